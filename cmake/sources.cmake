@@ -1,0 +1,30 @@
+# Library sources. Kernels for one instruction set live in files named after
+# it and get exactly that set's flags; everything is built without
+# floating-point contraction so that every implementation rounds the same way.
+file(GLOB_RECURSE QZ_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/src/*.c)
+
+# Platform folders of the other builds.
+list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(macos|windows)/")
+list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/ypu/metal/")
+
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "_(neon|neondot|neonfp16)\\.cc$")
+else()
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "_(sse41|avx|avx2|avx512)\\.cc$")
+endif()
+
+set(QZ_ISA_FLAGS_sse41 -msse4.1)
+set(QZ_ISA_FLAGS_avx -mavx)
+set(QZ_ISA_FLAGS_avx2 -mavx2)
+set(QZ_ISA_FLAGS_avx512 -mavx512f)
+
+function(qz_apply_kernel_flags target)
+  target_compile_options(${target} PRIVATE -ffp-contract=off -fno-fast-math)
+  foreach(source ${QZ_SOURCES})
+    if(source MATCHES "_(sse41|avx|avx2|avx512)\\.cc$")
+      set_source_files_properties(${source} TARGET_DIRECTORY ${target}
+        PROPERTIES COMPILE_OPTIONS "${QZ_ISA_FLAGS_${CMAKE_MATCH_1}}")
+    endif()
+  endforeach()
+endfunction()

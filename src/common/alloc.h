@@ -1,0 +1,15 @@
+// Aligned host allocation with a fault-injection hook for tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Null for a negative size or when the memory cannot be had.
+void *qz_aligned_alloc(size_t alignment, int64_t size);
+void qz_aligned_free(void *pointer);
+
+// Test hook: the n-th allocation from now fails (n >= 1); 0 turns it off.
+// Counts every allocation made through qz_aligned_alloc.
+void qz_alloc_fail_at(int n);
+// Whether the next allocation should fail (advances the countdown).
+bool qz_alloc_should_fail();

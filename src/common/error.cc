@@ -1,0 +1,167 @@
+#include "common/error.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct qz_error_entry_t {
+  const char *location;
+  int32_t number;
+  char message[QZ_ERROR_MESSAGE_BYTES];
+};
+
+// Only the owning thread writes a slot's contents; `owner` itself is written
+// under the mutex and read without it, so it is atomic.
+struct qz_error_slot_t {
+  std::atomic<pthread_t> owner;
+  uint8_t stale;
+  int32_t count;
+  qz_error_entry_t entries[QZ_ERROR_MAX_MESSAGES];
+  char scratch[QZ_ERROR_SCRATCH_BYTES];
+};
+
+qz_error_slot_t qz_error_slots[QZ_ERROR_MAX_THREADS];
+pthread_mutex_t qz_error_mutex = PTHREAD_MUTEX_INITIALIZER;
+char **qz_error_spare = nullptr;
+
+struct qz_error_lock {
+  qz_error_lock() { pthread_mutex_lock(&qz_error_mutex); }
+  ~qz_error_lock() { pthread_mutex_unlock(&qz_error_mutex); }
+  qz_error_lock(const qz_error_lock &) = delete;
+  qz_error_lock &operator=(const qz_error_lock &) = delete;
+};
+
+qz_error_slot_t *qz_error_find_slot() {
+  const pthread_t self = pthread_self();
+  for (auto &slot : qz_error_slots)
+    if (pthread_equal(slot.owner.load(std::memory_order_relaxed), self)) return &slot;
+  return nullptr;
+}
+
+qz_error_slot_t *qz_error_claim_slot() {
+  qz_error_lock lock;
+  for (auto &slot : qz_error_slots) {
+    if (slot.owner.load(std::memory_order_relaxed) == pthread_t{}) {
+      slot.owner.store(pthread_self(), std::memory_order_relaxed);
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+void qz_error_clear_entries(qz_error_slot_t *slot) {
+  slot->count = 0;
+  std::memset(slot->entries, 0, sizeof slot->entries);
+}
+
+// Caller holds the mutex.
+char **qz_error_spare_alloc() {
+  auto spare = static_cast<char **>(std::calloc(QZ_ERROR_MAX_MESSAGES, sizeof(char *)));
+  if (!spare) return nullptr;
+  for (int i = 0; i < QZ_ERROR_MAX_MESSAGES; ++i) {
+    spare[i] = static_cast<char *>(std::calloc(QZ_ERROR_MESSAGE_BYTES, 1));
+    if (!spare[i]) {
+      qz_error_spare_free(spare);
+      return nullptr;
+    }
+  }
+  return spare;
+}
+
+}  // namespace
+
+void qz_error_vpush(const char *location, int32_t number, const qz_error_record_t *record,
+                    va_list args) {
+  qz_error_slot_t *slot = qz_error_find_slot();
+  if (!slot) slot = qz_error_claim_slot();
+  if (!slot) return;
+  if (slot->stale) {
+    qz_error_clear_entries(slot);
+    slot->stale = 0;
+  }
+  if (slot->count >= QZ_ERROR_MAX_MESSAGES) return;
+  qz_error_entry_t &entry = slot->entries[slot->count];
+  entry.location = location;
+  entry.number = number;
+  if (record->format) {
+    std::vsnprintf(slot->scratch, QZ_ERROR_SCRATCH_BYTES, record->format, args);
+    std::snprintf(entry.message, QZ_ERROR_MESSAGE_BYTES, "%s %08X: %s", QZ_ERROR_TAG,
+                  record->code, slot->scratch);
+    std::memset(slot->scratch, 0, QZ_ERROR_SCRATCH_BYTES);
+  } else {
+    std::snprintf(entry.message, QZ_ERROR_MESSAGE_BYTES, "%s %08X: Velthrane Error.",
+                  QZ_ERROR_TAG, record->code);
+  }
+  ++slot->count;
+}
+
+void qz_error_push(const char *, int32_t, const qz_error_record_t *record, ...) {
+  va_list args;
+  va_start(args, record);
+  qz_error_vpush("", 0, record, args);
+  va_end(args);
+}
+
+void qz_error_push_at(const char *location, int32_t number, const qz_error_record_t *record,
+                      ...) {
+  va_list args;
+  va_start(args, record);
+  qz_error_vpush(location, number, record, args);
+  va_end(args);
+}
+
+void qz_error_stack_begin() {
+  {
+    qz_error_lock lock;
+    if (!qz_error_spare) qz_error_spare = qz_error_spare_alloc();
+  }
+  if (qz_error_slot_t *slot = qz_error_find_slot()) slot->stale = 1;
+}
+
+void qz_error_spare_free(char **spare) {
+  for (int i = 0; i < QZ_ERROR_MAX_MESSAGES; ++i) std::free(spare[i]);
+  std::free(spare);
+}
+
+__attribute__((destructor)) void qz_error_stack_fini() {
+  qz_error_lock lock;
+  if (qz_error_spare) qz_error_spare_free(qz_error_spare);
+  qz_error_spare = nullptr;
+}
+
+extern "C" qz_status_t qz_get_error_stack(char ***messages, int32_t *depth) {
+  if (!messages || !depth) return QZ_STATUS_INVALID_ARGUMENT;
+  *depth = 0;
+  *messages = nullptr;
+  qz_error_slot_t *slot = qz_error_find_slot();
+  if (!slot) return QZ_STATUS_INVALID_STATE;
+
+  // The spare array is tested under the mutex: another thread's read-out may
+  // replace it (with null, when its allocation fails) at any moment.
+  qz_error_lock lock;
+  char **spare = qz_error_spare;
+  if (!spare) return QZ_STATUS_INVALID_STATE;
+  for (int i = 0; i < QZ_ERROR_MAX_MESSAGES; ++i) std::memset(spare[i], 0, QZ_ERROR_MESSAGE_BYTES);
+  for (int i = 0; i < slot->count; ++i) {
+    std::strncpy(spare[i], slot->entries[i].message, QZ_ERROR_MESSAGE_BYTES);
+    spare[i][QZ_ERROR_MESSAGE_BYTES - 1] = '\0';
+  }
+  *depth = slot->count;
+  *messages = spare;
+
+  slot->stale = 0;
+  qz_error_clear_entries(slot);
+  slot->owner.store(pthread_t{}, std::memory_order_relaxed);
+
+  qz_error_spare = qz_error_spare_alloc();
+  return qz_error_spare ? QZ_STATUS_SUCCESS : QZ_STATUS_OUT_OF_MEMORY;
+}
+
+extern "C" void qz_free_error_stack(char **messages) {
+  if (messages) qz_error_spare_free(messages);
+}

@@ -1,0 +1,125 @@
+#include "ypu/cpu/device.h"
+
+#include <sys/sysinfo.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/alloc.h"
+#include "common/error.h"
+
+int32_t qz_ypu_cpu_processor_count() { return get_nprocs_conf(); }
+
+qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
+  if (threads == 0) threads = qz_ypu_cpu_processor_count() / 2;
+  if (threads > QZ_YPU_CPU_MAX_THREADS) threads = QZ_YPU_CPU_MAX_THREADS;
+  auto device = static_cast<qz_ypu_cpu_device_t *>(
+      qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, sizeof(qz_ypu_cpu_device_t)));
+  if (!device) return QZ_STATUS_OUT_OF_MEMORY;
+  device->threads = threads >= 1 ? threads : 1;
+  device->isa_flags = qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
+  device->pool = nullptr;
+  if (threads > 1) {
+    device->pool = qz_alloc_should_fail() ? nullptr : pthreadpool_create(device->threads);
+    if (!device->pool) {
+      qz_aligned_free(device);
+      return QZ_STATUS_OUT_OF_MEMORY;
+    }
+  }
+  *out = device;
+  return QZ_STATUS_SUCCESS;
+}
+
+void qz_ypu_cpu_device_close(void *opaque) {
+  auto device = static_cast<qz_ypu_cpu_device_t *>(opaque);
+  if (!device) return;
+  // Join the workers before the record that holds the pool goes.
+  if (device->pool) pthreadpool_destroy(device->pool);
+  qz_aligned_free(device);
+}
+
+namespace {
+bool qz_ypu_cpu_range_ok(const qz_ypu_cpu_buffer_t *buffer, int32_t offset, int32_t length) {
+  return offset >= 0 && length >= 0 &&
+         static_cast<int64_t>(offset) + length <= static_cast<int64_t>(buffer->size);
+}
+}  // namespace
+
+qz_status_t qz_ypu_cpu_buffer_upload(void *, qz_ypu_buffer_t *handle, const void *source,
+                                     int32_t offset, int32_t length) {
+  qz_ypu_cpu_buffer_t *buffer = qz_ypu_cpu_buffer(handle);
+  if (!qz_ypu_cpu_range_ok(buffer, offset, length)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (length) std::memcpy(static_cast<char *>(buffer->data) + offset, source, length);
+  return QZ_STATUS_SUCCESS;
+}
+
+qz_status_t qz_ypu_cpu_buffer_download(void *, qz_ypu_buffer_t *handle, void *destination,
+                                       int32_t offset, int32_t length) {
+  qz_ypu_cpu_buffer_t *buffer = qz_ypu_cpu_buffer(handle);
+  if (!qz_ypu_cpu_range_ok(buffer, offset, length)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (length) std::memcpy(destination, static_cast<const char *>(buffer->data) + offset, length);
+  return QZ_STATUS_SUCCESS;
+}
+
+void qz_ypu_cpu_device_list_free(char **list, int32_t count) {
+  if (!list) return;
+  for (int32_t i = 0; i < count; ++i) std::free(list[i]);
+  std::free(list);
+}
+
+qz_status_t qz_ypu_cpu_device_list(char ***list, int32_t *count) {
+  const int32_t processors = qz_ypu_cpu_processor_count();
+  auto lines = static_cast<char **>(std::calloc(1, sizeof(char *)));
+  if (lines) {
+    const char *format = "cpu:[0-%d] - CPU (%d threads)";
+    const int length = std::snprintf(nullptr, 0, format, processors, processors);
+    lines[0] = static_cast<char *>(std::malloc(length + 1));
+    if (lines[0]) {
+      std::snprintf(lines[0], length + 1, format, processors, processors);
+      *list = lines;
+      *count = 1;
+      return QZ_STATUS_SUCCESS;
+    }
+  }
+  qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+  std::free(lines);
+  return QZ_STATUS_OUT_OF_MEMORY;
+}
+
+qz_ypu_buffer_t *qz_ypu_cpu_buffer_create(void *, int32_t size, int32_t flags) {
+  auto buffer = static_cast<qz_ypu_cpu_buffer_t *>(
+      qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, sizeof(qz_ypu_cpu_buffer_t)));
+  if (!buffer) return nullptr;
+  buffer->data = qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, size);
+  if (!buffer->data) {
+    qz_aligned_free(buffer);
+    return nullptr;
+  }
+  buffer->size = size;
+  buffer->flags = flags;
+  return reinterpret_cast<qz_ypu_buffer_t *>(buffer);
+}
+
+void *qz_ypu_cpu_buffer_map(void *, qz_ypu_buffer_t *buffer, int32_t) {
+  return qz_ypu_cpu_buffer(buffer)->data;
+}
+
+void qz_ypu_cpu_buffer_unmap(void *, qz_ypu_buffer_t *, int32_t) {}
+
+void qz_ypu_cpu_buffer_free(void *, qz_ypu_buffer_t *handle) {
+  qz_ypu_cpu_buffer_t *buffer = qz_ypu_cpu_buffer(handle);
+  if (!buffer || (buffer->flags & QZ_YPU_CPU_BUFFER_NO_FREE)) return;
+  qz_aligned_free(buffer->data);
+  qz_aligned_free(buffer);
+}
+
+void *qz_ypu_cpu_host_alloc(void *, int32_t size) {
+  return qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, size);
+}
+
+void qz_ypu_cpu_host_free(void *, void *pointer) { qz_aligned_free(pointer); }
+
+int32_t qz_ypu_cpu_buffer_size(void *, qz_ypu_buffer_t *buffer) {
+  return qz_ypu_cpu_buffer(buffer)->size;
+}

@@ -1,0 +1,69 @@
+// The CPU device: thread count, instruction-set flags, worker pool, and the
+// CPU column of the device-level interface (host-memory buffers).
+#pragma once
+
+#include <pthreadpool.h>
+
+#include <cstdint>
+
+#include "ypu/ypu.h"
+
+inline constexpr uint32_t QZ_YPU_CPU_ISA_SSE41 = 0x1;
+inline constexpr uint32_t QZ_YPU_CPU_ISA_AVX = 0x2;
+inline constexpr uint32_t QZ_YPU_CPU_ISA_AVX2 = 0x4;
+inline constexpr uint32_t QZ_YPU_CPU_ISA_AVX512F = 0x8;
+inline constexpr uint32_t QZ_YPU_CPU_ISA_NEON = 0x20;
+inline constexpr uint32_t QZ_YPU_CPU_ISA_NEON_DOTPROD = 0x40;
+inline constexpr uint32_t QZ_YPU_CPU_ISA_NEON_FP16 = 0x80;
+
+// Above this the kernels' work-split arithmetic (T squared items) is unsafe.
+inline constexpr int32_t QZ_YPU_CPU_MAX_THREADS = 1024;
+inline constexpr int32_t QZ_YPU_CPU_BUFFER_NO_FREE = 0x1;
+inline constexpr size_t QZ_YPU_CPU_ALIGNMENT = 32;
+
+struct qz_ypu_cpu_device_t {
+  int32_t threads;
+  uint32_t isa_flags;
+  pthreadpool_t pool;  // null when the device runs on the calling thread only
+};
+
+struct qz_ypu_cpu_buffer_t {
+  int32_t size;
+  int32_t flags;
+  void *data;
+};
+
+inline qz_ypu_cpu_buffer_t *qz_ypu_cpu_buffer(qz_ypu_buffer_t *buffer) {
+  return reinterpret_cast<qz_ypu_cpu_buffer_t *>(buffer);
+}
+
+// What the processor reports, as read by CPUID and XGETBV.
+struct qz_ypu_cpuid_t {
+  uint32_t max_leaf;
+  uint32_t leaf1_ecx;
+  uint32_t leaf7_ebx;
+  uint64_t xcr0;  // 0 when the OS has not enabled XSAVE (no OSXSAVE)
+};
+
+qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid();
+// Instruction-set flags from CPUID words. The wide-register sets count only
+// when the operating system saves their registers.
+uint32_t qz_ypu_cpu_isa_from_cpuid(const qz_ypu_cpuid_t &cpuid);
+
+int32_t qz_ypu_cpu_processor_count();
+
+qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out);
+void qz_ypu_cpu_device_close(void *device);
+qz_status_t qz_ypu_cpu_buffer_upload(void *device, qz_ypu_buffer_t *buffer, const void *source,
+                                     int32_t offset, int32_t length);
+qz_status_t qz_ypu_cpu_buffer_download(void *device, qz_ypu_buffer_t *buffer, void *destination,
+                                       int32_t offset, int32_t length);
+void qz_ypu_cpu_device_list_free(char **list, int32_t count);
+qz_status_t qz_ypu_cpu_device_list(char ***list, int32_t *count);
+qz_ypu_buffer_t *qz_ypu_cpu_buffer_create(void *device, int32_t size, int32_t flags);
+void *qz_ypu_cpu_buffer_map(void *device, qz_ypu_buffer_t *buffer, int32_t mode);
+void qz_ypu_cpu_buffer_unmap(void *device, qz_ypu_buffer_t *buffer, int32_t mode);
+void qz_ypu_cpu_buffer_free(void *device, qz_ypu_buffer_t *buffer);
+void *qz_ypu_cpu_host_alloc(void *device, int32_t size);
+void qz_ypu_cpu_host_free(void *device, void *pointer);
+int32_t qz_ypu_cpu_buffer_size(void *device, qz_ypu_buffer_t *buffer);

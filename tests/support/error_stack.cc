@@ -1,0 +1,26 @@
+#include "support/error_stack.h"
+
+#include <cstdio>
+
+#include "common/error.h"
+
+std::vector<std::string> take_error_stack() {
+  // A begin makes sure a spare message array exists without touching the
+  // messages (they are only marked stale).
+  qz_error_stack_begin();
+  char **messages = nullptr;
+  int32_t depth = 0;
+  qz_get_error_stack(&messages, &depth);
+  std::vector<std::string> result;
+  for (int32_t i = 0; i < depth; ++i) result.emplace_back(messages[i]);
+  qz_free_error_stack(messages);
+  return result;
+}
+
+std::string site_message(const std::string &site) { return "0633a7d 00000136: " + site; }
+
+std::string caller_message(unsigned code) {
+  char text[64];
+  std::snprintf(text, sizeof text, "0633a7d %08X: Velthrane Error.", code);
+  return text;
+}

@@ -1,0 +1,14 @@
+// Reading the calling thread's error stack in tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The thread's messages, oldest first (empty when there are none); the stack
+// is read out, so the next push starts a fresh one.
+std::vector<std::string> take_error_stack();
+
+// "0633a7d 00000136: <site>", the message of a site code.
+std::string site_message(const std::string &site);
+// "0633a7d 0000012C: Velthrane Error.", a caller record without text.
+std::string caller_message(unsigned code = 0x12c);
