@@ -58,4 +58,40 @@ struct qz_ypu_matrix_params_t {
   int32_t in_offset;
 };
 
+
+// ---------------------------------------------------------------------------
+// Element-wise arithmetic, conversions and reductions.
+
 using qz_ypu_add_f32_params_t = qz_ypu_two_input_params_t;
+
+// ---------------------------------------------------------------------------
+// Normalisation, activations and softmax.
+
+
+// ---------------------------------------------------------------------------
+// Attention primitives and key/value caches.
+
+
+// ---------------------------------------------------------------------------
+// Composite attention.
+
+
+// ---------------------------------------------------------------------------
+// Fixed-point convolution, linear, LSTM and quantisation.
+
+
+// ---------------------------------------------------------------------------
+// Resizes, 2-D convolution, matrix products and spectrum.
+
+
+// ---------------------------------------------------------------------------
+// Low-bit linear and repack.
+
+
+// ---------------------------------------------------------------------------
+// Rotary position tables, rotary embedding and embedding lookup.
+
+
+// ---------------------------------------------------------------------------
+// Top-k, sorting, copies, fills and transposes.
+
