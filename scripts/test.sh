@@ -21,5 +21,5 @@ run_config() {
 }
 
 run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common
-run_config release
+run_config release -DQZ_BUILD_BENCH=ON
 run_config asan -DQZ_SANITIZE=address,undefined
