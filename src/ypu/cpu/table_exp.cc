@@ -198,3 +198,13 @@ float qz_ypu_table_expf(float x) {
   return (p * QZ_EXPF_FRAC_TABLE[QZ_EXPF_FRAC_TABLE_CENTRE + j]) *
          QZ_EXPF_INT_TABLE[QZ_EXPF_INT_TABLE_CENTRE + k];
 }
+
+float qz_ypu_table_erff(float z) {
+  const float a = std::fabs(z);
+  const float t = 1.0f / (0.3275911f * a + 1.0f);
+  const float e = qz_ypu_table_expf(-(a * a));
+  const float erf =
+      1.0f -
+      t * (t * (t * (t * (t * 1.0614054f - 1.4531521f) + 1.4214138f) - 0.28449672f) + 0.2548296f) * e;
+  return z < 0 ? -erf : erf;
+}
