@@ -50,8 +50,6 @@ QZ_YPU_HOST_PENDING(sigmoid_table_f32)
 QZ_YPU_HOST_PENDING(sigmoid_i16)
 QZ_YPU_HOST_PENDING(sigmoid_q10_i16)
 QZ_YPU_HOST_PENDING(silu_f32)
-QZ_YPU_HOST_PENDING(softmax_f32)
-QZ_YPU_HOST_PENDING(softmax_fixed_i16)
 QZ_YPU_HOST_PENDING(tanh_table_f32)
 
 // attention primitives and key/value caches
