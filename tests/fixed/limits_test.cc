@@ -83,6 +83,12 @@ const limit_case kCases[] = {
                          .out = out, .in = any, .weights = any, .bias = any, .rows = 1,
                          .out_features = 1, .in_features = 1, .out_offset = INT32_MAX - 1});
      }},
+    {"lstm_three_gate_parts", "gates",
+     [](ypu_harness &h, qz_ypu_buffer_t *out, int32_t offset, qz_ypu_buffer_t *any) {
+       return run_op(h, QZ_YPU_OP_LSTM_CELL_I16,
+                     qz_ypu_lstm_cell_i16_params_t{.out = out, .state = any, .gates = any,
+                                                   .hidden = 1 << 29, .out_offset = offset});
+     }},
     {"quantize_float_bytes", "in",
      [](ypu_harness &h, qz_ypu_buffer_t *out, int32_t offset, qz_ypu_buffer_t *any) {
        return run_op(h, QZ_YPU_OP_QUANTIZE_ROWS_I16,

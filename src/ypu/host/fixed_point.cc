@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "common/error.h"
+#include "ypu/fixed_point.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"
@@ -195,6 +196,44 @@ qz_status_t qz_ypu_host_linear_acc_i8i16(qz_ypu_context_t *context, const void *
 
 qz_status_t qz_ypu_host_linear_i8i16(qz_ypu_context_t *context, const void *params) {
   return linear_i8i16(context, *static_cast<const qz_ypu_linear_i8i16_params_t *>(params), false);
+}
+
+qz_status_t qz_ypu_host_lstm_cell_i16(qz_ypu_context_t *context, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_lstm_cell_i16_params_t *>(params);
+  const bool work = p.hidden > 0;
+  if (work) {
+    if (!fits(p.out_offset, elements({p.hidden}), 2)) return invalid("out");
+    if (!fits(p.state_offset, elements({p.hidden}), 2)) return invalid("state");
+    if (!fits(p.gates_offset, elements({3, p.hidden}), 2)) return invalid("gates");
+  }
+  qz_ypu_host_frame frame(context);
+  int16_t *out = frame.inout<int16_t>(p.out, p.out_offset);
+  int16_t *state = frame.inout<int16_t>(p.state, p.state_offset);
+  // The gates serve as scratch: fetched and overwritten, but not written
+  // back, so a backend whose mapping is a copy keeps the pre-activations.
+  int16_t *input = const_cast<int16_t *>(frame.in<int16_t>(p.gates, p.gates_offset));
+  if (!frame.ok()) return frame.status();
+  if (!work) return QZ_STATUS_SUCCESS;
+
+  const int64_t h = p.hidden;
+  int16_t *candidate = input + h;
+  int16_t *output = input + 2 * h;
+  for (int64_t k = 0; k < h; ++k) input[k] = qz_ypu_fixed_sigmoid(input[k]);
+  for (int64_t k = 0; k < h; ++k) candidate[k] = qz_ypu_fixed_tanh(candidate[k]);
+  for (int64_t k = 0; k < h; ++k) output[k] = qz_ypu_fixed_sigmoid(output[k]);
+  // Gates lie in [11, 32755] and tanh in [-32746, 32742], so every product
+  // below stays under 2^30 and 32-bit arithmetic is exact.
+  for (int64_t k = 0; k < h; ++k) {
+    const int32_t gate = input[k];
+    const int32_t kept = (int32_t{state[k]} * (32767 - gate) + 16384) >> 15;  // Q10
+    const int32_t added = (gate * candidate[k] + 524288) >> 20;            // Q30 to Q10
+    state[k] = sat16(kept + added);
+  }
+  for (int64_t k = 0; k < h; ++k) input[k] = qz_ypu_fixed_tanh(state[k]);
+  // The Q30 product turns into Q10 within [-1023, 1023]: no saturation needed.
+  for (int64_t k = 0; k < h; ++k)
+    out[k] = static_cast<int16_t>((int32_t{input[k]} * output[k] + 524288) >> 20);
+  return QZ_STATUS_SUCCESS;
 }
 
 namespace {

@@ -81,7 +81,6 @@ QZ_YPU_HOST_PENDING(attention_cache_u8)
 
 // fixed-point convolution, linear, LSTM and quantisation
 
-QZ_YPU_HOST_PENDING(lstm_cell_i16)
 
 // resizes, 2-D convolution, matrix products and spectrum
 
