@@ -175,6 +175,98 @@ struct qz_ypu_gaussian_weights_f32_params_t {
 // ---------------------------------------------------------------------------
 // Fixed-point convolution, linear, LSTM and quantisation.
 
+// Depthwise 1-D convolution added into int32 (op 10).
+struct qz_ypu_dwconv1d_acc_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int32, rows x channels, read and written
+  qz_ypu_buffer_t *weights;  // int8, taps x channels
+  qz_ypu_buffer_t *in;       // int16, (rows + taps - 1) x channels
+  int32_t rows;
+  int32_t channels;
+  int32_t taps;
+  int32_t out_offset;
+  int32_t weights_offset;
+  int32_t in_offset;
+};
+
+// 1-D convolution into int32 (op 11).
+struct qz_ypu_conv1d_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int32, rows x out_channels
+  qz_ypu_buffer_t *weights;  // int8, out_channels x taps x in_channels
+  qz_ypu_buffer_t *in;       // int16, (rows + taps - 1) x in_channels
+  int32_t rows;
+  int32_t out_channels;
+  int32_t in_channels;
+  int32_t taps;
+  int32_t out_offset;
+  int32_t weights_offset;
+  int32_t in_offset;
+};
+
+// Depthwise transposed 1-D convolution added into int32 (op 12).
+struct qz_ypu_dwconv1d_transposed_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int32, ((rows - 1) x stride + taps) x channels
+  qz_ypu_buffer_t *weights;  // int8, taps x channels
+  qz_ypu_buffer_t *in;       // int16, rows x channels
+  int32_t rows;              // input rows
+  int32_t channels;
+  int32_t taps;
+  int32_t stride;
+  int32_t out_offset;
+  int32_t weights_offset;
+  int32_t in_offset;
+};
+
+// int8 x int16 linear layer (ops 19 and 20). The weights and the bias start
+// at the beginning of their buffers.
+struct qz_ypu_linear_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int16, rows x out_features
+  qz_ypu_buffer_t *in;       // int16, rows x in_features
+  qz_ypu_buffer_t *weights;  // int8, out_features x in_features
+  qz_ypu_buffer_t *bias;     // int8, out_features
+  int32_t rows;
+  int32_t out_features;
+  int32_t in_features;
+  int32_t out_offset;
+  int32_t in_offset;
+};
+using qz_ypu_linear_acc_i8i16_params_t = qz_ypu_linear_i8i16_params_t;
+
+// LSTM cell with coupled input and forget gates (op 39).
+struct qz_ypu_lstm_cell_i16_params_t {
+  qz_ypu_buffer_t *out;    // int16 Q10, hidden values
+  qz_ypu_buffer_t *state;  // int16 Q10 cell state, hidden values, read and written
+  qz_ypu_buffer_t *gates;  // int16 Q10 input gate, candidate, output gate; used as scratch
+  int32_t hidden;
+  int32_t out_offset;
+  int32_t state_offset;
+  int32_t gates_offset;
+};
+
+// Per-row quantisation of floats into int16 (op 55).
+struct qz_ypu_quantize_rows_i16_params_t {
+  qz_ypu_buffer_t *out;      // int16, rows x cols
+  qz_ypu_buffer_t *factors;  // float, one per row
+  qz_ypu_buffer_t *in;       // float, rows x cols
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t factors_offset;
+  int32_t in_offset;
+};
+
+// Per-column affine map of int16 values (op 81). The offsets and scales
+// start at the beginning of their buffers.
+struct qz_ypu_affine_columns_i16_params_t {
+  qz_ypu_buffer_t *out;      // int16, rows x cols
+  qz_ypu_buffer_t *in;       // int16, rows x cols
+  qz_ypu_buffer_t *offsets;  // int16, one per column
+  qz_ypu_buffer_t *scales;   // int16 Q10, one per column
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t in_offset;
+};
+
 
 // ---------------------------------------------------------------------------
 // Resizes, 2-D convolution, matrix products and spectrum.
