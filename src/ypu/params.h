@@ -99,6 +99,29 @@ struct qz_ypu_matmul_nt_f32_params_t {
 // ---------------------------------------------------------------------------
 // Low-bit linear and repack.
 
+// Op 93: out[i][m] = Σ_k W[m][k] · in[i][k] for a low-bit weight W of 16·R
+// rows and 8·G columns (see ypu/lowbit.h). perm, scales and tiles are read
+// from their buffers' starts.
+struct qz_ypu_linear_lowbit_params_t {
+  qz_ypu_buffer_t *out;     // float, n rows of 16·R
+  qz_ypu_buffer_t *in;      // float, n rows of 8·G, input order
+  qz_ypu_buffer_t *perm;    // int32 × 8·G: stored column → input element
+  qz_ypu_buffer_t *scales;  // R·G {offset, scale} pairs of qz_scale16_t
+  qz_ypu_buffer_t *tiles;   // canonical, or re-laid by op 94 on the same backend
+  int32_t n;
+  int32_t row_blocks;
+  int32_t width_counts[8];  // groups of width 1 .. 8
+  int32_t out_offset;
+  int32_t in_offset;
+};
+
+// Op 94: re-lays every tile in place for the backend's kernels.
+struct qz_ypu_repack_lowbit_params_t {
+  qz_ypu_buffer_t *tiles;
+  int32_t row_blocks;
+  int32_t width_counts[8];
+};
+
 
 // ---------------------------------------------------------------------------
 // Rotary position tables, rotary embedding and embedding lookup.

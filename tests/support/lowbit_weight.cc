@@ -71,25 +71,47 @@ lowbit_weight make_lowbit_weight(int32_t row_blocks, std::array<int32_t, 8> coun
   return w;
 }
 
-std::vector<double> lowbit_weight::dense() const {
-  const int32_t cols = columns();
-  std::vector<double> out(size_t(rows()) * cols, 0.0);
+namespace {
+
+// Calls f(row, input column, code × scale, offset) for every element.
+template <class F>
+void for_each_element(const lowbit_weight &w, F f) {
+  const int32_t cols = w.columns();
   // Walk the scale array in the order the tiles were appended.
   size_t tile = 0;
   int32_t first_group = 0;
   for (int32_t b = 1; b <= 8; ++b) {
-    for (int32_t rb = 0; rb < row_blocks; ++rb)
-      for (int32_t g = 0; g < counts[b - 1]; ++g, ++tile) {
-        const double offset = lowbit_scale_value(scales[2 * tile]);
-        const double scale = lowbit_scale_value(scales[2 * tile + 1]);
+    for (int32_t rb = 0; rb < w.row_blocks; ++rb)
+      for (int32_t g = 0; g < w.counts[b - 1]; ++g, ++tile) {
+        const double offset = lowbit_scale_value(w.scales[2 * tile]);
+        const double scale = lowbit_scale_value(w.scales[2 * tile + 1]);
         const int32_t j = first_group + g;
         for (int32_t r = 0; r < 16; ++r)
           for (int32_t k = 0; k < 8; ++k) {
             const size_t m = size_t(16 * rb + r);
-            out[m * cols + perm[8 * j + k]] = codes[m * cols + 8 * j + k] * scale + offset;
+            f(m, w.perm[8 * j + k], w.codes[m * cols + 8 * j + k] * scale, offset);
           }
       }
-    first_group += counts[b - 1];
+    first_group += w.counts[b - 1];
   }
+}
+
+}  // namespace
+
+std::vector<double> lowbit_weight::dense() const {
+  const int32_t cols = columns();
+  std::vector<double> out(size_t(rows()) * cols, 0.0);
+  for_each_element(*this, [&](size_t m, int32_t k, double coded, double offset) {
+    out[m * cols + k] = coded + offset;
+  });
+  return out;
+}
+
+std::vector<double> lowbit_weight::magnitudes() const {
+  const int32_t cols = columns();
+  std::vector<double> out(size_t(rows()) * cols, 0.0);
+  for_each_element(*this, [&](size_t m, int32_t k, double coded, double offset) {
+    out[m * cols + k] = std::fabs(coded) + std::fabs(offset);
+  });
   return out;
 }

@@ -24,6 +24,9 @@ struct lowbit_weight {
   int32_t width_of_group(int32_t stored_group) const;
   // The dense matrix in input order, [rows][columns], in double precision.
   std::vector<double> dense() const;
+  // |code · scale| + |offset| per element, laid out like dense(): the size of
+  // the terms a float computation of W·x rounds.
+  std::vector<double> magnitudes() const;
 };
 
 // The value of a 16-bit scale pattern: (−1)^s · m · 2^(e − 35).

@@ -103,8 +103,6 @@ QZ_YPU_HOST_PENDING(polar_spectrum_f32)
 
 // low-bit linear and repack
 
-QZ_YPU_HOST_PENDING(linear_lowbit)
-QZ_YPU_HOST_PENDING(repack_lowbit)
 
 // rotary position tables, rotary embedding and embedding lookup
 
