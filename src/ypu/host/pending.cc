@@ -37,22 +37,6 @@ QZ_YPU_HOST_PENDING(sum_rows_i16)
 
 // normalisation, activations and softmax
 
-QZ_YPU_HOST_PENDING(gaussian_weights_f32)
-QZ_YPU_HOST_PENDING(gelu_tanh_f32)
-QZ_YPU_HOST_PENDING(gelu_sigmoid_f32)
-QZ_YPU_HOST_PENDING(gelu_erf_f32)
-QZ_YPU_HOST_PENDING(layer_norm_f32)
-QZ_YPU_HOST_PENDING(layer_norm_plain_f32)
-QZ_YPU_HOST_PENDING(layer_norm_columns_f32)
-QZ_YPU_HOST_PENDING(group_norm_f32)
-QZ_YPU_HOST_PENDING(rms_norm_f32)
-QZ_YPU_HOST_PENDING(sigmoid_table_f32)
-QZ_YPU_HOST_PENDING(sigmoid_i16)
-QZ_YPU_HOST_PENDING(sigmoid_q10_i16)
-QZ_YPU_HOST_PENDING(silu_f32)
-QZ_YPU_HOST_PENDING(softmax_f32)
-QZ_YPU_HOST_PENDING(softmax_fixed_i16)
-QZ_YPU_HOST_PENDING(tanh_table_f32)
 
 // attention primitives and key/value caches
 
