@@ -119,7 +119,7 @@ TEST_P(Composites, QuantisedFrontEndIsTheCacheComposite) {
 
   qz_ypu_buffer_t *kc = h.buffer(int32_t(key_size(d))), *kp = h.buffer(d.B * d.K * 8);
   qz_ypu_buffer_t *vc = h.buffer(int32_t(key_size(d))), *vp = h.buffer(d.B * d.K * 8);
-  for (const auto [codes, pairs, source] : {std::tuple{kc, kp, key}, std::tuple{vc, vp, value}}) {
+  for (const auto &[codes, pairs, source] : {std::tuple{kc, kp, key}, std::tuple{vc, vp, value}}) {
     const qz_ypu_quantize_rows_u8_params_t q{.xq = codes, .xm = pairs, .xf = source,
                                              .max_length = d.K, .position = 0, .m = d.B,
                                              .n = d.K, .k = d.G * d.D, .xf_offset = 0};
@@ -278,7 +278,7 @@ TEST_P(Composites, CacheComposites) {
 // A bias grid that does not tile the score row exactly would add past the
 // score matrix or misalign its rows: refused before anything is created.
 TEST_P(Composites, RefuseBiasGridsThatDoNotFitTheRow) {
-  for (const auto [rows, cols] : {std::pair{2, 4}, std::pair{2, 2}, std::pair{-2, -3}}) {
+  for (const auto &[rows, cols] : {std::pair{2, 4}, std::pair{2, 2}, std::pair{-2, -3}}) {
     ypu_harness h(GetParam());
     qz_ypu_buffer_t *out = h.buffer(std::vector<float>(64, 7.f));
     qz_ypu_buffer_t *in = h.buffer(std::vector<float>(64, 1.f));

@@ -143,7 +143,7 @@ TEST_P(Primitives, EmptyShapes) {
 // A kv head count that is zero or does not divide the heads would divide by
 // zero or read past the keys: refused before anything is touched.
 TEST_P(Primitives, RefuseUngroupableHeads) {
-  for (const auto [heads, kv_heads] : {std::pair{4, 0}, std::pair{3, 2}, std::pair{2, -1}}) {
+  for (const auto &[heads, kv_heads] : {std::pair{4, 0}, std::pair{3, 2}, std::pair{2, -1}}) {
     ypu_harness h(GetParam());
     const std::vector<float> canary(64, 7.f);
     qz_ypu_buffer_t *out = h.buffer(canary);
