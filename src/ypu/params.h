@@ -63,6 +63,49 @@ struct qz_ypu_matrix_params_t {
 // Element-wise arithmetic, conversions and reductions.
 
 using qz_ypu_add_f32_params_t = qz_ypu_two_input_params_t;
+using qz_ypu_add_sat_i16_params_t = qz_ypu_two_input_params_t;
+using qz_ypu_add_row_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_add_col_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_add_scalar_f32_params_t = qz_ypu_scalar_params_t;
+using qz_ypu_convert_i32_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_convert_i16_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_div_f32_params_t = qz_ypu_two_input_params_t;
+using qz_ypu_div_row_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_scalar_div_f32_params_t = qz_ypu_scalar_params_t;
+using qz_ypu_exp_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_log_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_mean_rows_f32_params_t = qz_ypu_matrix_params_t;
+using qz_ypu_mul_f32_params_t = qz_ypu_two_input_params_t;
+using qz_ypu_mul_row_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_fma_row_f32_params_t = qz_ypu_broadcast_params_t;  // out is read and written
+using qz_ypu_mul_col_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_mul_scalar_f32_params_t = qz_ypu_scalar_params_t;
+using qz_ypu_relu_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_relu_i16_params_t = qz_ypu_unary_params_t;
+using qz_ypu_sub_f32_params_t = qz_ypu_two_input_params_t;
+using qz_ypu_sub_row_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_sub_col_f32_params_t = qz_ypu_broadcast_params_t;
+using qz_ypu_rsub_scalar_f32_params_t = qz_ypu_scalar_params_t;
+using qz_ypu_sum_rows_i16_params_t = qz_ypu_matrix_params_t;  // int16 in, float out
+
+// Every row of `row_length` 32-bit elements reversed in place.
+struct qz_ypu_reverse_rows_params_t {
+  qz_ypu_buffer_t *data;
+  int32_t rows;
+  int32_t row_length;  // elements
+  int32_t offset;      // bytes
+};
+
+// out = sat16((in x scale + (truncate ? 0 : 512)) >> 10), all int16.
+struct qz_ypu_scale_bias_i16_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int16_t scale;
+  uint32_t truncate;  // 0: round to nearest; non-zero: plain shift
+  int32_t count;
+  int32_t out_offset;
+  int32_t in_offset;
+};
 
 // ---------------------------------------------------------------------------
 // Normalisation, activations and softmax.

@@ -3,6 +3,7 @@
 // stray writes (including junk written back by copy-based backends) show.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -61,6 +62,23 @@ inline std::vector<uint32_t> bits(const std::vector<float> &values) {
   std::vector<uint32_t> out(values.size());
   if (!values.empty()) std::memcpy(out.data(), values.data(), values.size() * sizeof(float));
   return out;
+}
+
+// Equal bits, or both NaN (a NaN's payload is not part of any contract).
+inline bool same_float(float x, float y) {
+  if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+  return std::signbit(x) == std::signbit(y) && x == y;
+}
+
+inline testing::AssertionResult same_floats(const std::vector<float> &actual,
+                                            const std::vector<float> &expected) {
+  if (actual.size() != expected.size())
+    return testing::AssertionFailure() << actual.size() << " values, expected " << expected.size();
+  for (size_t i = 0; i < actual.size(); ++i)
+    if (!same_float(actual[i], expected[i]))
+      return testing::AssertionFailure() << "element " << i << " is " << actual[i]
+                                         << ", expected " << expected[i];
+  return testing::AssertionSuccess();
 }
 
 }  // namespace host_test
