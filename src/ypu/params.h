@@ -126,6 +126,69 @@ struct qz_ypu_scale_bias_i16_params_t {
 // ---------------------------------------------------------------------------
 // Resizes, 2-D convolution, matrix products and spectrum.
 
+// Channel-last images, [height][width][channels], one image per call; the
+// bicubic resize uses half-pixel centres, the bilinear one aligned corners.
+struct qz_ypu_resize_bicubic_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t out_height;
+  int32_t out_width;
+  int32_t in_height;
+  int32_t in_width;
+  int32_t channels;
+};
+
+struct qz_ypu_resize_bilinear_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t out_height;
+  int32_t out_width;
+  int32_t in_height;
+  int32_t in_width;
+  int32_t channels;
+};
+
+// [length][channels], half-pixel centres.
+struct qz_ypu_resize_linear_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t out_length;
+  int32_t in_length;
+  int32_t channels;
+};
+
+// in [batch][in_channels][in_height][in_width], weights
+// [out_channels][in_channels][kernel_height][kernel_width], out
+// [batch][out_channels][out_height][out_width]; zero padding, no bias.
+struct qz_ypu_conv2d_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  qz_ypu_buffer_t *weights;
+  int32_t stride;
+  int32_t pad;
+  int32_t batch;
+  int32_t out_channels;
+  int32_t in_channels;
+  int32_t in_height;
+  int32_t in_width;
+  int32_t kernel_height;
+  int32_t kernel_width;
+};
+
+// out[batch][heads][rows][cols] = a[batch][heads][rows][depth] . b[s][cols][depth],
+// with s the head when b_per_head is non-zero and the row otherwise.
+struct qz_ypu_matmul_nt_batched_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *a;
+  qz_ypu_buffer_t *b;
+  uint32_t b_per_head;
+  int32_t batch;
+  int32_t heads;
+  int32_t rows;
+  int32_t cols;
+  int32_t depth;
+};
+
 // out[m][n] = a[m][k] . b[n][k] (the right operand is stored transposed).
 struct qz_ypu_matmul_nt_f32_params_t {
   qz_ypu_buffer_t *out;
@@ -138,6 +201,10 @@ struct qz_ypu_matmul_nt_f32_params_t {
   int32_t a_offset;
   int32_t b_offset;
 };
+
+// Frames of n + 2 floats: n/2 + 1 log-magnitudes then n/2 + 1 phases in,
+// n/2 + 1 interleaved complex values out (rows = frames, cols = n).
+using qz_ypu_polar_spectrum_f32_params_t = qz_ypu_matrix_params_t;
 
 // ---------------------------------------------------------------------------
 // Low-bit linear and repack.
