@@ -217,3 +217,73 @@ using qz_ypu_polar_spectrum_f32_params_t = qz_ypu_matrix_params_t;
 // ---------------------------------------------------------------------------
 // Top-k, sorting, copies, fills and transposes.
 
+// The k largest values of every row of `in` (rows x cols), in descending
+// order, with their column indices; op 25 also replaces the kept values by
+// their softmax. Requires k <= cols.
+struct qz_ypu_topk_sort_softmax_f32_params_t {
+  qz_ypu_buffer_t *indices;  // int32, rows x k
+  qz_ypu_buffer_t *values;   // float, rows x k
+  qz_ypu_buffer_t *in;       // float, rows x cols
+  int32_t rows;
+  int32_t k;
+  int32_t cols;
+};
+using qz_ypu_topk_sort_f32_params_t = qz_ypu_topk_sort_softmax_f32_params_t;
+
+// The k largest of one row of n values by insertion (the input comes first).
+struct qz_ypu_topk_f32_params_t {
+  qz_ypu_buffer_t *in;       // float, n
+  qz_ypu_buffer_t *values;   // float, k
+  qz_ypu_buffer_t *indices;  // int32, k
+  int32_t n;
+  int32_t k;
+  int32_t in_offset;
+  int32_t values_offset;
+  int32_t indices_offset;
+};
+
+// `count` bytes copied; the ranges must not overlap.
+using qz_ypu_copy_bytes_params_t = qz_ypu_unary_params_t;
+
+// `count` bytes at data + offset set to 0.
+struct qz_ypu_fill_zero_params_t {
+  qz_ypu_buffer_t *data;
+  int32_t count;  // bytes
+  int32_t offset;
+};
+
+// 32-bit elements from [batch][in_rows][in_cols][depth] into
+// [batch][out_rows][out_cols][depth]; what lies outside the input becomes 0.
+struct qz_ypu_zero_pad_2d_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t batch;
+  int32_t out_rows;
+  int32_t out_cols;
+  int32_t in_rows;
+  int32_t in_cols;
+  int32_t depth;
+};
+
+// Every [rows][cols] block of `element_bytes`-byte elements becomes [cols][rows].
+struct qz_ypu_transpose_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t batch;
+  int32_t cols;
+  int32_t rows;
+  int32_t element_bytes;
+};
+
+// out[batch][rows][sub_rows][width] = the leading part of
+// in[batch][in_rows][in_sub_rows][width] (floats).
+struct qz_ypu_copy_block_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t batch;
+  int32_t rows;
+  int32_t sub_rows;
+  int32_t in_rows;
+  int32_t in_sub_rows;
+  int32_t width;
+};

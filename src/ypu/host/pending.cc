@@ -85,11 +85,3 @@ QZ_YPU_HOST_PENDING(rope2d_f32)
 
 // top-k, sorting, copies, fills and transposes
 
-QZ_YPU_HOST_PENDING(topk_sort_softmax_f32)
-QZ_YPU_HOST_PENDING(topk_sort_f32)
-QZ_YPU_HOST_PENDING(copy_bytes)
-QZ_YPU_HOST_PENDING(fill_zero)
-QZ_YPU_HOST_PENDING(zero_pad_2d)
-QZ_YPU_HOST_PENDING(topk_f32)
-QZ_YPU_HOST_PENDING(transpose)
-QZ_YPU_HOST_PENDING(copy_block)
