@@ -46,7 +46,8 @@ namespace {
 class host_scratch {
  public:
   host_scratch(qz_ypu_context_t *context, int32_t bytes)
-      : ops_(qz_ypu_ops(context)), device_(context->device),
+      : ops_(qz_ypu_ops(context)),
+        device_(context->device),
         pointer_(ops_.host_alloc(device_, bytes)) {}
   ~host_scratch() {
     if (pointer_) ops_.host_free(device_, pointer_);
