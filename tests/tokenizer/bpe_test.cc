@@ -52,7 +52,8 @@ TEST(BpeEncode, SpecialStringsShorterFirst) {
   EXPECT_EQ(encode(t.get(), "<|a|>"), (std::vector<uint32_t>{1}));
   EXPECT_EQ(encode(t.get(), "x<|a|><|a|>y"), (std::vector<uint32_t>{u(b('x')), 1, 1, u(b('y'))}));
   // A special string cut short at the end of the text does not match.
-  EXPECT_EQ(encode(t.get(), "<|a|"), (std::vector<uint32_t>{u(b('<')), u(b('|')), u(b('a')), u(b('|'))}));
+  EXPECT_EQ(encode(t.get(), "<|a|"),
+            (std::vector<uint32_t>{u(b('<')), u(b('|')), u(b('a')), u(b('|'))}));
   // add_start and add_end are ignored.
   EXPECT_EQ(encode(t.get(), "<|a|>", true, true), (std::vector<uint32_t>{1}));
 }
@@ -60,7 +61,8 @@ TEST(BpeEncode, SpecialStringsShorterFirst) {
 TEST(BpeEncode, TextThePatternDoesNotMatchIsDropped) {
   tokenizer_ptr letters = fixture_model(R"(\p{L}+)").load();
   ASSERT_TRUE(letters);
-  EXPECT_EQ(encode(letters.get(), "ab 12 c"), (std::vector<uint32_t>{u(b('a')), u(b('b')), u(b('c'))}));
+  EXPECT_EQ(encode(letters.get(), "ab 12 c"),
+            (std::vector<uint32_t>{u(b('a')), u(b('b')), u(b('c'))}));
   // No match at all: an empty result, not a failure.
   encode_result none = encode_text(letters.get(), "12 34");
   EXPECT_EQ(none.status, QZ_STATUS_SUCCESS);
@@ -70,7 +72,8 @@ TEST(BpeEncode, TextThePatternDoesNotMatchIsDropped) {
   EXPECT_EQ(empty.status, QZ_STATUS_SUCCESS);
   EXPECT_TRUE(empty.null_array);
   // Letters beyond ASCII are letters to the pattern.
-  EXPECT_EQ(encode(letters.get(), "1\xC3\xA9"), (std::vector<uint32_t>{u(b('\xC3')), u(b('\xA9'))}));
+  EXPECT_EQ(encode(letters.get(), "1\xC3\xA9"),
+            (std::vector<uint32_t>{u(b('\xC3')), u(b('\xA9'))}));
 }
 
 TEST(BpeEncode, MergesByRank) {
@@ -86,10 +89,18 @@ TEST(BpeEncode, MergesByRank) {
       {"leftmost among equal ranks", fixture_model().word("aa", 300).merge(b('a'), b('a'), 0),
        "aaa", {300, u(b('a'))}},
       {"lowest rank first",
-       fixture_model().word("ab", 300).word("bc", 301).merge(b('a'), b('b'), 1).merge(b('b'), b('c'), 0),
+       fixture_model()
+           .word("ab", 300)
+           .word("bc", 301)
+           .merge(b('a'), b('b'), 1)
+           .merge(b('b'), b('c'), 0),
        "abc", {u(b('a')), 301}},
       {"merges chain",
-       fixture_model().word("ab", 300).word("abc", 301).merge(b('a'), b('b'), 0).merge(300, b('c'), 1),
+       fixture_model()
+           .word("ab", 300)
+           .word("abc", 301)
+           .merge(b('a'), b('b'), 0)
+           .merge(300, b('c'), 1),
        "abc", {301}},
       // A -1 from a failed merge never merges again, even with a rule for it.
       {"no merges for -1", fixture_model().merge(b('a'), b('b'), 0).merge(-1, b('c'), 1), "abc",
@@ -97,7 +108,11 @@ TEST(BpeEncode, MergesByRank) {
       {"merges stay inside a piece", fixture_model().word(" b", 300).merge(b('a'), b(' '), 0),
        "a b", {u(b('a')), u(b(' ')), u(b('b'))}},
       {"space joins the next word",
-       fixture_model().word(" h", 300).word(" hi", 301).merge(b(' '), b('h'), 0).merge(300, b('i'), 1),
+       fixture_model()
+           .word(" h", 300)
+           .word(" hi", 301)
+           .merge(b(' '), b('h'), 0)
+           .merge(300, b('i'), 1),
        "hi hi", {u(b('h')), u(b('i')), 301}},
       {"two-byte character", fixture_model().word("\xC3\xA9", 300).merge(b('\xC3'), b('\xA9'), 0),
        "\xC3\xA9t\xC3\xA9", {300, u(b('t')), 300}},
@@ -142,11 +157,10 @@ TEST(BpeByteAlphabet, DecodeOfEncodeIsTheIdentity) {
   std::string text;
   for (int c = 1; c < 0x80; ++c) text += static_cast<char>(c);
   for (int c = 0x80; c < 0xC0; ++c) text += std::string("\xC2") + static_cast<char>(c);
-  for (int lead = 0xC2; lead <= 0xDF; ++lead) text += std::string(1, static_cast<char>(lead)) + "\x80";
-  for (int lead = 0xE0; lead <= 0xEF; ++lead)
-    text += std::string(1, static_cast<char>(lead)) + (lead == 0xE0 ? "\xA0\x80" : "\x80\x80");
-  for (int lead = 0xF0; lead <= 0xF4; ++lead)
-    text += std::string(1, static_cast<char>(lead)) + (lead == 0xF0 ? "\x90\x80\x80" : "\x80\x80\x80");
+  auto lead = [](int c) { return std::string(1, static_cast<char>(c)); };
+  for (int c = 0xC2; c <= 0xDF; ++c) text += lead(c) + "\x80";
+  for (int c = 0xE0; c <= 0xEF; ++c) text += lead(c) + (c == 0xE0 ? "\xA0\x80" : "\x80\x80");
+  for (int c = 0xF0; c <= 0xF4; ++c) text += lead(c) + (c == 0xF0 ? "\x90\x80\x80" : "\x80\x80\x80");
   std::vector<uint32_t> ids = encode(t.get(), text);
   EXPECT_EQ(ids.size(), text.size());
   decode_result back = decode(t.get(), ids);
@@ -374,10 +388,11 @@ TEST(BpeRegex, SplitReturnsMatchesInOrder) {
   char **pieces = nullptr;
   int32_t count = 0;
   const std::string text = "Hi, w\xC3\xB6rld 42!\xF0\x9F\x98\x80  x";
-  ASSERT_EQ(qz_norvo_regex_split(regex, text.data(), static_cast<int64_t>(text.size()), &pieces, &count),
-            QZ_STATUS_SUCCESS);
+  const auto length = static_cast<int64_t>(text.size());
+  ASSERT_EQ(qz_norvo_regex_split(regex, text.data(), length, &pieces, &count), QZ_STATUS_SUCCESS);
   std::vector<std::string> got(pieces, pieces + count);
-  EXPECT_EQ(got, (std::vector<std::string>{"Hi", ",", " w\xC3\xB6rld", " 42", "!\xF0\x9F\x98\x80", " ", " x"}));
+  EXPECT_EQ(got, (std::vector<std::string>{"Hi", ",", " w\xC3\xB6rld", " 42", "!\xF0\x9F\x98\x80",
+                                            " ", " x"}));
   qz_norvo_regex_split_free(pieces, count);
   qz_norvo_regex_free(regex);
 }
