@@ -83,6 +83,18 @@ using qz_ypu_add_f32_params_t = qz_ypu_two_input_params_t;
 // ---------------------------------------------------------------------------
 // Resizes, 2-D convolution, matrix products and spectrum.
 
+// out[m][n] = a[m][k] . b[n][k] (the right operand is stored transposed).
+struct qz_ypu_matmul_nt_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *a;
+  qz_ypu_buffer_t *b;
+  int32_t m;
+  int32_t n;
+  int32_t k;
+  int32_t out_offset;
+  int32_t a_offset;
+  int32_t b_offset;
+};
 
 // ---------------------------------------------------------------------------
 // Low-bit linear and repack.

@@ -99,7 +99,6 @@ QZ_YPU_HOST_PENDING(resize_bilinear_f32)
 QZ_YPU_HOST_PENDING(conv2d_f32)
 QZ_YPU_HOST_PENDING(matmul_nt_batched_f32)
 QZ_YPU_HOST_PENDING(resize_linear_f32)
-QZ_YPU_HOST_PENDING(matmul_nt_f32)
 QZ_YPU_HOST_PENDING(polar_spectrum_f32)
 
 // low-bit linear and repack
