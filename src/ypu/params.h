@@ -67,6 +67,102 @@ using qz_ypu_add_f32_params_t = qz_ypu_two_input_params_t;
 // ---------------------------------------------------------------------------
 // Normalisation, activations and softmax.
 
+// Float activations: float in, float out.
+using qz_ypu_gelu_tanh_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_gelu_sigmoid_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_gelu_erf_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_silu_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_sigmoid_table_f32_params_t = qz_ypu_unary_params_t;
+using qz_ypu_tanh_table_f32_params_t = qz_ypu_unary_params_t;
+// Fixed-point activations: int16 Q10 in, int16 out (Q15, or Q10 for op 76).
+using qz_ypu_sigmoid_i16_params_t = qz_ypu_unary_params_t;
+using qz_ypu_sigmoid_q10_i16_params_t = qz_ypu_unary_params_t;
+
+// Row softmax; `cols` is the row length. Op 79 reads int16 Q10 and writes
+// int32 Q31 probabilities.
+using qz_ypu_softmax_f32_params_t = qz_ypu_matrix_params_t;
+using qz_ypu_softmax_fixed_i16_params_t = qz_ypu_matrix_params_t;
+
+// Layer normalisation of rows, with per-column scale and shift.
+struct qz_ypu_layer_norm_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;     // rows x cols
+  qz_ypu_buffer_t *gamma;  // cols
+  qz_ypu_buffer_t *beta;   // cols
+  float epsilon;
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t in_offset;
+  int32_t gamma_offset;
+  int32_t beta_offset;
+};
+
+// Layer normalisation of rows without scale and shift (one-pass variance).
+struct qz_ypu_layer_norm_plain_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;  // rows x cols
+  float epsilon;
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t in_offset;
+};
+
+// Layer normalisation down the columns of `batch` blocks of length x cols;
+// scale and shift are indexed by the position along the normalised axis.
+struct qz_ypu_layer_norm_columns_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  qz_ypu_buffer_t *gamma;  // length
+  qz_ypu_buffer_t *beta;   // length
+  float epsilon;
+  int32_t batch;
+  int32_t length;  // the normalised axis
+  int32_t cols;
+  int32_t out_offset;
+  int32_t in_offset;
+  int32_t gamma_offset;
+  int32_t beta_offset;
+};
+
+// Column normalisation of one length x cols float block to int16 Q10.
+struct qz_ypu_group_norm_f32_params_t {
+  qz_ypu_buffer_t *out;  // int16, length x cols
+  qz_ypu_buffer_t *in;   // float, length x cols
+  float epsilon;
+  int32_t length;  // rows, the normalised axis
+  int32_t cols;
+};
+
+// Root-mean-square normalisation of rows with a per-column scale.
+struct qz_ypu_rms_norm_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;     // rows x cols
+  qz_ypu_buffer_t *gamma;  // cols
+  float epsilon;
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t in_offset;
+  int32_t gamma_offset;
+};
+
+// Gaussian-weighted average of `values` rows over a window around each
+// output row's anchor.
+struct qz_ypu_gaussian_weights_f32_params_t {
+  qz_ypu_buffer_t *out;      // float, rows x channels
+  qz_ypu_buffer_t *values;   // float, positions x channels
+  qz_ypu_buffer_t *widths;   // float per position
+  qz_ypu_buffer_t *centres;  // float per position
+  qz_ypu_buffer_t *anchors;  // int32 per output row
+  int32_t rows;
+  int32_t positions;
+  int32_t channels;
+  int32_t after;   // positions taken after the anchor
+  int32_t before;  // positions taken before the anchor
+};
+
 
 // ---------------------------------------------------------------------------
 // Attention primitives and key/value caches.
@@ -78,6 +174,98 @@ using qz_ypu_add_f32_params_t = qz_ypu_two_input_params_t;
 
 // ---------------------------------------------------------------------------
 // Fixed-point convolution, linear, LSTM and quantisation.
+
+// Depthwise 1-D convolution added into int32 (op 10).
+struct qz_ypu_dwconv1d_acc_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int32, rows x channels, read and written
+  qz_ypu_buffer_t *weights;  // int8, taps x channels
+  qz_ypu_buffer_t *in;       // int16, (rows + taps - 1) x channels
+  int32_t rows;
+  int32_t channels;
+  int32_t taps;
+  int32_t out_offset;
+  int32_t weights_offset;
+  int32_t in_offset;
+};
+
+// 1-D convolution into int32 (op 11).
+struct qz_ypu_conv1d_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int32, rows x out_channels
+  qz_ypu_buffer_t *weights;  // int8, out_channels x taps x in_channels
+  qz_ypu_buffer_t *in;       // int16, (rows + taps - 1) x in_channels
+  int32_t rows;
+  int32_t out_channels;
+  int32_t in_channels;
+  int32_t taps;
+  int32_t out_offset;
+  int32_t weights_offset;
+  int32_t in_offset;
+};
+
+// Depthwise transposed 1-D convolution added into int32 (op 12).
+struct qz_ypu_dwconv1d_transposed_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int32, ((rows - 1) x stride + taps) x channels
+  qz_ypu_buffer_t *weights;  // int8, taps x channels
+  qz_ypu_buffer_t *in;       // int16, rows x channels
+  int32_t rows;              // input rows
+  int32_t channels;
+  int32_t taps;
+  int32_t stride;
+  int32_t out_offset;
+  int32_t weights_offset;
+  int32_t in_offset;
+};
+
+// int8 x int16 linear layer (ops 19 and 20). The weights and the bias start
+// at the beginning of their buffers.
+struct qz_ypu_linear_i8i16_params_t {
+  qz_ypu_buffer_t *out;      // int16, rows x out_features
+  qz_ypu_buffer_t *in;       // int16, rows x in_features
+  qz_ypu_buffer_t *weights;  // int8, out_features x in_features
+  qz_ypu_buffer_t *bias;     // int8, out_features
+  int32_t rows;
+  int32_t out_features;
+  int32_t in_features;
+  int32_t out_offset;
+  int32_t in_offset;
+};
+using qz_ypu_linear_acc_i8i16_params_t = qz_ypu_linear_i8i16_params_t;
+
+// LSTM cell with coupled input and forget gates (op 39).
+struct qz_ypu_lstm_cell_i16_params_t {
+  qz_ypu_buffer_t *out;    // int16 Q10, hidden values
+  qz_ypu_buffer_t *state;  // int16 Q10 cell state, hidden values, read and written
+  qz_ypu_buffer_t *gates;  // int16 Q10 input gate, candidate, output gate; used as scratch
+  int32_t hidden;
+  int32_t out_offset;
+  int32_t state_offset;
+  int32_t gates_offset;
+};
+
+// Per-row quantisation of floats into int16 (op 55).
+struct qz_ypu_quantize_rows_i16_params_t {
+  qz_ypu_buffer_t *out;      // int16, rows x cols
+  qz_ypu_buffer_t *factors;  // float, one per row
+  qz_ypu_buffer_t *in;       // float, rows x cols
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t factors_offset;
+  int32_t in_offset;
+};
+
+// Per-column affine map of int16 values (op 81). The offsets and scales
+// start at the beginning of their buffers.
+struct qz_ypu_affine_columns_i16_params_t {
+  qz_ypu_buffer_t *out;      // int16, rows x cols
+  qz_ypu_buffer_t *in;       // int16, rows x cols
+  qz_ypu_buffer_t *offsets;  // int16, one per column
+  qz_ypu_buffer_t *scales;   // int16 Q10, one per column
+  int32_t rows;
+  int32_t cols;
+  int32_t out_offset;
+  int32_t in_offset;
+};
 
 
 // ---------------------------------------------------------------------------
@@ -99,9 +287,112 @@ struct qz_ypu_matmul_nt_f32_params_t {
 // ---------------------------------------------------------------------------
 // Low-bit linear and repack.
 
+// Op 93: out[i][m] = Σ_k W[m][k] · in[i][k] for a low-bit weight W of 16·R
+// rows and 8·G columns (see ypu/lowbit.h). perm, scales and tiles are read
+// from their buffers' starts.
+struct qz_ypu_linear_lowbit_params_t {
+  qz_ypu_buffer_t *out;     // float, n rows of 16·R
+  qz_ypu_buffer_t *in;      // float, n rows of 8·G, input order
+  qz_ypu_buffer_t *perm;    // int32 × 8·G: stored column → input element
+  qz_ypu_buffer_t *scales;  // R·G {offset, scale} pairs of qz_scale16_t
+  qz_ypu_buffer_t *tiles;   // canonical, or re-laid by op 94 on the same backend
+  int32_t n;
+  int32_t row_blocks;
+  int32_t width_counts[8];  // groups of width 1 .. 8
+  int32_t out_offset;
+  int32_t in_offset;
+};
+
+// Op 94: re-lays every tile in place for the backend's kernels.
+struct qz_ypu_repack_lowbit_params_t {
+  qz_ypu_buffer_t *tiles;
+  int32_t row_blocks;
+  int32_t width_counts[8];
+};
+
 
 // ---------------------------------------------------------------------------
 // Rotary position tables, rotary embedding and embedding lookup.
+// A rotary table row holds interleaved (cos, sin) pairs.
+
+// Op 7: rotates the head rows of data [batch][positions][heads][head_dim] in
+// place by table row position_offset + p. adjacent: pairs (2q, 2q+1);
+// otherwise pairs (l, l + table_stride/2) for l < table_stride/2.
+struct qz_ypu_rope_apply_table_f32_params_t {
+  qz_ypu_buffer_t *data;
+  qz_ypu_buffer_t *table;
+  int32_t batch;
+  int32_t positions;
+  int32_t heads;
+  int32_t head_dim;
+  int32_t table_stride;  // floats per table row
+  int32_t position_offset;
+  int32_t adjacent;
+};
+
+// Op 22: out[b][t] = scale · table[ids[b][t]] + add[start + t], rows of width.
+struct qz_ypu_embedding_scale_add_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *ids;  // int32 [batch][tokens]
+  qz_ypu_buffer_t *table;
+  qz_ypu_buffer_t *add;
+  float scale;
+  int32_t start;
+  int32_t batch;
+  int32_t tokens;
+  int32_t width;
+};
+
+// Op 32: one table row per token from three position values per token.
+struct qz_ypu_rope_table_3axis_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *positions;  // int32, three per token
+  int32_t limit1;
+  int32_t limit2;
+  float base;
+  int32_t tokens;
+  int32_t width;  // floats per table row
+  int32_t out_offset;
+};
+
+// Op 53: one table row per token, angles divided by a factor per pair.
+struct qz_ypu_rope_table_scaled_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *factors;  // float, one per pair
+  float base;
+  float magnitude;
+  int32_t tokens;
+  int32_t width;  // floats per table row
+  int32_t out_offset;
+  int32_t factors_offset;
+};
+
+// Op 60: half-split rotary embedding with exponentially spaced frequencies
+// over [batch][positions][heads][head_dim].
+struct qz_ypu_rope_expfreq_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t batch;
+  int32_t positions;
+  int32_t heads;
+  int32_t head_dim;
+  int32_t start;
+  float log_step;
+};
+
+// Op 92: half-split rotary embedding over [tokens][heads][head_dim] with a
+// row and a column position from the token's place in its windows.
+struct qz_ypu_rope2d_f32_params_t {
+  qz_ypu_buffer_t *out;
+  qz_ypu_buffer_t *in;
+  int32_t tokens;
+  int32_t heads;
+  int32_t head_dim;
+  float base;
+  int32_t window;
+  int32_t window_rows;
+  int32_t window_cols;
+};
 
 
 // ---------------------------------------------------------------------------

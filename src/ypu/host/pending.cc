@@ -37,22 +37,6 @@ QZ_YPU_HOST_PENDING(sum_rows_i16)
 
 // normalisation, activations and softmax
 
-QZ_YPU_HOST_PENDING(gaussian_weights_f32)
-QZ_YPU_HOST_PENDING(gelu_tanh_f32)
-QZ_YPU_HOST_PENDING(gelu_sigmoid_f32)
-QZ_YPU_HOST_PENDING(gelu_erf_f32)
-QZ_YPU_HOST_PENDING(layer_norm_f32)
-QZ_YPU_HOST_PENDING(layer_norm_plain_f32)
-QZ_YPU_HOST_PENDING(layer_norm_columns_f32)
-QZ_YPU_HOST_PENDING(group_norm_f32)
-QZ_YPU_HOST_PENDING(rms_norm_f32)
-QZ_YPU_HOST_PENDING(sigmoid_table_f32)
-QZ_YPU_HOST_PENDING(sigmoid_i16)
-QZ_YPU_HOST_PENDING(sigmoid_q10_i16)
-QZ_YPU_HOST_PENDING(silu_f32)
-QZ_YPU_HOST_PENDING(softmax_f32)
-QZ_YPU_HOST_PENDING(softmax_fixed_i16)
-QZ_YPU_HOST_PENDING(tanh_table_f32)
 
 // attention primitives and key/value caches
 
@@ -83,14 +67,6 @@ QZ_YPU_HOST_PENDING(attention_cache_u8)
 
 // fixed-point convolution, linear, LSTM and quantisation
 
-QZ_YPU_HOST_PENDING(dwconv1d_acc_i8i16)
-QZ_YPU_HOST_PENDING(conv1d_i8i16)
-QZ_YPU_HOST_PENDING(dwconv1d_transposed_i8i16)
-QZ_YPU_HOST_PENDING(linear_acc_i8i16)
-QZ_YPU_HOST_PENDING(linear_i8i16)
-QZ_YPU_HOST_PENDING(lstm_cell_i16)
-QZ_YPU_HOST_PENDING(quantize_rows_i16)
-QZ_YPU_HOST_PENDING(affine_columns_i16)
 
 // resizes, 2-D convolution, matrix products and spectrum
 
@@ -103,17 +79,9 @@ QZ_YPU_HOST_PENDING(polar_spectrum_f32)
 
 // low-bit linear and repack
 
-QZ_YPU_HOST_PENDING(linear_lowbit)
-QZ_YPU_HOST_PENDING(repack_lowbit)
 
 // rotary position tables, rotary embedding and embedding lookup
 
-QZ_YPU_HOST_PENDING(rope_apply_table_f32)
-QZ_YPU_HOST_PENDING(embedding_scale_add_f32)
-QZ_YPU_HOST_PENDING(rope_table_3axis_f32)
-QZ_YPU_HOST_PENDING(rope_table_scaled_f32)
-QZ_YPU_HOST_PENDING(rope_expfreq_f32)
-QZ_YPU_HOST_PENDING(rope2d_f32)
 
 // top-k, sorting, copies, fills and transposes
 
