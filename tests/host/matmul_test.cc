@@ -100,7 +100,54 @@ TEST_P(Matmul, NtWithNoRowsLeavesOutputAlone) {
   }
 }
 
-TEST(MatmulFake, NtFailedMapIsAFailure) {
+// out[bt][h][r][q] = a[bt][h][r] . b[s][q], s = h or r; every b block
+// differs, so a swapped choice shows.
+TEST_P(Matmul, NtBatchedPicksTheRightBlockOfB) {
+  const int batch = 2, heads = 2, rows = 3, cols = 2, depth = 3;
+  const std::vector<float> a = ramp(batch * heads * rows * depth, 3, 5, 9);
+  for (const uint32_t b_per_head : {0u, 1u, 7u}) {
+    SCOPED_TRACE(b_per_head);
+    const int blocks = b_per_head ? heads : rows;
+    const std::vector<float> b = ramp(blocks * cols * depth, 1, 4, 11);
+    const auto oa = place(h, a, 0), ob = place(h, b, 0);
+    const auto out = place_blank<float>(h, batch * heads * rows * cols, 0);
+    const qz_ypu_matmul_nt_batched_f32_params_t p{
+        .out = out.buffer, .a = oa.buffer, .b = ob.buffer, .b_per_head = b_per_head,
+        .batch = batch, .heads = heads, .rows = rows, .cols = cols, .depth = depth};
+    ASSERT_EQ(h.run(QZ_YPU_OP_MATMUL_NT_BATCHED_F32, &p), QZ_STATUS_SUCCESS);
+    std::vector<float> expected;
+    for (int bt = 0; bt < batch; ++bt)
+      for (int hd = 0; hd < heads; ++hd)
+        for (int r = 0; r < rows; ++r) {
+          const int s = b_per_head ? hd : r;
+          const std::vector<float> a_row(a.begin() + ((bt * heads + hd) * rows + r) * depth,
+                                         a.begin() + ((bt * heads + hd) * rows + r + 1) * depth);
+          const std::vector<float> b_block(b.begin() + s * cols * depth,
+                                           b.begin() + (s + 1) * cols * depth);
+          for (const float v : reference_nt(a_row, b_block, 1, cols, depth)) expected.push_back(v);
+        }
+    EXPECT_EQ(fetch<float>(h, out), expected);
+    expect_guards(h, out);
+  }
+}
+
+TEST_P(Matmul, NtBatchedEmptyShapesLeaveOutputAlone) {
+  const std::vector<float> before = {1, 2, 3, 4};
+  const auto oa = place<float>(h, {1, 2}, 0), ob = place<float>(h, {3, 4}, 0);
+  const auto out = place(h, before, 0);
+  for (const int zero_at : {0, 1, 2, 3}) {
+    int32_t sizes[4] = {1, 1, 1, 1};
+    sizes[zero_at] = zero_at == 2 ? -1 : 0;
+    const qz_ypu_matmul_nt_batched_f32_params_t p{
+        .out = out.buffer, .a = oa.buffer, .b = ob.buffer, .b_per_head = 1, .batch = sizes[0],
+        .heads = sizes[1], .rows = sizes[2], .cols = sizes[3], .depth = 2};
+    ASSERT_EQ(h.run(QZ_YPU_OP_MATMUL_NT_BATCHED_F32, &p), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(fetch<float>(h, out), before);
+    expect_guards(h, out);
+  }
+}
+
+TEST(MatmulFake, FailedMapIsAFailure) {
   ypu_harness h(ypu_backend::fake);
   const auto oa = place<float>(h, {1}), ob = place<float>(h, {1}), out = place<float>(h, {7});
   h.fake()->fail_map = true;
@@ -108,6 +155,10 @@ TEST(MatmulFake, NtFailedMapIsAFailure) {
                                         .m = 1, .n = 1, .k = 1, .out_offset = out.offset,
                                         .a_offset = oa.offset, .b_offset = ob.offset};
   EXPECT_NE(h.run(QZ_YPU_OP_MATMUL_NT_F32, &p), QZ_STATUS_SUCCESS);
+  const qz_ypu_matmul_nt_batched_f32_params_t batched{
+      .out = out.buffer, .a = oa.buffer, .b = ob.buffer, .b_per_head = 1, .batch = 1,
+      .heads = 1, .rows = 1, .cols = 1, .depth = 1};
+  EXPECT_NE(h.run(QZ_YPU_OP_MATMUL_NT_BATCHED_F32, &batched), QZ_STATUS_SUCCESS);
   h.fake()->fail_map = false;
   EXPECT_EQ(fetch<float>(h, out), std::vector<float>{7});
 }

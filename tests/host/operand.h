@@ -3,6 +3,7 @@
 // stray writes (including junk written back by copy-based backends) show.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -43,6 +44,7 @@ operand place_blank(ypu_harness &h, size_t count, int32_t lead = kLead) {
 
 template <class T>
 std::vector<T> fetch(ypu_harness &h, const operand &o) {
+  if (o.bytes == 0) return {};  // nothing to read, and no memory to read into
   return h.read<T>(o.buffer, o.bytes / sizeof(T), o.offset);
 }
 
@@ -61,6 +63,23 @@ inline std::vector<uint32_t> bits(const std::vector<float> &values) {
   std::vector<uint32_t> out(values.size());
   if (!values.empty()) std::memcpy(out.data(), values.data(), values.size() * sizeof(float));
   return out;
+}
+
+// Equal bits, or both NaN (a NaN's payload is not part of any contract).
+inline bool same_float(float x, float y) {
+  if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+  return std::signbit(x) == std::signbit(y) && x == y;
+}
+
+inline testing::AssertionResult same_floats(const std::vector<float> &actual,
+                                            const std::vector<float> &expected) {
+  if (actual.size() != expected.size())
+    return testing::AssertionFailure() << actual.size() << " values, expected " << expected.size();
+  for (size_t i = 0; i < actual.size(); ++i)
+    if (!same_float(actual[i], expected[i]))
+      return testing::AssertionFailure() << "element " << i << " is " << actual[i]
+                                         << ", expected " << expected[i];
+  return testing::AssertionSuccess();
 }
 
 }  // namespace host_test

@@ -33,3 +33,22 @@ qz_status_t qz_ypu_host_matmul_nt_f32(qz_ypu_context_t *context, const void *par
     for (int32_t j = 0; j < p.n; ++j) out[i * ptrdiff_t{p.n} + j] = dot(a + i * k, b + j * k, p.k);
   return QZ_STATUS_SUCCESS;
 }
+
+qz_status_t qz_ypu_host_matmul_nt_batched_f32(qz_ypu_context_t *context, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_matmul_nt_batched_f32_params_t *>(params);
+  qz_ypu_host_frame frame(context);
+  float *out = frame.inout<float>(p.out, 0);
+  const float *a = frame.in<float>(p.a, 0);
+  const float *b = frame.in<float>(p.b, 0);
+  if (!frame.ok()) return frame.status();
+  const ptrdiff_t depth = p.depth > 0 ? p.depth : 0, cols = p.cols > 0 ? p.cols : 0;
+  for (int32_t bt = 0; bt < p.batch; ++bt)
+    for (int32_t h = 0; h < p.heads; ++h)
+      for (int32_t r = 0; r < p.rows; ++r) {
+        const ptrdiff_t row = (ptrdiff_t{bt} * p.heads + h) * p.rows + r;
+        const float *b_block = b + (p.b_per_head ? h : r) * cols * depth;
+        for (int32_t q = 0; q < p.cols; ++q)
+          out[row * cols + q] = dot(a + row * depth, b_block + q * depth, p.depth);
+      }
+  return QZ_STATUS_SUCCESS;
+}
