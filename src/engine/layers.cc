@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "engine/model.h"
-#include "engine/pending_params.h"
 #include "ypu/params.h"
 
 namespace {

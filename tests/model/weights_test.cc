@@ -97,15 +97,6 @@ TEST_P(Weights, HandMadeQuantizedThreeBitCodesAcrossBytes) {
   qz_norvo_weight_free(context(), table);
 }
 
-TEST(Scale16, DecodesWithoutHiddenBit) {
-  const std::pair<uint16_t, float> cases[] = {
-      {0x7fff, 63.9375f}, {0xffff, -63.9375f}, {0x0001, std::ldexp(1.0f, -35)},
-      {0x0401, std::ldexp(1.0f, -34)}, {0x3c00, 0.0f}, {0x0400, 0.0f}, {0x6a00, 1.0f}, {0x7c10, 1.0f},
-  };
-  for (auto [pattern, value] : cases) EXPECT_EQ(qz_norvo_scale16_to_float(pattern), value) << pattern;
-  EXPECT_TRUE(std::signbit(qz_norvo_scale16_to_float(0x8000)));
-}
-
 // ---------------------------------------------------------------------------
 // Writer-made records of every kind.
 
