@@ -29,6 +29,20 @@ model_record small_dense_model(uint32_t seed, int32_t encoder_layers = 1, int32_
   return random_model(rng, shape);
 }
 
+// Low-bit weights of both kinds, quantised and named tables.
+model_record small_lowbit_model(uint32_t seed) {
+  std::mt19937 rng(seed);
+  model_shape shape;
+  shape.dim = 16;
+  shape.heads = 4;
+  shape.hidden = 16;
+  shape.vocab = 16;
+  shape.positions = 2;
+  shape.linear_kinds = {weight_kind::lowbit_mixed, weight_kind::lowbit, weight_kind::named_dense};
+  shape.table_kinds = {embedding_table::kind::quantized, embedding_table::kind::named_float};
+  return random_model(rng, shape);
+}
+
 struct read_result {
   qz_status_t status;
   strings messages;
@@ -512,43 +526,48 @@ TEST(ModelFile, SectionCodesAtKnownCuts) {
 // Every prefix of a whole file fails cleanly: a short-read status, the
 // failing section's site code last, and nothing left allocated.
 TEST(ModelFile, EveryCutFailsCleanly) {
-  ypu_harness h(ypu_backend::fake);
-  const int buffers_before = h.fake()->live_buffers, host_before = h.fake()->live_host;
-  const model_bytes bytes = write_model(small_dense_model(23));
+  const model_record models[] = {small_dense_model(23), small_lowbit_model(23)};
   const char *sections[] = {"header", "output", "token", "position", "encoder", "decoder", "language", "tokenizer"};
   const char *codes[] = {"9a0af96", "611a66d", "35f2ccf", "35f2ccf", "f4e18c0", "de72bca", "8404cd1"};
-  for (size_t length = 0; length < bytes.size(); ++length) {
-    const read_result got = read_file(h.context(), bytes.data(), length);
-    ASSERT_EQ(got.status, QZ_STATUS_IO_ERROR) << "cut at " << length;
-    size_t section = 0;
-    while (bytes.at(sections[section + 1]) <= length) ++section;
-    ASSERT_FALSE(got.messages.empty());
-    ASSERT_EQ(got.messages.back(), site(codes[section])) << "cut at " << length;
-    ASSERT_EQ(h.fake()->live_buffers, buffers_before) << "cut at " << length;
-    ASSERT_EQ(h.fake()->live_host, host_before) << "cut at " << length;
+  for (const model_record &model : models) {
+    ypu_harness h(ypu_backend::fake);
+    const int buffers_before = h.fake()->live_buffers, host_before = h.fake()->live_host;
+    const model_bytes bytes = write_model(model);
+    for (size_t length = 0; length < bytes.size(); ++length) {
+      const read_result got = read_file(h.context(), bytes.data(), length);
+      ASSERT_EQ(got.status, QZ_STATUS_IO_ERROR) << "cut at " << length;
+      size_t section = 0;
+      while (bytes.at(sections[section + 1]) <= length) ++section;
+      ASSERT_FALSE(got.messages.empty());
+      ASSERT_EQ(got.messages.back(), site(codes[section])) << "cut at " << length;
+      ASSERT_EQ(h.fake()->live_buffers, buffers_before) << "cut at " << length;
+      ASSERT_EQ(h.fake()->live_host, host_before) << "cut at " << length;
+    }
+    EXPECT_EQ(read_file(h.context(), bytes.data()).status, QZ_STATUS_SUCCESS);
   }
-  EXPECT_EQ(read_file(h.context(), bytes.data()).status, QZ_STATUS_SUCCESS);
 }
 
 // Every allocation of a load fails in turn: each run reports it and frees
 // what was built (the sanitizer build checks the CPU backend for leaks).
 TEST(ModelFile, EveryAllocationFailureIsReported) {
-  const model_bytes bytes = write_model(small_dense_model(24));
-  ypu_harness h(ypu_backend::cpu);
-  int failures = 0;
-  for (int n = 1;; ++n) {
-    qz_alloc_fail_at(n);
-    const read_result got = read_file(h.context(), bytes.data());
-    qz_alloc_fail_at(0);
-    if (got.status == QZ_STATUS_SUCCESS) break;
-    ++failures;
-    ASSERT_EQ(got.status, QZ_STATUS_OUT_OF_MEMORY) << "allocation " << n;
-    ASSERT_FALSE(got.messages.empty());
-    const std::string &first = got.messages.front();
-    EXPECT_TRUE(first == host_memory() || first == device_memory()) << first;
-    ASSERT_LT(n, 10000);
+  for (const model_record &model : {small_dense_model(24), small_lowbit_model(24)}) {
+    const model_bytes bytes = write_model(model);
+    ypu_harness h(ypu_backend::cpu);
+    int failures = 0;
+    for (int n = 1;; ++n) {
+      qz_alloc_fail_at(n);
+      const read_result got = read_file(h.context(), bytes.data());
+      qz_alloc_fail_at(0);
+      if (got.status == QZ_STATUS_SUCCESS) break;
+      ++failures;
+      ASSERT_EQ(got.status, QZ_STATUS_OUT_OF_MEMORY) << "allocation " << n;
+      ASSERT_FALSE(got.messages.empty());
+      const std::string &first = got.messages.front();
+      EXPECT_TRUE(first == host_memory() || first == device_memory()) << first;
+      ASSERT_LT(n, 10000);
+    }
+    EXPECT_GT(failures, 50);
   }
-  EXPECT_GT(failures, 50);
 }
 
 }  // namespace
