@@ -559,7 +559,7 @@ TEST(ForwardFailures, CacheShiftAndReorder) {
   ASSERT_NE(context, nullptr);
   qz_norvo_attention_cache_t *cache = nullptr;
   ASSERT_EQ(qz_norvo_attention_cache_create(context, 1, &cache), QZ_STATUS_SUCCESS);
-  qz_ypu_buffer_t *row = fake.create(2 * 4 * 2);
+  qz_ypu_buffer_t *row = fake.create(2 * 4 * sizeof(float));
   ASSERT_EQ(qz_norvo_attention_cache_append(context, cache, row, row, 2, 1, 4, 0, 0), QZ_STATUS_SUCCESS);
 
   take_error_stack();
