@@ -6,6 +6,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "support/tokenizer_writer.h"
+
 // ---------------------------------------------------------------------------
 // Bytes.
 
@@ -308,6 +310,16 @@ model_bytes write_model(const model_record &model) {
   return out;
 }
 
+std::vector<uint8_t> small_tokenizer(int32_t vocab) {
+  piece_model pieces;
+  pieces.pieces = {{"<s>", 0.0f}, {"</s>", 0.0f}};
+  for (int32_t i = 2; i < vocab; ++i) pieces.pieces.emplace_back(std::string(1, char('a' + (i - 2) % 26)), -float(i));
+  pieces.specials = {0, 1};
+  pieces.start_id = 0;
+  pieces.end_id = 1;
+  return tokenizer_section(pieces);
+}
+
 // ---------------------------------------------------------------------------
 // Random networks.
 
@@ -471,6 +483,7 @@ model_record random_model(std::mt19937 &rng, const model_shape &shape) {
   m.position = table(shape.positions, shape.dim);
   m.encoder_scale = std::sqrt(float(shape.dim)) / 2.0f;
   m.decoder_scale = 1.25f;
+  m.tokenizer = small_tokenizer(shape.vocab);
   for (int32_t i = 0; i < shape.encoder_layers; ++i) {
     encoder_layer_record layer;
     layer.attention = attention();

@@ -151,6 +151,10 @@ struct model_record {
   std::vector<uint8_t> tokenizer;  // kind and payload, written as they are
 };
 
+// A kind-0 tokenizer section with `vocab` pieces: "<s>" (id 0), "</s>"
+// (id 1), then single letters.
+std::vector<uint8_t> small_tokenizer(int32_t vocab);
+
 // ---------------------------------------------------------------------------
 // Encoding, in file order.
 
@@ -169,7 +173,7 @@ void write_language_pair(model_bytes &out, const model_record &model);
 model_bytes write_model(const model_record &model);
 
 // ---------------------------------------------------------------------------
-// Random networks.
+// Random networks (with the tokenizer of small_tokenizer).
 
 enum class weight_kind { dense, named_dense, lowbit, lowbit_mixed };
 
