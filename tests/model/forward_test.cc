@@ -73,7 +73,8 @@ struct loaded_model {
   loaded_model(qz_ypu_context_t *c, const model_record &model) : context(c) {
     const model_bytes bytes = write_model(model);
     file_ptr file = open_bytes(bytes.data());
-    EXPECT_EQ(read_sections(context, file.get(), &engine), QZ_STATUS_SUCCESS) << testing::PrintToString(take_error_stack());
+    EXPECT_EQ(read_sections(context, file.get(), &engine), QZ_STATUS_SUCCESS)
+        << testing::PrintToString(take_error_stack());
   }
   ~loaded_model() { free_sections(context, &engine); }
   loaded_model(const loaded_model &) = delete;
@@ -145,7 +146,8 @@ TEST_P(Forward, StacksWithoutLayersLeaveTheEmbeddedRows) {
 
   const std::vector<uint32_t> source = {3, 0, 6, 3};
   qz_ypu_buffer_t *hidden = zeros(source.size() * shape.dim);
-  ASSERT_EQ(qz_norvo_encoder_forward(context(), m.engine.encoder, hidden, source.data(), 4), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(qz_norvo_encoder_forward(context(), m.engine.encoder, hidden, source.data(), 4),
+            QZ_STATUS_SUCCESS);
   std::vector<float> want;
   for (int32_t i = 0; i < 4; ++i) {
     const std::vector<float> row = embedded(source[i], i, model.encoder_scale);
@@ -180,7 +182,8 @@ TEST_P(Forward, DecoderStepsWithReorderMatchReference) {
     const std::vector<float> encoder_rows = read(encoded, size_t(kLength) * shape.dim);
     qz_ypu_buffer_t *memory = replicated(encoder_rows, kSequences);
     dvec memory_ref;
-    for (int32_t s = 0; s < kSequences; ++s) memory_ref.insert(memory_ref.end(), encoder_rows.begin(), encoder_rows.end());
+    for (int32_t s = 0; s < kSequences; ++s)
+      memory_ref.insert(memory_ref.end(), encoder_rows.begin(), encoder_rows.end());
 
     qz_ypu_buffer_t *hidden = zeros(size_t(kSequences) * shape.dim);
     const std::vector<std::vector<int32_t>> reorders = {{}, {2, 0, 2}, {}, {1, 1, 0}, {}, {0, 2, 1}};
@@ -346,7 +349,8 @@ TEST_P(Forward, EmbeddingLookupRefusesRowsOutsideTheTables) {
   // Through the encoder the embedding adds its own code.
   const uint32_t bad[] = {1, 9};
   qz_ypu_buffer_t *hidden = zeros(2 * 8);
-  EXPECT_EQ(qz_norvo_encoder_forward(context(), m.engine.encoder, hidden, bad, 2), QZ_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(qz_norvo_encoder_forward(context(), m.engine.encoder, hidden, bad, 2),
+            QZ_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(take_error_stack(), (strings{invalid("row"), site("d134232"), site("59ae30c")}));
 }
 
@@ -408,7 +412,8 @@ TEST_P(Cache, CapacityZeroHoldsExactlyTheFirstRows) {
   std::vector<float> rows(2 * 3 * 2);
   for (size_t i = 0; i < rows.size(); ++i) rows[i] = float(i % 5);
   qz_ypu_buffer_t *input = floats(rows);
-  ASSERT_EQ(qz_norvo_attention_cache_append(context(), cache, input, input, 2, 3, 2, 0, 0), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(qz_norvo_attention_cache_append(context(), cache, input, input, 2, 3, 2, 0, 0),
+            QZ_STATUS_SUCCESS);
   EXPECT_EQ(cache->length, 3);
   const qz_ypu_device_ops_t &ops = qz_ypu_ops(context());
   EXPECT_EQ(ops.buffer_size(context()->device, cache->key_codes), 2 * 3 * 2);
@@ -424,16 +429,19 @@ TEST_P(Cache, CrossAttentionFillsOnce) {
   loaded_model m(context(), model);
   qz_norvo_decoder_layer_t *layer = m.decoder_layer(0);
   constexpr int32_t kSequences = 2, kLength = 3;
-  std::vector<float> memory_rows(kSequences * kLength * 8), other(memory_rows.size(), 5.0f), x(kSequences * 8);
+  std::vector<float> memory_rows(kSequences * kLength * 8), x(kSequences * 8);
+  const std::vector<float> other(memory_rows.size(), 5.0f);
   for (float &v : memory_rows) v = std::uniform_real_distribution<float>(-1, 1)(rng);
   for (float &v : x) v = std::uniform_real_distribution<float>(-1, 1)(rng);
   qz_ypu_buffer_t *query = floats(x), *first = zeros(kSequences * 8), *second = zeros(kSequences * 8);
-  ASSERT_EQ(qz_norvo_cross_attention_forward(context(), layer->cross_attention, first, query, floats(memory_rows),
-                                             layer->cross_cache, kSequences, 1, kLength),
+  ASSERT_EQ(qz_norvo_cross_attention_forward(context(), layer->cross_attention, first, query,
+                                             floats(memory_rows), layer->cross_cache, kSequences, 1,
+                                             kLength),
             QZ_STATUS_SUCCESS);
   qz_ypu_buffer_t *keys = layer->cross_cache->key_codes;
-  ASSERT_EQ(qz_norvo_cross_attention_forward(context(), layer->cross_attention, second, query, floats(other),
-                                             layer->cross_cache, kSequences, 1, kLength),
+  ASSERT_EQ(qz_norvo_cross_attention_forward(context(), layer->cross_attention, second, query,
+                                             floats(other), layer->cross_cache, kSequences, 1,
+                                             kLength),
             QZ_STATUS_SUCCESS);
   EXPECT_EQ(layer->cross_cache->length, kLength);
   EXPECT_EQ(layer->cross_cache->key_codes, keys);
@@ -469,15 +477,19 @@ TEST_P(Cache, RefusesCallsThatDoNotFitItsBuffers) {
     std::string message;
   };
   std::vector<float> three_rows(2 * 3 * 2, 1.0f);
+  auto reorder = [&](std::vector<int32_t> parents) {
+    const int32_t count = int32_t(parents.size());
+    return qz_norvo_attention_cache_reorder(context(), cache, h.buffer(parents), count);
+  };
   const refusal cases[] = {
       {"parent out of range",
-       [&] { return qz_norvo_attention_cache_reorder(context(), cache, h.buffer(std::vector<int32_t>{0, 2}), 2); },
+       [&] { return reorder({0, 2}); },
        invalid("index")},
       {"negative parent",
-       [&] { return qz_norvo_attention_cache_reorder(context(), cache, h.buffer(std::vector<int32_t>{-1, 0}), 2); },
+       [&] { return reorder({-1, 0}); },
        invalid("index")},
       {"more sequences than cached",
-       [&] { return qz_norvo_attention_cache_reorder(context(), cache, h.buffer(std::vector<int32_t>{0, 1, 1}), 3); },
+       [&] { return reorder({0, 1, 1}); },
        invalid("count")},
       {"another sequence count", [&] { return append_step(2.0f, 3); }, invalid("cache")},
       {"more rows than the capacity",
@@ -516,17 +528,15 @@ TEST(ForwardFailures, EveryStepReportsAndCleansUp) {
       {"residual", QZ_YPU_OP_ADD_F32, false, {execute_failed(), site("9a350f2")}},
       {"layer norm", QZ_YPU_OP_LAYER_NORM_F32, false, {execute_failed(), site("9a559c9"), site("9a350f2")}},
       {"activation", QZ_YPU_OP_SILU_F32, false, {execute_failed(), site("9a350f2")}},
-      {"cache append", QZ_YPU_OP_QUANTIZE_ROWS_U8, true, {execute_failed(), site("fe44928"), site("8ba9cd5")}},
+      {"cache append", QZ_YPU_OP_QUANTIZE_ROWS_U8, true,
+       {execute_failed(), site("fe44928"), site("8ba9cd5")}},
       {"cached attention", QZ_YPU_OP_ATTENTION_CACHE_U8, true,
        {execute_failed(), site("fe44928"), site("8ba9cd5")}},
   };
   for (const failing_op &c : cases) {
     SCOPED_TRACE(c.label);
     fake_backend fake;
-    for (uint32_t op : {QZ_YPU_OP_ATTENTION_F32, QZ_YPU_OP_MATMUL_NT_F32, QZ_YPU_OP_ADD_ROW_F32, QZ_YPU_OP_ADD_F32,
-                        QZ_YPU_OP_LAYER_NORM_F32, QZ_YPU_OP_SILU_F32, QZ_YPU_OP_QUANTIZE_ROWS_U8,
-                        QZ_YPU_OP_ATTENTION_CACHE_U8})
-      fake.execute[op] = fake_backend::entry::decline;
+    for (const failing_op &other : cases) fake.execute[other.op] = fake_backend::entry::decline;
     qz_ypu_context_t *context = fake.make_context();
     ASSERT_NE(context, nullptr);
     {
@@ -564,7 +574,8 @@ TEST(ForwardFailures, CacheShiftAndReorder) {
 
   take_error_stack();
   fake.execute[QZ_YPU_OP_SHIFT_ROWS_LEFT] = fake_backend::entry::fail;
-  EXPECT_EQ(qz_norvo_attention_cache_append(context, cache, row, row, 2, 1, 4, 0, 0), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(qz_norvo_attention_cache_append(context, cache, row, row, 2, 1, 4, 0, 0),
+            QZ_STATUS_RUNTIME_ERROR);
   EXPECT_EQ(take_error_stack(), (strings{execute_failed(), site("c0d14c8")}));
 
   const int32_t parents[] = {1, 0};
