@@ -453,8 +453,10 @@ qz_status_t qz_norvo_stack_load(qz_ypu_context_t *context, FILE *file, qz_norvo_
   stack->token_embedding = token_embedding;
   stack->position_embedding = position_embedding;
   if (layer_count > 0) {
-    stack->layers = static_cast<void **>(qz_norvo_record_alloc(
-        context, int64_t{layer_count} * static_cast<int64_t>(sizeof(void *))));
+    int32_t bytes = 0;
+    status = qz_norvo_byte_size(layer_count, sizeof(void *), "layer_count", &bytes);
+    if (status != QZ_STATUS_SUCCESS) return status;
+    stack->layers = static_cast<void **>(qz_norvo_record_alloc(context, bytes));
     if (!stack->layers) return QZ_STATUS_OUT_OF_MEMORY;
   }
   // Counted as read, so that a failure frees exactly the layers that exist.

@@ -23,6 +23,14 @@ using namespace model_test;
 
 constexpr double kTolerance = 2e-5;
 
+// The CPU kernels of low-bit weights of 1 to 4 bits quantise their inputs to
+// 8 bits (an error of up to 1/254 of a row's largest input per element);
+// the host implementation does not.
+double lowbit_tolerance(ypu_backend backend) {
+  const bool cpu = backend == ypu_backend::cpu || backend == ypu_backend::cpu_pool;
+  return cpu ? 5e-2 : kTolerance;
+}
+
 double max_difference(const std::vector<float> &got, const dvec &want) {
   EXPECT_EQ(got.size(), want.size());
   double worst = 0.0;
@@ -110,11 +118,12 @@ TEST_P(Forward, EncoderMatchesReference) {
     const char *label;
     model_shape shape;
     int32_t length;
+    double tolerance;
   };
   const encoder_case cases[] = {
-      {"dense weights, float tables", dense_shape(2, 0, 6), 5},
-      {"low-bit weights, quantised tables", lowbit_shape(2, 0, 8), 7},
-      {"one token", dense_shape(1, 0, 3), 1},
+      {"dense weights, float tables", dense_shape(2, 0, 6), 5, kTolerance},
+      {"low-bit weights, quantised tables", lowbit_shape(2, 0, 8), 7, lowbit_tolerance(GetParam())},
+      {"one token", dense_shape(1, 0, 3), 1, kTolerance},
   };
   for (const encoder_case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -126,7 +135,7 @@ TEST_P(Forward, EncoderMatchesReference) {
     ASSERT_EQ(qz_norvo_encoder_forward(context(), m.engine.encoder, hidden, ids.data(), c.length),
               QZ_STATUS_SUCCESS);
     const dvec want = reference::network(model).encode(ids);
-    EXPECT_LT(max_difference(read(hidden, want.size()), want), kTolerance);
+    EXPECT_LT(max_difference(read(hidden, want.size()), want), c.tolerance);
   }
 }
 
@@ -169,6 +178,7 @@ TEST_P(Forward, StacksWithoutLayersLeaveTheEmbeddedRows) {
 TEST_P(Forward, DecoderStepsWithReorderMatchReference) {
   for (const model_shape &shape : {dense_shape(1, 2, 6), lowbit_shape(1, 1, 6)}) {
     SCOPED_TRACE(shape.dim);
+    const double tolerance = shape.dim == 8 ? kTolerance : lowbit_tolerance(GetParam());
     std::mt19937 rng(103);
     const model_record model = random_model(rng, shape);
     loaded_model m(context(), model);
@@ -195,7 +205,7 @@ TEST_P(Forward, DecoderStepsWithReorderMatchReference) {
                 QZ_STATUS_SUCCESS)
           << testing::PrintToString(take_error_stack());
       const dvec want = ref.decode_step(ids, memory_ref, kLength, position);
-      EXPECT_LT(max_difference(read(hidden, want.size()), want), kTolerance);
+      EXPECT_LT(max_difference(read(hidden, want.size()), want), tolerance);
 
       const std::vector<int32_t> &parents = reorders[position];
       if (parents.empty()) continue;
@@ -311,7 +321,8 @@ TEST_P(Forward, LowBitLinearMatchesItsDequantisedMatrix) {
       qz_ypu_buffer_t *out = zeros(size_t(n) * c.rows);
       ASSERT_EQ(qz_norvo_linear_forward(context(), linear, out, floats(x), n), QZ_STATUS_SUCCESS);
       const dvec want = reference::linear(record, dvec(x.begin(), x.end()), n);
-      EXPECT_LT(max_difference(read(out, want.size()), want), kTolerance) << "n " << n;
+      EXPECT_LT(max_difference(read(out, want.size()), want), lowbit_tolerance(GetParam()))
+          << "n " << n;
     }
     qz_norvo_linear_free(context(), linear);
   }

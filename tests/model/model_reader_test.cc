@@ -392,6 +392,8 @@ TEST_F(Stacks, Failures) {
        {read_failed()}},
       {"negative layer count", true, [](model_bytes &b) { b.i32(-1).f32(1.0f); }, QZ_STATUS_INVALID_ARGUMENT,
        {invalid("layer_count")}},
+      {"more layers than an array can hold", false, [](model_bytes &b) { b.i32(INT32_MAX).f32(1.0f); },
+       QZ_STATUS_INVALID_ARGUMENT, {invalid("layer_count")}},
       {"layer attention fails", false,
        [](model_bytes &b) { b.i32(1).f32(1.0f).i32(8).i32(0); }, QZ_STATUS_INVALID_ARGUMENT,
        {invalid("heads"), site("5410a32"), site("033aa19")}},
