@@ -132,6 +132,9 @@ TEST(PieceMerge, ScoreOrderByteFallbackAndSpecials) {
        {.pieces = {{"<unk>", 0}, {"<", 0}, {"s", 0}, {">", 0}, {"y", 0}, {"<s>", 0}, {"<s>x", 0}},
         .specials = {5, 6}},
        "<s>y", false, {1, 2, 3, 4}},
+      // An empty special piece would match everywhere without moving on.
+      {"empty special piece never matches",
+       {.pieces = {{"<unk>", 0}, {"a", 0}, {"", 0}}, .specials = {2}}, "aa", false, {1, 1}},
       {"the text never merges with the start id",
        {.pieces = {{"<unk>", 0}, {"<s>", 0}, {"a", 0}, {"<s>a", 5}}, .start_id = 1},
        "a", true, {1, 2}},
@@ -158,7 +161,8 @@ TEST(PieceHeap, PopsTheHighestScoreFirst) {
   qz_norvo_merge_heap_t heap{};
   const float scores[] = {1, 5, 3, 5, -2, 4, 0, 7, 7};
   for (int i = 0; i < 9; ++i) {
-    auto c = static_cast<qz_norvo_merge_candidate_t *>(std::calloc(1, sizeof(qz_norvo_merge_candidate_t)));
+    auto c = static_cast<qz_norvo_merge_candidate_t *>(
+        std::calloc(1, sizeof(qz_norvo_merge_candidate_t)));
     c->id = i;
     c->score = scores[i];
     ASSERT_EQ(qz_norvo_merge_heap_push(&heap, c), 0);
@@ -264,7 +268,8 @@ TEST(PieceLoad, ShortReadsReportTheRead) {
   for (size_t cut : {size_t{6}, size_t{30}, size_t{40}, size_t{50}, bytes.size() - 1}) {
     load_result r = load_section(bytes, cut);
     EXPECT_EQ(r.status, QZ_STATUS_IO_ERROR) << cut;
-    EXPECT_EQ(r.errors, std::vector<std::string>{"0633a7d 000000CA: Failed to read parameter from file."})
+    EXPECT_EQ(r.errors,
+              std::vector<std::string>{"0633a7d 000000CA: Failed to read parameter from file."})
         << cut;
   }
 }

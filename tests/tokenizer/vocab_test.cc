@@ -52,8 +52,9 @@ TEST(VocabEncode, InvalidUtf8) {
   tokenizer_ptr t = load_model(model());
   ASSERT_TRUE(t);
   EXPECT_EQ(encode_text(t.get(), "a\xC3").status, QZ_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(take_error_stack(), (std::vector<std::string>{"0633a7d 00000065: Argument `text` is invalid.",
-                                                          site_message("02dcf80")}));
+  EXPECT_EQ(take_error_stack(),
+            (std::vector<std::string>{"0633a7d 00000065: Argument `text` is invalid.",
+                                      site_message("02dcf80")}));
 }
 
 TEST(VocabDecode, InputOrOutputTableAndLeadingSpaces) {
@@ -69,7 +70,8 @@ TEST(VocabDecode, InputOrOutputTableAndLeadingSpaces) {
   } cases[] = {
       {input.get(), {3, 4, 5}, 0, "the cat sat"},      // after the start id: no leading space
       {input.get(), {3, 4, 5}, 9, " the cat sat"},
-      {output.get(), {3, 4, 5}, 0, "The CAT SAT"},     // the output spellings, only the first trimmed
+      // The output spellings, only the first trimmed.
+      {output.get(), {3, 4, 5}, 0, "The CAT SAT"},
       {output.get(), {4, 3}, 0, "CAT  The"},
       {output.get(), {2, 6, 100, kNoId, 6}, 9, "?AA"},  // ids past the table are skipped
       {output.get(), {}, 0, ""},

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "ypu/cpu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"
@@ -74,7 +75,7 @@ void softmax(float *values, int32_t k) {
   for (int32_t j = 1; j < k; ++j) m = fmaxf(m, values[j]);
   float total = 0.0f;
   for (int32_t j = 0; j < k; ++j) {
-    values[j] = expf(values[j] - m);
+    values[j] = qz_ypu_build_expf(values[j] - m);
     total += values[j];
   }
   for (int32_t j = 0; j < k; ++j) values[j] /= total;
