@@ -219,7 +219,10 @@ qz_status_t qz_norvo_linear_load(qz_ypu_context_t *context, FILE *file, qz_norvo
   }
 
   const int32_t rows = linear->weight->rows;
-  linear->bias = qz_norvo_buffer_new(context, rows * static_cast<int32_t>(sizeof(float)));
+  int32_t bytes = 0;  // every weight kind has checked this already
+  status = qz_norvo_byte_size(rows, sizeof(float), "rows", &bytes);
+  if (status != QZ_STATUS_SUCCESS) return status;
+  linear->bias = qz_norvo_buffer_new(context, bytes);
   if (!linear->bias) return QZ_STATUS_OUT_OF_MEMORY;
   status = qz_norvo_read_tensor(context, linear->bias, sizeof(float), rows, file);
   if (status != QZ_STATUS_SUCCESS) {

@@ -194,8 +194,12 @@ qz_status_t qz_norvo_lowbit_check_shape(int32_t rows, int32_t cols, int32_t tile
   if (tile_cols != QZ_NORVO_LOWBIT_TILE_COLS) return qz_norvo_invalid("tile_cols");
   if (rows < 1 || rows % tile_rows != 0) return qz_norvo_invalid("rows");
   if (cols < 1 || cols % tile_cols != 0) return qz_norvo_invalid("cols");
+  // The column order holds one int32 per input; the bias and the offset row
+  // one float per output.
   int32_t bytes = 0;
-  return qz_norvo_byte_size(cols, sizeof(int32_t), "cols", &bytes);
+  qz_status_t status = qz_norvo_byte_size(cols, sizeof(int32_t), "cols", &bytes);
+  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_byte_size(rows, sizeof(float), "rows", &bytes);
+  return status;
 }
 
 // Width counts from the (width, start) pairs of a mixed weight: groups of one
@@ -275,6 +279,7 @@ qz_status_t qz_norvo_lowbit_offset_load(qz_ypu_context_t *context, FILE *file,
     qz_error_site(SITE_OFFSET_TABLE);
     return status;
   }
+  // Every table kind refuses rows whose floats do not fit a buffer.
   const int32_t bytes = table->cols * static_cast<int32_t>(sizeof(float));
   auto row = static_cast<float *>(qz_norvo_record_alloc(context, bytes));
   if (!row) return QZ_STATUS_OUT_OF_MEMORY;
@@ -538,7 +543,9 @@ qz_status_t qz_norvo_quantized_check_shape(int32_t rows, int32_t cols, int32_t b
   if (block_cols < 1 || cols % block_cols != 0) return qz_norvo_invalid("block_cols");
   if (bits < 1 || bits > 8) return qz_norvo_invalid("bits");
   if (int64_t{block_rows} * block_cols * bits % 8 != 0) return qz_norvo_invalid("bits");
-  return QZ_STATUS_SUCCESS;
+  // A lookup writes one row of floats.
+  int32_t bytes = 0;
+  return qz_norvo_byte_size(cols, sizeof(float), "cols", &bytes);
 }
 
 }  // namespace

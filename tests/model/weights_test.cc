@@ -292,6 +292,9 @@ TEST(WeightErrors, QuantizedTables) {
        QZ_STATUS_INVALID_ARGUMENT, {invalid("rows")}},
       {"code bytes wrap", quantized, [&](model_bytes &b) { head(b, 1 << 16, 1 << 15, 1, 1 << 15, 8); },
        QZ_STATUS_INVALID_ARGUMENT, {invalid("rows")}},
+      // Small blocks, but a row of floats larger than any buffer.
+      {"row of floats too long", quantized, [&](model_bytes &b) { head(b, 1, 1 << 30, 1, 8, 8); },
+       QZ_STATUS_INVALID_ARGUMENT, {invalid("cols")}},
       {"scales cut short", quantized, [&](model_bytes &b) { head(b, 2, 4, 1, 4, 8); b.u16(0).u16(0); },
        QZ_STATUS_IO_ERROR, {read_failed()}},
       {"codes cut short", quantized,
@@ -425,6 +428,9 @@ TEST(WeightErrors, LowBitWeights) {
               {invalid("tile_cols")}),
       case_of("rows not whole tiles", edited(one, [](auto &w) { w.rows = 24; }), invalid_status,
               {invalid("rows")}),
+      // Few tiles of one bit, but a bias of 2^32 bytes.
+      case_of("bias larger than a buffer", edited(one, [](auto &w) { w.rows = 1 << 30; }),
+              invalid_status, {invalid("rows")}),
       case_of("cols not whole tiles", edited(mixed, [](auto &w) { w.cols = 12; }), invalid_status,
               {invalid("cols")}),
       case_of("bits 0", edited(one, [](auto &w) { w.widths_override = {{0}}; }), invalid_status,

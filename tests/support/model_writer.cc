@@ -206,10 +206,12 @@ void write_lowbit(model_bytes &out, const lowbit_weight &w) {
   }
   out.i32(0);  // unused
   // Scales, then tiles: class by class, row blocks within a class.
+  // As many row blocks as there are tiles, whatever `rows` claims.
   const int32_t groups = int32_t(w.group_bits.size());
+  const int32_t row_blocks = groups ? int32_t(w.tiles.size()) / groups : 0;
   auto for_each_tile = [&](auto &&visit) {
     for (int b = 1; b <= 8; ++b)
-      for (int32_t rb = 0; rb < w.row_blocks(); ++rb)
+      for (int32_t rb = 0; rb < row_blocks; ++rb)
         for (int32_t j = 0; j < groups; ++j)
           if (w.group_bits[j] == b) visit(w.tiles[size_t(rb) * groups + j], b);
   };
