@@ -188,6 +188,30 @@ TEST_P(Weights, ConvolutionKernelLoadsWithItsShape) {
   EXPECT_EQ(weight->forward, nullptr);
   EXPECT_NE(weight->forward_conv2d, nullptr);
   EXPECT_EQ(download<float>(context(), kernel->data, 36), conv.values);
+
+  // Its forward is a 2-D convolution over [channel][row][column] planes:
+  // two 3 x 4 input planes, a 2 x 3 kernel, stride 1 and padding 1 give
+  // three (3 + 2 - 2 + 1) x (4 + 2 - 3 + 1) = 4 x 4 planes.
+  std::vector<float> in(2 * 3 * 4);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = float(int(i % 7) - 3) * 0.25f;
+  qz_ypu_buffer_t *input = h.buffer(in), *output = h.buffer(3 * 4 * 4 * 4);
+  ASSERT_EQ(weight->forward_conv2d(context(), output, input, weight, 1, 3, 4, 1, 1), QZ_STATUS_SUCCESS);
+  const std::vector<float> got = h.read<float>(output, 3 * 4 * 4);
+  for (int o = 0; o < 3; ++o) {
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 4; ++x) {
+        double want = 0.0;
+        for (int c = 0; c < 2; ++c)
+          for (int ky = 0; ky < 2; ++ky)
+            for (int kx = 0; kx < 3; ++kx) {
+              const int iy = y + ky - 1, ix = x + kx - 1;
+              if (iy < 0 || iy >= 3 || ix < 0 || ix >= 4) continue;
+              want += double(conv.values[((o * 2 + c) * 2 + ky) * 3 + kx]) * in[(c * 3 + iy) * 4 + ix];
+            }
+        EXPECT_NEAR(got[(o * 4 + y) * 4 + x], want, 1e-5) << o << " " << y << " " << x;
+      }
+    }
+  }
   qz_norvo_weight_free(context(), weight);
 }
 
