@@ -8,32 +8,6 @@
 
 // element-wise arithmetic, conversions and reductions
 
-QZ_YPU_HOST_PENDING(add_sat_i16)
-QZ_YPU_HOST_PENDING(add_row_f32)
-QZ_YPU_HOST_PENDING(add_col_f32)
-QZ_YPU_HOST_PENDING(add_scalar_f32)
-QZ_YPU_HOST_PENDING(convert_i32_f32)
-QZ_YPU_HOST_PENDING(convert_i16_f32)
-QZ_YPU_HOST_PENDING(div_f32)
-QZ_YPU_HOST_PENDING(div_row_f32)
-QZ_YPU_HOST_PENDING(scalar_div_f32)
-QZ_YPU_HOST_PENDING(exp_f32)
-QZ_YPU_HOST_PENDING(reverse_rows)
-QZ_YPU_HOST_PENDING(log_f32)
-QZ_YPU_HOST_PENDING(mean_rows_f32)
-QZ_YPU_HOST_PENDING(mul_f32)
-QZ_YPU_HOST_PENDING(mul_row_f32)
-QZ_YPU_HOST_PENDING(fma_row_f32)
-QZ_YPU_HOST_PENDING(mul_col_f32)
-QZ_YPU_HOST_PENDING(mul_scalar_f32)
-QZ_YPU_HOST_PENDING(scale_bias_i16)
-QZ_YPU_HOST_PENDING(relu_f32)
-QZ_YPU_HOST_PENDING(relu_i16)
-QZ_YPU_HOST_PENDING(sub_f32)
-QZ_YPU_HOST_PENDING(sub_row_f32)
-QZ_YPU_HOST_PENDING(sub_col_f32)
-QZ_YPU_HOST_PENDING(rsub_scalar_f32)
-QZ_YPU_HOST_PENDING(sum_rows_i16)
 
 // normalisation, activations and softmax
 
@@ -70,13 +44,6 @@ QZ_YPU_HOST_PENDING(attention_cache_u8)
 
 // resizes, 2-D convolution, matrix products and spectrum
 
-QZ_YPU_HOST_PENDING(resize_bicubic_f32)
-QZ_YPU_HOST_PENDING(resize_bilinear_f32)
-QZ_YPU_HOST_PENDING(conv2d_f32)
-QZ_YPU_HOST_PENDING(matmul_nt_batched_f32)
-QZ_YPU_HOST_PENDING(resize_linear_f32)
-QZ_YPU_HOST_PENDING(matmul_nt_f32)
-QZ_YPU_HOST_PENDING(polar_spectrum_f32)
 
 // low-bit linear and repack
 
@@ -94,11 +61,3 @@ QZ_YPU_HOST_PENDING(rope2d_f32)
 
 // top-k, sorting, copies, fills and transposes
 
-QZ_YPU_HOST_PENDING(topk_sort_softmax_f32)
-QZ_YPU_HOST_PENDING(topk_sort_f32)
-QZ_YPU_HOST_PENDING(copy_bytes)
-QZ_YPU_HOST_PENDING(fill_zero)
-QZ_YPU_HOST_PENDING(zero_pad_2d)
-QZ_YPU_HOST_PENDING(topk_f32)
-QZ_YPU_HOST_PENDING(transpose)
-QZ_YPU_HOST_PENDING(copy_block)
