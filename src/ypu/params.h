@@ -209,11 +209,287 @@ struct qz_ypu_gaussian_weights_f32_params_t {
 
 // ---------------------------------------------------------------------------
 // Attention primitives and key/value caches.
+//
+// Shapes are listed slowest dimension first. Grouped heads: query head h reads
+// key/value head h / (num_heads / num_kv_heads). These records carry no byte
+// offsets, except op 56's xf_offset.
 
+// Ops 5 (uint8 codes) and 6 (uint16 codes): new rows attending over a ring cache.
+struct qz_ypu_attention_kv_params_t {
+  qz_ypu_buffer_t *output;            // float, num_queries x num_heads x head_dimension
+  qz_ypu_buffer_t *query;             // float, num_heads x num_queries x head_dimension
+  qz_ypu_buffer_t *keys;              // codes, num_kv_heads x window_length x head_dimension
+  qz_ypu_buffer_t *key_intercepts;    // float, num_kv_heads x window_length
+  qz_ypu_buffer_t *key_slopes;        // float, num_kv_heads x window_length
+  qz_ypu_buffer_t *values;            // codes, like keys
+  qz_ypu_buffer_t *value_intercepts;  // float, like key_intercepts
+  qz_ypu_buffer_t *value_slopes;      // float, like key_slopes
+  int32_t num_queries;
+  int32_t window_length;
+  int32_t position;  // sequence position of the first new row
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dimension;
+};
+using qz_ypu_attention_kv_u8_params_t = qz_ypu_attention_kv_params_t;
+using qz_ypu_attention_kv_u16_params_t = qz_ypu_attention_kv_params_t;
+
+// Ops 90 (uint8 codes) and 91 (uint16 codes): rows quantised into ring caches.
+struct qz_ypu_quantize_rows_ring_params_t {
+  qz_ypu_buffer_t *xq;         // codes, m x window x k
+  qz_ypu_buffer_t *slope;      // float, m x window
+  qz_ypu_buffer_t *intercept;  // float, m x window
+  qz_ypu_buffer_t *xf;         // float input, n x m x k
+  int32_t m;                   // rings (key/value heads)
+  int32_t n;                   // new rows
+  int32_t k;                   // row length
+  int32_t position;            // sequence position of the first new row
+  int32_t window;
+};
+using qz_ypu_quantize_rows_ring_u8_params_t = qz_ypu_quantize_rows_ring_params_t;
+using qz_ypu_quantize_rows_ring_u16_params_t = qz_ypu_quantize_rows_ring_params_t;
+
+// Op 56: rows quantised into a linear cache, one {slope, intercept} per row.
+struct qz_ypu_quantize_rows_u8_params_t {
+  qz_ypu_buffer_t *xq;  // uint8 codes, m x max_length x k
+  qz_ypu_buffer_t *xm;  // float pairs {slope, intercept}, m x max_length
+  qz_ypu_buffer_t *xf;  // float input, m x n x k (from xf_offset)
+  int32_t max_length;
+  int32_t position;
+  int32_t m;
+  int32_t n;
+  int32_t k;
+  int32_t xf_offset;  // bytes
+};
+
+// Op 31: output row i = input row index[i], rows of n bytes.
+struct qz_ypu_gather_rows_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *input;
+  qz_ypu_buffer_t *index;  // int32, m entries
+  int32_t m;
+  int32_t n;  // bytes per row
+};
+
+// Op 43: every row's bytes move shift_bytes to the left, in place.
+struct qz_ypu_shift_rows_left_params_t {
+  qz_ypu_buffer_t *data;
+  int32_t rows;
+  int32_t row_bytes;
+  int32_t shift_bytes;
+};
+
+// Op 57: blocks of rows gathered backwards in time, source rows clamped.
+struct qz_ypu_gather_clamped_params_t {
+  qz_ypu_buffer_t *output;  // 32-bit words, block_count x block_rows x row_words
+  qz_ypu_buffer_t *input;   // 32-bit words, source_rows x row_words
+  int32_t block_count;
+  int32_t block_rows;
+  int32_t row_words;
+  int32_t source_rows;
+};
+
+// Op 62: x[o][r][c] = (row_bias[o][r] + col_bias[o][c]) + x[o][r][c].
+struct qz_ypu_add_bias_2d_f32_params_t {
+  qz_ypu_buffer_t *x;         // float, outer x rows x cols, in place
+  qz_ypu_buffer_t *row_bias;  // float, outer x rows
+  qz_ypu_buffer_t *col_bias;  // float, outer x cols
+  int32_t outer;
+  int32_t rows;
+  int32_t cols;
+};
+
+// Op 66: entries outside each row's window {start, end} become -infinity.
+struct qz_ypu_mask_window_f32_params_t {
+  qz_ypu_buffer_t *scores;        // float, batches x n x k, in place
+  qz_ypu_buffer_t *mask_indices;  // int32 pairs {start, end}, n pairs
+  int32_t batches;
+  int32_t n;
+  int32_t k;
+};
+
+// Op 65: blocked online-softmax attention.
+struct qz_ypu_attention_blocked_f32_params_t {
+  qz_ypu_buffer_t *output;  // float, batch_size x query_size x num_heads x head_dim
+  qz_ypu_buffer_t *query;   // same shape as output
+  qz_ypu_buffer_t *key;     // float, batch_size x key_value_size x num_kv_heads x head_dim
+  qz_ypu_buffer_t *value;   // same shape as key
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
+
+// Op 71: scores = query . key^T / sqrt(head_dim).
+struct qz_ypu_attention_scores_f32_params_t {
+  qz_ypu_buffer_t *scores;  // float, batch_size x num_heads x query_size x key_value_size
+  qz_ypu_buffer_t *query;   // float, batch_size x query_size x num_heads x head_dim
+  qz_ypu_buffer_t *key;     // float, batch_size x key_value_size x num_kv_heads x head_dim
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
+
+// Op 69: output = weights . value.
+struct qz_ypu_attention_values_f32_params_t {
+  qz_ypu_buffer_t *output;  // float, batch_size x query_size x num_heads x head_dim
+  qz_ypu_buffer_t *scores;  // weights, float, batch_size x num_heads x query_size x key_value_size
+  qz_ypu_buffer_t *value;   // float, batch_size x key_value_size x num_kv_heads x head_dim
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
+
+// Op 72: scores over a uint8 linear key cache.
+struct qz_ypu_attention_scores_cache_u8_params_t {
+  qz_ypu_buffer_t *scores;     // as op 71
+  qz_ypu_buffer_t *query;      // as op 71
+  qz_ypu_buffer_t *key;        // uint8, batch_size x max_key_value_size x num_kv_heads x head_dim
+  qz_ypu_buffer_t *key_metas;  // float pairs {slope, intercept}, batch_size x max_key_value_size
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t max_key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
+
+// Op 70: weighted sum over a uint8 linear value cache.
+struct qz_ypu_attention_values_cache_u8_params_t {
+  qz_ypu_buffer_t *output;       // as op 69
+  qz_ypu_buffer_t *scores;       // weights, as op 69
+  qz_ypu_buffer_t *value;        // uint8, like op 72's key
+  qz_ypu_buffer_t *value_metas;  // like op 72's key_metas
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t max_key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
 
 // ---------------------------------------------------------------------------
 // Composite attention.
+//
+// B x Q x H x D float queries and outputs, B x K x G x D float keys and values,
+// uint8 caches B x M x G x D with one {slope, intercept} per (entry, position).
 
+// Op 61. Its first ten fields are those of op 65's record.
+struct qz_ypu_attention_f32_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *query;
+  qz_ypu_buffer_t *key;
+  qz_ypu_buffer_t *value;
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+  int32_t quantize;  // non-zero: keys and values go through uint8 caches first
+};
+
+// Op 63: each score row is a key_rows x key_cols grid (key_rows x key_cols
+// must equal key_value_size) that gets row_bias[r] + col_bias[c].
+struct qz_ypu_attention_bias_f32_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *query;
+  qz_ypu_buffer_t *key;
+  qz_ypu_buffer_t *value;
+  qz_ypu_buffer_t *row_bias;  // float, B x H x Q rows of key_rows values
+  qz_ypu_buffer_t *col_bias;  // float, B x H x Q rows of key_cols values
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+  int32_t key_rows;
+  int32_t key_cols;
+  int32_t quantize;
+};
+
+// Op 67: one key window {start, end} per query position.
+struct qz_ypu_attention_window_f32_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *query;
+  qz_ypu_buffer_t *key;
+  qz_ypu_buffer_t *value;
+  qz_ypu_buffer_t *mask_indices;  // int32 pairs, query_size of them
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+  int32_t quantize;
+};
+
+// Op 73: attention over uint8 linear caches.
+struct qz_ypu_attention_cache_u8_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *query;
+  qz_ypu_buffer_t *key;
+  qz_ypu_buffer_t *key_metas;
+  qz_ypu_buffer_t *value;
+  qz_ypu_buffer_t *value_metas;
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t max_key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
+
+// Op 64: op 73 with op 63's two-way bias.
+struct qz_ypu_attention_bias_cache_u8_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *query;
+  qz_ypu_buffer_t *key;
+  qz_ypu_buffer_t *key_metas;
+  qz_ypu_buffer_t *value;
+  qz_ypu_buffer_t *value_metas;
+  qz_ypu_buffer_t *row_bias;
+  qz_ypu_buffer_t *col_bias;
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t max_key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+  int32_t key_rows;
+  int32_t key_cols;
+};
+
+// Op 68: op 73 with op 67's key windows.
+struct qz_ypu_attention_window_cache_u8_params_t {
+  qz_ypu_buffer_t *output;
+  qz_ypu_buffer_t *query;
+  qz_ypu_buffer_t *key;
+  qz_ypu_buffer_t *key_metas;
+  qz_ypu_buffer_t *value;
+  qz_ypu_buffer_t *value_metas;
+  qz_ypu_buffer_t *mask_indices;
+  int32_t batch_size;
+  int32_t query_size;
+  int32_t key_value_size;
+  int32_t max_key_value_size;
+  int32_t num_heads;
+  int32_t num_kv_heads;
+  int32_t head_dim;
+};
 
 // ---------------------------------------------------------------------------
 // Fixed-point convolution, linear, LSTM and quantisation.

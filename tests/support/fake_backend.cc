@@ -44,6 +44,7 @@ qz_status_t fake_list(char ***list, int32_t *count) {
 
 qz_ypu_buffer_t *fake_create(void *device, int32_t size, int32_t) {
   fake_backend *b = self(device);
+  b->create_requests.push_back(size);
   if (size < 0) return nullptr;
   if (b->fail_buffer_create_after == 0) return nullptr;
   if (b->fail_buffer_create_after > 0) --b->fail_buffer_create_after;

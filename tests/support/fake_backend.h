@@ -29,6 +29,7 @@ struct fake_backend {
   int live_host = 0;
   int buffer_creates = 0;
   int buffer_frees = 0;
+  std::vector<int32_t> create_requests;  // size of every buffer_create call, failed ones too
 
   fake_backend();
   ~fake_backend();

@@ -14,30 +14,7 @@
 
 // attention primitives and key/value caches
 
-QZ_YPU_HOST_PENDING(attention_kv_u8)
-QZ_YPU_HOST_PENDING(attention_kv_u16)
-QZ_YPU_HOST_PENDING(gather_rows)
-QZ_YPU_HOST_PENDING(shift_rows_left)
-QZ_YPU_HOST_PENDING(quantize_rows_u8)
-QZ_YPU_HOST_PENDING(gather_clamped)
-QZ_YPU_HOST_PENDING(add_bias_2d_f32)
-QZ_YPU_HOST_PENDING(attention_blocked_f32)
-QZ_YPU_HOST_PENDING(mask_window_f32)
-QZ_YPU_HOST_PENDING(attention_values_f32)
-QZ_YPU_HOST_PENDING(attention_values_cache_u8)
-QZ_YPU_HOST_PENDING(attention_scores_f32)
-QZ_YPU_HOST_PENDING(attention_scores_cache_u8)
-QZ_YPU_HOST_PENDING(quantize_rows_ring_u8)
-QZ_YPU_HOST_PENDING(quantize_rows_ring_u16)
-
 // composite attention
-
-QZ_YPU_HOST_PENDING(attention_f32)
-QZ_YPU_HOST_PENDING(attention_bias_f32)
-QZ_YPU_HOST_PENDING(attention_bias_cache_u8)
-QZ_YPU_HOST_PENDING(attention_window_f32)
-QZ_YPU_HOST_PENDING(attention_window_cache_u8)
-QZ_YPU_HOST_PENDING(attention_cache_u8)
 
 // fixed-point convolution, linear, LSTM and quantisation
 
