@@ -24,17 +24,9 @@
 
 // low-bit linear and repack
 
-QZ_YPU_HOST_PENDING(linear_lowbit)
-QZ_YPU_HOST_PENDING(repack_lowbit)
 
 // rotary position tables, rotary embedding and embedding lookup
 
-QZ_YPU_HOST_PENDING(rope_apply_table_f32)
-QZ_YPU_HOST_PENDING(embedding_scale_add_f32)
-QZ_YPU_HOST_PENDING(rope_table_3axis_f32)
-QZ_YPU_HOST_PENDING(rope_table_scaled_f32)
-QZ_YPU_HOST_PENDING(rope_expfreq_f32)
-QZ_YPU_HOST_PENDING(rope2d_f32)
 
 // top-k, sorting, copies, fills and transposes
 
