@@ -29,7 +29,7 @@ inline constexpr int32_t kA = 2, kB = 3, kC = 4, kD = 5, kPartial = 6;
 inline std::vector<uint8_t> tokenizer() {
   piece_model pieces;
   pieces.pieces = {{"<unk>", 0.0f}, {"</s>", 0.0f}, {" a", -1.0f}, {" b", -1.0f},
-                   {" c", -1.0f},   {" d", -1.0f},  {"\xE2\x82", -1.0f}, {" ", -3.0f},
+                   {" c", -1.0f},   {" d", -1.0f},  {"\xE2\x82", -1.0f}, {" k", -1.0f},
                    {"a", -2.0f},    {"b", -2.0f},   {" e", -1.0f}, {" f", -1.0f},
                    {" g", -1.0f},   {" h", -1.0f},  {" i", -1.0f}, {" j", -1.0f}};
   pieces.start_id = 0;
