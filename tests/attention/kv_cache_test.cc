@@ -144,8 +144,12 @@ void check_ring_writer(ypu_backend backend, uint32_t op, float divisor) {
       EXPECT_EQ(slopes[r], (hi - lo) / divisor) << "ring row " << r;
       for (int d = 0; d < c.k; ++d) {
         const Code code = codes[r * c.k + d];
-        if (x[d] == lo) EXPECT_EQ(code, 0);
-        if (x[d] == hi) EXPECT_EQ(code, Code(divisor));
+        if (x[d] == lo) {
+          EXPECT_EQ(code, 0);
+        }
+        if (x[d] == hi) {
+          EXPECT_EQ(code, Code(divisor));
+        }
         EXPECT_NEAR(code * slopes[r] + lo, x[d], slopes[r] * 0.51) << "ring row " << r;
       }
     }
@@ -161,7 +165,7 @@ TEST_P(CacheOps, RingWriterU16) {
 }
 
 TEST_P(CacheOps, RingWriterRefusesRingsWithoutRowsAndNegativePositions) {
-  for (const auto [position, window] : {std::pair{0, 0}, std::pair{0, -2}, std::pair{-1, 4}}) {
+  for (const auto &[position, window] : {std::pair{0, 0}, std::pair{0, -2}, std::pair{-1, 4}}) {
     ypu_harness h(GetParam());
     qz_ypu_buffer_t *xq = h.buffer(64, 0x11);
     const qz_ypu_quantize_rows_ring_params_t p{

@@ -28,34 +28,6 @@ const attn_dims kShapes[] = {
     {1, 4, 9, 6, 1, 3},  {3, 2, 300, 2, 1, 4}, {2, 5, 6, 3, 3, 16},
 };
 
-// A uint8 linear cache of M positions per entry; the pairs of positions K..M-1
-// are NaN, so reading past K shows in every result.
-struct linear_cache {
-  std::vector<uint8_t> codes;
-  std::vector<float> metas;
-  int M;
-  tensor_fn dequantized(const attn_dims &d) const {
-    return [this, d](int b, int t, int g, int e) {
-      const size_t pos = size_t(b) * M + t;
-      return double(codes[(pos * d.G + g) * d.D + e]) * metas[2 * pos] + metas[2 * pos + 1];
-    };
-  }
-};
-
-linear_cache make_cache(const attn_dims &d, uint32_t seed) {
-  linear_cache c;
-  c.M = d.K + 3;
-  c.codes = random_bytes(size_t(d.B) * c.M * d.G * d.D, seed);
-  c.metas = random_floats(2 * size_t(d.B) * c.M, seed + 1, 0.001f, 0.02f);
-  for (int b = 0; b < d.B; ++b)
-    for (int t = 0; t < c.M; ++t) {
-      float *pair = &c.metas[2 * (size_t(b) * c.M + t)];
-      if (t >= d.K) pair[0] = pair[1] = std::numeric_limits<float>::quiet_NaN();
-      else pair[1] -= 1.3f;  // intercepts around the row minimum
-    }
-  return c;
-}
-
 std::vector<double> reference_scores(const attn_dims &d, const tensor_fn &query,
                                      const tensor_fn &key) {
   std::vector<double> s(size_t(d.B) * d.H * d.Q * d.K);
@@ -171,7 +143,7 @@ TEST_P(Primitives, EmptyShapes) {
 // A kv head count that is zero or does not divide the heads would divide by
 // zero or read past the keys: refused before anything is touched.
 TEST_P(Primitives, RefuseUngroupableHeads) {
-  for (const auto [heads, kv_heads] : {std::pair{4, 0}, std::pair{3, 2}, std::pair{2, -1}}) {
+  for (const auto &[heads, kv_heads] : {std::pair{4, 0}, std::pair{3, 2}, std::pair{2, -1}}) {
     ypu_harness h(GetParam());
     const std::vector<float> canary(64, 7.f);
     qz_ypu_buffer_t *out = h.buffer(canary);

@@ -80,6 +80,34 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
   return v;
 }
 
+// A uint8 linear cache of M positions per entry; the pairs of positions K..M-1
+// are NaN, so reading past K shows in every result.
+struct linear_cache {
+  std::vector<uint8_t> codes;
+  std::vector<float> metas;
+  int M;
+  tensor_fn dequantized(const attn_dims &d) const {
+    return [this, d](int b, int t, int g, int e) {
+      const size_t pos = size_t(b) * M + t;
+      return double(codes[(pos * d.G + g) * d.D + e]) * metas[2 * pos] + metas[2 * pos + 1];
+    };
+  }
+};
+
+inline linear_cache make_cache(const attn_dims &d, uint32_t seed) {
+  linear_cache c;
+  c.M = d.K + 3;
+  c.codes = random_bytes(size_t(d.B) * c.M * d.G * d.D, seed);
+  c.metas = random_floats(2 * size_t(d.B) * c.M, seed + 1, 0.001f, 0.02f);
+  for (int b = 0; b < d.B; ++b)
+    for (int t = 0; t < c.M; ++t) {
+      float *pair = &c.metas[2 * (size_t(b) * c.M + t)];
+      if (t >= d.K) pair[0] = pair[1] = std::numeric_limits<float>::quiet_NaN();
+      else pair[1] -= 1.3f;  // intercepts around the row minimum
+    }
+  return c;
+}
+
 // Every element within tol x (1 + |expected|).
 inline void expect_close(const std::vector<float> &got, const std::vector<double> &want,
                          double tol, const std::string &what) {

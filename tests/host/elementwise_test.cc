@@ -183,7 +183,8 @@ TEST_P(Elementwise, UnaryFloatOps) {
     EXPECT_NEAR(e[i], std::exp(double(x[i])), std::exp(double(x[i])) * 2e-7) << x[i];
     EXPECT_NEAR(unary<float>(QZ_YPU_OP_EXP_F32, std::vector<float>{-x[i]})[0],
                 std::exp(-double(x[i])), std::exp(-double(x[i])) * 2e-7);
-    EXPECT_NEAR(l[i], std::log(double(x[i])), 2e-7 * std::max(1.0, std::fabs(std::log(double(x[i])))));
+    const double log_x = std::log(double(x[i]));
+    EXPECT_NEAR(l[i], log_x, 2e-7 * std::max(1.0, std::fabs(log_x)));
   }
 }
 
@@ -250,7 +251,8 @@ TEST_P(Elementwise, MeanRows) {
   EXPECT_TRUE(same_floats(matrix<float>(QZ_YPU_OP_MEAN_ROWS_F32, {1, 2, 3, 4, 5, 7}, 3, 2),
                      (std::vector<float>{3.0f, float(13.0 / 3.0)})));
   // Rows are added in ascending order: 1e8 + 1 rounds back to 1e8 first.
-  EXPECT_TRUE(same_floats(matrix<float>(QZ_YPU_OP_MEAN_ROWS_F32, {1e8f, 1.0f, -1e8f}, 3, 1), {0.0f}));
+  EXPECT_TRUE(
+      same_floats(matrix<float>(QZ_YPU_OP_MEAN_ROWS_F32, {1e8f, 1.0f, -1e8f}, 3, 1), {0.0f}));
   // A mean of no rows is 0 / 0.
   EXPECT_TRUE(same_floats(matrix<float>(QZ_YPU_OP_MEAN_ROWS_F32, std::vector<float>{}, 0, 3),
                      (std::vector<float>{kNaN, kNaN, kNaN})));
@@ -375,7 +377,8 @@ TEST(ElementwiseFake, FailedMapIsAFailure) {
   const operand a = place(h, words), b = place(h, words), out = place(h, words);
   const layout_records r = records(out, a, b, 4);
   h.fake()->fail_map = true;
-  for (const uint32_t op : kAllOps) EXPECT_NE(h.run(op, record_for(op, r)), QZ_STATUS_SUCCESS) << op;
+  for (const uint32_t op : kAllOps)
+    EXPECT_NE(h.run(op, record_for(op, r)), QZ_STATUS_SUCCESS) << op;
   h.fake()->fail_map = false;
   EXPECT_EQ(fetch<uint32_t>(h, out), words);
 }

@@ -44,6 +44,7 @@ operand place_blank(ypu_harness &h, size_t count, int32_t lead = kLead) {
 
 template <class T>
 std::vector<T> fetch(ypu_harness &h, const operand &o) {
+  if (o.bytes == 0) return {};  // nothing to read, and no memory to read into
   return h.read<T>(o.buffer, o.bytes / sizeof(T), o.offset);
 }
 

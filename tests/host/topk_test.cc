@@ -189,6 +189,18 @@ TEST_P(TopK, SortingRejectsKAboveCols) {
     }
 }
 
+// A row of 2^28 pairs needs 2 GiB of scratch, more than a 32-bit size can
+// ask for: refused before anything is mapped or allocated.
+TEST_P(TopK, SortingRejectsRowsTooLongForTheScratch) {
+  const operand in = place<float>(h, {1, 2}, 0), values = place<float>(h, {4}, 0);
+  const operand indices = place<int32_t>(h, {9}, 0);
+  for (const uint32_t op : {QZ_YPU_OP_TOPK_SORT_F32, QZ_YPU_OP_TOPK_SORT_SOFTMAX_F32}) {
+    const qz_ypu_topk_sort_f32_params_t p{indices.buffer, values.buffer, in.buffer, 1, 1, 1 << 28};
+    EXPECT_EQ(h.run(op, &p), QZ_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(fetch<float>(h, values), std::vector<float>{4});
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, TopK, testing::ValuesIn(kAllYpuBackends),
                          [](const auto &info) { return ypu_backend_name(info.param); });
 

@@ -114,7 +114,7 @@ qz_status_t run_extra(qz_ypu_context_t *context, qz_ypu_buffer_t *scores, const 
 
 qz_status_t run_softmax(qz_ypu_context_t *context, qz_ypu_buffer_t *scores, const dims &d,
                         bool empty) {
-  const qz_ypu_matrix_params_t softmax{.out = scores, .in = scores,
+  const qz_ypu_softmax_f32_params_t softmax{.out = scores, .in = scores,
                                        .rows = empty ? 0 : d.B * d.Q * d.H, .cols = d.K,
                                        .out_offset = 0, .in_offset = 0};
   return run(context, QZ_YPU_OP_SOFTMAX_F32, &softmax);

@@ -46,8 +46,8 @@ qz_status_t qz_ypu_host_conv2d_f32(qz_ypu_context_t *context, const void *params
       for (int32_t co = 0; co < p.out_channels; ++co)
         for (int32_t ky = 0; ky < p.kernel_height; ++ky)
           for (int32_t kx = 0; kx < p.kernel_width; ++kx) {
-            const float weight =
-                w[(int64_t{co} * p.in_channels + ci) * kernel_plane + int64_t{ky} * p.kernel_width + kx];
+            const float weight = w[(int64_t{co} * p.in_channels + ci) * kernel_plane +
+                                   int64_t{ky} * p.kernel_width + kx];
             const float *in_plane_ci = in_block + ci * in_plane;
             float *out_plane = out_block + co * plane;
             for (int64_t oy = 0; oy < out_height; ++oy) {

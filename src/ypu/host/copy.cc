@@ -47,8 +47,7 @@ qz_status_t qz_ypu_host_zero_pad_2d(qz_ypu_context_t *context, const void *param
   auto *out = frame.inout<uint32_t>(p.out, 0);
   const auto *in = frame.in<uint32_t>(p.in, 0);
   if (!frame.ok()) return frame.status();
-  if (p.batch <= 0 || p.out_rows <= 0 || p.out_cols <= 0 || p.depth <= 0)
-    return QZ_STATUS_SUCCESS;
+  if (p.batch <= 0 || p.out_rows <= 0 || p.out_cols <= 0 || p.depth <= 0) return QZ_STATUS_SUCCESS;
   const size_t depth = static_cast<size_t>(p.depth), bytes = depth * sizeof(uint32_t);
   for (int64_t b = 0; b < p.batch; ++b)
     for (int64_t r = 0; r < p.out_rows; ++r)

@@ -175,8 +175,7 @@ qz_status_t qz_ypu_host_relu_f32(qz_ypu_context_t *context, const void *params) 
 }
 
 qz_status_t qz_ypu_host_relu_i16(qz_ypu_context_t *context, const void *params) {
-  return unary<int16_t, int16_t>(context, params,
-                                 [](int16_t x) { return x > 0 ? x : int16_t{0}; });
+  return unary<int16_t, int16_t>(context, params, [](int16_t x) { return x > 0 ? x : int16_t{0}; });
 }
 
 qz_status_t qz_ypu_host_reverse_rows(qz_ypu_context_t *context, const void *params) {
@@ -236,7 +235,8 @@ qz_status_t qz_ypu_host_sum_rows_i16(qz_ypu_context_t *context, const void *para
     // A 32-bit sum that wraps past 65537 rows of extremes; unsigned
     // arithmetic makes the wrap defined.
     uint32_t sum = 0;
-    for (int32_t i = 0; i < p.rows; ++i) sum += static_cast<uint32_t>(in[i * ptrdiff_t{p.cols} + j]);
+    for (int32_t i = 0; i < p.rows; ++i)
+      sum += static_cast<uint32_t>(in[i * ptrdiff_t{p.cols} + j]);
     out[j] = static_cast<float>(static_cast<int32_t>(sum)) * kQ10;
   }
   return QZ_STATUS_SUCCESS;

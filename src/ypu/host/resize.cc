@@ -146,8 +146,7 @@ qz_status_t qz_ypu_host_resize_linear_f32(qz_ypu_context_t *context, const void 
     const float x0 = floorf(x), f = x - x0;
     const float *v0 = in + clamp_index(x0, p.in_length) * channels;
     const float *v1 = in + clamp_index(x0 + 1.0f, p.in_length) * channels;
-    for (ptrdiff_t c = 0; c < channels; ++c)
-      out[i * channels + c] = v1[c] * f + v0[c] * (1.0f - f);
+    for (ptrdiff_t c = 0; c < channels; ++c) out[i * channels + c] = v1[c] * f + v0[c] * (1.0f - f);
   }
   return QZ_STATUS_SUCCESS;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ypu/cpu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"
@@ -33,7 +34,7 @@ qz_status_t qz_ypu_host_polar_spectrum_f32(qz_ypu_context_t *context, const void
     const float *log_magnitude = in + r * frame_floats, *phase = log_magnitude + bins;
     float *bin = out + r * frame_floats;
     for (int32_t j = 0; j < bins; ++j) {
-      const float magnitude = fminf(expf(log_magnitude[j]), kMaxMagnitude);
+      const float magnitude = fminf(qz_ypu_build_expf(log_magnitude[j]), kMaxMagnitude);
       const float s = j > 0 && j < n / 2 ? inner : outer;
       bin[2 * j] = cosf(phase[j]) * magnitude * s;
       bin[2 * j + 1] = sinf(phase[j]) * magnitude * s;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "ypu/cpu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"
@@ -46,7 +47,8 @@ namespace {
 class host_scratch {
  public:
   host_scratch(qz_ypu_context_t *context, int32_t bytes)
-      : ops_(qz_ypu_ops(context)), device_(context->device),
+      : ops_(qz_ypu_ops(context)),
+        device_(context->device),
         pointer_(ops_.host_alloc(device_, bytes)) {}
   ~host_scratch() {
     if (pointer_) ops_.host_free(device_, pointer_);
@@ -73,7 +75,7 @@ void softmax(float *values, int32_t k) {
   for (int32_t j = 1; j < k; ++j) m = fmaxf(m, values[j]);
   float total = 0.0f;
   for (int32_t j = 0; j < k; ++j) {
-    values[j] = expf(values[j] - m);
+    values[j] = qz_ypu_build_expf(values[j] - m);
     total += values[j];
   }
   for (int32_t j = 0; j < k; ++j) values[j] /= total;
