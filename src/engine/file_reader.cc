@@ -39,8 +39,8 @@ qz_status_t qz_norvo_read_array(FILE *file, int64_t element_size, int64_t count,
   while (done < total) {
     if (done == capacity) {
       const int64_t grown = std::min(total, capacity * 2);
-      char *bigger = qz_alloc_should_fail() ? nullptr
-                                            : static_cast<char *>(std::realloc(data, grown));
+      char *bigger =
+          qz_alloc_should_fail() ? nullptr : static_cast<char *>(std::realloc(data, grown));
       if (!bigger) {
         std::free(data);
         return QZ_STATUS_OUT_OF_MEMORY;

@@ -133,8 +133,7 @@ qz_status_t qz_norvo_regex_create(const char *pattern, qz_norvo_regex_t **out) {
   const icu::UnicodeString source = icu::UnicodeString::fromUTF8(pattern);
   UErrorCode status = source.isBogus() ? U_MEMORY_ALLOCATION_ERROR : U_ZERO_ERROR;
   // ICU's operator new returns null instead of throwing.
-  regex->matcher =
-      qz_alloc_should_fail() ? nullptr : new icu::RegexMatcher(source, 0, status);
+  regex->matcher = qz_alloc_should_fail() ? nullptr : new icu::RegexMatcher(source, 0, status);
   if (!regex->matcher) {
     qz_norvo_regex_free(regex);
     return qz_norvo_regex_fail(QZ_ERROR_OUT_OF_MEMORY, QZ_STATUS_OUT_OF_MEMORY);
@@ -182,7 +181,8 @@ struct qz_norvo_split_state {
     status = U_ZERO_ERROR;
     u_strToUTF8WithSub(scratch, scratch_size, &length, group.getBuffer(), group.length(), 0xFFFD,
                        nullptr, &status);
-    if (U_FAILURE(status)) return qz_norvo_regex_fail(QZ_NORVO_ERROR_ICU_GROUP, QZ_STATUS_RUNTIME_ERROR);
+    if (U_FAILURE(status))
+      return qz_norvo_regex_fail(QZ_NORVO_ERROR_ICU_GROUP, QZ_STATUS_RUNTIME_ERROR);
     if (qz_norvo_string_list_append(&list, scratch, 0, length) != 0)
       return qz_norvo_regex_fail(QZ_ERROR_OUT_OF_MEMORY, QZ_STATUS_OUT_OF_MEMORY);
     return QZ_STATUS_SUCCESS;

@@ -175,8 +175,8 @@ int64_t qz_norvo_utf8_valid_prefix(const char *text) {
 // The wrapper
 
 qz_status_t qz_norvo_tokenizer_load(FILE *file, qz_norvo_tokenizer_t **out) {
-  auto tokenizer =
-      static_cast<qz_norvo_tokenizer_t *>(qz_norvo_tokenizer_calloc(1, sizeof(qz_norvo_tokenizer_t)));
+  auto tokenizer = static_cast<qz_norvo_tokenizer_t *>(
+      qz_norvo_tokenizer_calloc(1, sizeof(qz_norvo_tokenizer_t)));
   if (!tokenizer) return QZ_STATUS_OUT_OF_MEMORY;
   if (!qz_norvo_read_i32_quiet(file, &tokenizer->kind)) {
     std::free(tokenizer);

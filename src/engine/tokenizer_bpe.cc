@@ -83,8 +83,8 @@ qz_status_t qz_norvo_bpe_read_strings(FILE *file, int32_t n, char **buffer, char
   qz_status_t status = qz_norvo_blob_read(file, byte_count, buffer);
   if (status != QZ_STATUS_SUCCESS) return status;
   const int64_t found = qz_norvo_blob_split(*buffer, byte_count, 1, nullptr);
-  if (n == 0) return found == 1 && (*buffer)[0] == '\0' ? QZ_STATUS_SUCCESS
-                                                         : QZ_STATUS_INVALID_ARGUMENT;
+  if (n == 0)
+    return found == 1 && (*buffer)[0] == '\0' ? QZ_STATUS_SUCCESS : QZ_STATUS_INVALID_ARGUMENT;
   if (found != n) return QZ_STATUS_INVALID_ARGUMENT;
   *strings = static_cast<char **>(qz_norvo_tokenizer_calloc(n, sizeof(char *)));
   if (!*strings) return QZ_STATUS_OUT_OF_MEMORY;
@@ -131,7 +131,8 @@ qz_status_t qz_norvo_bpe_read(FILE *file, qz_norvo_bpe_tokenizer_t *t, char **pa
 
   int32_t m;
   if (!qz_norvo_read_i32_quiet(file, &m)) return QZ_STATUS_IO_ERROR;
-  if (m < 0 || int64_t{t->vocab_limit} >= int64_t{n} + int64_t{m}) return QZ_STATUS_INVALID_ARGUMENT;
+  if (m < 0 || int64_t{t->vocab_limit} >= int64_t{n} + int64_t{m})
+    return QZ_STATUS_INVALID_ARGUMENT;
   if ((status = qz_norvo_bpe_read_strings(file, m, &t->vocab_buffer, &t->vocab_strings)) !=
       QZ_STATUS_SUCCESS)
     return status;
@@ -146,7 +147,8 @@ qz_status_t qz_norvo_bpe_read(FILE *file, qz_norvo_bpe_tokenizer_t *t, char **pa
     return status;
   t->merge_pairs = static_cast<int32_t *>(read);
   t->merge_count = k;
-  if ((status = qz_norvo_bpe_read_ids(file, k, &t->merge_ranks)) != QZ_STATUS_SUCCESS) return status;
+  if ((status = qz_norvo_bpe_read_ids(file, k, &t->merge_ranks)) != QZ_STATUS_SUCCESS)
+    return status;
 
   int32_t pattern_length;
   if (!qz_norvo_read_i32_quiet(file, &pattern_length)) return QZ_STATUS_IO_ERROR;
@@ -181,8 +183,8 @@ qz_status_t qz_norvo_bpe_build_tables(qz_norvo_bpe_tokenizer_t *t) {
                     static_cast<uint32_t>(t->merge_pairs[2 * i + 1]),
                     static_cast<uint32_t>(t->merge_ranks[i])};
   std::qsort(t->merges, t->merge_count, sizeof *t->merges, qz_norvo_compare_id_pair);
-  if (!(t->specials_by_id = qz_norvo_bpe_table(t->special_strings, t->special_ids, n,
-                                               qz_norvo_compare_entry_id)))
+  if (!(t->specials_by_id =
+            qz_norvo_bpe_table(t->special_strings, t->special_ids, n, qz_norvo_compare_entry_id)))
     return QZ_STATUS_OUT_OF_MEMORY;
   return QZ_STATUS_SUCCESS;
 }
@@ -243,7 +245,8 @@ qz_status_t qz_norvo_bpe_tokenizer_load(FILE *file, qz_norvo_bpe_tokenizer_t **o
     return status;
   if ((status = qz_norvo_regex_create(pattern, &t->matcher)) != QZ_STATUS_SUCCESS) return status;
   if ((status = qz_norvo_bpe_build_tables(t)) != QZ_STATUS_SUCCESS) return status;
-  for (int b = 0; b < 256; ++b) t->byte_ids[b] = qz_norvo_bpe_vocab_id(t, QZ_NORVO_BYTE_STRINGS[b], "");
+  for (int b = 0; b < 256; ++b)
+    t->byte_ids[b] = qz_norvo_bpe_vocab_id(t, QZ_NORVO_BYTE_STRINGS[b], "");
 
   *out = t;
   guard.record = nullptr;
@@ -306,10 +309,11 @@ void qz_norvo_bpe_merge_piece(const qz_norvo_bpe_tokenizer_t *t, int32_t *ids, i
     const char *best_left = nullptr;
     const char *best_right = nullptr;
     for (int64_t i = 0; i + 1 < *count; ++i) {
-      const qz_norvo_merge_entry_t *merge = qz_norvo_bpe_merge(
-          t, static_cast<uint32_t>(ids[i]), static_cast<uint32_t>(ids[i + 1]));
+      const qz_norvo_merge_entry_t *merge =
+          qz_norvo_bpe_merge(t, static_cast<uint32_t>(ids[i]), static_cast<uint32_t>(ids[i + 1]));
       if (!merge || (best >= 0 && merge->rank >= best_rank)) continue;
-      const qz_norvo_string_entry_t *left = qz_norvo_bpe_by_id(t->vocab_by_id, t->vocab_count, ids[i]);
+      const qz_norvo_string_entry_t *left =
+          qz_norvo_bpe_by_id(t->vocab_by_id, t->vocab_count, ids[i]);
       const qz_norvo_string_entry_t *right =
           qz_norvo_bpe_by_id(t->vocab_by_id, t->vocab_count, ids[i + 1]);
       if (!left || !right) continue;
@@ -383,15 +387,15 @@ qz_status_t qz_norvo_bpe_tokenizer_encode(const qz_norvo_bpe_tokenizer_t *t, con
       ++at;
       continue;
     }
-    if (at > mark &&
-        (status = qz_norvo_bpe_encode_segment(t, text + mark, at - mark, &out)) != QZ_STATUS_SUCCESS)
+    if (at > mark && (status = qz_norvo_bpe_encode_segment(t, text + mark, at - mark, &out)) !=
+                         QZ_STATUS_SUCCESS)
       return status;
     if (!out.push(static_cast<uint32_t>(special->id))) return QZ_STATUS_OUT_OF_MEMORY;
     at += static_cast<int64_t>(std::strlen(special->string));
     mark = at;
   }
-  if (mark < length &&
-      (status = qz_norvo_bpe_encode_segment(t, text + mark, length - mark, &out)) != QZ_STATUS_SUCCESS)
+  if (mark < length && (status = qz_norvo_bpe_encode_segment(t, text + mark, length - mark,
+                                                             &out)) != QZ_STATUS_SUCCESS)
     return status;
   if (out.count > INT32_MAX) return QZ_STATUS_INVALID_ARGUMENT;
   if (out.count == 0) return QZ_STATUS_SUCCESS;
@@ -440,14 +444,20 @@ int64_t qz_norvo_bpe_unalphabet(const char *text, int64_t length, char *out) {
 qz_status_t qz_norvo_bpe_tokenizer_decode(const qz_norvo_bpe_tokenizer_t *t, const uint32_t *ids,
                                           int32_t count, int32_t, char **text) {
   *text = nullptr;
+  auto special_of = [t](uint32_t id) {
+    return qz_norvo_bpe_by_id(t->specials_by_id, t->special_count, static_cast<int32_t>(id));
+  };
+  auto word_of = [t](uint32_t id) {
+    return qz_norvo_bpe_by_id(t->vocab_by_id, t->vocab_count, static_cast<int32_t>(id));
+  };
   // Every id's string is at least as long as what it decodes to, so the sum
-  // bounds both the run buffer and the output. Unknown ids are skipped.
+  // bounds both the run buffer and the output. Ids in neither table are
+  // skipped.
   int64_t total = 0;
   for (int32_t i = 0; i < count; ++i) {
-    const qz_norvo_string_entry_t *special = qz_norvo_bpe_by_id(t->specials_by_id, t->special_count, static_cast<int32_t>(ids[i]));
-    const qz_norvo_string_entry_t *word =
-        special ? special : qz_norvo_bpe_by_id(t->vocab_by_id, t->vocab_count, static_cast<int32_t>(ids[i]));
-    if (word) total += static_cast<int64_t>(std::strlen(word->string));
+    const qz_norvo_string_entry_t *entry = special_of(ids[i]);
+    if (!entry) entry = word_of(ids[i]);
+    if (entry) total += static_cast<int64_t>(std::strlen(entry->string));
   }
   auto out = static_cast<char *>(qz_norvo_tokenizer_malloc(total + 1));
   if (!out) return QZ_STATUS_OUT_OF_MEMORY;
@@ -459,18 +469,18 @@ qz_status_t qz_norvo_bpe_tokenizer_decode(const qz_norvo_bpe_tokenizer_t *t, con
   int64_t written = 0;
   int32_t i = 0;
   while (i < count) {
-    if (const qz_norvo_string_entry_t *special =
-            qz_norvo_bpe_by_id(t->specials_by_id, t->special_count, static_cast<int32_t>(ids[i]))) {
+    if (const qz_norvo_string_entry_t *special = special_of(ids[i])) {
       const size_t size = std::strlen(special->string);
       std::memcpy(out + written, special->string, size);
       written += static_cast<int64_t>(size);
       ++i;
       continue;
     }
+    // A run of ordinary ids is joined first and read back as bytes after:
+    // an alphabet character may be split over two vocabulary strings.
     int64_t run_length = 0;
-    for (; i < count && !qz_norvo_bpe_by_id(t->specials_by_id, t->special_count, static_cast<int32_t>(ids[i])); ++i) {
-      if (const qz_norvo_string_entry_t *word =
-              qz_norvo_bpe_by_id(t->vocab_by_id, t->vocab_count, static_cast<int32_t>(ids[i]))) {
+    for (; i < count && !special_of(ids[i]); ++i) {
+      if (const qz_norvo_string_entry_t *word = word_of(ids[i])) {
         const size_t size = std::strlen(word->string);
         std::memcpy(run + run_length, word->string, size);
         run_length += static_cast<int64_t>(size);

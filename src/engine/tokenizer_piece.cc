@@ -128,7 +128,8 @@ qz_status_t qz_norvo_piece_tokenizer_load(FILE *file, qz_norvo_piece_tokenizer_t
   if (m < 0) return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
   for (int32_t *id : {&t->start_id, &t->end_id}) {
     if ((status = qz_norvo_read_i32(file, id)) != QZ_STATUS_SUCCESS) return status;
-    if (*id < 0 || *id >= n) return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+    if (*id < 0 || *id >= n)
+      return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
   }
   if ((status = qz_norvo_read_i32(file, &flags)) != QZ_STATUS_SUCCESS) return status;
   if (static_cast<uint32_t>(flags) > 3)
@@ -223,13 +224,12 @@ qz_status_t qz_norvo_piece_normalize(const qz_norvo_piece_tokenizer_t *t, const 
   *out = nullptr;
   utf8proc_uint8_t *normalized = nullptr;
   const auto options = static_cast<utf8proc_option_t>(UTF8PROC_NULLTERM | UTF8PROC_STABLE |
-                                                       UTF8PROC_COMPAT | UTF8PROC_COMPOSE);
+                                                      UTF8PROC_COMPAT | UTF8PROC_COMPOSE);
   // utf8proc allocates with malloc itself; the test hook stands in for its failure.
   const utf8proc_ssize_t result =
-      qz_alloc_should_fail()
-          ? UTF8PROC_ERROR_NOMEM
-          : utf8proc_map_custom(reinterpret_cast<const utf8proc_uint8_t *>(text), 0, &normalized,
-                                options, nullptr, nullptr);
+      qz_alloc_should_fail() ? UTF8PROC_ERROR_NOMEM
+                             : utf8proc_map_custom(reinterpret_cast<const utf8proc_uint8_t *>(text),
+                                                   0, &normalized, options, nullptr, nullptr);
   if (result < 0) {
     // Text that is not UTF-8 is the caller's fault, not a lack of memory.
     if (result == UTF8PROC_ERROR_NOMEM) return qz_norvo_fail_memory(nullptr);
@@ -359,10 +359,10 @@ qz_status_t qz_norvo_piece_segment(const qz_norvo_piece_tokenizer_t *t, const ch
 int qz_norvo_merge_heap_push(qz_norvo_merge_heap_t *heap, qz_norvo_merge_candidate_t *candidate) {
   if (heap->count == heap->capacity) {
     const int64_t grown = heap->capacity > 0 ? int64_t{heap->capacity} * 2 : 1;
-    auto items = grown > INT32_MAX ? nullptr
-                                   : static_cast<qz_norvo_merge_candidate_t **>(
-                                         qz_norvo_tokenizer_realloc(
-                                             heap->items, grown * int64_t{sizeof(void *)}));
+    auto items = grown > INT32_MAX
+                     ? nullptr
+                     : static_cast<qz_norvo_merge_candidate_t **>(qz_norvo_tokenizer_realloc(
+                           heap->items, grown * int64_t{sizeof(void *)}));
     if (!items) {
       std::free(candidate);
       qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
@@ -474,8 +474,7 @@ struct qz_norvo_merge_state {
         for (int64_t i = 0; i < k; ++i) {
           char piece[7];
           qz_norvo_byte_piece(static_cast<unsigned char>(rest[i]), piece);
-          if ((status = append(qz_norvo_piece_id(t, piece, 6))) != QZ_STATUS_SUCCESS)
-            return status;
+          if ((status = append(qz_norvo_piece_id(t, piece, 6))) != QZ_STATUS_SUCCESS) return status;
         }
       }
       at += k;
@@ -611,7 +610,8 @@ qz_status_t qz_norvo_piece_tokenizer_encode(const qz_norvo_piece_tokenizer_t *t,
       qz_norvo_tokenizer_malloc(int64_t{list.count} * int64_t{sizeof(uint32_t)}));
   if (!out) return qz_norvo_fail_memory(nullptr);
   int32_t i = 0;
-  for (const qz_norvo_symbol_t *s = list.first; s; s = s->next) out[i++] = static_cast<uint32_t>(s->id);
+  for (const qz_norvo_symbol_t *s = list.first; s; s = s->next)
+    out[i++] = static_cast<uint32_t>(s->id);
   *count = list.count;
   *ids = out;
   return QZ_STATUS_SUCCESS;

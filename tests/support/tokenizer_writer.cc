@@ -7,7 +7,8 @@
 #include <stdexcept>
 
 byte_writer &byte_writer::i32(int32_t value) {
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i)));
   return *this;
 }
 
@@ -104,10 +105,7 @@ size_t write_vocab_payload(byte_writer &out, const vocab_model &model) {
     return flag_at;
   }
   const std::vector<std::string> &output = *model.output_strings;
-  out.i32(1)
-      .i32(static_cast<int32_t>(output.size()))
-      .i32(blob_size(output))
-      .blob(output);
+  out.i32(1).i32(static_cast<int32_t>(output.size())).i32(blob_size(output)).blob(output);
   return flag_at;
 }
 
@@ -161,10 +159,10 @@ std::vector<uint8_t> data_header(const char format[4], uint8_t format_major, uin
   h[0] = 32;
   h[2] = 0xda;
   h[3] = 0x27;
-  h[4] = 20;   // info size
-  h[8] = 0;    // little-endian
-  h[9] = 0;    // ASCII family
-  h[10] = 2;   // sizeof(UChar)
+  h[4] = 20;  // info size
+  h[8] = 0;   // little-endian
+  h[9] = 0;   // ASCII family
+  h[10] = 2;  // sizeof(UChar)
   std::memcpy(&h[12], format, 4);
   h[16] = format_major;
   h[20] = data_major;
@@ -217,7 +215,8 @@ memory_file::memory_file(const std::vector<uint8_t> &bytes, size_t length) {
   const size_t size = std::min(length, bytes.size());
   file_ = std::tmpfile();
   if (!file_) throw std::runtime_error("tmpfile failed");
-  if (size && std::fwrite(bytes.data(), 1, size, file_) != size) throw std::runtime_error("write failed");
+  if (size && std::fwrite(bytes.data(), 1, size, file_) != size)
+    throw std::runtime_error("write failed");
   std::rewind(file_);
   size_ = static_cast<long>(size);
 }

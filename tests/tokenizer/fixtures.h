@@ -48,7 +48,8 @@ inline encode_result encode_text(const qz_norvo_tokenizer_t *t, const std::strin
                                  bool add_start = false, bool add_end = false) {
   int32_t count = -1;
   uint32_t *ids = reinterpret_cast<uint32_t *>(1);
-  const qz_status_t status = qz_norvo_tokenizer_encode(t, text.c_str(), add_start, add_end, &count, &ids);
+  const qz_status_t status =
+      qz_norvo_tokenizer_encode(t, text.c_str(), add_start, add_end, &count, &ids);
   encode_result r{status, {}, ids == nullptr};
   if (status == QZ_STATUS_SUCCESS && ids) r.ids.assign(ids, ids + count);
   if (status == QZ_STATUS_SUCCESS) {
@@ -61,7 +62,8 @@ inline encode_result encode_text(const qz_norvo_tokenizer_t *t, const std::strin
 inline std::vector<uint32_t> encode(const qz_norvo_tokenizer_t *t, const std::string &text,
                                     bool add_start = false, bool add_end = false) {
   encode_result r = encode_text(t, text, add_start, add_end);
-  EXPECT_EQ(r.status, QZ_STATUS_SUCCESS) << text << ": " << ::testing::PrintToString(take_error_stack());
+  EXPECT_EQ(r.status, QZ_STATUS_SUCCESS)
+      << text << ": " << ::testing::PrintToString(take_error_stack());
   return r.ids;
 }
 

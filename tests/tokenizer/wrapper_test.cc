@@ -85,7 +85,8 @@ TEST(TokenizerComparators, FarApartValuesKeepTheirOrder) {
   EXPECT_GT(qz_norvo_compare_entry_id(&high, &low), 0);
   EXPECT_EQ(qz_norvo_compare_entry_id(&low, &low), 0);
 
-  qz_norvo_merge_entry_t small{0, 0, 0}, big{0xFFFFFFFFu, 0, 0}, big_right{0xFFFFFFFFu, 0xFFFFFFFFu, 0};
+  qz_norvo_merge_entry_t small{0, 0, 0}, big{0xFFFFFFFFu, 0, 0};
+  qz_norvo_merge_entry_t big_right{0xFFFFFFFFu, 0xFFFFFFFFu, 0};
   EXPECT_LT(qz_norvo_compare_id_pair(&small, &big), 0);
   EXPECT_LT(qz_norvo_compare_id_pair(&big, &big_right), 0);
   EXPECT_GT(qz_norvo_compare_id_pair(&big_right, &small), 0);
