@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "engine/model.h"
-#include "engine/pending_params.h"
 #include "ypu/params.h"
 
 namespace {
@@ -419,9 +418,10 @@ qz_status_t qz_norvo_embedding_lookup(qz_ypu_context_t *context,
   }
   for (int32_t i = 0; i < positions; ++i) {
     const int64_t place = int64_t{position_offset} + i;
-    qz_status_t status = place < 0 || place > INT32_MAX ? qz_norvo_invalid("position")
-                                                        : places->lookup_row(context, places, position_row,
-                                                                             static_cast<int32_t>(place));
+    // The table refuses rows outside it; only a sum past INT32_MAX is caught here.
+    qz_status_t status = place > INT32_MAX ? qz_norvo_invalid("row")
+                                           : places->lookup_row(context, places, position_row,
+                                                                static_cast<int32_t>(place));
     if (status != QZ_STATUS_SUCCESS) {
       qz_error_site(SITE_EMBEDDING_ROW);
       return status;

@@ -186,9 +186,6 @@ struct qz_norvo_quantized_embedding_t {
   uint8_t *scratch;  // one unpacked block
 };
 
-// Decodes a 16-bit scale number: m x 2^(e - 35), sign in bit 15.
-float qz_norvo_scale16_to_float(uint16_t value);
-
 // Weight readers: the file is positioned just after the kind integer; each
 // sets *out only on success and leaves nothing behind on failure.
 qz_status_t qz_norvo_dense_weight_load(qz_ypu_context_t *context, FILE *file,

@@ -1,7 +1,6 @@
 // Encoder and decoder layers and stacks: a post-norm transformer whose
 // residual and feed-forward temporaries come from the context's buffer cache.
 #include "engine/model.h"
-#include "engine/pending_params.h"
 #include "ypu/params.h"
 
 namespace {

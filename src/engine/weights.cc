@@ -1,11 +1,10 @@
 // Weight objects: the readers for every storage kind of the model file, the
 // load-time repack of low-bit weights, and the callbacks through which the
 // layers use a weight without knowing how it is stored.
-#include <cmath>
 #include <cstring>
 
 #include "engine/model.h"
-#include "engine/pending_params.h"
+#include "ypu/lowbit.h"
 #include "ypu/params.h"
 
 namespace {
@@ -59,12 +58,6 @@ qz_status_t qz_norvo_check_row(const qz_norvo_weight_t *weight, int32_t row) {
 }
 
 }  // namespace
-
-float qz_norvo_scale16_to_float(uint16_t value) {
-  // m x 2^(e - 35): every step is exact in single precision.
-  const float magnitude = std::ldexp(static_cast<float>(value & 0x3ff), ((value >> 10) & 31) - 35);
-  return (value & 0x8000) ? magnitude * -1.0f : magnitude;
-}
 
 // ---------------------------------------------------------------------------
 // Dense weights (kinds 0 and -666).
@@ -644,8 +637,8 @@ qz_status_t qz_norvo_quantized_embedding_lookup_row(qz_ypu_context_t *, qz_norvo
   for (int32_t j = 0; j < blocks_per_row; ++j) {
     const size_t b = static_cast<size_t>(block_row) * static_cast<size_t>(blocks_per_row) +
                      static_cast<size_t>(j);
-    const float offset = qz_norvo_scale16_to_float(table->scales[2 * b]);
-    const float scale = qz_norvo_scale16_to_float(table->scales[2 * b + 1]);
+    const float offset = qz_scale16_decode(table->scales[2 * b]);
+    const float scale = qz_scale16_decode(table->scales[2 * b + 1]);
     // Unpack the block's little-endian bit stream, lowest bits first.
     const uint8_t *bytes = table->codes + b * block_bytes;
     uint32_t accumulator = 0;

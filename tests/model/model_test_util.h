@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "engine/engine.h"
 #include "engine/model.h"
 #include "support/error_stack.h"
 #include "support/model_writer.h"
@@ -63,5 +65,55 @@ inline void append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more) {
 // Backends on which readers are exercised: the CPU one (zero-copy mapping)
 // and the copy-on-map fake one (catches wrong map modes).
 inline constexpr ypu_backend kReaderBackends[] = {ypu_backend::cpu, ypu_backend::fake};
+
+// Reads the sections of a model file that the readers of this library
+// cover, in file order, adding each section's site code on failure as the
+// engine's creation does. The tokenizer section is not read.
+inline qz_status_t read_sections(qz_ypu_context_t *context, FILE *file, qz_norvo_t *engine) {
+  struct section {
+    const char *site;
+    std::function<qz_status_t()> read;
+  };
+  const section sections[] = {
+      {"9a0af96", [&] { return qz_norvo_read_header(engine, file); }},
+      {"611a66d", [&] { return qz_norvo_linear_load(context, file, &engine->output_linear); }},
+      {"35f2ccf",
+       [&] {
+         qz_status_t status = qz_norvo_embedding_load(context, file, &engine->token_embedding);
+         if (status == QZ_STATUS_SUCCESS)
+           status = qz_norvo_embedding_load(context, file, &engine->position_embedding);
+         return status;
+       }},
+      {"f4e18c0",
+       [&] {
+         return qz_norvo_encoder_load(context, file, engine->token_embedding,
+                                      engine->position_embedding, &engine->encoder);
+       }},
+      {"de72bca",
+       [&] {
+         return qz_norvo_decoder_load(context, file, engine->token_embedding,
+                                      engine->position_embedding, &engine->decoder);
+       }},
+      {"8404cd1", [&] { return qz_norvo_read_language_pair(engine, file); }},
+  };
+  for (const section &s : sections) {
+    const qz_status_t status = s.read();
+    if (status != QZ_STATUS_SUCCESS) {
+      qz_error_site(s.site);
+      return status;
+    }
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+// Frees what read_sections built, in the engine's order.
+inline void free_sections(qz_ypu_context_t *context, qz_norvo_t *engine) {
+  qz_norvo_decoder_free(context, engine->decoder);
+  qz_norvo_encoder_free(context, engine->encoder);
+  qz_norvo_embedding_free(context, engine->position_embedding);
+  qz_norvo_embedding_free(context, engine->token_embedding);
+  qz_norvo_linear_free(context, engine->output_linear);
+  *engine = qz_norvo_t{};
+}
 
 }  // namespace model_test

@@ -97,15 +97,6 @@ TEST_P(Weights, HandMadeQuantizedThreeBitCodesAcrossBytes) {
   qz_norvo_weight_free(context(), table);
 }
 
-TEST(Scale16, DecodesWithoutHiddenBit) {
-  const std::pair<uint16_t, float> cases[] = {
-      {0x7fff, 63.9375f}, {0xffff, -63.9375f}, {0x0001, std::ldexp(1.0f, -35)},
-      {0x0401, std::ldexp(1.0f, -34)}, {0x3c00, 0.0f}, {0x0400, 0.0f}, {0x6a00, 1.0f}, {0x7c10, 1.0f},
-  };
-  for (auto [pattern, value] : cases) EXPECT_EQ(qz_norvo_scale16_to_float(pattern), value) << pattern;
-  EXPECT_TRUE(std::signbit(qz_norvo_scale16_to_float(0x8000)));
-}
-
 // ---------------------------------------------------------------------------
 // Writer-made records of every kind.
 
@@ -321,6 +312,202 @@ TEST(WeightErrors, ConvolutionKernels) {
        [](model_bytes &b) { b.name("c").i32(0).i32(0).i32(1).i32(1).i32(1).i32(2).f32(1.0f); },
        QZ_STATUS_IO_ERROR, {site("5143e09")}},
   });
+}
+
+
+// ---------------------------------------------------------------------------
+// Low-bit weights.
+
+// The bytes of a low-bit weight after its kind integer, cut to `length`.
+std::vector<uint8_t> lowbit_body(const lowbit_weight &w, size_t length = SIZE_MAX) {
+  model_bytes bytes;
+  write_linear(bytes, linear_record{w, {}});
+  std::vector<uint8_t> body(bytes.data().begin() + 4, bytes.data().end());
+  if (length < body.size()) body.resize(length);
+  return body;
+}
+
+reader_fn lowbit_reader(const lowbit_weight &w) {
+  return w.mixed ? qz_norvo_lowbit_mixed_weight_load : qz_norvo_lowbit_weight_load;
+}
+
+TEST_P(Weights, LowBitOneWidthReadsItsExactSizes) {
+  // 32 x 16 of 4 bits: 2 x 2 tiles, 8 scale numbers and 2 x 2 x 64 tile bytes.
+  std::vector<uint8_t> file = bytes_of({0x01, 0x00, 0x00, 0x00, 'w'});  // name "w"
+  model_bytes head;
+  head.i32(32).i32(16).i32(16).i32(8).i32(4).i32(-5);
+  append(file, head.data());
+  for (int i = 0; i < 8; ++i) append(file, bytes_of({i, 0x6a}));
+  for (int i = 0; i < 256; ++i) file.push_back(uint8_t(i * 7));
+  append(file, bytes_of({0, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}));  // no offset, then a stranger
+  file_ptr stream = open_bytes(file);
+  qz_norvo_weight_t *weight = nullptr;
+  ASSERT_EQ(qz_norvo_lowbit_weight_load(context(), stream.get(), &weight), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(std::ftell(stream.get()), long(file.size() - 4));
+  auto lowbit = reinterpret_cast<const qz_norvo_lowbit_weight_t *>(weight);
+  EXPECT_EQ(weight->tag, 1);
+  EXPECT_EQ(weight->format, 2);
+  EXPECT_EQ(lowbit->tile_rows, 16);
+  EXPECT_EQ(lowbit->tile_cols, 8);
+  EXPECT_EQ(std::vector<uint32_t>(lowbit->width_counts, lowbit->width_counts + 8),
+            (std::vector<uint32_t>{0, 0, 0, 2, 0, 0, 0, 0}));
+  std::vector<int32_t> identity(16);
+  for (int i = 0; i < 16; ++i) identity[i] = i;
+  EXPECT_EQ(download<int32_t>(context(), lowbit->perm, 16), identity);
+  const qz_ypu_device_ops_t &ops = qz_ypu_ops(context());
+  EXPECT_EQ(ops.buffer_size(context()->device, lowbit->scales), 16);
+  EXPECT_EQ(ops.buffer_size(context()->device, lowbit->tiles), 256);
+  EXPECT_EQ(lowbit->offset, nullptr);
+  qz_norvo_weight_free(context(), weight);
+}
+
+TEST_P(Weights, LowBitMixedWidthTables) {
+  struct table_case {
+    const char *label;
+    std::vector<int32_t> group_bits, widths, starts;
+    std::vector<uint32_t> counts;
+  };
+  const table_case cases[] = {
+      {"widths 2 and 4", {2, 2, 2, 4, 4}, {2, 4}, {0, 3}, {0, 3, 0, 2, 0, 0, 0, 0}},
+      {"pairs in any order", {2, 2, 2, 4, 4}, {4, 2}, {3, 0}, {0, 3, 0, 2, 0, 0, 0, 0}},
+      {"widths 1 and 8", {1, 1, 8, 8}, {1, 8}, {0, 2}, {2, 0, 0, 0, 0, 0, 0, 2}},
+      {"a width with no groups", {3, 3, 5}, {3, 4, 5}, {0, 2, 2}, {0, 0, 2, 0, 1, 0, 0, 0}},
+  };
+  std::mt19937 rng(14);
+  for (const table_case &c : cases) {
+    SCOPED_TRACE(c.label);
+    lowbit_weight w = random_lowbit(rng, 32, int32_t(c.group_bits.size()) * 8, true, false);
+    w.group_bits = c.group_bits;
+    for (lowbit_tile &t : w.tiles)
+      for (uint8_t &code : t.codes) code &= 1;  // fits every width
+    w.widths_override = c.widths;
+    w.starts_override = c.starts;
+    const std::vector<uint8_t> body = lowbit_body(w);
+    file_ptr stream = open_bytes(body);
+    qz_norvo_weight_t *weight = nullptr;
+    ASSERT_EQ(qz_norvo_lowbit_mixed_weight_load(context(), stream.get(), &weight), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(std::ftell(stream.get()), long(body.size()));
+    auto lowbit = reinterpret_cast<const qz_norvo_lowbit_weight_t *>(weight);
+    EXPECT_EQ(std::vector<uint32_t>(lowbit->width_counts, lowbit->width_counts + 8), c.counts);
+    EXPECT_EQ(download<int32_t>(context(), lowbit->perm, w.perm.size()), w.perm);
+    qz_norvo_weight_free(context(), weight);
+  }
+}
+
+TEST(WeightErrors, LowBitWeights) {
+  std::mt19937 rng(15);
+  const lowbit_weight one = random_lowbit(rng, 32, 16, false, false);
+  const lowbit_weight mixed = random_lowbit(rng, 16, 40, true, true);
+  auto edited = [](lowbit_weight w, auto edit) {
+    edit(w);
+    return w;
+  };
+  auto body = [](const lowbit_weight &w, size_t length = SIZE_MAX) {
+    return [w, length](model_bytes &b) {
+      const std::vector<uint8_t> bytes = lowbit_body(w, length);
+      b.raw(bytes.data(), bytes.size());
+    };
+  };
+  auto case_of = [&](const char *label, const lowbit_weight &w, qz_status_t status, strings messages,
+                     size_t length = SIZE_MAX) {
+    return bad_record{label, lowbit_reader(w), body(w, length), status, std::move(messages)};
+  };
+  const size_t perm_end = 4 + mixed.name.size() + 16 + 4 * 40;
+  const size_t mixed_size = lowbit_body(mixed).size();
+  // The offset table of `mixed` is 1 x 16 floats: kind, rows, cols, then the values.
+  const size_t offset_at = mixed_size - size_t(
+      [&] { model_bytes t; write_embedding(t, *mixed.offset); return t.size(); }());
+  const qz_status_t invalid_status = QZ_STATUS_INVALID_ARGUMENT;
+  run_bad_records({
+      case_of("32-row tiles", edited(one, [](auto &w) { w.tile_rows = 32; }), invalid_status, {invalid("tile_rows")}),
+      case_of("4-column tiles", edited(one, [](auto &w) { w.tile_cols = 4; }), invalid_status, {invalid("tile_cols")}),
+      case_of("rows not whole tiles", edited(one, [](auto &w) { w.rows = 24; }), invalid_status, {invalid("rows")}),
+      case_of("cols not whole tiles", edited(mixed, [](auto &w) { w.cols = 12; }), invalid_status, {invalid("cols")}),
+      case_of("bits 0", edited(one, [](auto &w) { w.widths_override = std::vector<int32_t>{0}; }), invalid_status,
+              {invalid("bits")}),
+      case_of("bits 9", edited(one, [](auto &w) { w.widths_override = std::vector<int32_t>{9}; }), invalid_status,
+              {invalid("bits")}),
+      case_of("no widths",
+              edited(mixed, [](auto &w) { w.widths_override = w.starts_override = std::vector<int32_t>{}; }),
+              invalid_status, {invalid("n")}),
+      case_of("nine widths",
+              edited(mixed, [](auto &w) { w.widths_override = w.starts_override = std::vector<int32_t>(9, 1); }),
+              invalid_status, {invalid("n")}),
+      case_of("width 0",
+              edited(mixed, [](auto &w) { w.widths_override = {{0}}; w.starts_override = {{0}}; }),
+              invalid_status, {invalid("widths")}),
+      case_of("width 9",
+              edited(mixed, [](auto &w) { w.widths_override = {{9}}; w.starts_override = {{0}}; }),
+              invalid_status, {invalid("widths")}),
+      case_of("a width twice",
+              edited(mixed, [](auto &w) { w.widths_override = {{2, 2}}; w.starts_override = {{0, 1}}; }),
+              invalid_status, {invalid("widths")}),
+      case_of("starts falling with the width",
+              edited(mixed, [](auto &w) { w.widths_override = {{2, 4}}; w.starts_override = {{3, 0}}; }),
+              invalid_status, {invalid("starts")}),
+      case_of("first groups without a width",
+              edited(mixed, [](auto &w) { w.widths_override = {{2, 4}}; w.starts_override = {{1, 3}}; }),
+              invalid_status, {invalid("starts")}),
+      case_of("start past the groups",
+              edited(mixed, [](auto &w) { w.widths_override = {{2, 4}}; w.starts_override = {{0, 6}}; }),
+              invalid_status, {invalid("starts")}),
+      case_of("column used twice", edited(mixed, [](auto &w) { w.perm[5] = w.perm[6]; }), invalid_status,
+              {invalid("perm")}),
+      case_of("column out of range", edited(mixed, [](auto &w) { w.perm[0] = 40; }), invalid_status,
+              {invalid("perm")}),
+      case_of("column order cut short", mixed, QZ_STATUS_IO_ERROR, {site("5143e09")}, perm_end - 2),
+      case_of("scales cut short", one, QZ_STATUS_IO_ERROR, {site("5143e09")}, 4 + one.name.size() + 24 + 10),
+      case_of("tiles cut short", mixed, QZ_STATUS_IO_ERROR, {site("5143e09")}, offset_at - 8),
+      case_of("offset flag cut short", mixed, QZ_STATUS_IO_ERROR, {read_failed()}, offset_at - 2),
+      case_of("offset table cut short", mixed, QZ_STATUS_IO_ERROR, {read_failed(), site("bf3018f")},
+              mixed_size - 1),
+      case_of("offset row of the wrong length",
+              edited(mixed, [&](auto &w) { w.offset = random_table(rng, embedding_table::kind::float_table, 1, 15); }),
+              invalid_status, {invalid("offset"), site("bf3018f")}),
+      case_of("offset table refused",
+              edited(mixed, [](auto &w) { w.offset->type = embedding_table::kind::quantized; w.offset->bits = 0; }),
+              invalid_status, {invalid("bits"), site("bf3018f")}),
+  });
+}
+
+TEST(WeightErrors, LowBitRepackFailure) {
+  fake_backend fake;
+  fake.execute[QZ_YPU_OP_REPACK_LOWBIT] = fake_backend::entry::fail;
+  qz_ypu_context_t *context = fake.make_context();
+  ASSERT_NE(context, nullptr);
+  std::mt19937 rng(16);
+  const std::vector<uint8_t> body = lowbit_body(random_lowbit(rng, 16, 16, true, true));
+  take_error_stack();
+  qz_norvo_weight_t *weight = nullptr;
+  EXPECT_EQ(load(qz_norvo_lowbit_mixed_weight_load, context, body, &weight), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(take_error_stack(), (strings{execute_failed(), site("e2c6070")}));
+  qz_ypu_context_destroy(context);
+  EXPECT_EQ(fake.live_buffers, 0);
+  EXPECT_EQ(fake.live_host, 0);
+}
+
+// The weight's forward adds the offset row only when the file has one.
+TEST(LowBitForward, OffsetRowAddsOneOperation) {
+  for (bool with_offset : {false, true}) {
+    SCOPED_TRACE(with_offset);
+    fake_backend fake;
+    fake.execute[QZ_YPU_OP_LINEAR_LOWBIT] = fake_backend::entry::decline;
+    fake.execute[QZ_YPU_OP_ADD_ROW_F32] = fake_backend::entry::decline;
+    qz_ypu_context_t *context = fake.make_context();
+    std::mt19937 rng(17);
+    const std::vector<uint8_t> body = lowbit_body(random_lowbit(rng, 16, 8, false, with_offset));
+    qz_norvo_weight_t *weight = nullptr;
+    ASSERT_EQ(load(qz_norvo_lowbit_weight_load, context, body, &weight), QZ_STATUS_SUCCESS);
+    qz_ypu_buffer_t *in = fake.create(2 * 8 * 4), *out = fake.create(2 * 16 * 4);
+    ASSERT_EQ(weight->forward(context, out, in, weight, 2, 0, 0), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(fake.count("execute 93"), 1);
+    EXPECT_EQ(fake.count("execute 2"), with_offset ? 1 : 0);
+    fake.destroy(in);
+    fake.destroy(out);
+    qz_norvo_weight_free(context, weight);
+    qz_ypu_context_destroy(context);
+    EXPECT_EQ(fake.live_buffers, 0);
+  }
 }
 
 }  // namespace
