@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include "common/alloc.h"
+#include "engine/engine.h"
 #include "engine/test_models.h"
 #include "qz_norvo.h"
+#include "ypu/cpu/device.h"
 #include "support/error_stack.h"
 
 namespace {
@@ -184,6 +187,42 @@ TEST(EngineInit, TrailingBytesAndEveryDeviceStringWork) {
     EXPECT_EQ(limit, 256);
     qz_norvo_delete(engine);
   }
+}
+
+// "best" is the engine's preferred "cpu:1": one thread, no worker pool.
+TEST(EngineInit, BestRunsOnOneCpuThread) {
+  model_file model(test_models::abc_model());
+  qz_norvo_t *engine = nullptr;
+  ASSERT_EQ(qz_norvo_init(model.path(), "best", &engine), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(engine->context->backend, QZ_YPU_BACKEND_CPU);
+  const auto *device = static_cast<const qz_ypu_cpu_device_t *>(engine->context->device);
+  EXPECT_EQ(device->threads, 1);
+  EXPECT_EQ(device->pool, nullptr);
+  qz_norvo_delete(engine);
+}
+
+// Every allocation of a creation fails in turn: each failure is reported with
+// the creation's site code last, and nothing stays allocated (the sanitizers
+// check).
+TEST(EngineInit, AllocationFailuresLeaveNothing) {
+  model_file model(write_model(test_models::random_network(3, 8, 8, 8)).data(), "alloc");
+  bool created = false;
+  for (int n = 1; n < 5000 && !created; ++n) {
+    qz_norvo_t *engine = nullptr;
+    qz_alloc_fail_at(n);
+    const qz_status_t status = qz_norvo_init(model.path(), "cpu:2", &engine);
+    qz_alloc_fail_at(0);
+    const auto stack = take_error_stack();
+    if (status == QZ_STATUS_SUCCESS) {
+      created = true;
+      qz_norvo_delete(engine);
+      continue;
+    }
+    EXPECT_EQ(status, QZ_STATUS_OUT_OF_MEMORY) << "allocation " << n;
+    EXPECT_EQ(engine, nullptr);
+    ASSERT_FALSE(stack.empty()) << "allocation " << n;
+  }
+  EXPECT_TRUE(created);
 }
 
 TEST(EngineQueries, CharacterLimitArgumentsAndTheBeginCallReset) {

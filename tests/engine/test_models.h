@@ -96,7 +96,8 @@ inline model_record random_network(uint32_t seed, int32_t dim = 16, int32_t hidd
 inline bool save(const std::vector<uint8_t> &bytes, const std::string &path) {
   FILE *file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const bool ok =
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && ok;
 }
 
