@@ -197,6 +197,13 @@ TEST(Translate, AllocationFailuresLeaveTheEngineUsable) {
     } else {
       EXPECT_EQ(out, nullptr);
       EXPECT_EQ(status, QZ_STATUS_OUT_OF_MEMORY) << "allocation " << n;
+      // Encoding and decoding failures end at their own sites; everything
+      // between ends with the pass's.
+      const auto stack = take_error_stack();
+      ASSERT_FALSE(stack.empty());
+      EXPECT_TRUE(stack.back() == site_message("91512ea") || stack.back() == site_message("3e3532c") ||
+                  stack.back() == site_message("2b5bc58"))
+          << "allocation " << n << ": " << stack.back();
       EXPECT_EQ(engine.translate("a b"), expected) << "after allocation " << n;
     }
     take_error_stack();

@@ -351,6 +351,22 @@ TEST(SearchFailure, UnmappableLogitsAreOutOfMemory) {
             (std::vector<std::string>{message(0xc8, "Failed to allocate, out of memory.")}));
 }
 
+// A step scored with stale running scores would pass a wrong result off as a
+// success, so a failed upload of the scores ends the step.
+TEST(SearchFailure, FailedScoreUploadEndsTheStep) {
+  search_fixture s(ypu_backend::fake, 1, 4, 0, 1, 3);
+  // The logits go in through an upload too, before uploads start failing.
+  const std::vector<float> logits = {0, 1, 2};
+  qz_ypu_buffer_t *buffer = s.harness().buffer(12);
+  s.harness().write(buffer, logits.data(), 12);
+  s.harness().fake()->fail_upload = true;
+  take_error_stack();
+  uint8_t proceed = 7;
+  EXPECT_EQ(qz_norvo_search_step(s.get(), 1, 3, buffer, &proceed), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(proceed, 7);
+  EXPECT_EQ(take_error_stack(), (std::vector<std::string>{site_message("aba5af0")}));
+}
+
 TEST(SearchFailure, FailingOperationsReportTheirSites) {
   struct op_case {
     uint32_t op;
