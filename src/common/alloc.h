@@ -9,7 +9,9 @@ void *qz_aligned_alloc(size_t alignment, int64_t size);
 void qz_aligned_free(void *pointer);
 
 // Test hook: the n-th allocation from now fails (n >= 1); 0 turns it off.
-// Counts every allocation made through qz_aligned_alloc.
+// Counts every allocation of the library that asks qz_alloc_should_fail
+// first: qz_aligned_alloc, the worker pool, and the tokenizers' standard
+// allocations.
 void qz_alloc_fail_at(int n);
 // Whether the next allocation should fail (advances the countdown).
 bool qz_alloc_should_fail();
