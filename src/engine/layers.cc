@@ -41,7 +41,9 @@ struct qz_norvo_temporaries {
   }
   qz_norvo_temporaries(const qz_norvo_temporaries &) = delete;
   qz_norvo_temporaries &operator=(const qz_norvo_temporaries &) = delete;
-  qz_ypu_buffer_t *create(int i, int32_t bytes) { return buffers[i] = qz_norvo_buffer_new(context, bytes); }
+  qz_ypu_buffer_t *create(int i, int32_t bytes) {
+    return buffers[i] = qz_norvo_buffer_new(context, bytes);
+  }
 };
 
 qz_status_t qz_norvo_attention_linear(qz_ypu_context_t *context, qz_norvo_linear_t *linear,
@@ -136,7 +138,8 @@ qz_status_t qz_norvo_attention_cache_reserve(qz_ypu_context_t *context,
   const int64_t rows = int64_t{cache->sequences} * qz_norvo_cache_rows(cache);
   int32_t code_bytes = 0, pair_bytes = 0;
   qz_status_t status = qz_norvo_byte_size(rows * cache->width, 1, "width", &code_bytes);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_byte_size(rows, kPairBytes, "sequences", &pair_bytes);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_byte_size(rows, kPairBytes, "sequences", &pair_bytes);
   if (status != QZ_STATUS_SUCCESS) return status;
   struct slot {
     qz_ypu_buffer_t **buffer;
@@ -165,10 +168,10 @@ void qz_norvo_attention_cache_release(qz_ypu_context_t *context,
 }
 
 qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
-                                            qz_norvo_attention_cache_t *cache,
-                                            qz_ypu_buffer_t *key, qz_ypu_buffer_t *value,
-                                            int32_t batch, int32_t rows, int32_t width,
-                                            int32_t key_offset, int32_t value_offset) {
+                                            qz_norvo_attention_cache_t *cache, qz_ypu_buffer_t *key,
+                                            qz_ypu_buffer_t *value, int32_t batch, int32_t rows,
+                                            int32_t width, int32_t key_offset,
+                                            int32_t value_offset) {
   if (batch < 1) return qz_norvo_invalid("batch");
   if (rows < 1) return qz_norvo_invalid("rows");
   if (width < 1) return qz_norvo_invalid("width");
@@ -243,8 +246,9 @@ qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
 namespace {
 
 // Each new sequence continues one of the cached sequences.
-qz_status_t qz_norvo_check_reorder(qz_ypu_context_t *context, const qz_norvo_attention_cache_t *cache,
-                                   qz_ypu_buffer_t *index, int32_t count) {
+qz_status_t qz_norvo_check_reorder(qz_ypu_context_t *context,
+                                   const qz_norvo_attention_cache_t *cache, qz_ypu_buffer_t *index,
+                                   int32_t count) {
   if (count != cache->sequences) return qz_norvo_invalid("count");
   const qz_ypu_device_ops_t &ops = qz_ypu_ops(context);
   auto parents = static_cast<const int32_t *>(ops.buffer_map(context->device, index, 1));
@@ -326,11 +330,13 @@ qz_status_t qz_norvo_attention_forward(qz_ypu_context_t *context, qz_norvo_atten
     return QZ_STATUS_OUT_OF_MEMORY;
 
   const int32_t query_count = batch * query_rows, kv_count = batch * kv_rows;
-  status = qz_norvo_attention_linear(context, attention->query, t.buffers[QUERY], query_input, query_count);
+  status = qz_norvo_attention_linear(context, attention->query, t.buffers[QUERY], query_input,
+                                     query_count);
   if (status == QZ_STATUS_SUCCESS)
     status = qz_norvo_attention_linear(context, attention->key, t.buffers[KEY], kv_input, kv_count);
   if (status == QZ_STATUS_SUCCESS)
-    status = qz_norvo_attention_linear(context, attention->value, t.buffers[VALUE], kv_input, kv_count);
+    status =
+        qz_norvo_attention_linear(context, attention->value, t.buffers[VALUE], kv_input, kv_count);
   if (status != QZ_STATUS_SUCCESS) return status;
 
   if (!cache) {
@@ -347,8 +353,8 @@ qz_status_t qz_norvo_attention_forward(qz_ypu_context_t *context, qz_norvo_atten
                                                .quantize = 0};
     status = qz_norvo_execute(context, QZ_YPU_OP_ATTENTION_F32, &params);
   } else {
-    status = qz_norvo_attention_cache_append(context, cache, t.buffers[KEY], t.buffers[VALUE], batch,
-                                             kv_rows, dim, 0, 0);
+    status = qz_norvo_attention_cache_append(context, cache, t.buffers[KEY], t.buffers[VALUE],
+                                             batch, kv_rows, dim, 0, 0);
     if (status == QZ_STATUS_SUCCESS)
       status = qz_norvo_attend_cache(context, attention, cache, t.buffers[OUTPUT], t.buffers[QUERY],
                                      batch, query_rows);
@@ -371,17 +377,20 @@ qz_status_t qz_norvo_cross_attention_forward(qz_ypu_context_t *context,
   if (status == QZ_STATUS_SUCCESS && batch != cache->sequences) status = qz_norvo_invalid("batch");
   int32_t query_bytes = 0;
   if (status == QZ_STATUS_SUCCESS)
-    status = qz_norvo_rows_bytes(int64_t{batch} * query_rows, attention->dim, "query_rows", &query_bytes);
+    status = qz_norvo_rows_bytes(int64_t{batch} * query_rows, attention->dim, "query_rows",
+                                 &query_bytes);
   if (status != QZ_STATUS_SUCCESS) return status;
 
   enum { QUERY, OUTPUT };
   qz_norvo_temporaries t(context);
-  if (!t.create(QUERY, query_bytes) || !t.create(OUTPUT, query_bytes)) return QZ_STATUS_OUT_OF_MEMORY;
+  if (!t.create(QUERY, query_bytes) || !t.create(OUTPUT, query_bytes))
+    return QZ_STATUS_OUT_OF_MEMORY;
   const int32_t query_count = batch * query_rows;
-  status = qz_norvo_attention_linear(context, attention->query, t.buffers[QUERY], query_input, query_count);
+  status = qz_norvo_attention_linear(context, attention->query, t.buffers[QUERY], query_input,
+                                     query_count);
   if (status == QZ_STATUS_SUCCESS)
-    status = qz_norvo_attend_cache(context, attention, cache, t.buffers[OUTPUT], t.buffers[QUERY], batch,
-                                   query_rows);
+    status = qz_norvo_attend_cache(context, attention, cache, t.buffers[OUTPUT], t.buffers[QUERY],
+                                   batch, query_rows);
   if (status != QZ_STATUS_SUCCESS) return status;
   return qz_norvo_attention_linear(context, attention->output, out, t.buffers[OUTPUT], query_count);
 }
@@ -409,8 +418,8 @@ qz_status_t qz_norvo_embedding_lookup(qz_ypu_context_t *context,
   const int64_t count = int64_t{sequences} * positions;
   for (int64_t j = 0; j < count; ++j) {
     // Ids above INT32_MAX become negative rows, which the table refuses.
-    const qz_status_t status = tokens->lookup_row(context, tokens, rows + static_cast<size_t>(j) * width,
-                                                  static_cast<int32_t>(ids[j]));
+    const qz_status_t status = tokens->lookup_row(
+        context, tokens, rows + static_cast<size_t>(j) * width, static_cast<int32_t>(ids[j]));
     if (status != QZ_STATUS_SUCCESS) {
       qz_error_site(SITE_EMBEDDING_ROW);
       return status;

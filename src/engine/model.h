@@ -94,17 +94,15 @@ class qz_norvo_guard {
 struct qz_norvo_weight_t;
 
 using qz_norvo_weight_free_fn = void (*)(qz_ypu_context_t *context, qz_norvo_weight_t *weight);
-using qz_norvo_lookup_row_fn = qz_status_t (*)(qz_ypu_context_t *context,
-                                               qz_norvo_weight_t *weight, float *dst,
-                                               int32_t row);
+using qz_norvo_lookup_row_fn = qz_status_t (*)(qz_ypu_context_t *context, qz_norvo_weight_t *weight,
+                                               float *dst, int32_t row);
 using qz_norvo_forward_fn = qz_status_t (*)(qz_ypu_context_t *context, qz_ypu_buffer_t *out,
                                             qz_ypu_buffer_t *in, qz_norvo_weight_t *weight,
                                             int32_t n, int32_t out_offset, int32_t in_offset);
-using qz_norvo_forward_conv2d_fn = qz_status_t (*)(qz_ypu_context_t *context,
-                                                   qz_ypu_buffer_t *out, qz_ypu_buffer_t *in,
-                                                   qz_norvo_weight_t *weight, int32_t batch,
-                                                   int32_t height, int32_t width, int32_t stride,
-                                                   int32_t padding);
+using qz_norvo_forward_conv2d_fn = qz_status_t (*)(qz_ypu_context_t *context, qz_ypu_buffer_t *out,
+                                                   qz_ypu_buffer_t *in, qz_norvo_weight_t *weight,
+                                                   int32_t batch, int32_t height, int32_t width,
+                                                   int32_t stride, int32_t padding);
 
 inline constexpr int32_t QZ_NORVO_WEIGHT_TAG_EMBEDDING = 0;
 inline constexpr int32_t QZ_NORVO_WEIGHT_TAG_LINEAR = 1;
@@ -163,10 +161,10 @@ struct qz_norvo_lowbit_weight_t {
   int32_t tile_rows;
   int32_t tile_cols;
   uint32_t width_counts[QZ_NORVO_LOWBIT_WIDTHS];  // column groups per bit width
-  qz_ypu_buffer_t *perm;    // int32[cols], stored column -> input column
-  qz_ypu_buffer_t *scales;  // two 16-bit scale numbers per tile
-  qz_ypu_buffer_t *tiles;   // packed codes
-  qz_ypu_buffer_t *offset;  // f32[rows] added to every output row, or null
+  qz_ypu_buffer_t *perm;                          // int32[cols], stored column -> input column
+  qz_ypu_buffer_t *scales;                        // two 16-bit scale numbers per tile
+  qz_ypu_buffer_t *tiles;                         // packed codes
+  qz_ypu_buffer_t *offset;                        // f32[rows] added to every output row, or null
 };
 
 // Embedding kinds 0 and -666: f32[rows x cols] in host memory.
@@ -221,8 +219,8 @@ void qz_norvo_quantized_embedding_free(qz_ypu_context_t *context, qz_norvo_weigh
 void qz_norvo_quantized_embedding_destroy(qz_ypu_context_t *context,
                                           qz_norvo_quantized_embedding_t *weight);
 qz_status_t qz_norvo_dense_weight_forward(qz_ypu_context_t *context, qz_ypu_buffer_t *out,
-                                          qz_ypu_buffer_t *in, qz_norvo_weight_t *weight,
-                                          int32_t n, int32_t out_offset, int32_t in_offset);
+                                          qz_ypu_buffer_t *in, qz_norvo_weight_t *weight, int32_t n,
+                                          int32_t out_offset, int32_t in_offset);
 qz_status_t qz_norvo_lowbit_weight_forward(qz_ypu_context_t *context, qz_ypu_buffer_t *out,
                                            qz_ypu_buffer_t *in, qz_norvo_weight_t *weight,
                                            int32_t n, int32_t out_offset, int32_t in_offset);
@@ -231,8 +229,7 @@ qz_status_t qz_norvo_conv2d_weight_forward(qz_ypu_context_t *context, qz_ypu_buf
                                            int32_t batch, int32_t height, int32_t width,
                                            int32_t stride, int32_t padding);
 qz_status_t qz_norvo_embedding_table_lookup_row(qz_ypu_context_t *context,
-                                                qz_norvo_weight_t *weight, float *dst,
-                                                int32_t row);
+                                                qz_norvo_weight_t *weight, float *dst, int32_t row);
 qz_status_t qz_norvo_quantized_embedding_lookup_row(qz_ypu_context_t *context,
                                                     qz_norvo_weight_t *weight, float *dst,
                                                     int32_t row);
@@ -331,12 +328,10 @@ qz_status_t qz_norvo_encoder_layer_load(qz_ypu_context_t *context, FILE *file,
                                         qz_norvo_encoder_layer_t **out);
 qz_status_t qz_norvo_encoder_load(qz_ypu_context_t *context, FILE *file,
                                   qz_norvo_embedding_t *token_embedding,
-                                  qz_norvo_embedding_t *position_embedding,
-                                  qz_norvo_stack_t **out);
+                                  qz_norvo_embedding_t *position_embedding, qz_norvo_stack_t **out);
 qz_status_t qz_norvo_decoder_load(qz_ypu_context_t *context, FILE *file,
                                   qz_norvo_embedding_t *token_embedding,
-                                  qz_norvo_embedding_t *position_embedding,
-                                  qz_norvo_stack_t **out);
+                                  qz_norvo_embedding_t *position_embedding, qz_norvo_stack_t **out);
 
 // The header and the language-pair section fill the engine record directly.
 qz_status_t qz_norvo_read_header(qz_norvo_t *engine, FILE *file);
@@ -365,13 +360,12 @@ qz_status_t qz_norvo_attention_cache_create(qz_ypu_context_t *context, int32_t c
                                             qz_norvo_attention_cache_t **out);
 qz_status_t qz_norvo_attention_cache_reserve(qz_ypu_context_t *context,
                                              qz_norvo_attention_cache_t *cache);
-void qz_norvo_attention_cache_release(qz_ypu_context_t *context,
-                                      qz_norvo_attention_cache_t *cache);
+void qz_norvo_attention_cache_release(qz_ypu_context_t *context, qz_norvo_attention_cache_t *cache);
 qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
-                                            qz_norvo_attention_cache_t *cache,
-                                            qz_ypu_buffer_t *key, qz_ypu_buffer_t *value,
-                                            int32_t batch, int32_t rows, int32_t width,
-                                            int32_t key_offset, int32_t value_offset);
+                                            qz_norvo_attention_cache_t *cache, qz_ypu_buffer_t *key,
+                                            qz_ypu_buffer_t *value, int32_t batch, int32_t rows,
+                                            int32_t width, int32_t key_offset,
+                                            int32_t value_offset);
 qz_status_t qz_norvo_attention_cache_reorder(qz_ypu_context_t *context,
                                              qz_norvo_attention_cache_t *cache,
                                              qz_ypu_buffer_t *index, int32_t count);
@@ -389,14 +383,12 @@ qz_status_t qz_norvo_encoder_forward(qz_ypu_context_t *context, qz_norvo_stack_t
 qz_status_t qz_norvo_decoder_forward(qz_ypu_context_t *context, qz_norvo_stack_t *decoder,
                                      qz_ypu_buffer_t *hidden, const uint32_t *ids,
                                      qz_ypu_buffer_t *encoder_output, int32_t position,
-                                     int32_t sequences, int32_t query_rows,
-                                     int32_t encoder_length);
+                                     int32_t sequences, int32_t query_rows, int32_t encoder_length);
 qz_status_t qz_norvo_encoder_layer_forward(qz_ypu_context_t *context,
-                                           qz_norvo_encoder_layer_t *layer,
-                                           qz_ypu_buffer_t *hidden, int32_t length);
+                                           qz_norvo_encoder_layer_t *layer, qz_ypu_buffer_t *hidden,
+                                           int32_t length);
 qz_status_t qz_norvo_decoder_layer_forward(qz_ypu_context_t *context,
-                                           qz_norvo_decoder_layer_t *layer,
-                                           qz_ypu_buffer_t *hidden,
+                                           qz_norvo_decoder_layer_t *layer, qz_ypu_buffer_t *hidden,
                                            qz_ypu_buffer_t *encoder_output, int32_t sequences,
                                            int32_t query_rows, int32_t encoder_length);
 // Empties both caches of every decoder layer; capacities are kept.

@@ -145,7 +145,8 @@ qz_status_t qz_norvo_read_header(qz_norvo_t *engine, FILE *file) {
     return QZ_STATUS_INVALID_ARGUMENT;
   }
   // The three limits are checked as soon as each is read.
-  for (int32_t *limit : {&engine->max_source_tokens, &engine->max_output_length, &engine->beam_size}) {
+  for (int32_t *limit :
+       {&engine->max_source_tokens, &engine->max_output_length, &engine->beam_size}) {
     status = qz_norvo_read_i32(file, limit);
     if (status != QZ_STATUS_SUCCESS) return status;
     if (*limit < 1) {
@@ -190,14 +191,22 @@ qz_status_t qz_norvo_linear_load(qz_ypu_context_t *context, FILE *file, qz_norvo
   qz_status_t status = qz_norvo_read_i32(file, &kind);
   if (status == QZ_STATUS_SUCCESS) {
     switch (kind) {
-      case QZ_NORVO_KIND_DENSE: status = qz_norvo_dense_weight_load(context, file, &linear->weight); break;
-      case QZ_NORVO_KIND_NAMED: status = qz_norvo_named_dense_weight_load(context, file, &linear->weight); break;
-      case QZ_NORVO_KIND_LOWBIT: status = qz_norvo_lowbit_weight_load(context, file, &linear->weight); break;
+      case QZ_NORVO_KIND_DENSE:
+        status = qz_norvo_dense_weight_load(context, file, &linear->weight);
+        break;
+      case QZ_NORVO_KIND_NAMED:
+        status = qz_norvo_named_dense_weight_load(context, file, &linear->weight);
+        break;
+      case QZ_NORVO_KIND_LOWBIT:
+        status = qz_norvo_lowbit_weight_load(context, file, &linear->weight);
+        break;
       case QZ_NORVO_KIND_LOWBIT_MIXED:
         status = qz_norvo_lowbit_mixed_weight_load(context, file, &linear->weight);
         break;
       // A convolution kernel has no forward a linear layer could call.
-      case QZ_NORVO_KIND_CONV2D: status = qz_norvo_invalid("weight"); break;
+      case QZ_NORVO_KIND_CONV2D:
+        status = qz_norvo_invalid("weight");
+        break;
       default:
         qz_error_push("", 0, &QZ_NORVO_ERROR_KIND);
         status = QZ_STATUS_INVALID_ARGUMENT;
@@ -255,7 +264,8 @@ qz_status_t qz_norvo_attention_load(qz_ypu_context_t *context, FILE *file,
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_read_i32(file, &attention->heads);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_check_positive(attention->dim, "dim");
   // The heads split every row evenly; the ops address rows as heads x head_dim.
-  if (status == QZ_STATUS_SUCCESS && (attention->heads < 1 || attention->dim % attention->heads != 0))
+  if (status == QZ_STATUS_SUCCESS &&
+      (attention->heads < 1 || attention->dim % attention->heads != 0))
     status = qz_norvo_invalid("heads");
   if (status != QZ_STATUS_SUCCESS) return status;
   attention->head_dim = attention->dim / attention->heads;
@@ -292,7 +302,8 @@ qz_status_t qz_norvo_layer_norm_load(qz_ypu_context_t *context, FILE *file,
   int32_t bytes = 0;
   qz_status_t status = qz_norvo_read_i32(file, &norm->size);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_check_positive(norm->size, "size");
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_byte_size(norm->size, sizeof(float), "size", &bytes);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_byte_size(norm->size, sizeof(float), "size", &bytes);
   if (status != QZ_STATUS_SUCCESS) return status;
 
   norm->gamma = qz_norvo_buffer_new(context, bytes);
@@ -357,9 +368,12 @@ qz_status_t qz_norvo_decoder_layer_load(qz_ypu_context_t *context, FILE *file,
   qz_norvo_guard cleanup([&] { qz_norvo_decoder_layer_free(context, layer); });
 
   qz_status_t status = qz_norvo_part_load(context, file, &layer->self_attention);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->self_attention_norm);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->cross_attention);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->cross_attention_norm);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_part_load(context, file, &layer->self_attention_norm);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_part_load(context, file, &layer->cross_attention);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_part_load(context, file, &layer->cross_attention_norm);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->ffn_in);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->ffn_out);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->ffn_norm);
@@ -439,8 +453,10 @@ qz_status_t qz_norvo_stack_load(qz_ypu_context_t *context, FILE *file, qz_norvo_
   stack->token_embedding = token_embedding;
   stack->position_embedding = position_embedding;
   if (layer_count > 0) {
-    stack->layers = static_cast<void **>(
-        qz_norvo_record_alloc(context, int64_t{layer_count} * static_cast<int64_t>(sizeof(void *))));
+    int32_t bytes = 0;
+    status = qz_norvo_byte_size(layer_count, sizeof(void *), "layer_count", &bytes);
+    if (status != QZ_STATUS_SUCCESS) return status;
+    stack->layers = static_cast<void **>(qz_norvo_record_alloc(context, bytes));
     if (!stack->layers) return QZ_STATUS_OUT_OF_MEMORY;
   }
   // Counted as read, so that a failure frees exactly the layers that exist.
@@ -472,7 +488,8 @@ qz_status_t qz_norvo_encoder_layer_load(qz_ypu_context_t *context, FILE *file,
   qz_norvo_guard cleanup([&] { qz_norvo_encoder_layer_free(context, layer); });
 
   qz_status_t status = qz_norvo_part_load(context, file, &layer->attention);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->attention_norm);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_part_load(context, file, &layer->attention_norm);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->ffn_in);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->ffn_out);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_part_load(context, file, &layer->ffn_norm);

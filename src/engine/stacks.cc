@@ -73,11 +73,8 @@ qz_status_t qz_norvo_feed_forward(qz_ypu_context_t *context, qz_norvo_linear_t *
     qz_error_site(SITE_LINEAR);
     return status;
   }
-  const qz_ypu_silu_f32_params_t silu{.out = h.get(),
-                                      .in = h.get(),
-                                      .count = rows * hidden,
-                                      .out_offset = 0,
-                                      .in_offset = 0};
+  const qz_ypu_silu_f32_params_t silu{
+      .out = h.get(), .in = h.get(), .count = rows * hidden, .out_offset = 0, .in_offset = 0};
   status = qz_norvo_execute(context, QZ_YPU_OP_SILU_F32, &silu);
   if (status != QZ_STATUS_SUCCESS) return status;
   status = qz_norvo_linear_forward(context, ffn_out, t, h.get(), rows);
@@ -113,14 +110,14 @@ qz_status_t qz_norvo_embed(qz_ypu_context_t *context, qz_norvo_stack_t *stack,
 // Layers.
 
 qz_status_t qz_norvo_encoder_layer_forward(qz_ypu_context_t *context,
-                                           qz_norvo_encoder_layer_t *layer,
-                                           qz_ypu_buffer_t *hidden, int32_t length) {
+                                           qz_norvo_encoder_layer_t *layer, qz_ypu_buffer_t *hidden,
+                                           int32_t length) {
   const int32_t width = layer->ffn_in->weight->cols;
   qz_norvo_cached_buffer t(context);
   qz_status_t status = t.acquire(length, width);
   if (status != QZ_STATUS_SUCCESS) return status;
-  status = qz_norvo_attention_forward(context, layer->attention, t.get(), hidden, hidden, nullptr, 1,
-                                      length, length);
+  status = qz_norvo_attention_forward(context, layer->attention, t.get(), hidden, hidden, nullptr,
+                                      1, length, length);
   if (status != QZ_STATUS_SUCCESS) {
     qz_error_site(SITE_ATTENTION);
     return status;
@@ -132,8 +129,7 @@ qz_status_t qz_norvo_encoder_layer_forward(qz_ypu_context_t *context,
 }
 
 qz_status_t qz_norvo_decoder_layer_forward(qz_ypu_context_t *context,
-                                           qz_norvo_decoder_layer_t *layer,
-                                           qz_ypu_buffer_t *hidden,
+                                           qz_norvo_decoder_layer_t *layer, qz_ypu_buffer_t *hidden,
                                            qz_ypu_buffer_t *encoder_output, int32_t sequences,
                                            int32_t query_rows, int32_t encoder_length) {
   const int32_t width = layer->ffn_in->weight->cols;

@@ -102,8 +102,8 @@ void qz_norvo_dense_weight_free(qz_ypu_context_t *context, qz_norvo_weight_t *we
 }
 
 qz_status_t qz_norvo_dense_weight_forward(qz_ypu_context_t *context, qz_ypu_buffer_t *out,
-                                          qz_ypu_buffer_t *in, qz_norvo_weight_t *weight,
-                                          int32_t n, int32_t out_offset, int32_t in_offset) {
+                                          qz_ypu_buffer_t *in, qz_norvo_weight_t *weight, int32_t n,
+                                          int32_t out_offset, int32_t in_offset) {
   auto dense = reinterpret_cast<qz_norvo_dense_weight_t *>(weight);
   const qz_ypu_matmul_nt_f32_params_t params{.out = out,
                                              .a = in,
@@ -224,7 +224,8 @@ qz_status_t qz_norvo_lowbit_width_table(const int32_t *widths, const int32_t *st
 }
 
 // The column order must use every input column exactly once.
-qz_status_t qz_norvo_lowbit_check_perm(qz_ypu_context_t *context, qz_norvo_lowbit_weight_t *weight) {
+qz_status_t qz_norvo_lowbit_check_perm(qz_ypu_context_t *context,
+                                       qz_norvo_lowbit_weight_t *weight) {
   const qz_ypu_device_ops_t &ops = qz_ypu_ops(context);
   const int32_t cols = weight->head.cols;
   auto seen = static_cast<uint8_t *>(qz_norvo_record_alloc(context, cols));
@@ -297,7 +298,8 @@ qz_status_t qz_norvo_lowbit_tail_load(qz_ypu_context_t *context, FILE *file,
   const int64_t row_blocks = weight->head.rows / weight->tile_rows;
   const int64_t groups = weight->head.cols / weight->tile_cols;
   int64_t code_bits = 0;  // bits of one tile row across all groups
-  for (int w = 1; w <= QZ_NORVO_LOWBIT_WIDTHS; ++w) code_bits += int64_t{w} * weight->width_counts[w - 1];
+  for (int w = 1; w <= QZ_NORVO_LOWBIT_WIDTHS; ++w)
+    code_bits += int64_t{w} * weight->width_counts[w - 1];
   int32_t scale_bytes = 0, tile_bytes = 0;
   qz_status_t status = qz_norvo_byte_size(row_blocks * groups, 4, "cols", &scale_bytes);
   if (status == QZ_STATUS_SUCCESS)
@@ -307,7 +309,8 @@ qz_status_t qz_norvo_lowbit_tail_load(qz_ypu_context_t *context, FILE *file,
 
   weight->scales = qz_norvo_buffer_new(context, scale_bytes);
   if (!weight->scales) return QZ_STATUS_OUT_OF_MEMORY;
-  status = qz_norvo_read_device_array(context, weight->scales, sizeof(uint16_t), scale_bytes / 2, file);
+  status =
+      qz_norvo_read_device_array(context, weight->scales, sizeof(uint16_t), scale_bytes / 2, file);
   if (status != QZ_STATUS_SUCCESS) return status;
 
   weight->tiles = qz_norvo_buffer_new(context, tile_bytes);
@@ -334,7 +337,8 @@ qz_status_t qz_norvo_lowbit_head_load(qz_ypu_context_t *context, FILE *file,
   qz_status_t status = qz_norvo_skip_name(file);
   for (int32_t *field : {&rows, &cols, &tile_rows, &tile_cols})
     if (status == QZ_STATUS_SUCCESS) status = qz_norvo_read_i32(file, field);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_lowbit_check_shape(rows, cols, tile_rows, tile_cols);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_lowbit_check_shape(rows, cols, tile_rows, tile_cols);
   if (status != QZ_STATUS_SUCCESS) return status;
 
   auto weight = qz_norvo_record_new<qz_norvo_lowbit_weight_t>(context);
@@ -386,15 +390,18 @@ qz_status_t qz_norvo_lowbit_mixed_weight_load(qz_ypu_context_t *context, FILE *f
   if (status != QZ_STATUS_SUCCESS) return status;
   qz_norvo_guard cleanup([&] { qz_norvo_lowbit_weight_destroy(context, weight); });
 
-  status = qz_norvo_read_device_array(context, weight->perm, sizeof(int32_t), weight->head.cols, file);
+  status =
+      qz_norvo_read_device_array(context, weight->perm, sizeof(int32_t), weight->head.cols, file);
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_lowbit_check_perm(context, weight);
   int32_t n = 0;
   if (status == QZ_STATUS_SUCCESS) status = qz_norvo_read_i32(file, &n);
   if (status == QZ_STATUS_SUCCESS && (n < 1 || n > QZ_NORVO_LOWBIT_WIDTHS))
     status = qz_norvo_invalid("n");
   int32_t widths[QZ_NORVO_LOWBIT_WIDTHS] = {}, starts[QZ_NORVO_LOWBIT_WIDTHS] = {}, dropped = 0;
-  for (int32_t i = 0; i < n && status == QZ_STATUS_SUCCESS; ++i) status = qz_norvo_read_i32(file, &widths[i]);
-  for (int32_t i = 0; i < n && status == QZ_STATUS_SUCCESS; ++i) status = qz_norvo_read_i32(file, &starts[i]);
+  for (int32_t i = 0; i < n && status == QZ_STATUS_SUCCESS; ++i)
+    status = qz_norvo_read_i32(file, &widths[i]);
+  for (int32_t i = 0; i < n && status == QZ_STATUS_SUCCESS; ++i)
+    status = qz_norvo_read_i32(file, &starts[i]);
   if (status == QZ_STATUS_SUCCESS)
     status = qz_norvo_lowbit_width_table(widths, starts, n, weight->head.cols / weight->tile_cols,
                                          weight->width_counts);
@@ -549,7 +556,8 @@ qz_status_t qz_norvo_quantized_embedding_load(qz_ypu_context_t *context, FILE *f
   const int64_t block_bytes = int64_t{block_rows} * block_cols * bits / 8;
   int32_t scale_bytes = 0, code_bytes = 0, scratch_bytes = 0;
   status = qz_norvo_byte_size(blocks, 4, "rows", &scale_bytes);
-  if (status == QZ_STATUS_SUCCESS) status = qz_norvo_byte_size(blocks, block_bytes, "rows", &code_bytes);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_byte_size(blocks, block_bytes, "rows", &code_bytes);
   if (status == QZ_STATUS_SUCCESS)
     status = qz_norvo_byte_size(int64_t{block_rows} * block_cols, 1, "block_rows", &scratch_bytes);
   if (status != QZ_STATUS_SUCCESS) return status;
@@ -596,7 +604,8 @@ qz_status_t qz_norvo_quantized_embedding_load(qz_ypu_context_t *context, FILE *f
     return QZ_STATUS_INVALID_ARGUMENT;
   }
 
-  table->scratch = static_cast<uint8_t *>(qz_ypu_alloc(context->backend, context->device, scratch_bytes));
+  table->scratch =
+      static_cast<uint8_t *>(qz_ypu_alloc(context->backend, context->device, scratch_bytes));
   if (!table->scratch) {
     qz_error_push("", 0, &QZ_NORVO_ERROR_DEVICE_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
@@ -630,9 +639,9 @@ qz_status_t qz_norvo_quantized_embedding_lookup_row(qz_ypu_context_t *, qz_norvo
   const int32_t blocks_per_row = weight->cols / table->block_cols;
   const int32_t block_row = row / table->block_rows;
   const int32_t r = row % table->block_rows;
-  const size_t block_bytes =
-      static_cast<size_t>(table->block_rows) * static_cast<size_t>(table->block_cols) *
-      static_cast<size_t>(table->bits) / 8;
+  const size_t block_bytes = static_cast<size_t>(table->block_rows) *
+                             static_cast<size_t>(table->block_cols) *
+                             static_cast<size_t>(table->bits) / 8;
   const uint32_t mask = (1u << table->bits) - 1u;
   for (int32_t j = 0; j < blocks_per_row; ++j) {
     const size_t b = static_cast<size_t>(block_row) * static_cast<size_t>(blocks_per_row) +
@@ -655,7 +664,8 @@ qz_status_t qz_norvo_quantized_embedding_lookup_row(qz_ypu_context_t *, qz_norvo
     }
     const uint8_t *codes = table->scratch + static_cast<size_t>(r) * table->block_cols;
     float *out = dst + static_cast<size_t>(j) * table->block_cols;
-    for (int32_t c = 0; c < table->block_cols; ++c) out[c] = static_cast<float>(codes[c]) * scale + offset;
+    for (int32_t c = 0; c < table->block_cols; ++c)
+      out[c] = static_cast<float>(codes[c]) * scale + offset;
   }
   return QZ_STATUS_SUCCESS;
 }
@@ -669,9 +679,12 @@ qz_status_t qz_norvo_embedding_weight_load(qz_ypu_context_t *context, FILE *file
   const qz_status_t status = qz_norvo_read_i32(file, &kind);
   if (status != QZ_STATUS_SUCCESS) return status;
   switch (kind) {
-    case QZ_NORVO_KIND_DENSE: return qz_norvo_embedding_table_load(context, file, out);
-    case QZ_NORVO_KIND_NAMED: return qz_norvo_named_embedding_table_load(context, file, out);
-    case QZ_NORVO_KIND_QUANTIZED: return qz_norvo_quantized_embedding_load(context, file, out);
+    case QZ_NORVO_KIND_DENSE:
+      return qz_norvo_embedding_table_load(context, file, out);
+    case QZ_NORVO_KIND_NAMED:
+      return qz_norvo_named_embedding_table_load(context, file, out);
+    case QZ_NORVO_KIND_QUANTIZED:
+      return qz_norvo_quantized_embedding_load(context, file, out);
     default:
       qz_error_push("", 0, &QZ_NORVO_ERROR_KIND);
       return QZ_STATUS_INVALID_ARGUMENT;

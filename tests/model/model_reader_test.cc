@@ -5,6 +5,7 @@
 #include <random>
 
 #include "common/alloc.h"
+#include "engine/tokenizer.h"
 #include "model/model_test_util.h"
 
 namespace {
@@ -267,8 +268,10 @@ TEST(AttentionRecord, Failures) {
       qz_norvo_attention_load,
       {
           {"heads cut short", [](model_bytes &b) { b.i32(8); }, QZ_STATUS_IO_ERROR, {read_failed()}},
-          {"heads 0", [](model_bytes &b) { b.i32(8).i32(0); }, QZ_STATUS_INVALID_ARGUMENT, {invalid("heads")}},
-          {"heads -2", [](model_bytes &b) { b.i32(8).i32(-2); }, QZ_STATUS_INVALID_ARGUMENT, {invalid("heads")}},
+          {"heads 0", [](model_bytes &b) { b.i32(8).i32(0); }, QZ_STATUS_INVALID_ARGUMENT,
+           {invalid("heads")}},
+          {"heads -2", [](model_bytes &b) { b.i32(8).i32(-2); }, QZ_STATUS_INVALID_ARGUMENT,
+           {invalid("heads")}},
           {"heads do not divide dim", [](model_bytes &b) { b.i32(8).i32(3); }, QZ_STATUS_INVALID_ARGUMENT,
            {invalid("heads")}},
           {"dim 0", [](model_bytes &b) { b.i32(0).i32(1); }, QZ_STATUS_INVALID_ARGUMENT, {invalid("dim")}},
@@ -302,11 +305,12 @@ TEST(LayerNormRecord, LoadsAndFails) {
       {
           {"size cut short", [](model_bytes &b) { b.text("\x03"); }, QZ_STATUS_IO_ERROR, {read_failed()}},
           {"negative size", [](model_bytes &b) { b.i32(-3); }, QZ_STATUS_INVALID_ARGUMENT, {invalid("size")}},
-          {"size too large for a buffer", [](model_bytes &b) { b.i32(INT32_MAX); }, QZ_STATUS_INVALID_ARGUMENT,
-           {invalid("size")}},
-          {"gamma cut short", [](model_bytes &b) { b.i32(2).f32(1.0f); }, QZ_STATUS_IO_ERROR, {site("5143e09")}},
-          {"beta cut short", [](model_bytes &b) { b.i32(2).f32(1.0f).f32(1.0f).f32(0.0f); }, QZ_STATUS_IO_ERROR,
+          {"size too large for a buffer", [](model_bytes &b) { b.i32(INT32_MAX); },
+           QZ_STATUS_INVALID_ARGUMENT, {invalid("size")}},
+          {"gamma cut short", [](model_bytes &b) { b.i32(2).f32(1.0f); }, QZ_STATUS_IO_ERROR,
            {site("5143e09")}},
+          {"beta cut short", [](model_bytes &b) { b.i32(2).f32(1.0f).f32(1.0f).f32(0.0f); },
+           QZ_STATUS_IO_ERROR, {site("5143e09")}},
       });
 }
 
@@ -325,7 +329,8 @@ class Stacks : public testing::Test {
     write_embedding(tables, model.position);
     file_ptr file = open_bytes(tables.data());
     ASSERT_EQ(qz_norvo_embedding_load(h.context(), file.get(), &engine.token_embedding), QZ_STATUS_SUCCESS);
-    ASSERT_EQ(qz_norvo_embedding_load(h.context(), file.get(), &engine.position_embedding), QZ_STATUS_SUCCESS);
+    ASSERT_EQ(qz_norvo_embedding_load(h.context(), file.get(), &engine.position_embedding),
+              QZ_STATUS_SUCCESS);
   }
   void TearDown() override { free_sections(h.context(), &engine); }
 
@@ -387,6 +392,8 @@ TEST_F(Stacks, Failures) {
        {read_failed()}},
       {"negative layer count", true, [](model_bytes &b) { b.i32(-1).f32(1.0f); }, QZ_STATUS_INVALID_ARGUMENT,
        {invalid("layer_count")}},
+      {"more layers than an array can hold", false, [](model_bytes &b) { b.i32(INT32_MAX).f32(1.0f); },
+       QZ_STATUS_INVALID_ARGUMENT, {invalid("layer_count")}},
       {"layer attention fails", false,
        [](model_bytes &b) { b.i32(1).f32(1.0f).i32(8).i32(0); }, QZ_STATUS_INVALID_ARGUMENT,
        {invalid("heads"), site("5410a32"), site("033aa19")}},
@@ -482,12 +489,18 @@ TEST(ModelFile, SectionsLoadAndTrailingBytesAreIgnored) {
     SCOPED_TRACE(ypu_backend_name(backend));
     ypu_harness h(backend);
     model_record model = small_dense_model(21, 2, 2);
-    model.tokenizer = {0xde, 0xad};
     const model_bytes bytes = write_model(model);
+    std::vector<uint8_t> file_bytes = bytes.data();
+    file_bytes.insert(file_bytes.end(), {0xde, 0xad, 0xbe});
     qz_norvo_t engine{};
-    file_ptr file = open_bytes(bytes.data());
+    file_ptr file = open_bytes(file_bytes);
     ASSERT_EQ(read_sections(h.context(), file.get(), &engine), QZ_STATUS_SUCCESS);
     EXPECT_EQ(std::ftell(file.get()), long(bytes.at("tokenizer")));
+    // The tokenizer section follows right where the readers stopped.
+    qz_norvo_tokenizer_t *tokenizer = nullptr;
+    ASSERT_EQ(qz_norvo_tokenizer_load(file.get(), &tokenizer), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(std::ftell(file.get()), long(bytes.size()));
+    qz_norvo_tokenizer_free(tokenizer);
     EXPECT_EQ(engine.encoder->layer_count, 2);
     EXPECT_EQ(engine.decoder->layer_count, 2);
     EXPECT_EQ(engine.output_linear->weight->rows, model.output.rows());
@@ -509,9 +522,11 @@ TEST(ModelFile, SectionCodesAtKnownCuts) {
   const cut_case cases[] = {
       {"empty file", 0, {read_failed(), site("9a0af96")}},
       {"inside the output bias", bytes.at("token") - 2, {site("5143e09"), site("611a66d")}},
-      {"inside the position kind", bytes.at("position") + 1, {read_failed(), site("bf3018f"), site("35f2ccf")}},
+      {"inside the position kind", bytes.at("position") + 1,
+       {read_failed(), site("bf3018f"), site("35f2ccf")}},
       {"inside the first encoder key weight", bytes.at("encoder") + 8 + 8 + 12,
-       {site("5143e09"), site("a7d897f"), site("611a66d"), site("5410a32"), site("033aa19"), site("f4e18c0")}},
+       {site("5143e09"), site("a7d897f"), site("611a66d"), site("5410a32"), site("033aa19"),
+        site("f4e18c0")}},
       {"inside the decoder head", bytes.at("decoder") + 5, {read_failed(), site("de72bca")}},
       {"inside the dropped id", bytes.at("tokenizer") - 1, {read_failed(), site("8404cd1")}},
   };
@@ -527,13 +542,15 @@ TEST(ModelFile, SectionCodesAtKnownCuts) {
 // failing section's site code last, and nothing left allocated.
 TEST(ModelFile, EveryCutFailsCleanly) {
   const model_record models[] = {small_dense_model(23), small_lowbit_model(23)};
-  const char *sections[] = {"header", "output", "token", "position", "encoder", "decoder", "language", "tokenizer"};
+  const char *sections[] = {"header",  "output",  "token",    "position",
+                            "encoder", "decoder", "language", "tokenizer"};
   const char *codes[] = {"9a0af96", "611a66d", "35f2ccf", "35f2ccf", "f4e18c0", "de72bca", "8404cd1"};
   for (const model_record &model : models) {
     ypu_harness h(ypu_backend::fake);
     const int buffers_before = h.fake()->live_buffers, host_before = h.fake()->live_host;
     const model_bytes bytes = write_model(model);
-    for (size_t length = 0; length < bytes.size(); ++length) {
+    // The tokenizer section after them has readers of its own.
+    for (size_t length = 0; length < bytes.at("tokenizer"); ++length) {
       const read_result got = read_file(h.context(), bytes.data(), length);
       ASSERT_EQ(got.status, QZ_STATUS_IO_ERROR) << "cut at " << length;
       size_t section = 0;

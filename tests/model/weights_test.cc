@@ -419,19 +419,24 @@ TEST(WeightErrors, LowBitWeights) {
       [&] { model_bytes t; write_embedding(t, *mixed.offset); return t.size(); }());
   const qz_status_t invalid_status = QZ_STATUS_INVALID_ARGUMENT;
   run_bad_records({
-      case_of("32-row tiles", edited(one, [](auto &w) { w.tile_rows = 32; }), invalid_status, {invalid("tile_rows")}),
-      case_of("4-column tiles", edited(one, [](auto &w) { w.tile_cols = 4; }), invalid_status, {invalid("tile_cols")}),
-      case_of("rows not whole tiles", edited(one, [](auto &w) { w.rows = 24; }), invalid_status, {invalid("rows")}),
-      case_of("cols not whole tiles", edited(mixed, [](auto &w) { w.cols = 12; }), invalid_status, {invalid("cols")}),
-      case_of("bits 0", edited(one, [](auto &w) { w.widths_override = std::vector<int32_t>{0}; }), invalid_status,
+      case_of("32-row tiles", edited(one, [](auto &w) { w.tile_rows = 32; }), invalid_status,
+              {invalid("tile_rows")}),
+      case_of("4-column tiles", edited(one, [](auto &w) { w.tile_cols = 4; }), invalid_status,
+              {invalid("tile_cols")}),
+      case_of("rows not whole tiles", edited(one, [](auto &w) { w.rows = 24; }), invalid_status,
+              {invalid("rows")}),
+      case_of("cols not whole tiles", edited(mixed, [](auto &w) { w.cols = 12; }), invalid_status,
+              {invalid("cols")}),
+      case_of("bits 0", edited(one, [](auto &w) { w.widths_override = {{0}}; }), invalid_status,
               {invalid("bits")}),
-      case_of("bits 9", edited(one, [](auto &w) { w.widths_override = std::vector<int32_t>{9}; }), invalid_status,
+      case_of("bits 9", edited(one, [](auto &w) { w.widths_override = {{9}}; }), invalid_status,
               {invalid("bits")}),
       case_of("no widths",
               edited(mixed, [](auto &w) { w.widths_override = w.starts_override = std::vector<int32_t>{}; }),
               invalid_status, {invalid("n")}),
       case_of("nine widths",
-              edited(mixed, [](auto &w) { w.widths_override = w.starts_override = std::vector<int32_t>(9, 1); }),
+              edited(mixed,
+                     [](auto &w) { w.widths_override = w.starts_override = std::vector<int32_t>(9, 1); }),
               invalid_status, {invalid("n")}),
       case_of("width 0",
               edited(mixed, [](auto &w) { w.widths_override = {{0}}; w.starts_override = {{0}}; }),
@@ -462,10 +467,15 @@ TEST(WeightErrors, LowBitWeights) {
       case_of("offset table cut short", mixed, QZ_STATUS_IO_ERROR, {read_failed(), site("bf3018f")},
               mixed_size - 1),
       case_of("offset row of the wrong length",
-              edited(mixed, [&](auto &w) { w.offset = random_table(rng, embedding_table::kind::float_table, 1, 15); }),
+              edited(mixed,
+                     [&](auto &w) { w.offset = random_table(rng, embedding_table::kind::float_table, 1, 15); }),
               invalid_status, {invalid("offset"), site("bf3018f")}),
       case_of("offset table refused",
-              edited(mixed, [](auto &w) { w.offset->type = embedding_table::kind::quantized; w.offset->bits = 0; }),
+              edited(mixed,
+                     [](auto &w) {
+                       w.offset->type = embedding_table::kind::quantized;
+                       w.offset->bits = 0;
+                     }),
               invalid_status, {invalid("bits"), site("bf3018f")}),
   });
 }

@@ -56,10 +56,12 @@ dvec layer_norm(const norm_record &norm, const dvec &x, int64_t rows) {
     double mean = 0.0, variance = 0.0;
     for (int64_t c = 0; c < cols; ++c) mean += x[r * cols + c];
     mean /= double(cols);
-    for (int64_t c = 0; c < cols; ++c) variance += (x[r * cols + c] - mean) * (x[r * cols + c] - mean);
+    for (int64_t c = 0; c < cols; ++c)
+      variance += (x[r * cols + c] - mean) * (x[r * cols + c] - mean);
     variance /= double(cols);
     const double k = 1.0 / std::sqrt(variance + 1e-5);
-    for (int64_t c = 0; c < cols; ++c) y[r * cols + c] = (x[r * cols + c] - mean) * k * norm.gamma[c] + norm.beta[c];
+    for (int64_t c = 0; c < cols; ++c)
+      y[r * cols + c] = (x[r * cols + c] - mean) * k * norm.gamma[c] + norm.beta[c];
   }
   return y;
 }
@@ -112,10 +114,9 @@ dvec quantize_row(const dvec &row) {
 // ---------------------------------------------------------------------------
 
 network::network(const model_record &model)
-    : model_(model),
-      self_(model.decoder.size()),
-      cross_(model.decoder.size()) {
-  const std::vector<float> token = model.token.dequantized(), position = model.position.dequantized();
+    : model_(model), self_(model.decoder.size()), cross_(model.decoder.size()) {
+  const std::vector<float> token = model.token.dequantized(),
+                           position = model.position.dequantized();
   token_.assign(token.begin(), token.end());
   position_.assign(position.begin(), position.end());
 }
@@ -128,7 +129,8 @@ dvec network::embed(const std::vector<uint32_t> &ids, int32_t position_offset, f
     for (int64_t i = 0; i < positions; ++i) {
       const int64_t j = s * positions + i, id = ids.at(j), place = position_offset + i;
       for (int64_t c = 0; c < width; ++c)
-        x[j * width + c] = token_.at(id * width + c) * double(scale) + position_.at(place * width + c);
+        x[j * width + c] =
+            token_.at(id * width + c) * double(scale) + position_.at(place * width + c);
     }
   }
   return x;
@@ -136,7 +138,8 @@ dvec network::embed(const std::vector<uint32_t> &ids, int32_t position_offset, f
 
 dvec network::encoder_layer(const encoder_layer_record &layer, dvec x, int64_t length) const {
   const attention_record &a = layer.attention;
-  const dvec q = linear(a.query, x, length), k = linear(a.key, x, length), v = linear(a.value, x, length);
+  const dvec q = linear(a.query, x, length), k = linear(a.key, x, length),
+             v = linear(a.value, x, length);
   dvec t = linear(a.output, attend(q, k, v, 1, length, length, a.heads, a.dim), length);
   add_to(t, x);
   x = layer_norm(layer.attention_norm, t, length);
@@ -148,7 +151,8 @@ dvec network::encoder_layer(const encoder_layer_record &layer, dvec x, int64_t l
 dvec network::encode(const std::vector<uint32_t> &ids) const {
   const int64_t length = int64_t(ids.size());
   dvec x = embed(ids, 0, model_.encoder_scale, 1, int32_t(length));
-  for (const encoder_layer_record &layer : model_.encoder) x = encoder_layer(layer, std::move(x), length);
+  for (const encoder_layer_record &layer : model_.encoder)
+    x = encoder_layer(layer, std::move(x), length);
   return x;
 }
 
@@ -163,7 +167,8 @@ dvec network::decoder_layer(size_t index, dvec x, const dvec &encoder_output, in
 
   // Self-attention over the cached rows, the new one included.
   const attention_record &sa = layer.self_attention;
-  const dvec q = linear(sa.query, x, sequences), k = linear(sa.key, x, sequences), v = linear(sa.value, x, sequences);
+  const dvec q = linear(sa.query, x, sequences), k = linear(sa.key, x, sequences),
+             v = linear(sa.value, x, sequences);
   dvec attended;
   for (int64_t s = 0; s < sequences; ++s) {
     cache_rows &rows = self[s];
@@ -178,7 +183,8 @@ dvec network::decoder_layer(size_t index, dvec x, const dvec &encoder_output, in
       keys.insert(keys.end(), rows.keys[j].begin(), rows.keys[j].end());
       values.insert(values.end(), rows.values[j].begin(), rows.values[j].end());
     }
-    const dvec out = attend(rows_of(q, s, 1, width), keys, values, 1, 1, int64_t(rows.keys.size()), sa.heads, sa.dim);
+    const dvec out = attend(rows_of(q, s, 1, width), keys, values, 1, 1, int64_t(rows.keys.size()),
+                            sa.heads, sa.dim);
     attended.insert(attended.end(), out.begin(), out.end());
   }
   dvec t = linear(sa.output, attended, sequences);
@@ -193,7 +199,8 @@ dvec network::decoder_layer(size_t index, dvec x, const dvec &encoder_output, in
     cache_rows &rows = cross[s];
     if (rows.keys.empty()) {
       const dvec source = rows_of(encoder_output, s * encoder_length, encoder_length, width);
-      const dvec ck = linear(ca.key, source, encoder_length), cv = linear(ca.value, source, encoder_length);
+      const dvec ck = linear(ca.key, source, encoder_length),
+                 cv = linear(ca.value, source, encoder_length);
       for (int64_t j = 0; j < encoder_length; ++j) {
         rows.keys.push_back(quantize_row(rows_of(ck, j, 1, width)));
         rows.values.push_back(quantize_row(rows_of(cv, j, 1, width)));
@@ -204,7 +211,8 @@ dvec network::decoder_layer(size_t index, dvec x, const dvec &encoder_output, in
       keys.insert(keys.end(), rows.keys[j].begin(), rows.keys[j].end());
       values.insert(values.end(), rows.values[j].begin(), rows.values[j].end());
     }
-    const dvec out = attend(rows_of(cq, s, 1, width), keys, values, 1, 1, int64_t(rows.keys.size()), ca.heads, ca.dim);
+    const dvec out = attend(rows_of(cq, s, 1, width), keys, values, 1, 1, int64_t(rows.keys.size()),
+                            ca.heads, ca.dim);
     attended.insert(attended.end(), out.begin(), out.end());
   }
   t = linear(ca.output, attended, sequences);

@@ -60,7 +60,6 @@ class network {
   size_t self_cache_length(size_t layer) const;
 
  private:
-
   const model_record &model_;
   dvec token_, position_;
   // [layer][sequence]

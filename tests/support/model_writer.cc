@@ -6,6 +6,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "support/tokenizer_writer.h"
+
 // ---------------------------------------------------------------------------
 // Bytes.
 
@@ -17,7 +19,8 @@ model_bytes &model_bytes::raw(const void *data, size_t size) {
 
 model_bytes &model_bytes::i32(int32_t value) {
   const uint32_t bits = static_cast<uint32_t>(value);
-  const uint8_t bytes[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
+  const uint8_t bytes[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16),
+                            uint8_t(bits >> 24)};
   return raw(bytes, 4);
 }
 
@@ -58,7 +61,8 @@ size_t model_bytes::at(const std::string &label) const {
 file_ptr open_bytes(const std::vector<uint8_t> &bytes, size_t length) {
   FILE *file = std::tmpfile();
   if (!file) throw std::runtime_error("tmpfile");
-  if (length && std::fwrite(bytes.data(), 1, length, file) != length) throw std::runtime_error("fwrite");
+  if (length && std::fwrite(bytes.data(), 1, length, file) != length)
+    throw std::runtime_error("fwrite");
   std::rewind(file);
   return file_ptr(file, &std::fclose);
 }
@@ -94,8 +98,8 @@ std::vector<float> embedding_table::dequantized() const {
   for (int32_t row = 0; row < rows; ++row) {
     for (int32_t col = 0; col < cols; ++col) {
       const size_t b = size_t(row / block_rows) * blocks_per_row + col / block_cols;
-      const uint8_t code =
-          codes[b * block_rows * block_cols + size_t(row % block_rows) * block_cols + col % block_cols];
+      const uint8_t code = codes[b * block_rows * block_cols +
+                                 size_t(row % block_rows) * block_cols + col % block_cols];
       const float offset = float(scale16_value(scales[2 * b]));
       const float scale = float(scale16_value(scales[2 * b + 1]));
       out[size_t(row) * cols + col] = float(code) * scale + offset;
@@ -113,7 +117,8 @@ std::vector<float> lowbit_weight::dequantized() const {
       const float scale = float(scale16_value(tile.scale));
       for (int r = 0; r < 16; ++r)
         for (int k = 0; k < 8; ++k)
-          w[size_t(16 * rb + r) * cols + perm[8 * j + k]] = float(tile.codes[8 * r + k]) * scale + offset;
+          w[size_t(16 * rb + r) * cols + perm[8 * j + k]] =
+              float(tile.codes[8 * r + k]) * scale + offset;
     }
   }
   return w;
@@ -168,12 +173,14 @@ void write_table_body(model_bytes &out, const embedding_table &t) {
   out.name(t.name).i32(t.rows).i32(t.cols).i32(t.block_rows).i32(t.block_cols).i32(t.bits).i32(0);
   for (uint16_t s : t.scales) out.u16(s);
   const size_t block = size_t(t.block_rows) * t.block_cols;
-  for (size_t b = 0; b * block < t.codes.size(); ++b) pack_codes(out, &t.codes[b * block], block, t.bits);
+  for (size_t b = 0; b * block < t.codes.size(); ++b)
+    pack_codes(out, &t.codes[b * block], block, t.bits);
   out.i32(t.trailer);
 }
 
 // Distinct widths in ascending order and the first stored group of each.
-void width_classes(const lowbit_weight &w, std::vector<int32_t> &widths, std::vector<int32_t> &starts) {
+void width_classes(const lowbit_weight &w, std::vector<int32_t> &widths,
+                   std::vector<int32_t> &starts) {
   for (int32_t j = 0; j < int32_t(w.group_bits.size()); ++j) {
     if (widths.empty() || widths.back() != w.group_bits[j]) {
       widths.push_back(w.group_bits[j]);
@@ -216,9 +223,15 @@ void write_lowbit(model_bytes &out, const lowbit_weight &w) {
 
 void write_embedding(model_bytes &out, const embedding_table &table) {
   switch (table.type) {
-    case embedding_table::kind::float_table: out.i32(0); break;
-    case embedding_table::kind::named_float: out.i32(-666); break;
-    case embedding_table::kind::quantized: out.i32(-665); break;
+    case embedding_table::kind::float_table:
+      out.i32(0);
+      break;
+    case embedding_table::kind::named_float:
+      out.i32(-666);
+      break;
+    case embedding_table::kind::quantized:
+      out.i32(-665);
+      break;
   }
   write_table_body(out, table);
 }
@@ -235,14 +248,19 @@ void write_linear(model_bytes &out, const linear_record &linear) {
   } else {
     const auto &conv = std::get<conv2d_weight>(linear.weight);
     out.i32(-656).name(conv.name).i32(0).i32(0);
-    out.i32(conv.rows).i32(conv.cols).i32(conv.kernel_height).i32(conv.kernel_width).floats(conv.values);
+    out.i32(conv.rows)
+        .i32(conv.cols)
+        .i32(conv.kernel_height)
+        .i32(conv.kernel_width)
+        .floats(conv.values);
   }
   out.mark("bias").floats(linear.bias);
 }
 
 void write_attention(model_bytes &out, const attention_record &a) {
   out.i32(a.dim).i32(a.heads);
-  for (const linear_record *linear : {&a.key, &a.value, &a.query, &a.output}) write_linear(out, *linear);
+  for (const linear_record *linear : {&a.key, &a.value, &a.query, &a.output})
+    write_linear(out, *linear);
 }
 
 void write_norm(model_bytes &out, const norm_record &norm) {
@@ -308,6 +326,17 @@ model_bytes write_model(const model_record &model) {
   return out;
 }
 
+std::vector<uint8_t> small_tokenizer(int32_t vocab) {
+  piece_model pieces;
+  pieces.pieces = {{"<s>", 0.0f}, {"</s>", 0.0f}};
+  for (int32_t i = 2; i < vocab; ++i)
+    pieces.pieces.emplace_back(std::string(1, char('a' + (i - 2) % 26)), -float(i));
+  pieces.specials = {0, 1};
+  pieces.start_id = 0;
+  pieces.end_id = 1;
+  return tokenizer_section(pieces);
+}
+
 // ---------------------------------------------------------------------------
 // Random networks.
 
@@ -324,7 +353,8 @@ std::vector<float> uniform_values(std::mt19937 &rng, size_t count, float lo, flo
 }
 
 // Codes of `bits` bits spread over roughly [-magnitude, magnitude].
-void random_affine(std::mt19937 &rng, int bits, float magnitude, uint16_t &offset, uint16_t &scale) {
+void random_affine(std::mt19937 &rng, int bits, float magnitude, uint16_t &offset,
+                   uint16_t &scale) {
   const double levels = double((1 << bits) - 1);
   const double s = magnitude * 2.0 / levels * uniform(rng, 0.7f, 1.3f);
   scale = scale16_nearest(s);
@@ -363,7 +393,8 @@ embedding_table random_quantized_table(std::mt19937 &rng, int32_t rows, int32_t 
   return t;
 }
 
-embedding_table random_table(std::mt19937 &rng, embedding_table::kind kind, int32_t rows, int32_t cols) {
+embedding_table random_table(std::mt19937 &rng, embedding_table::kind kind, int32_t rows,
+                             int32_t cols) {
   if (kind == embedding_table::kind::quantized) {
     // Blocks of up to 8 columns and one or two rows, with widths that fill whole bytes.
     const int32_t block_cols = cols % 8 == 0 ? 8 : cols;
@@ -381,7 +412,8 @@ embedding_table random_table(std::mt19937 &rng, embedding_table::kind kind, int3
   return t;
 }
 
-lowbit_weight random_lowbit(std::mt19937 &rng, int32_t rows, int32_t cols, bool mixed, bool with_offset) {
+lowbit_weight random_lowbit(std::mt19937 &rng, int32_t rows, int32_t cols, bool mixed,
+                            bool with_offset) {
   lowbit_weight w;
   w.rows = rows;
   w.cols = cols;
@@ -432,7 +464,8 @@ linear_record random_linear(std::mt19937 &rng, weight_kind kind, int32_t rows, i
     }
     case weight_kind::lowbit:
     case weight_kind::lowbit_mixed:
-      linear.weight = random_lowbit(rng, rows, cols, kind == weight_kind::lowbit_mixed, rng() % 2 == 0);
+      linear.weight =
+          random_lowbit(rng, rows, cols, kind == weight_kind::lowbit_mixed, rng() % 2 == 0);
       break;
   }
   linear.bias = uniform_values(rng, rows, -0.1f, 0.1f);
@@ -460,7 +493,8 @@ model_record random_model(std::mt19937 &rng, const model_shape &shape) {
     return a;
   };
   auto norm = [&] {
-    return norm_record{uniform_values(rng, shape.dim, 0.8f, 1.2f), uniform_values(rng, shape.dim, -0.1f, 0.1f)};
+    return norm_record{uniform_values(rng, shape.dim, 0.8f, 1.2f),
+                       uniform_values(rng, shape.dim, -0.1f, 0.1f)};
   };
 
   model_record m;
@@ -471,6 +505,7 @@ model_record random_model(std::mt19937 &rng, const model_shape &shape) {
   m.position = table(shape.positions, shape.dim);
   m.encoder_scale = std::sqrt(float(shape.dim)) / 2.0f;
   m.decoder_scale = 1.25f;
+  m.tokenizer = small_tokenizer(shape.vocab);
   for (int32_t i = 0; i < shape.encoder_layers; ++i) {
     encoder_layer_record layer;
     layer.attention = attention();

@@ -50,7 +50,7 @@ uint16_t scale16_nearest(double value);
 
 struct dense_weight {
   int32_t rows = 0, cols = 0;
-  std::vector<float> values;  // [output][input]
+  std::vector<float> values;        // [output][input]
   std::optional<std::string> name;  // kind -666 when set
 };
 
@@ -85,10 +85,10 @@ struct lowbit_tile {
 
 struct lowbit_weight {
   int32_t rows = 0, cols = 0;
-  bool mixed = false;             // kind -664: column order and widths in the file
-  std::vector<int32_t> group_bits;  // width of each stored group, ascending
-  std::vector<int32_t> perm;        // stored column -> input column (identity unless mixed)
-  std::vector<lowbit_tile> tiles;   // [row block][stored group]
+  bool mixed = false;                     // kind -664: column order and widths in the file
+  std::vector<int32_t> group_bits;        // width of each stored group, ascending
+  std::vector<int32_t> perm;              // stored column -> input column (identity unless mixed)
+  std::vector<lowbit_tile> tiles;         // [row block][stored group]
   std::optional<embedding_table> offset;  // one row of `rows` floats
   std::string name = "lowbit";
   // Overrides for files that break the format.
@@ -151,6 +151,10 @@ struct model_record {
   std::vector<uint8_t> tokenizer;  // kind and payload, written as they are
 };
 
+// A kind-0 tokenizer section with `vocab` pieces: "<s>" (id 0), "</s>"
+// (id 1), then single letters.
+std::vector<uint8_t> small_tokenizer(int32_t vocab);
+
 // ---------------------------------------------------------------------------
 // Encoding, in file order.
 
@@ -169,7 +173,7 @@ void write_language_pair(model_bytes &out, const model_record &model);
 model_bytes write_model(const model_record &model);
 
 // ---------------------------------------------------------------------------
-// Random networks.
+// Random networks (with the tokenizer of small_tokenizer).
 
 enum class weight_kind { dense, named_dense, lowbit, lowbit_mixed };
 
