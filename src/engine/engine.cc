@@ -1,7 +1,177 @@
-// The engine's exported functions.
+// The engine's exported functions: creating an engine from a model file,
+// destroying it, and its small queries.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "common/error.h"
+#include "engine/engine.h"
+#include "engine/model.h"
+#include "engine/search.h"
+#include "engine/tokenizer.h"
 #include "qz_norvo.h"
+
+namespace {
+
+constexpr const char *SITE_INIT = "2524b28";
+constexpr const char *SITE_HEADER = "9a0af96";
+constexpr const char *SITE_OUTPUT = "611a66d";
+constexpr const char *SITE_EMBEDDINGS = "35f2ccf";
+constexpr const char *SITE_ENCODER = "f4e18c0";
+constexpr const char *SITE_DECODER = "de72bca";
+constexpr const char *SITE_LANGUAGE = "8404cd1";
+constexpr const char *SITE_TOKENIZER = "96dfe58";
+constexpr const char *SITE_SEARCH = "076b9aa";
+
+// Frees whatever a complete or partly built engine holds, then drops its
+// context reference.
+void destroy(qz_norvo_t *engine) {
+  if (!engine) return;
+  qz_ypu_context_t *context = engine->context;
+  if (engine->tokenizer) qz_norvo_tokenizer_free(engine->tokenizer);
+  qz_norvo_decoder_free(context, engine->decoder);
+  qz_norvo_encoder_free(context, engine->encoder);
+  qz_norvo_embedding_free(context, engine->position_embedding);
+  qz_norvo_embedding_free(context, engine->token_embedding);
+  qz_norvo_linear_free(context, engine->output_linear);
+  qz_norvo_search_delete(engine->search);
+  qz_ypu_ops(context).host_free(context->device, engine);
+  qz_ypu_context_destroy(context);
+}
+
+// The model's sections in file order, each pushing its site code when it
+// fails.
+qz_status_t read_model(qz_norvo_t *engine, FILE *file) {
+  qz_ypu_context_t *context = engine->context;
+  qz_status_t status = qz_norvo_read_header(engine, file);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_HEADER);
+    return status;
+  }
+  status = qz_norvo_linear_load(context, file, &engine->output_linear);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_OUTPUT);
+    return status;
+  }
+  status = qz_norvo_embedding_load(context, file, &engine->token_embedding);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_embedding_load(context, file, &engine->position_embedding);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_EMBEDDINGS);
+    return status;
+  }
+  status = qz_norvo_encoder_load(context, file, engine->token_embedding,
+                                 engine->position_embedding, &engine->encoder);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_ENCODER);
+    return status;
+  }
+  status = qz_norvo_decoder_load(context, file, engine->token_embedding,
+                                 engine->position_embedding, &engine->decoder);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_DECODER);
+    return status;
+  }
+  status = qz_norvo_read_language_pair(engine, file);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_LANGUAGE);
+    return status;
+  }
+  status = qz_norvo_tokenizer_load(file, &engine->tokenizer);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_TOKENIZER);
+    return status;
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+// The search masks the start id in every row of logits and compares tokens
+// with the end id, and the translation pass sizes its step buffer from the
+// output projection's input width: ids outside the vocabulary would reach
+// outside a row, and a width other than the embeddings' would overrun the
+// step buffer.
+qz_status_t check_search_inputs(const qz_norvo_t *engine) {
+  const int32_t vocabulary = engine->output_linear->weight->rows;
+  if (engine->start_id < 0 || engine->start_id >= vocabulary) return qz_norvo_invalid("start_id");
+  if (engine->end_id < 0 || engine->end_id >= vocabulary) return qz_norvo_invalid("end_id");
+  if (engine->output_linear->weight->cols != engine->token_embedding->table->cols)
+    return qz_norvo_invalid("output_linear");
+  if (engine->beam_size > INT32_MAX / 2) return qz_norvo_invalid("beam_size");
+  return QZ_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" qz_status_t qz_norvo_init(const char *model_path, const char *device,
+                                     qz_norvo_t **object) {
+  qz_error_stack_begin();
+  const char *missing = !model_path ? "model_path" : !device ? "device" : !object ? "object" : nullptr;
+  if (missing) {
+    qz_error_push("", 0, &QZ_ERROR_ARG_NULL, missing);
+    return QZ_STATUS_INVALID_ARGUMENT;
+  }
+
+  qz_ypu_context_t *context = nullptr;
+  qz_status_t status = qz_ypu_context_from_device_string(device, "cpu:1", &context);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_push("", 0, &QZ_ERROR_CALLER);
+    return status;
+  }
+
+  *object = nullptr;
+  auto engine = static_cast<qz_norvo_t *>(
+      qz_ypu_ops(context).host_alloc(context->device, static_cast<int32_t>(sizeof(qz_norvo_t))));
+  if (!engine) {
+    qz_error_push("", 0, &QZ_NORVO_ERROR_HOST_MEMORY);
+    qz_ypu_context_destroy(context);
+    qz_error_site(SITE_INIT);
+    return QZ_STATUS_OUT_OF_MEMORY;
+  }
+  std::memset(engine, 0, sizeof *engine);
+  engine->context = context;
+
+  FILE *file = std::fopen(model_path, "rb");
+  if (!file) {
+    qz_error_push("", 0, &QZ_ERROR_OPEN_FILE, model_path);
+    destroy(engine);
+    qz_error_site(SITE_INIT);
+    return QZ_STATUS_IO_ERROR;
+  }
+  status = read_model(engine, file);
+  std::fclose(file);
+  if (status != QZ_STATUS_SUCCESS) {
+    destroy(engine);
+    qz_error_site(SITE_INIT);
+    return status;
+  }
+
+  status = check_search_inputs(engine);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_search_create(context, engine->beam_size, 2 * engine->beam_size,
+                                    engine->max_output_length, engine->start_id, engine->end_id,
+                                    &engine->search);
+  if (status != QZ_STATUS_SUCCESS) {
+    qz_error_site(SITE_SEARCH);
+    destroy(engine);
+    qz_error_site(SITE_INIT);
+    return status;
+  }
+  *object = engine;
+  return QZ_STATUS_SUCCESS;
+}
+
+extern "C" void qz_norvo_delete(qz_norvo_t *object) { destroy(object); }
+
+extern "C" qz_status_t qz_norvo_max_character_limit(qz_norvo_t *object,
+                                                   int32_t *max_character_limit) {
+  qz_error_stack_begin();
+  if (!object || !max_character_limit) {
+    qz_error_push("", 0, &QZ_ERROR_ARG_NULL, !object ? "object" : "max_character_limit");
+    return QZ_STATUS_INVALID_ARGUMENT;
+  }
+  *max_character_limit = object->max_character_limit;
+  return QZ_STATUS_SUCCESS;
+}
 
 extern "C" const char *qz_norvo_version(void) { return "1.1.0"; }
 

@@ -18,8 +18,9 @@ fake_buffer *cast(qz_ypu_buffer_t *buffer) { return reinterpret_cast<fake_buffer
 
 void fake_close(void *device) { self(device)->log.push_back("close"); }
 
-qz_status_t fake_upload(void *, qz_ypu_buffer_t *buffer, const void *source, int32_t offset,
+qz_status_t fake_upload(void *device, qz_ypu_buffer_t *buffer, const void *source, int32_t offset,
                         int32_t length) {
+  if (device && self(device)->fail_upload) return QZ_STATUS_RUNTIME_ERROR;
   std::memcpy(cast(buffer)->device.data() + offset, source, length);
   return QZ_STATUS_SUCCESS;
 }

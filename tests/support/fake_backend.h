@@ -21,6 +21,7 @@ struct fake_backend {
   int fail_buffer_create_after = -1;  // creates that succeed before failing
   bool fail_host_alloc = false;
   bool fail_map = false;
+  bool fail_upload = false;
 
   // What happened.
   std::vector<std::string> log;  // "execute 5", "init 3", "release 3", "free_buffer", ...
