@@ -47,11 +47,6 @@ QZ_YPU_CPU_PENDING(conv2d_f32)
 QZ_YPU_CPU_PENDING(matmul_nt_batched_f32)
 QZ_YPU_CPU_PENDING(matmul_nt_f32)
 
-// low-bit linear and repack
-
-QZ_YPU_CPU_PENDING(linear_lowbit)
-QZ_YPU_CPU_PENDING(repack_lowbit)
-
 // rotary position tables, rotary embedding and embedding lookup
 
 QZ_YPU_CPU_PENDING(rope2d_f32)

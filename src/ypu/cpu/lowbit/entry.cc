@@ -1,0 +1,337 @@
+// CPU entries of the low-bit linear operation (op 93) and its repack
+// (op 94), and the kernel tables they choose from.
+//
+// Nothing in a tile buffer says which layout it holds: correctness rests on
+// op 94 and op 93 choosing the same kernel set from the same flags, and on
+// op 93 never handing a re-laid weight to the host code. The entry therefore
+// declines only records the host code rejects as well.
+#include <cstring>
+
+#include "ypu/cpu/frame.h"
+#include "ypu/cpu/lowbit/kernels.h"
+#include "ypu/cpu/ops.h"
+#include "ypu/params.h"
+
+// ---------------------------------------------------------------------------
+// Tables. The AVX, AVX2 and AVX-512F drivers are not written yet: their
+// slots hold the SSE4.1 drivers, which read the same split-row layout (and,
+// at 4 bits for AVX-512F, the baseline driver, which reads the canonical
+// tiles that set keeps), and their repack tables write what those slots
+// read. The choice below does not select those sets until their own drivers
+// replace the stand-ins.
+
+#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
+  {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
+   qz_ypu_cpu_lowbit_##kind##_##set##_3b, qz_ypu_cpu_lowbit_##kind##_##set##_4b,     \
+   qz_ypu_cpu_lowbit_##kind##_##set##_5b, qz_ypu_cpu_lowbit_##kind##_##set##_6b,     \
+   qz_ypu_cpu_lowbit_##kind##_##set##_7b, qz_ypu_cpu_lowbit_##kind##_##set##_8b}
+
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, base);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] = {
+    qz_ypu_cpu_lowbit_gemv_sse41_1b, qz_ypu_cpu_lowbit_gemv_sse41_2b,
+    qz_ypu_cpu_lowbit_gemv_sse41_3b, qz_ypu_cpu_lowbit_gemv_base_4b,
+    qz_ypu_cpu_lowbit_gemv_sse41_5b, qz_ypu_cpu_lowbit_gemv_sse41_6b,
+    qz_ypu_cpu_lowbit_gemv_sse41_7b, qz_ypu_cpu_lowbit_gemv_sse41_8b};
+
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] = {
+    qz_ypu_cpu_lowbit_gemm_sse41_1b, qz_ypu_cpu_lowbit_gemm_sse41_2b,
+    qz_ypu_cpu_lowbit_gemm_sse41_3b, qz_ypu_cpu_lowbit_gemm_base_4b,
+    qz_ypu_cpu_lowbit_gemm_sse41_5b, qz_ypu_cpu_lowbit_gemm_sse41_6b,
+    qz_ypu_cpu_lowbit_gemm_sse41_7b, qz_ypu_cpu_lowbit_gemm_sse41_8b};
+
+#undef QZ_YPU_CPU_LOWBIT_TABLE
+
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
+    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
+    qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
+#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                                              \
+  {qz_ypu_cpu_lowbit_repack_none,     qz_ypu_cpu_lowbit_repack_none,                        \
+   qz_ypu_cpu_lowbit_repack_sse41_3b, four,                                                 \
+   qz_ypu_cpu_lowbit_repack_sse41_5b, qz_ypu_cpu_lowbit_repack_sse41_6b,                    \
+   qz_ypu_cpu_lowbit_repack_sse41_7b, qz_ypu_cpu_lowbit_repack_sse41_8b}
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+// AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_none);
+#undef QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE
+
+namespace {
+
+// Per set: tables, activation scratch per (token, group) and whether the
+// GEMM drivers take per-thread slices. The quantising sets keep 8 codes and
+// three floats per pair; the others only a group sum.
+constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
+    {qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
+     qz_ypu_cpu_lowbit_repack_kernels_base, 4, false},
+    {qz_ypu_cpu_lowbit_gemv_kernels_sse41, qz_ypu_cpu_lowbit_gemm_kernels_sse41,
+     qz_ypu_cpu_lowbit_repack_kernels_sse41, 20, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_avx, qz_ypu_cpu_lowbit_gemm_kernels_avx,
+     qz_ypu_cpu_lowbit_repack_kernels_avx, 20, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_avx2, qz_ypu_cpu_lowbit_gemm_kernels_avx2,
+     qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
+    // Sized for its stand-in SSE4.1 drivers.
+    {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
+     qz_ypu_cpu_lowbit_repack_kernels_avx512, 20, true},
+};
+
+// Sets whose own drivers exist. A processor that reports a wider set also
+// has every narrower x86 set, so an unbuilt set falls back to the widest
+// built one below it.
+constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, false, false};
+
+}  // namespace
+
+qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
+  // The highest flag present wins; a lower one need not be set.
+  int32_t set = QZ_YPU_CPU_LOWBIT_BASE;
+  if (isa_flags & QZ_YPU_CPU_ISA_AVX512F) set = QZ_YPU_CPU_LOWBIT_AVX512;
+  else if (isa_flags & QZ_YPU_CPU_ISA_AVX2) set = QZ_YPU_CPU_LOWBIT_AVX2;
+  else if (isa_flags & QZ_YPU_CPU_ISA_AVX) set = QZ_YPU_CPU_LOWBIT_AVX;
+  else if (isa_flags & QZ_YPU_CPU_ISA_SSE41) set = QZ_YPU_CPU_LOWBIT_SSE41;
+  while (!QZ_YPU_CPU_LOWBIT_BUILT[set]) --set;
+  return static_cast<qz_ypu_cpu_lowbit_set_t>(set);
+}
+
+const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set) {
+  return QZ_YPU_CPU_LOWBIT_SETS[set];
+}
+
+namespace {
+
+bool holds(qz_ypu_buffer_t *buffer, int64_t bytes) {
+  return buffer && qz_ypu_cpu_buffer(buffer)->size >= bytes;
+}
+
+// The same checks as the host implementation, so that a declined call is
+// one the host rejects too (it must never compute with re-laid tiles).
+bool linear_record_ok(const qz_ypu_linear_lowbit_params_t &p, qz_ypu_lowbit_layout_t *layout) {
+  if (!qz_ypu_lowbit_layout_init(layout, p.row_blocks, p.width_counts)) return false;
+  if (p.n < 0 || p.in_offset < 0 || p.out_offset < 0) return false;
+  const int64_t in_bytes = int64_t{p.n} * layout->columns * 4;
+  const int64_t out_bytes = int64_t{p.n} * layout->row_blocks * QZ_YPU_LOWBIT_TILE_ROWS * 4;
+  return holds(p.perm, int64_t{layout->columns} * 4) && holds(p.scales, layout->scale_bytes) &&
+         holds(p.tiles, layout->tile_bytes) && holds(p.in, p.in_offset + in_bytes) &&
+         holds(p.out, p.out_offset + out_bytes);
+}
+
+struct weight_view {
+  const int32_t *perm;
+  const qz_scale16_t *scales;
+  const uint8_t *tiles;
+};
+
+// Matrix-vector path: one input row.
+qz_status_t linear_one_row(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_kernels_t &set,
+                           const qz_ypu_lowbit_layout_t &layout, const weight_view &w,
+                           const float *in, float *out, qz_ypu_cpu_scratch &scratch) {
+  float *x = scratch.get<float>(layout.columns);
+  if (!x) return QZ_STATUS_OUT_OF_MEMORY;
+  for (int32_t j = 0; j < layout.columns; ++j) x[j] = in[w.perm[j]];
+  std::memset(out, 0, size_t(layout.row_blocks) * QZ_YPU_LOWBIT_TILE_ROWS * sizeof(float));
+  for (int32_t b = 1; b <= QZ_YPU_LOWBIT_MAX_WIDTH; ++b) {
+    const int32_t t = layout.counts[b - 1];
+    if (t <= 0 || layout.row_blocks <= 0) continue;
+    set.gemv[b - 1](device, x + 8 * int64_t{layout.group_start[b - 1]},
+                    w.scales + 2 * int64_t{layout.pair_start[b - 1]},
+                    w.tiles + layout.tile_start[b - 1], t, layout.row_blocks, out);
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// Puts token rows into [G][n][8] order, stored columns first.
+struct qz_ypu_cpu_lowbit_gather_context_t {
+  int32_t out_row_length;
+  int32_t columns;
+  const int32_t *perm;
+  int32_t groups;
+  int32_t n;
+  const float *in;
+  float *packed;
+  int32_t chunks;
+};
+
+// Moves the accumulator [R][n][16] to n output rows of 16·R.
+struct qz_ypu_cpu_lowbit_scatter_context_t {
+  int32_t out_row_length;
+  int32_t n;
+  int32_t row_blocks;
+  const float *acc;
+  float *out;
+  int32_t token_parts;
+  int32_t block_parts;
+  int32_t element_parts;
+};
+
+struct qz_ypu_cpu_lowbit_repack_context_t {
+  int32_t row_blocks;
+  int32_t width_counts[8];
+  int32_t tile_start[8];
+  uint8_t *tiles;
+  const qz_ypu_cpu_lowbit_repack_fn *table;
+};
+
+// Each token's values go straight to their packed places; the result is the
+// same as first permuting the row into a temporary, without a stack array
+// as long as the row.
+void qz_ypu_cpu_lowbit_gather_act_task(void *context, size_t chunk) {
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_gather_context_t *>(context);
+  const qz_ypu_cpu_range_t tokens = qz_ypu_cpu_split(c.n, c.chunks, int64_t(chunk));
+  for (int64_t i = tokens.begin; i < tokens.end; ++i) {
+    const float *row = c.in + i * c.columns;
+    for (int32_t g = 0; g < c.groups; ++g) {
+      float *to = c.packed + (int64_t{g} * c.n + i) * 8;
+      for (int32_t k = 0; k < 8; ++k) to[k] = row[c.perm[8 * g + k]];
+    }
+  }
+}
+
+void qz_ypu_cpu_lowbit_scatter_out_task(void *context, size_t token_part, size_t block_part,
+                                        size_t element_part) {
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_scatter_context_t *>(context);
+  const qz_ypu_cpu_range_t tokens = qz_ypu_cpu_split(c.n, c.token_parts, int64_t(token_part));
+  const qz_ypu_cpu_range_t blocks =
+      qz_ypu_cpu_split(c.row_blocks, c.block_parts, int64_t(block_part));
+  const qz_ypu_cpu_range_t elements =
+      qz_ypu_cpu_split(QZ_YPU_LOWBIT_TILE_ROWS, c.element_parts, int64_t(element_part));
+  for (int64_t i = tokens.begin; i < tokens.end; ++i)
+    for (int64_t rb = blocks.begin; rb < blocks.end; ++rb)
+      for (int64_t e = elements.begin; e < elements.end; ++e)
+        c.out[i * c.out_row_length + 16 * rb + e] = c.acc[(rb * c.n + i) * 16 + e];
+}
+
+void qz_ypu_cpu_lowbit_repack_task(void *context, size_t row_block) {
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_repack_context_t *>(context);
+  const int64_t rb = static_cast<int64_t>(row_block);
+  for (int32_t b = 1; b <= QZ_YPU_LOWBIT_MAX_WIDTH; ++b) {
+    const int32_t t = c.width_counts[b - 1];
+    for (int32_t g = 0; g < t; ++g)
+      c.table[b - 1](c.tiles + c.tile_start[b - 1] +
+                     (rb * t + g) * qz_ypu_lowbit_tile_bytes(b));
+  }
+}
+
+namespace {
+
+// Matrix-matrix path: n rows at once, through [G][n][8] activations and an
+// [R][n][16] accumulator.
+qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_kernels_t &set,
+                             const qz_ypu_lowbit_layout_t &layout, const weight_view &w,
+                             int32_t n, const float *in, float *out, qz_ypu_cpu_scratch &scratch) {
+  const int64_t groups = layout.groups, row_blocks = layout.row_blocks;
+  const int64_t threads = device->threads;
+  float *packed = scratch.get<float>(qz_ypu_cpu_scratch_bytes(groups, 8 * int64_t{n}));
+  if (!packed) return QZ_STATUS_OUT_OF_MEMORY;
+  const int64_t gather_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(threads, n));
+  qz_ypu_cpu_lowbit_gather_context_t gather{
+      static_cast<int32_t>(16 * row_blocks), layout.columns, w.perm, layout.groups, n, in, packed,
+      static_cast<int32_t>(gather_chunks)};
+  qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_gather_act_task, &gather, gather_chunks);
+
+  const int64_t acc_floats = qz_ypu_cpu_scratch_bytes(row_blocks, 16 * int64_t{n});
+  float *acc = scratch.get<float>(acc_floats);
+  if (!acc) return QZ_STATUS_OUT_OF_MEMORY;
+  std::memset(acc, 0, size_t(acc_floats) * sizeof(float));
+  void *act = scratch.get(qz_ypu_cpu_scratch_bytes(groups * n, set.act_bytes_per_pair));
+  if (!act) return QZ_STATUS_OUT_OF_MEMORY;
+  void *slices = nullptr;
+  if (set.thread_scratch) {
+    // Slices are indexed by the pool's thread index, below its thread count.
+    int64_t count = threads;
+    if (device->pool)
+      count = qz_ypu_cpu_max(count, int64_t(pthreadpool_get_threads_count(device->pool)));
+    slices = scratch.get(qz_ypu_cpu_scratch_bytes(count, 64 * int64_t{n}));
+    if (!slices) return QZ_STATUS_OUT_OF_MEMORY;
+  }
+
+  for (int32_t b = 1; b <= QZ_YPU_LOWBIT_MAX_WIDTH; ++b) {
+    const int32_t t = layout.counts[b - 1];
+    if (t <= 0 || row_blocks <= 0) continue;
+    set.gemm[b - 1](device, packed + 8 * int64_t{n} * layout.group_start[b - 1],
+                    w.scales + 2 * int64_t{layout.pair_start[b - 1]},
+                    w.tiles + layout.tile_start[b - 1], t, layout.row_blocks, n, act, slices, acc);
+  }
+
+  const bool pool = device->pool != nullptr;
+  qz_ypu_cpu_lowbit_scatter_context_t scatter{
+      static_cast<int32_t>(16 * row_blocks),
+      n,
+      layout.row_blocks,
+      acc,
+      out,
+      static_cast<int32_t>(pool ? qz_ypu_cpu_min(n, threads) : 1),
+      static_cast<int32_t>(pool ? qz_ypu_cpu_min(row_blocks, threads) : 1),
+      static_cast<int32_t>(pool ? qz_ypu_cpu_min(threads, 16) : 1)};
+  qz_ypu_cpu_run_3d(device, qz_ypu_cpu_lowbit_scatter_out_task, &scatter, scatter.token_parts,
+                    scatter.block_parts, scatter.element_parts);
+  return QZ_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+qz_status_t qz_ypu_cpu_linear_lowbit(void *opaque, void *, const void *params) {
+  qz_ypu_cpu_device_t *device = qz_ypu_cpu_device(opaque);
+  const auto &p = *static_cast<const qz_ypu_linear_lowbit_params_t *>(params);
+  qz_ypu_lowbit_layout_t layout;
+  if (!linear_record_ok(p, &layout)) return QZ_YPU_CPU_DECLINE;
+  if (p.n == 0) return QZ_STATUS_SUCCESS;
+
+  const weight_view w{qz_ypu_cpu_operand<const int32_t>(p.perm, 0),
+                      qz_ypu_cpu_operand<const qz_scale16_t>(p.scales, 0),
+                      qz_ypu_cpu_operand<const uint8_t>(p.tiles, 0)};
+  qz_ypu_cpu_scratch scratch;
+  // perm comes from the model file: every stored column must name a
+  // distinct input element, or the gather would read outside the row.
+  uint32_t *seen = scratch.get<uint32_t>((int64_t{layout.columns} + 31) / 32);
+  if (!seen) return QZ_STATUS_OUT_OF_MEMORY;
+  if (!qz_ypu_lowbit_perm_valid(w.perm, layout.columns, seen)) return QZ_YPU_CPU_DECLINE;
+
+  const qz_ypu_cpu_lowbit_kernels_t &set =
+      qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_choose(device->isa_flags));
+  const float *in = qz_ypu_cpu_operand<const float>(p.in, p.in_offset);
+  float *out = qz_ypu_cpu_operand<float>(p.out, p.out_offset);
+  return p.n == 1 ? linear_one_row(device, set, layout, w, in, out, scratch)
+                  : linear_many_rows(device, set, layout, w, p.n, in, out, scratch);
+}
+
+qz_status_t qz_ypu_cpu_repack_lowbit(void *opaque, void *, const void *params) {
+  qz_ypu_cpu_device_t *device = qz_ypu_cpu_device(opaque);
+  const auto &p = *static_cast<const qz_ypu_repack_lowbit_params_t *>(params);
+  qz_ypu_lowbit_layout_t layout;
+  // A record the host would not accept for op 93 leaves the tiles as they
+  // are (the host's repack does nothing); op 93 then rejects it as well.
+  if (!qz_ypu_lowbit_layout_init(&layout, p.row_blocks, p.width_counts) ||
+      !holds(p.tiles, layout.tile_bytes))
+    return QZ_YPU_CPU_DECLINE;
+  qz_ypu_cpu_lowbit_repack_context_t c{};
+  c.row_blocks = layout.row_blocks;
+  std::memcpy(c.width_counts, layout.counts, sizeof c.width_counts);
+  std::memcpy(c.tile_start, layout.tile_start, sizeof c.tile_start);
+  c.tiles = qz_ypu_cpu_operand<uint8_t>(p.tiles, 0);
+  c.table = qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_choose(device->isa_flags)).repack;
+  qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_repack_task, &c, layout.row_blocks);
+  return QZ_STATUS_SUCCESS;
+}

@@ -1,0 +1,190 @@
+// Kernel tables of the CPU low-bit linear operation and its repack.
+//
+// Per instruction set there is one matrix-vector (GEMV) table, one
+// matrix-matrix (GEMM) table and one repack table, each of 8 slots, slot b−1
+// serving bit width b. The repack table of a set re-lays tiles into exactly
+// the layout its GEMV and GEMM drivers read, and the entries pick all three
+// from the same instruction-set flags, so a weight is always read in the
+// layout it was re-laid into.
+//
+// Drivers add one width class's contribution into their output, split their
+// own work over the device's pool, allocate nothing on the heap and cannot
+// fail. Counts are at least 1 when a driver is called.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ypu/cpu/device.h"
+#include "ypu/lowbit.h"
+
+// x: the class's 8·groups activations in stored column order; y: 16·R outputs.
+using qz_ypu_cpu_lowbit_gemv_fn = void (*)(qz_ypu_cpu_device_t *device, const float *x,
+                                           const qz_scale16_t *scales, const uint8_t *tiles,
+                                           int32_t groups, int32_t row_blocks, float *y);
+// x: [groups][n][8]; act_scratch: the set's per-(token, group) data;
+// thread_scratch: T slices of 16·n floats (null for the baseline set);
+// acc: [row_blocks][n][16].
+using qz_ypu_cpu_lowbit_gemm_fn = void (*)(qz_ypu_cpu_device_t *device, const float *x,
+                                           const qz_scale16_t *scales, const uint8_t *tiles,
+                                           int32_t groups, int32_t row_blocks, int32_t n,
+                                           void *act_scratch, void *thread_scratch, float *acc);
+// Rewrites the 16·b bytes of one tile in place.
+using qz_ypu_cpu_lowbit_repack_fn = void (*)(uint8_t *tile);
+
+// ---------------------------------------------------------------------------
+// Kernel sets and their choice.
+
+enum qz_ypu_cpu_lowbit_set_t : int32_t {
+  QZ_YPU_CPU_LOWBIT_BASE = 0,
+  QZ_YPU_CPU_LOWBIT_SSE41 = 1,
+  QZ_YPU_CPU_LOWBIT_AVX = 2,
+  QZ_YPU_CPU_LOWBIT_AVX2 = 3,
+  QZ_YPU_CPU_LOWBIT_AVX512 = 4,
+};
+
+struct qz_ypu_cpu_lowbit_kernels_t {
+  const qz_ypu_cpu_lowbit_gemv_fn *gemv;
+  const qz_ypu_cpu_lowbit_gemm_fn *gemm;
+  const qz_ypu_cpu_lowbit_repack_fn *repack;
+  int32_t act_bytes_per_pair;  // activation scratch per (token, group)
+  bool thread_scratch;         // whether the GEMM drivers take per-thread slices
+};
+
+// The set whose kernels run for these flags; the op-93 and op-94 entries
+// both ask here, so tiles and kernels always agree.
+qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags);
+const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set);
+
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8];
+
+// ---------------------------------------------------------------------------
+// Work split shared by the drivers.
+
+// The GEMV drivers keep their per-group activation data on the calling
+// thread's stack; a class wider than this many groups is handled in slabs of
+// it, one after another, which adds every output's terms in the same order.
+inline constexpr int32_t QZ_YPU_CPU_LOWBIT_GEMV_SLAB = 256;
+
+// Group sums: sums[g] = x[8g] + … + x[8g+7], left to right in single precision.
+struct qz_ypu_cpu_lowbit_group_sums_context_t {
+  const float *x;
+  float *sums;
+  int32_t count;
+  int32_t chunks;
+};
+void qz_ypu_cpu_lowbit_group_sums_base(void *context, size_t chunk);
+// The SSE4.1 set sums groups with the very same routine.
+inline constexpr auto qz_ypu_cpu_lowbit_group_sums_sse41 = qz_ypu_cpu_lowbit_group_sums_base;
+
+// Runs the group sums of `count` groups over min(count, T²) chunks.
+void qz_ypu_cpu_lowbit_run_group_sums(qz_ypu_cpu_device_t *device, const float *x, float *sums,
+                                      int64_t count);
+
+// ---------------------------------------------------------------------------
+// Baseline drivers (bit-plane layout at 3, 5, 6, 7 bits; canonical otherwise).
+
+#define QZ_YPU_CPU_LOWBIT_DECLARE_SET(set)                                                    \
+  void qz_ypu_cpu_lowbit_gemv_##set##_1b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_2b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_3b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_4b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_5b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_6b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_7b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemv_##set##_8b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, float *);                                   \
+  void qz_ypu_cpu_lowbit_gemm_##set##_1b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_2b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_3b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_4b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_5b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_6b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_7b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);          \
+  void qz_ypu_cpu_lowbit_gemm_##set##_8b(qz_ypu_cpu_device_t *, const float *,               \
+                                         const qz_scale16_t *, const uint8_t *, int32_t,      \
+                                         int32_t, int32_t, void *, void *, float *);
+
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(base)
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(sse41)
+#undef QZ_YPU_CPU_LOWBIT_DECLARE_SET
+
+// ---------------------------------------------------------------------------
+// SSE4.1 activation quantiser: per group of 8, lo = minimum, step =
+// (maximum − lo) / 255, sum left to right, code = lroundf((x − lo) / step)
+// (0 for every element when step is 0).
+struct qz_ypu_cpu_lowbit_quantize_context_t {
+  const float *x;
+  uint8_t *codes;
+  float *lo;
+  float *step;
+  float *sum;
+  int32_t groups;
+  int32_t chunks;
+};
+void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
+
+// ---------------------------------------------------------------------------
+// Repacking.
+
+void qz_ypu_cpu_lowbit_unpack_3b(const uint8_t *tile, int32_t *codes);
+void qz_ypu_cpu_lowbit_unpack_5b(const uint8_t *tile, int32_t *codes);
+void qz_ypu_cpu_lowbit_unpack_6b(const uint8_t *tile, int32_t *codes);
+void qz_ypu_cpu_lowbit_unpack_7b(const uint8_t *tile, int32_t *codes);
+
+void qz_ypu_cpu_lowbit_repack_none(uint8_t *tile);
+// Canonical form to bit-plane layout.
+void qz_ypu_cpu_lowbit_repack_base_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_base_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_base_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_base_7b(uint8_t *tile);
+// Canonical form to split-row layout.
+void qz_ypu_cpu_lowbit_repack_sse41_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_sse41_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_sse41_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_sse41_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_sse41_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_sse41_8b(uint8_t *tile);
