@@ -2,13 +2,13 @@
 // or SSE4.1 kernel (by head size), partial tiles through the host step, the
 // final scaling by a reciprocal; against the host, over thread counts, and
 // when its scratch cannot be had.
+#include <gtest/gtest.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/alloc.h"
 #include "cpu_context.h"
@@ -43,16 +43,8 @@ size_t output_count(const shape_case &s) { return size_t(s.B) * s.Q * s.H * s.D;
 
 qz_status_t run(test_context &c, const shape_case &s, const inputs &in, std::vector<float> *out) {
   qz_ypu_buffer_t *dst = c.output(output_count(s));
-  const qz_ypu_attention_blocked_f32_params_t p{dst,
-                                                c.input(in.query),
-                                                c.input(in.key),
-                                                c.input(in.value),
-                                                s.B,
-                                                s.Q,
-                                                s.K,
-                                                s.H,
-                                                s.G,
-                                                s.D};
+  const qz_ypu_attention_blocked_f32_params_t p{
+      dst, c.input(in.query), c.input(in.key), c.input(in.value), s.B, s.Q, s.K, s.H, s.G, s.D};
   const qz_status_t status =
       c.run(QZ_YPU_OP_ATTENTION_BLOCKED_F32, qz_ypu_cpu_attention_blocked_f32, &p);
   *out = c.result(dst, output_count(s));
@@ -83,7 +75,8 @@ std::vector<double> bounds(const shape_case &s, const inputs &in) {
           delta = std::max(delta, (s.D + 2) * double(FLT_EPSILON) * scale * sum);
         }
         const double allowed = (2 * delta + (s.K + 4) * double(FLT_EPSILON)) * vmax;
-        for (int32_t d = 0; d < s.D; ++d) bound[((size_t(b) * s.Q + q) * s.H + h) * s.D + d] = allowed;
+        for (int32_t d = 0; d < s.D; ++d)
+          bound[((size_t(b) * s.Q + q) * s.H + h) * s.D + d] = allowed;
       }
   return bound;
 }
@@ -173,8 +166,8 @@ TEST(BlockedScratch, FailureLeavesTheOutputAlone) {
   test_context cpu(2, 0);
   qz_ypu_buffer_t *dst = cpu.output(output_count(s));
   const qz_ypu_attention_blocked_f32_params_t p{
-      dst, cpu.input(in.query), cpu.input(in.key), cpu.input(in.value), s.B, s.Q, s.K, s.H,
-      s.G, s.D};
+      dst, cpu.input(in.query), cpu.input(in.key), cpu.input(in.value), s.B, s.Q, s.K, s.H, s.G,
+      s.D};
   qz_alloc_fail_at(1);
   EXPECT_EQ(qz_ypu_cpu_attention_blocked_f32(cpu.device(), nullptr, &p), QZ_STATUS_OUT_OF_MEMORY);
   qz_alloc_fail_at(1);
@@ -189,8 +182,8 @@ TEST(BlockedDeclines, BeforeWriting) {
   test_context cpu(1, 0);
   const std::vector<float> one(64, 0.5f);
   qz_ypu_buffer_t *dst = cpu.output(64), *in = cpu.input(one);
-  const shape_case cases[] = {{1, 2, 2, 3, 2, 8}, {1, 2, 2, 2, 0, 8}, {0, 2, 2, 2, 2, 8},
-                              {1, 2, 2, 2, 2, -1}};
+  const shape_case cases[] = {
+      {1, 2, 2, 3, 2, 8}, {1, 2, 2, 2, 0, 8}, {0, 2, 2, 2, 2, 8}, {1, 2, 2, 2, 2, -1}};
   for (const shape_case &s : cases) {
     const qz_ypu_attention_blocked_f32_params_t p{dst, in, in, in, s.B, s.Q, s.K, s.H, s.G, s.D};
     EXPECT_EQ(qz_ypu_cpu_attention_blocked_f32(cpu.device(), nullptr, &p), QZ_YPU_CPU_DECLINE);

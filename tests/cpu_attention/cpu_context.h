@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct variant_case {
   const char *name;
   uint32_t isa_flags;
 };
+inline void PrintTo(const variant_case &v, std::ostream *os) { *os << v.name; }
 
 // Whether this processor runs every set in `flags` (the AVX2 kernels also
 // use fused multiply-add).

@@ -2,13 +2,13 @@
 // kernel variant against the host code, on shapes around the register tiles
 // (4 queries, 2 keys, 8 or 16 dimensions), with grouped heads, one query per
 // beam, unread cache positions poisoned, and several thread counts.
+#include <gtest/gtest.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cpu_context.h"
 #include "ypu/cpu/frame.h"
@@ -47,14 +47,14 @@ struct op_case {
 };
 
 const op_case kOps[] = {
-    {"scores_f32", product::scores_f32, QZ_YPU_OP_ATTENTION_SCORES_F32, qz_ypu_cpu_attention_scores_f32,
-     false},
-    {"values_f32", product::values_f32, QZ_YPU_OP_ATTENTION_VALUES_F32, qz_ypu_cpu_attention_values_f32,
-     true},
-    {"scores_cache_u8", product::scores_cache, QZ_YPU_OP_ATTENTION_SCORES_CACHE_U8, qz_ypu_cpu_attention_scores_cache_u8,
-     false},
-    {"values_cache_u8", product::values_cache, QZ_YPU_OP_ATTENTION_VALUES_CACHE_U8, qz_ypu_cpu_attention_values_cache_u8,
-     true},
+    {"scores_f32", product::scores_f32, QZ_YPU_OP_ATTENTION_SCORES_F32,
+     qz_ypu_cpu_attention_scores_f32, false},
+    {"values_f32", product::values_f32, QZ_YPU_OP_ATTENTION_VALUES_F32,
+     qz_ypu_cpu_attention_values_f32, true},
+    {"scores_cache_u8", product::scores_cache, QZ_YPU_OP_ATTENTION_SCORES_CACHE_U8,
+     qz_ypu_cpu_attention_scores_cache_u8, false},
+    {"values_cache_u8", product::values_cache, QZ_YPU_OP_ATTENTION_VALUES_CACHE_U8,
+     qz_ypu_cpu_attention_values_cache_u8, true},
 };
 
 bool is_scores(product kind) {
@@ -63,6 +63,8 @@ bool is_scores(product kind) {
 bool is_cache(product kind) {
   return kind == product::scores_cache || kind == product::values_cache;
 }
+
+void PrintTo(const op_case &c, std::ostream *os) { *os << c.name; }
 
 struct inputs {
   std::vector<float> first;    // queries (B x Q x H x D) or weights (B x H x Q x K)
@@ -124,14 +126,14 @@ qz_status_t run(test_context &c, const op_case &op, const shape_case &s, const i
       break;
     }
     case product::scores_cache: {
-      const qz_ypu_attention_scores_cache_u8_params_t p{dst,  first, kv,  metas, s.B, s.Q,
-                                                        s.K,  s.M,   s.H, s.G,   s.D};
+      const qz_ypu_attention_scores_cache_u8_params_t p{dst, first, kv,  metas, s.B, s.Q,
+                                                        s.K, s.M,   s.H, s.G,   s.D};
       status = c.run(op.op, op.entry, &p);
       break;
     }
     case product::values_cache: {
-      const qz_ypu_attention_values_cache_u8_params_t p{dst,  first, kv,  metas, s.B, s.Q,
-                                                        s.K,  s.M,   s.H, s.G,   s.D};
+      const qz_ypu_attention_values_cache_u8_params_t p{dst, first, kv,  metas, s.B, s.Q,
+                                                        s.K, s.M,   s.H, s.G,   s.D};
       status = c.run(op.op, op.entry, &p);
       break;
     }
@@ -191,14 +193,14 @@ TEST_P(ProductVsHost, AgreesOnEveryShapeAndThreadCount) {
   const auto &[op, variant] = GetParam();
   if (!processor_has(variant.isa_flags))
     GTEST_SKIP() << "this processor lacks the " << variant.name << " instructions";
-  const bool exact = variant.isa_flags == 0 ||
-                     (op.sse41_exact && variant.isa_flags == QZ_YPU_CPU_ISA_SSE41);
+  const bool exact =
+      variant.isa_flags == 0 || (op.sse41_exact && variant.isa_flags == QZ_YPU_CPU_ISA_SSE41);
   uint32_t seed = 1000;
   for (const shape_case &s : kShapes) {
     ++seed;
-    SCOPED_TRACE(testing::Message() << "B " << s.B << " Q " << s.Q << " K " << s.K << " M "
-                                    << s.M << " H " << s.H << " G " << s.G << " D " << s.D
-                                    << " seed " << seed);
+    SCOPED_TRACE(testing::Message()
+                 << "B " << s.B << " Q " << s.Q << " K " << s.K << " M " << s.M << " H " << s.H
+                 << " G " << s.G << " D " << s.D << " seed " << seed);
     const inputs in = make_inputs(s, op.kind, seed);
     std::vector<float> want, got;
     {
@@ -222,11 +224,12 @@ TEST_P(ProductVsHost, AgreesOnEveryShapeAndThreadCount) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Variants, ProductVsHost, testing::Combine(testing::ValuesIn(kOps), testing::ValuesIn(kVariants)),
-    [](const auto &info) {
-      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Variants, ProductVsHost,
+                         testing::Combine(testing::ValuesIn(kOps), testing::ValuesIn(kVariants)),
+                         [](const auto &info) {
+                           return std::string(std::get<0>(info.param).name) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
 
 // Shapes the host refuses (head grouping) or must handle itself (negative
 // head size): the CPU entry declines before writing, and the call as a

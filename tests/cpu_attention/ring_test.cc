@@ -3,13 +3,13 @@
 // ring, rows before the sequence start, grouped heads, head sizes around the
 // 8-wide step, a window too long for the task's stack rows, and several
 // thread counts.
+#include <gtest/gtest.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cpu_context.h"
 #include "ypu/cpu/frame.h"
@@ -46,9 +46,11 @@ const width_case kWidths[] = {
     {"u16", QZ_YPU_OP_ATTENTION_KV_U16, qz_ypu_cpu_attention_kv_u16, 2},
 };
 
+void PrintTo(const width_case &c, std::ostream *os) { *os << c.name; }
+
 struct inputs {
-  std::vector<float> query;                  // H x Q x D
-  std::vector<uint16_t> keys, values;        // G x W x D codes
+  std::vector<float> query;                                                       // H x Q x D
+  std::vector<uint16_t> keys, values;                                             // G x W x D codes
   std::vector<float> key_intercepts, key_slopes, value_intercepts, value_slopes;  // G x W
 };
 
@@ -126,7 +128,8 @@ std::vector<double> bounds(const ring_case &r, const inputs &in) {
         const size_t row = size_t(g) * r.W + size_t(p % r.W);
         double sum = 0;
         for (int32_t d = 0; d < r.D; ++d) {
-          const float k = float(in.keys[row * r.D + d]) * in.key_slopes[row] + in.key_intercepts[row];
+          const float k =
+              float(in.keys[row * r.D + d]) * in.key_slopes[row] + in.key_intercepts[row];
           const float v =
               float(in.values[row * r.D + d]) * in.value_slopes[row] + in.value_intercepts[row];
           sum += std::fabs(double(k) * qr[d]);
@@ -141,10 +144,10 @@ std::vector<double> bounds(const ring_case &r, const inputs &in) {
   return bound;
 }
 
-const variant_case kVariants[] = {{"plain", 0},
-                                  {"avx", QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_SSE41},
-                                  {"avx2", QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_AVX |
-                                               QZ_YPU_CPU_ISA_SSE41}};
+const variant_case kVariants[] = {
+    {"plain", 0},
+    {"avx", QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_SSE41},
+    {"avx2", QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_SSE41}};
 
 class RingVsHost : public testing::TestWithParam<std::tuple<width_case, variant_case>> {};
 
@@ -228,11 +231,9 @@ TEST(RingDeclines, BeforeWritingAndLikeTheHost) {
       int n = 0;
       for (test_context *c : {&host, &cpu}) {
         qz_ypu_buffer_t *dst = c->output(16), *in = c->input(zeros);
-        const qz_ypu_attention_kv_params_t p{dst,  in,  in,          in,    in,    in,
-                                             in,   in,  1,           bad.W, bad.position,
-                                             bad.H, bad.G, bad.D};
-        if (c == &cpu)
-          EXPECT_EQ(w.entry(c->device(), nullptr, &p), QZ_YPU_CPU_DECLINE);
+        const qz_ypu_attention_kv_params_t p{dst, in, in,    in,           in,    in,    in,
+                                             in,  1,  bad.W, bad.position, bad.H, bad.G, bad.D};
+        if (c == &cpu) EXPECT_EQ(w.entry(c->device(), nullptr, &p), QZ_YPU_CPU_DECLINE);
         statuses[n++] = c->execute(w.op, &p);
         if (c == &cpu)
           for (float x : c->result(dst, 16)) ASSERT_TRUE(std::isnan(x));

@@ -26,9 +26,9 @@ void scores_generic(const float *query, int32_t head_dimension, const Code *code
   // Dimension outermost: each row's sum still runs in dimension order.
   for (int32_t d = 0; d < head_dimension; ++d)
     for (int32_t r = 0; r < rows; ++r)
-      out[r] += (static_cast<float>(codes[int64_t{r} * head_dimension + d]) * slopes[r] +
-                 intercepts[r]) *
-                query[d];
+      out[r] +=
+          (static_cast<float>(codes[int64_t{r} * head_dimension + d]) * slopes[r] + intercepts[r]) *
+          query[d];
   for (int32_t r = 0; r < rows; ++r) out[r] *= scale;
 }
 
@@ -44,8 +44,8 @@ void values_generic(const Code *codes, const float *intercepts, const float *slo
 
 template <class Code>
 struct kernels_t {
-  void (*scores)(const float *, int32_t, const Code *, const float *, const float *, int32_t,
-                 float, float *);
+  void (*scores)(const float *, int32_t, const Code *, const float *, const float *, int32_t, float,
+                 float *);
   void (*values)(const Code *, const float *, const float *, int32_t, int32_t, const float *,
                  float *);
 };
@@ -221,7 +221,8 @@ void qz_ypu_cpu_attention_kv_u16_values_generic(const uint16_t *codes, const flo
 }
 
 qz_status_t qz_ypu_cpu_attention_kv_u8(void *device, void *, const void *params) {
-  return attention_kv<uint8_t>(device, *static_cast<const qz_ypu_attention_kv_u8_params_t *>(params));
+  return attention_kv<uint8_t>(device,
+                               *static_cast<const qz_ypu_attention_kv_u8_params_t *>(params));
 }
 
 qz_status_t qz_ypu_cpu_attention_kv_u16(void *device, void *, const void *params) {

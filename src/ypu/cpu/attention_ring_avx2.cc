@@ -20,9 +20,8 @@ __m256 widen8(const uint16_t *codes) {
 // d = 8k + lane, added to out[r] lane by lane, then the tail products, then
 // the scale. No fused multiply-add.
 template <class Code>
-void scores(const float *query, int32_t head_dimension, const Code *codes,
-            const float *intercepts, const float *slopes, int32_t rows, float scale,
-            float *out) {
+void scores(const float *query, int32_t head_dimension, const Code *codes, const float *intercepts,
+            const float *slopes, int32_t rows, float scale, float *out) {
   const int32_t dim8 = head_dimension > 0 ? head_dimension & ~7 : 0;
   for (int32_t r = 0; r < rows; ++r) {
     const Code *row = codes + int64_t{r} * head_dimension;
@@ -53,9 +52,9 @@ void values(const Code *codes, const float *intercepts, const float *slopes, int
   for (int32_t d0 = 0; d0 < dim8; d0 += 8) {
     __m256 acc = _mm256_loadu_ps(output + d0);
     for (int32_t r = 0; r < rows; ++r) {
-      const __m256 x = _mm256_add_ps(
-          _mm256_mul_ps(widen8(codes + int64_t{r} * head_dimension + d0), _mm256_set1_ps(slopes[r])),
-          _mm256_set1_ps(intercepts[r]));
+      const __m256 x = _mm256_add_ps(_mm256_mul_ps(widen8(codes + int64_t{r} * head_dimension + d0),
+                                                   _mm256_set1_ps(slopes[r])),
+                                     _mm256_set1_ps(intercepts[r]));
       acc = _mm256_add_ps(acc, _mm256_mul_ps(x, _mm256_set1_ps(weights[r])));
     }
     _mm256_storeu_ps(output + d0, acc);
@@ -70,29 +69,29 @@ void values(const Code *codes, const float *intercepts, const float *slopes, int
 }  // namespace
 
 void qz_ypu_cpu_attention_kv_u8_scores_avx2(const float *query, int32_t head_dimension,
-                                          const uint8_t *codes, const float *intercepts,
-                                          const float *slopes, int32_t rows, float scale,
-                                          float *out) {
+                                            const uint8_t *codes, const float *intercepts,
+                                            const float *slopes, int32_t rows, float scale,
+                                            float *out) {
   scores(query, head_dimension, codes, intercepts, slopes, rows, scale, out);
 }
 
 void qz_ypu_cpu_attention_kv_u8_values_avx2(const uint8_t *codes, const float *intercepts,
-                                          const float *slopes, int32_t rows,
-                                          int32_t head_dimension, const float *weights,
-                                          float *output) {
+                                            const float *slopes, int32_t rows,
+                                            int32_t head_dimension, const float *weights,
+                                            float *output) {
   values(codes, intercepts, slopes, rows, head_dimension, weights, output);
 }
 
 void qz_ypu_cpu_attention_kv_u16_scores_avx2(const float *query, int32_t head_dimension,
-                                          const uint16_t *codes, const float *intercepts,
-                                          const float *slopes, int32_t rows, float scale,
-                                          float *out) {
+                                             const uint16_t *codes, const float *intercepts,
+                                             const float *slopes, int32_t rows, float scale,
+                                             float *out) {
   scores(query, head_dimension, codes, intercepts, slopes, rows, scale, out);
 }
 
 void qz_ypu_cpu_attention_kv_u16_values_avx2(const uint16_t *codes, const float *intercepts,
-                                          const float *slopes, int32_t rows,
-                                          int32_t head_dimension, const float *weights,
-                                          float *output) {
+                                             const float *slopes, int32_t rows,
+                                             int32_t head_dimension, const float *weights,
+                                             float *output) {
   values(codes, intercepts, slopes, rows, head_dimension, weights, output);
 }
