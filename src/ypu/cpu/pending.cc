@@ -22,13 +22,6 @@ QZ_YPU_CPU_PENDING(softmax_fixed_i16)
 
 // attention primitives and key/value caches
 
-QZ_YPU_CPU_PENDING(attention_kv_u8)
-QZ_YPU_CPU_PENDING(attention_kv_u16)
-QZ_YPU_CPU_PENDING(attention_blocked_f32)
-QZ_YPU_CPU_PENDING(attention_values_f32)
-QZ_YPU_CPU_PENDING(attention_values_cache_u8)
-QZ_YPU_CPU_PENDING(attention_scores_f32)
-QZ_YPU_CPU_PENDING(attention_scores_cache_u8)
 
 // fixed-point convolution, linear, LSTM and quantisation
 
