@@ -14,7 +14,7 @@
 namespace {
 
 TEST(CpuIsa, FlagsFromCpuidWords) {
-  constexpr uint32_t sse41 = 1u << 19, osxsave = 1u << 27, avx = 1u << 28;
+  constexpr uint32_t fma = 1u << 12, sse41 = 1u << 19, osxsave = 1u << 27, avx = 1u << 28;
   constexpr uint32_t avx2 = 1u << 5, avx512f = 1u << 16;
   constexpr uint64_t ymm = 0x6, zmm = 0xE6;
   struct {
@@ -23,17 +23,19 @@ TEST(CpuIsa, FlagsFromCpuidWords) {
   } cases[] = {
       {{0, ~0u, ~0u, ~0ull}, 0x0},
       {{1, sse41, 0, 0}, 0x1},
-      {{13, sse41 | avx | osxsave, avx2 | avx512f, zmm}, 0xF},
+      {{13, sse41 | avx | fma | osxsave, avx2 | avx512f, zmm}, 0xF},
       // Leaf 7 is read only above a maximum leaf of 6.
-      {{6, sse41 | avx | osxsave, avx2 | avx512f, zmm}, 0x3},
+      {{6, sse41 | avx | fma | osxsave, avx2 | avx512f, zmm}, 0x3},
       // Each bit on its own.
-      {{7, osxsave, avx2, ymm}, 0x4},
+      {{7, osxsave | fma, avx2, ymm}, 0x4},
+      // AVX2 kernels need fused multiply-add.
+      {{7, osxsave, avx2, ymm}, 0x0},
       {{7, osxsave, avx512f, zmm}, 0x8},
       // The OS has not enabled the wide registers: the sets cannot be used.
-      {{13, sse41 | avx, avx2 | avx512f, zmm}, 0x1},
-      {{13, sse41 | avx | osxsave, avx2 | avx512f, 0x2}, 0x1},
-      {{13, sse41 | avx | osxsave, avx2 | avx512f, ymm}, 0x7},
-      {{13, sse41 | avx | osxsave, avx2 | avx512f, 0x66}, 0x7},
+      {{13, sse41 | avx | fma, avx2 | avx512f, zmm}, 0x1},
+      {{13, sse41 | avx | fma | osxsave, avx2 | avx512f, 0x2}, 0x1},
+      {{13, sse41 | avx | fma | osxsave, avx2 | avx512f, ymm}, 0x7},
+      {{13, sse41 | avx | fma | osxsave, avx2 | avx512f, 0x66}, 0x7},
   };
   for (const auto &c : cases)
     EXPECT_EQ(qz_ypu_cpu_isa_from_cpuid(c.cpuid), c.flags)

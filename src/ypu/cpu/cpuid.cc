@@ -5,6 +5,7 @@
 #endif
 
 namespace {
+constexpr uint32_t QZ_CPUID1_ECX_FMA = 1u << 12;
 constexpr uint32_t QZ_CPUID1_ECX_SSE41 = 1u << 19;
 constexpr uint32_t QZ_CPUID1_ECX_OSXSAVE = 1u << 27;
 constexpr uint32_t QZ_CPUID1_ECX_AVX = 1u << 28;
@@ -23,7 +24,9 @@ uint32_t qz_ypu_cpu_isa_from_cpuid(const qz_ypu_cpuid_t &cpuid) {
   if (cpuid.leaf1_ecx & QZ_CPUID1_ECX_SSE41) flags |= QZ_YPU_CPU_ISA_SSE41;
   if ((cpuid.leaf1_ecx & QZ_CPUID1_ECX_AVX) && ymm) flags |= QZ_YPU_CPU_ISA_AVX;
   if (cpuid.max_leaf > 6) {
-    if ((cpuid.leaf7_ebx & QZ_CPUID7_EBX_AVX2) && ymm) flags |= QZ_YPU_CPU_ISA_AVX2;
+    // The AVX2 kernels use fused multiply-add: without it they would fault.
+    const bool fma = cpuid.leaf1_ecx & QZ_CPUID1_ECX_FMA;
+    if ((cpuid.leaf7_ebx & QZ_CPUID7_EBX_AVX2) && ymm && fma) flags |= QZ_YPU_CPU_ISA_AVX2;
     if ((cpuid.leaf7_ebx & QZ_CPUID7_EBX_AVX512F) && zmm) flags |= QZ_YPU_CPU_ISA_AVX512F;
   }
   return flags;
