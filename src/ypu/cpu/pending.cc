@@ -8,9 +8,6 @@
 
 // element-wise arithmetic, conversions and reductions
 
-QZ_YPU_CPU_PENDING(add_f32)
-QZ_YPU_CPU_PENDING(add_sat_i16)
-QZ_YPU_CPU_PENDING(mul_row_f32)
 
 // normalisation, activations and softmax
 
