@@ -79,24 +79,28 @@ class op_runner {
 
   bool ok() const { return context_ != nullptr; }
 
+  // Operands of records without byte offsets start their buffers
+  // (lead = false); guard bytes then follow them only.
   template <class T>
-  slot input(const std::vector<T> &values) {
-    slot s = place(values.size() * sizeof(T), kCanary);
+  slot input(const std::vector<T> &values, bool lead = true) {
+    slot s = place(values.size() * sizeof(T), kCanary, lead);
     if (!values.empty()) std::memcpy(data(s), values.data(), s.bytes);
     return s;
   }
   // An output of `count` elements, every byte 0xFF (NaN for floats).
   template <class T>
-  slot output(size_t count) {
-    return place(count * sizeof(T), 0xFF);
+  slot output(size_t count, bool lead = true) {
+    return place(count * sizeof(T), 0xFF, lead);
   }
   // An operand's elements; fails the test when a guard byte changed.
   template <class T>
   std::vector<T> result(const slot &s) {
     const auto *all = static_cast<const unsigned char *>(raw(s));
     for (size_t i = 0; i < kGuardBytes; ++i) {
-      EXPECT_EQ(all[i], kCanary) << "guard byte " << i << " before the operand";
-      EXPECT_EQ(all[kGuardBytes + s.bytes + i], kCanary) << "guard byte " << i << " after it";
+      if (s.offset) {
+        EXPECT_EQ(all[i], kCanary) << "guard byte " << i << " before the operand";
+      }
+      EXPECT_EQ(all[s.offset + s.bytes + i], kCanary) << "guard byte " << i << " after it";
     }
     std::vector<T> values(s.bytes / sizeof(T));
     if (s.bytes) std::memcpy(values.data(), data(s), s.bytes);
@@ -106,16 +110,16 @@ class op_runner {
   qz_status_t run(uint32_t op, const void *params) { return qz_ypu_execute(context_, op, params); }
 
  private:
-  slot place(size_t bytes, unsigned char fill) {
-    const size_t total = bytes + 2 * kGuardBytes;
+  slot place(size_t bytes, unsigned char fill, bool lead) {
+    const size_t before = lead ? kGuardBytes : 0, total = before + bytes + kGuardBytes;
     qz_ypu_buffer_t *b =
         qz_ypu_ops(context_).buffer_create(context_->device, static_cast<int32_t>(total), 0);
     EXPECT_NE(b, nullptr);
-    slot s{b, static_cast<int32_t>(kGuardBytes), bytes};
+    slot s{b, static_cast<int32_t>(before), bytes};
     slots_.push_back(s);
     auto *all = static_cast<unsigned char *>(raw(s));
     std::memset(all, kCanary, total);
-    std::memset(all + kGuardBytes, fill, bytes);
+    std::memset(all + before, fill, bytes);
     return s;
   }
   // CPU buffers are host memory: the test reads and writes them directly.
