@@ -16,9 +16,12 @@ void qz_ypu_cpu_add_sat_i16_avx2(int16_t *out, const int16_t *a, const int16_t *
 void qz_ypu_cpu_add_sat_i16_sse41(int16_t *out, const int16_t *a, const int16_t *b,
                                   int64_t first, int64_t end);
 
+// Internal linkage: the instruction-set files include it too.
+namespace {
 inline int16_t qz_ypu_cpu_saturate_i16(int32_t x) {
   return static_cast<int16_t>(x < -32768 ? -32768 : x > 32767 ? 32767 : x);
 }
+}  // namespace
 
 // Tasks of the two additions: item i of the entry's context.
 void qz_ypu_cpu_add_f32_task(void *context, size_t i);

@@ -8,7 +8,7 @@
 #include <immintrin.h>
 
 #include "ypu/cpu/matmul.h"
-#include "ypu/cpu/frame.h"
+#include "ypu/cpu/isa_local.h"
 
 #define QZ_AVX2_FMA __attribute__((target("avx2,fma")))
 
@@ -77,7 +77,7 @@ void qz_ypu_cpu_matmul_nt_f32_avx2(void *opaque, size_t item) {
   const auto &c = *static_cast<const qz_ypu_cpu_matmul_context_t *>(opaque);
   if (c.k <= 0 || c.k % 32 != 0) return;  // never chosen for such k
   const int64_t n = c.n;
-  const qz_ypu_cpu_range_t r = qz_ypu_cpu_split(int64_t{c.m} * n, c.items, static_cast<int64_t>(item));
+  const qz_ypu_cpu_range_t r = qz_isa_split(int64_t{c.m} * n, c.items, static_cast<int64_t>(item));
   if (r.begin >= r.end) return;
   const int64_t first_row = r.begin / n, last_row = (r.end - 1) / n;
   const int64_t start_col = r.begin - first_row * n;  // first row: columns [start_col, n)

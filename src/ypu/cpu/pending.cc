@@ -14,8 +14,6 @@
 QZ_YPU_CPU_PENDING(gelu_tanh_f32)
 QZ_YPU_CPU_PENDING(gelu_erf_f32)
 QZ_YPU_CPU_PENDING(silu_f32)
-QZ_YPU_CPU_PENDING(softmax_f32)
-QZ_YPU_CPU_PENDING(softmax_fixed_i16)
 
 // attention primitives and key/value caches
 
