@@ -11,9 +11,6 @@
 
 // normalisation, activations and softmax
 
-QZ_YPU_CPU_PENDING(gelu_tanh_f32)
-QZ_YPU_CPU_PENDING(gelu_erf_f32)
-QZ_YPU_CPU_PENDING(silu_f32)
 
 // attention primitives and key/value caches
 
