@@ -44,4 +44,3 @@ QZ_YPU_CPU_PENDING(repack_lowbit)
 
 // rotary position tables, rotary embedding and embedding lookup
 
-QZ_YPU_CPU_PENDING(rope2d_f32)
