@@ -35,7 +35,6 @@ QZ_YPU_CPU_PENDING(affine_columns_i16)
 
 // resizes, 2-D convolution, matrix products and spectrum
 
-QZ_YPU_CPU_PENDING(conv2d_f32)
 
 // low-bit linear and repack
 
