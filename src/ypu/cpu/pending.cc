@@ -8,17 +8,9 @@
 
 // element-wise arithmetic, conversions and reductions
 
-QZ_YPU_CPU_PENDING(add_f32)
-QZ_YPU_CPU_PENDING(add_sat_i16)
-QZ_YPU_CPU_PENDING(mul_row_f32)
 
 // normalisation, activations and softmax
 
-QZ_YPU_CPU_PENDING(gelu_tanh_f32)
-QZ_YPU_CPU_PENDING(gelu_erf_f32)
-QZ_YPU_CPU_PENDING(silu_f32)
-QZ_YPU_CPU_PENDING(softmax_f32)
-QZ_YPU_CPU_PENDING(softmax_fixed_i16)
 
 // attention primitives and key/value caches
 
@@ -36,10 +28,6 @@ QZ_YPU_CPU_PENDING(affine_columns_i16)
 
 // resizes, 2-D convolution, matrix products and spectrum
 
-QZ_YPU_CPU_PENDING(conv2d_f32)
-QZ_YPU_CPU_PENDING(matmul_nt_batched_f32)
-QZ_YPU_CPU_PENDING(matmul_nt_f32)
 
 // rotary position tables, rotary embedding and embedding lookup
 
-QZ_YPU_CPU_PENDING(rope2d_f32)

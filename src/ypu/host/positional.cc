@@ -7,6 +7,7 @@
 
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
+#include "ypu/host/positional.h"
 #include "ypu/params.h"
 
 namespace {
@@ -160,6 +161,34 @@ qz_status_t qz_ypu_host_rope_expfreq_f32(qz_ypu_context_t *context, const void *
   return QZ_STATUS_SUCCESS;
 }
 
+// Token t of the two-axis rotary embedding; the CPU entry runs the same
+// function per token, so both give the same bits.
+void qz_ypu_rope2d_token(const qz_ypu_rope2d_f32_params_t &p, const float *in, float *out,
+                         int32_t t) {
+  const int64_t e = p.window, rows = p.window_rows, cols = p.window_cols;
+  // E² fits in 63 bits; E²·K may not, but a token number (below 2^31) divided
+  // by anything beyond 2^31 is 0 either way.
+  const int64_t square = e * e;
+  const int64_t block = square > INT32_MAX ? INT64_MAX : square * cols;
+  const int32_t half = p.head_dim / 2, quarter = p.head_dim / 4;
+  const int64_t row_position = (t / e) % e + e * ((t / block) % rows);
+  const int64_t col_position = t % e + e * ((t / square) % cols);
+  for (int32_t i = 0; i < half; ++i) {
+    const int32_t step = i < quarter ? i : i - quarter;
+    const float position = static_cast<float>(i < quarter ? row_position : col_position);
+    const float frequency =
+        1.0f / powf(p.base, static_cast<float>(2 * step) / static_cast<float>(half));
+    float s, c;
+    sin_cos(frequency * position, &s, &c);
+    for (int32_t h = 0; h < p.heads; ++h) {
+      const int64_t base = (int64_t{t} * p.heads + h) * p.head_dim;
+      const float x0 = in[base + i], x1 = in[base + i + half];
+      out[base + i] = c * x0 - s * x1;
+      out[base + i + half] = s * x0 + c * x1;
+    }
+  }
+}
+
 qz_status_t qz_ypu_host_rope2d_f32(qz_ypu_context_t *context, const void *params) {
   const auto &p = *static_cast<const qz_ypu_rope2d_f32_params_t *>(params);
   // The window sizes divide token numbers.
@@ -169,29 +198,6 @@ qz_status_t qz_ypu_host_rope2d_f32(qz_ypu_context_t *context, const void *params
   float *out = frame.inout<float>(p.out, 0);
   const float *in = frame.in<float>(p.in, 0);
   if (!frame.ok()) return frame.status();
-  const int64_t e = p.window, rows = p.window_rows, cols = p.window_cols;
-  // E² fits in 63 bits; E²·K may not, but a token number (below 2^31) divided
-  // by anything beyond 2^31 is 0 either way.
-  const int64_t square = e * e;
-  const int64_t block = square > INT32_MAX ? INT64_MAX : square * cols;
-  const int32_t half = p.head_dim / 2, quarter = p.head_dim / 4;
-  for (int32_t t = 0; t < p.tokens; ++t) {
-    const int64_t row_position = (t / e) % e + e * ((t / block) % rows);
-    const int64_t col_position = t % e + e * ((t / square) % cols);
-    for (int32_t i = 0; i < half; ++i) {
-      const int32_t step = i < quarter ? i : i - quarter;
-      const float position = static_cast<float>(i < quarter ? row_position : col_position);
-      const float frequency =
-          1.0f / powf(p.base, static_cast<float>(2 * step) / static_cast<float>(half));
-      float s, c;
-      sin_cos(frequency * position, &s, &c);
-      for (int32_t h = 0; h < p.heads; ++h) {
-        const int64_t base = (int64_t{t} * p.heads + h) * p.head_dim;
-        const float x0 = in[base + i], x1 = in[base + i + half];
-        out[base + i] = c * x0 - s * x1;
-        out[base + i + half] = s * x0 + c * x1;
-      }
-    }
-  }
+  for (int32_t t = 0; t < p.tokens; ++t) qz_ypu_rope2d_token(p, in, out, t);
   return QZ_STATUS_SUCCESS;
 }
