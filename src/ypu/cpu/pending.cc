@@ -15,16 +15,6 @@
 // attention primitives and key/value caches
 
 
-// fixed-point convolution, linear, LSTM and quantisation
-
-QZ_YPU_CPU_PENDING(dwconv1d_acc_i8i16)
-QZ_YPU_CPU_PENDING(conv1d_i8i16)
-QZ_YPU_CPU_PENDING(dwconv1d_transposed_i8i16)
-QZ_YPU_CPU_PENDING(linear_acc_i8i16)
-QZ_YPU_CPU_PENDING(linear_i8i16)
-QZ_YPU_CPU_PENDING(lstm_cell_i16)
-QZ_YPU_CPU_PENDING(quantize_rows_i16)
-QZ_YPU_CPU_PENDING(affine_columns_i16)
 
 // resizes, 2-D convolution, matrix products and spectrum
 
