@@ -33,7 +33,7 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx2);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] = {
     qz_ypu_cpu_lowbit_gemv_sse41_1b, qz_ypu_cpu_lowbit_gemv_sse41_2b,
     qz_ypu_cpu_lowbit_gemv_sse41_3b, qz_ypu_cpu_lowbit_gemv_base_4b,
@@ -99,7 +99,7 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
 // Sets whose own drivers exist. A processor that reports a wider set also
 // has every narrower x86 set, so an unbuilt set falls back to the widest
 // built one below it.
-constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, false, false};
+constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, false};
 
 }  // namespace
 

@@ -149,6 +149,7 @@ void qz_ypu_cpu_lowbit_run_group_sums(qz_ypu_cpu_device_t *device, const float *
                                          int32_t, int32_t, void *, void *, float *);
 
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(base)
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx2)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(sse41)
 #undef QZ_YPU_CPU_LOWBIT_DECLARE_SET
 
@@ -166,6 +167,8 @@ struct qz_ypu_cpu_lowbit_quantize_context_t {
   int32_t chunks;
 };
 void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
+// The AVX2 twin: the same values, built with the AVX2 kernels.
+void qz_ypu_cpu_lowbit_quantize_act_avx2(void *context, size_t chunk);
 
 // ---------------------------------------------------------------------------
 // Repacking.
