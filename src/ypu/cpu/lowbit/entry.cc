@@ -47,7 +47,7 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx2);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] = {
     qz_ypu_cpu_lowbit_gemm_sse41_1b, qz_ypu_cpu_lowbit_gemm_sse41_2b,
     qz_ypu_cpu_lowbit_gemm_sse41_3b, qz_ypu_cpu_lowbit_gemm_base_4b,
