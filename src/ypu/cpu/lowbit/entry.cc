@@ -70,8 +70,11 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
     QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] = {
+    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_avx2_3b, qz_ypu_cpu_lowbit_repack_avx2_4b,
+    qz_ypu_cpu_lowbit_repack_avx2_5b, qz_ypu_cpu_lowbit_repack_avx2_6b,
+    qz_ypu_cpu_lowbit_repack_avx2_7b, qz_ypu_cpu_lowbit_repack_avx2_8b};
 // AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_none);

@@ -184,6 +184,13 @@ void qz_ypu_cpu_lowbit_repack_base_3b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_base_5b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_base_6b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_base_7b(uint8_t *tile);
+// Canonical form to split-row layout, with AVX2 permutes.
+void qz_ypu_cpu_lowbit_repack_avx2_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx2_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx2_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx2_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx2_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx2_8b(uint8_t *tile);
 // Canonical form to split-row layout.
 void qz_ypu_cpu_lowbit_repack_sse41_3b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_4b(uint8_t *tile);
