@@ -235,8 +235,8 @@ TEST(LowbitKernelChoice, HighestBuiltSetWins) {
   } cases[] = {
       {0x0, QZ_YPU_CPU_LOWBIT_BASE},   {0x1, QZ_YPU_CPU_LOWBIT_SSE41},
       {0x3, QZ_YPU_CPU_LOWBIT_SSE41},  {0x2, QZ_YPU_CPU_LOWBIT_SSE41},
-      {0x4, QZ_YPU_CPU_LOWBIT_SSE41},  {0x8, QZ_YPU_CPU_LOWBIT_SSE41},
-      {0xF, QZ_YPU_CPU_LOWBIT_SSE41},  {0x20, QZ_YPU_CPU_LOWBIT_BASE},
+      {0x4, QZ_YPU_CPU_LOWBIT_SSE41},  {0x8, QZ_YPU_CPU_LOWBIT_AVX512},
+      {0xF, QZ_YPU_CPU_LOWBIT_AVX512},  {0x20, QZ_YPU_CPU_LOWBIT_BASE},
       {0xF0, QZ_YPU_CPU_LOWBIT_BASE},
   };
   for (const auto &c : cases) EXPECT_EQ(qz_ypu_cpu_lowbit_choose(c.flags), c.set) << c.flags;
