@@ -218,7 +218,6 @@ struct set_case {
 const set_case kSets[] = {
     {"baseline", 0x0, nullptr, false},   {"sse4.1", 0x1, "sse4.1", true},
     {"avx flag", 0x3, "avx", true},      {"avx2 flag", 0x7, "avx2", true},
-    {"avx512f flag only", 0x8, "avx512f", true},
 };
 
 bool supported(const set_case &s) {

@@ -2,6 +2,7 @@
 
 #include <sys/sysinfo.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,13 @@
 #include "common/alloc.h"
 #include "common/error.h"
 
+namespace {
+std::atomic<uint32_t> qz_ypu_cpu_isa_mask{~0u};
+}  // namespace
+
 int32_t qz_ypu_cpu_processor_count() { return get_nprocs_conf(); }
+
+void qz_ypu_cpu_mask_isa_flags(uint32_t mask) { qz_ypu_cpu_isa_mask.store(mask); }
 
 qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
   if (threads == 0) threads = qz_ypu_cpu_processor_count() / 2;
@@ -18,7 +25,8 @@ qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
       qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, sizeof(qz_ypu_cpu_device_t)));
   if (!device) return QZ_STATUS_OUT_OF_MEMORY;
   device->threads = threads >= 1 ? threads : 1;
-  device->isa_flags = qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
+  device->isa_flags =
+      qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()) & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
   if (threads > 1) {
     device->pool = qz_alloc_should_fail() ? nullptr : pthreadpool_create(device->threads);

@@ -52,6 +52,10 @@ uint32_t qz_ypu_cpu_isa_from_cpuid(const qz_ypu_cpuid_t &cpuid);
 
 int32_t qz_ypu_cpu_processor_count();
 
+// Test hook: devices opened from now on keep only these instruction-set
+// flags (all by default), so a whole engine can be run on a narrower set.
+void qz_ypu_cpu_mask_isa_flags(uint32_t mask);
+
 qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out);
 void qz_ypu_cpu_device_close(void *device);
 qz_status_t qz_ypu_cpu_buffer_upload(void *device, qz_ypu_buffer_t *buffer, const void *source,

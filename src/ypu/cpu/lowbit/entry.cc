@@ -13,12 +13,10 @@
 #include "ypu/params.h"
 
 // ---------------------------------------------------------------------------
-// Tables. The AVX, AVX2 and AVX-512F drivers are not written yet: their
-// slots hold the SSE4.1 drivers, which read the same split-row layout (and,
-// at 4 bits for AVX-512F, the baseline driver, which reads the canonical
-// tiles that set keeps), and their repack tables write what those slots
-// read. The choice below does not select those sets until their own drivers
-// replace the stand-ins.
+// Tables. The AVX drivers are not written yet: their slots hold the SSE4.1
+// drivers, which read the same split-row layout, and their repack table
+// writes what those slots read. The choice below does not select AVX until
+// its own drivers replace the stand-ins.
 
 #define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
   {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
@@ -34,11 +32,8 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx2);
-const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] = {
-    qz_ypu_cpu_lowbit_gemv_sse41_1b, qz_ypu_cpu_lowbit_gemv_sse41_2b,
-    qz_ypu_cpu_lowbit_gemv_sse41_3b, qz_ypu_cpu_lowbit_gemv_base_4b,
-    qz_ypu_cpu_lowbit_gemv_sse41_5b, qz_ypu_cpu_lowbit_gemv_sse41_6b,
-    qz_ypu_cpu_lowbit_gemv_sse41_7b, qz_ypu_cpu_lowbit_gemv_sse41_8b};
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx512);
 
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
@@ -48,11 +43,8 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx2);
-const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] = {
-    qz_ypu_cpu_lowbit_gemm_sse41_1b, qz_ypu_cpu_lowbit_gemm_sse41_2b,
-    qz_ypu_cpu_lowbit_gemm_sse41_3b, qz_ypu_cpu_lowbit_gemm_base_4b,
-    qz_ypu_cpu_lowbit_gemm_sse41_5b, qz_ypu_cpu_lowbit_gemm_sse41_6b,
-    qz_ypu_cpu_lowbit_gemm_sse41_7b, qz_ypu_cpu_lowbit_gemm_sse41_8b};
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx512);
 
 #undef QZ_YPU_CPU_LOWBIT_TABLE
 
@@ -76,8 +68,11 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] = {
     qz_ypu_cpu_lowbit_repack_avx2_5b, qz_ypu_cpu_lowbit_repack_avx2_6b,
     qz_ypu_cpu_lowbit_repack_avx2_7b, qz_ypu_cpu_lowbit_repack_avx2_8b};
 // AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_none);
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
+    qz_ypu_cpu_lowbit_repack_none,      qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_avx512_3b, qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_avx512_5b, qz_ypu_cpu_lowbit_repack_avx512_6b,
+    qz_ypu_cpu_lowbit_repack_avx512_7b, qz_ypu_cpu_lowbit_repack_avx512_8b};
 #undef QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE
 
 namespace {
@@ -94,15 +89,15 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
      qz_ypu_cpu_lowbit_repack_kernels_avx, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx2, qz_ypu_cpu_lowbit_gemm_kernels_avx2,
      qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
-    // Sized for its stand-in SSE4.1 drivers.
     {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
-     qz_ypu_cpu_lowbit_repack_kernels_avx512, 20, true},
+     qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, true},
 };
 
 // Sets whose own drivers exist. A processor that reports a wider set also
 // has every narrower x86 set, so an unbuilt set falls back to the widest
 // built one below it.
-constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, false};
+constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, true};
+
 
 }  // namespace
 
@@ -266,8 +261,13 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
     int64_t count = threads;
     if (device->pool)
       count = qz_ypu_cpu_max(count, int64_t(pthreadpool_get_threads_count(device->pool)));
-    slices = scratch.get(qz_ypu_cpu_scratch_bytes(count, 64 * int64_t{n}));
-    if (!slices) return QZ_STATUS_OUT_OF_MEMORY;
+    // The AVX-512F drivers use aligned 64-byte accesses on their slices;
+    // scratch blocks are less aligned, so take the difference more and round up.
+    constexpr int64_t extra = 64 - int64_t{QZ_YPU_CPU_SCRATCH_ALIGNMENT};
+    const int64_t bytes = qz_ypu_cpu_scratch_bytes(count, 64 * int64_t{n});
+    auto *block = static_cast<uint8_t *>(scratch.get(bytes < 0 ? bytes : bytes + extra));
+    if (!block) return QZ_STATUS_OUT_OF_MEMORY;
+    slices = block + (-reinterpret_cast<uintptr_t>(block) & 63);
   }
 
   for (int32_t b = 1; b <= QZ_YPU_LOWBIT_MAX_WIDTH; ++b) {

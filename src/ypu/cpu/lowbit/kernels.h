@@ -148,6 +148,15 @@ void qz_ypu_cpu_lowbit_run_group_sums(qz_ypu_cpu_device_t *device, const float *
                                          const qz_scale16_t *, const uint8_t *, int32_t,      \
                                          int32_t, int32_t, void *, void *, float *);
 
+// AVX-512F: float activations at every width; split-row tiles except at 4
+// bits, which stay canonical (one row per 32-bit lane).
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx512)
+void qz_ypu_cpu_lowbit_repack_avx512_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx512_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx512_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx512_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx512_8b(uint8_t *tile);
+
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(base)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx2)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(sse41)

@@ -1,0 +1,124 @@
+// Tile decoding and the per-tile term shared by the AVX-512F low-bit
+// kernels. Include only from files built for AVX-512F: the helpers have
+// internal linkage, so no 512-bit code reaches a baseline caller.
+//
+// One 512-bit vector holds one value per tile row. A tile of width b is one
+// to three arrays of 16 row units (bytes, 16-bit or 32-bit words); each is
+// widened to 32-bit lanes and the codes are cut out with shifts and masks,
+// column 7 being joined from the spare top bits of the units.
+#pragma once
+
+#include <immintrin.h>
+
+// GCC 12's AVX-512F intrinsics start their unmasked forms from a vector it
+// deliberately leaves undefined, and report that at every inlining site.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+#include <cstdint>
+
+#include "ypu/cpu/lowbit/kernels.h"
+#include "ypu/lowbit.h"
+
+namespace {
+
+inline __m512i avx512_bytes(const uint8_t *at) {
+  return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)));
+}
+inline __m512i avx512_words(const uint8_t *at) {
+  return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at)));
+}
+inline __m512i avx512_dwords(const uint8_t *at) { return _mm512_loadu_si512(at); }
+
+template <int B>
+inline __m512i avx512_field(__m512i v, int shift) {
+  return _mm512_and_si512(_mm512_srli_epi32(v, static_cast<unsigned>(shift)),
+                          _mm512_set1_epi32((1 << B) - 1));
+}
+
+// Codes of the 16 rows as floats, one vector per column.
+template <int B>
+inline void avx512_decode(const uint8_t *tile, __m512 *cols) {
+  __m512i c[8];
+  if constexpr (B == 1) {
+    const __m512i u = avx512_bytes(tile);
+    for (int k = 0; k < 8; ++k) c[k] = avx512_field<1>(u, k);
+  } else if constexpr (B == 2) {
+    const __m512i u = avx512_words(tile);
+    for (int k = 0; k < 8; ++k) c[k] = avx512_field<2>(u, 2 * k);
+  } else if constexpr (B == 3) {
+    const __m512i h = avx512_words(tile), e = avx512_bytes(tile + 32);
+    for (int k = 0; k < 5; ++k) c[k] = avx512_field<3>(h, 3 * k);
+    c[5] = avx512_field<3>(e, 0);
+    c[6] = avx512_field<3>(e, 3);
+    c[7] = _mm512_or_si512(_mm512_srli_epi32(e, 6),
+                           _mm512_slli_epi32(_mm512_srli_epi32(h, 15), 2));
+  } else if constexpr (B == 4) {
+    const __m512i w = avx512_dwords(tile);
+    for (int k = 0; k < 8; ++k) c[k] = avx512_field<4>(w, 4 * k);
+  } else if constexpr (B == 5) {
+    const __m512i w = avx512_dwords(tile), e = avx512_bytes(tile + 64);
+    for (int k = 0; k < 6; ++k) c[k] = avx512_field<5>(w, 5 * k);
+    c[6] = avx512_field<5>(e, 0);
+    c[7] = _mm512_or_si512(_mm512_srli_epi32(w, 30),
+                           _mm512_slli_epi32(_mm512_srli_epi32(e, 5), 2));
+  } else if constexpr (B == 6) {
+    const __m512i w = avx512_dwords(tile), h = avx512_words(tile + 64);
+    for (int k = 0; k < 5; ++k) c[k] = avx512_field<6>(w, 6 * k);
+    c[5] = avx512_field<6>(h, 0);
+    c[6] = avx512_field<6>(h, 6);
+    c[7] = _mm512_or_si512(_mm512_srli_epi32(w, 30),
+                           _mm512_slli_epi32(_mm512_srli_epi32(h, 12), 2));
+  } else if constexpr (B == 7) {
+    const __m512i w = avx512_dwords(tile), h = avx512_words(tile + 64),
+                  e = avx512_bytes(tile + 96);
+    for (int k = 0; k < 4; ++k) c[k] = avx512_field<7>(w, 7 * k);
+    c[4] = avx512_field<7>(h, 0);
+    c[5] = avx512_field<7>(h, 7);
+    c[6] = avx512_field<7>(e, 0);
+    c[7] = _mm512_or_si512(_mm512_or_si512(_mm512_srli_epi32(w, 28),
+                                           _mm512_slli_epi32(_mm512_srli_epi32(h, 14), 4)),
+                           _mm512_slli_epi32(_mm512_srli_epi32(e, 7), 6));
+  } else {
+    static_assert(B == 8);
+    const __m512i w = avx512_dwords(tile), v = avx512_dwords(tile + 64);
+    for (int k = 0; k < 4; ++k) {
+      c[k] = avx512_field<8>(w, 8 * k);
+      c[4 + k] = avx512_field<8>(v, 8 * k);
+    }
+  }
+  for (int k = 0; k < 8; ++k) cols[k] = _mm512_cvtepi32_ps(c[k]);
+}
+
+// A tile decoded once, with its two factors, for as many tokens as needed.
+template <int B>
+struct avx512_tile {
+  __m512 cols[8];
+  __m512 scale;
+  float offset;
+
+  void load(const qz_scale16_t *scales, const uint8_t *tiles, int64_t index) {
+    offset = qz_scale16_decode(scales[2 * index]);
+    scale = _mm512_set1_ps(qz_scale16_decode(scales[2 * index + 1]));
+    avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
+  }
+
+  // scale·Σ_k code_k·x_k + offset·sum for the 16 rows: the code products
+  // are fused column by column in order, then the scale is fused with the
+  // offset term. This order is what the tests model, so keep it.
+  __m512 term(const float *x, float sum) const {
+    __m512 s = _mm512_mul_ps(cols[0], _mm512_set1_ps(x[0]));
+    for (int k = 1; k < 8; ++k) s = _mm512_fmadd_ps(cols[k], _mm512_set1_ps(x[k]), s);
+    return _mm512_fmadd_ps(s, scale, _mm512_set1_ps(offset * sum));
+  }
+};
+
+}  // namespace
+
+// Group sums of `count` groups of 8 floats, left to right in single
+// precision; the same bits as the baseline routine whatever the chunking.
+void qz_ypu_cpu_lowbit_group_sums_avx512(void *context, size_t chunk);
+void qz_ypu_cpu_lowbit_run_group_sums_avx512(qz_ypu_cpu_device_t *device, const float *x,
+                                             float *sums, int64_t count);
