@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds the library and its examples, writes a small test model (random
-# weights, not a trained model) and translates a sample text with it.
+# Builds the library and its examples, lists the devices an engine can use
+# and translates English sample sentences into German with the committed
+# demo model (models/en-de.qz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja >/dev/null
-cmake --build build/release -j "$(nproc)" \
-  --target qz_list_devices qz_translate qz_make_test_model
+cmake --build build/release -j "$(nproc)" --target qz_list_devices qz_translate
 build/release/examples/qz_list_devices
-model=build/release/test-model.qz
-build/release/examples/qz_make_test_model "$model"
-text="a b c d"
-echo "translating \"$text\" with $model (a test model: the output is not a real translation)"
-build/release/examples/qz_translate "$model" best "$text"
+model=models/en-de.qz
+for text in "Save the current document" "Display line numbers" \
+            "Operation was cancelled"; do
+  echo "translating \"$text\" with $model:"
+  build/release/examples/qz_translate "$model" cpu:4 "$text"
+done

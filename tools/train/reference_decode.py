@@ -342,9 +342,10 @@ class Search:
     def parents(self, t):
         return self.beam_parents[:, t - 1].copy()
 
-    def best(self):
-        n = 1 + int((self.pool_parents[0] >= 0).sum())
-        return [int(v) & 0xFFFFFFFF for v in self.pool_tokens[0][:n]]
+    def best(self, row=0):
+        """The ids of a row of the finished pool (row 0 is the best)."""
+        n = 1 + int((self.pool_parents[row] >= 0).sum())
+        return [int(v) & 0xFFFFFFFF for v in self.pool_tokens[row][:n]]
 
 
 # ---------------------------------------------------------------------------
@@ -374,6 +375,7 @@ class Translator:
             if not go:
                 break
             t += 1
+        self.search = search  # the last search, for callers that inspect its pool
         ids = search.best()
         if ids and ids[0] == h["start_id"]:
             ids = ids[1:]
