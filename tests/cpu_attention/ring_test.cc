@@ -233,10 +233,13 @@ TEST(RingDeclines, BeforeWritingAndLikeTheHost) {
         qz_ypu_buffer_t *dst = c->output(16), *in = c->input(zeros);
         const qz_ypu_attention_kv_params_t p{dst, in, in,    in,           in,    in,    in,
                                              in,  1,  bad.W, bad.position, bad.H, bad.G, bad.D};
-        if (c == &cpu) EXPECT_EQ(w.entry(c->device(), nullptr, &p), QZ_YPU_CPU_DECLINE);
+        if (c == &cpu) {
+          EXPECT_EQ(w.entry(c->device(), nullptr, &p), QZ_YPU_CPU_DECLINE);
+        }
         statuses[n++] = c->execute(w.op, &p);
-        if (c == &cpu)
+        if (c == &cpu) {
           for (float x : c->result(dst, 16)) ASSERT_TRUE(std::isnan(x));
+        }
       }
       EXPECT_EQ(statuses[0] != QZ_STATUS_SUCCESS, bad.host_fails);
       EXPECT_EQ(statuses[1], statuses[0]);

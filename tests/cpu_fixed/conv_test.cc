@@ -180,7 +180,9 @@ TEST_P(CpuFixedConv, TransposedOverwritesOrHandsToHost) {
       EXPECT_EQ(got.status, QZ_STATUS_SUCCESS);
       EXPECT_EQ(operand_values<int32_t>(got.buffers[0], 12, ones.size()), want);
       for (size_t i = 0; i < operands.size(); ++i)
-        if (i != 0) EXPECT_TRUE(got.buffers[i] == host.buffers[i]) << "buffer " << i;
+        if (i != 0) {
+          EXPECT_TRUE(got.buffers[i] == host.buffers[i]) << "buffer " << i;
+        }
       EXPECT_TRUE(std::equal(got.buffers[0].begin(), got.buffers[0].begin() + 12,
                              host.buffers[0].begin()));
       EXPECT_TRUE(std::equal(got.buffers[0].end() - kCanaryBytes, got.buffers[0].end(),

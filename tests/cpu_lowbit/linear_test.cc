@@ -249,7 +249,9 @@ TEST_P(LowbitCpuLinear, MatchesHostAndModel) {
   for (const weight_case &wc : kWeights) {
     SCOPED_TRACE(wc.name);
     const int32_t groups = std::accumulate(wc.counts.begin(), wc.counts.end(), 0);
-    const lowbit_weight w = make_lowbit_weight(wc.row_blocks, wc.counts, shuffled(8 * groups, ++seed), ++seed);
+    const uint32_t order_seed = ++seed, weight_seed = ++seed;
+    const lowbit_weight w =
+        make_lowbit_weight(wc.row_blocks, wc.counts, shuffled(8 * groups, order_seed), weight_seed);
     const int32_t rows = w.rows(), cols = w.columns(), tokens = 5;
     std::vector<float> x = random_inputs(size_t(tokens) * cols, ++seed);
     // Token 1's first stored group gets eight equal activations (step 0).
@@ -287,7 +289,9 @@ TEST_P(LowbitCpuLinear, MatchesHostAndModel) {
           reference.push_back(linear(c, l, x, cols, rows, i, 1));
           const model_output m = model(w, &x[size_t(i) * cols], set.quantises);
           ASSERT_EQ(reference[i], m.values) << "token " << i;
-          if (!set.quantises) ASSERT_EQ(reference[i], host[i]) << "token " << i;
+          if (!set.quantises) {
+            ASSERT_EQ(reference[i], host[i]) << "token " << i;
+          }
         }
       }
       for (int32_t n : {1, 2, 5}) {
@@ -406,7 +410,9 @@ TEST(LowbitCpuLinearRecords, InvalidRecordsTouchNothing) {
       ASSERT_EQ(ctx.run(QZ_YPU_OP_REPACK_LOWBIT, &l.repack), QZ_STATUS_SUCCESS);
       const std::vector<uint8_t> tiles = ctx.bytes(l.params.tiles);
       const bool counts_spoiled = !std::equal(w.counts.begin(), w.counts.end(), spoiled.width_counts);
-      if (counts_spoiled) EXPECT_TRUE(std::equal(w.tiles.begin(), w.tiles.end(), tiles.begin()));
+      if (counts_spoiled) {
+        EXPECT_TRUE(std::equal(w.tiles.begin(), w.tiles.end(), tiles.begin()));
+      }
       const std::vector<float> got = linear(ctx, l, x, 16, 16, 0, spoiled.n, c.want);
       for (float v : got) EXPECT_TRUE(std::isnan(v));
     }

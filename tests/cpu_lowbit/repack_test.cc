@@ -195,7 +195,9 @@ TEST(LowbitRepack, EveryTableReadsBackToTheCanonicalCodes) {
         ASSERT_EQ(read_back(table, out, width), codes);
         const bool kept = width <= 2 || (width == 4 && table.canonical_4bit) ||
                           (width == 8 && !table.split_rows);
-        if (kept) EXPECT_EQ(out, tile);
+        if (kept) {
+          EXPECT_EQ(out, tile);
+        }
         // All-zero and all-one tiles are fixed points of every transform.
         for (uint8_t fill : {uint8_t{0}, uint8_t{0xFF}}) {
           const tile_bytes flat(16 * width, fill);

@@ -74,7 +74,7 @@ void gemm(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scale
                                            reinterpret_cast<float *>(bytes + 16 * pairs),
                                            static_cast<int32_t>(pairs),
                                            static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_avx2, &q, chunks);
+    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_sse41, &q, chunks);
   } else {
     c.sum = reinterpret_cast<float *>(bytes);
     qz_ypu_cpu_lowbit_run_group_sums(device, x, reinterpret_cast<float *>(bytes), pairs);

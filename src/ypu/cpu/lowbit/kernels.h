@@ -175,9 +175,8 @@ struct qz_ypu_cpu_lowbit_quantize_context_t {
   int32_t groups;
   int32_t chunks;
 };
+// The AVX2 drivers use it too, so both sets quantise to the same bits.
 void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
-// The AVX2 twin: the same values, built with the AVX2 kernels.
-void qz_ypu_cpu_lowbit_quantize_act_avx2(void *context, size_t chunk);
 
 // ---------------------------------------------------------------------------
 // Repacking.
