@@ -105,14 +105,15 @@ TEST_P(TranslateEnDe, GivesTheRecordedTranslations) {
   EXPECT_EQ(translate(engine_, CASES[0].source), CASES[0].expected);
 }
 
-// Every kernel set on one thread, and the processor's own set on a pool
-// (thread counts do not change results; a pool per set would only slow the
-// sanitizer run down).
+// Every kernel set on one thread, and the processor's own set on a pool of
+// two (thread counts do not change results; more pools would only slow the
+// sanitizer run down, and more threads than cores make the pool's spinning
+// workers wait on each other).
 INSTANTIATE_TEST_SUITE_P(
     Devices, TranslateEnDe,
     ::testing::Values(std::make_tuple("cpu:1", SETS[0]), std::make_tuple("cpu:1", SETS[1]),
                       std::make_tuple("cpu:1", SETS[2]), std::make_tuple("cpu:1", SETS[3]),
-                      std::make_tuple("cpu:4", kernel_set{"all", ~0u})),
+                      std::make_tuple("cpu:2", kernel_set{"all", ~0u})),
     [](const auto &info) {
       return std::string("threads_") + (std::get<0>(info.param) + 4) + "_" +
              std::get<1>(info.param).name;
