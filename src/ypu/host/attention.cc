@@ -65,46 +65,27 @@ void ring_values(float *out_row, const float *weights, const Code *values,
   }
 }
 
-// A buffer from the context's cache, handed back when the operation ends.
-class cached_scratch {
+// A scratch buffer for one operation: taken from the context's cache and
+// handed back, or created and freed through the backend directly. Its old
+// contents are of no use: mapped without fetch, never written back.
+class scratch_buffer {
  public:
-  cached_scratch(qz_ypu_context_t *context, int32_t bytes)
-      : context_(context), buffer_(qz_ypu_buffer_acquire(context, bytes)) {}
-  ~cached_scratch() {
-    if (pointer_) qz_ypu_ops(context_).buffer_unmap(context_->device, buffer_, 0);
-    qz_ypu_buffer_release(context_, buffer_);
-  }
-  cached_scratch(const cached_scratch &) = delete;
-  cached_scratch &operator=(const cached_scratch &) = delete;
-
-  bool acquired() const { return buffer_ != nullptr; }
-  // Its old contents are of no use: mapped without fetch, never written back.
-  float *map() {
-    pointer_ = qz_ypu_ops(context_).buffer_map(context_->device, buffer_, 0);
-    return static_cast<float *>(pointer_);
-  }
-
- private:
-  qz_ypu_context_t *context_;
-  qz_ypu_buffer_t *buffer_;
-  void *pointer_ = nullptr;
-};
-
-// A device buffer created and freed through the backend directly.
-class created_scratch {
- public:
-  created_scratch(qz_ypu_context_t *context, int32_t bytes)
+  enum source { cache, backend };
+  scratch_buffer(qz_ypu_context_t *context, int32_t bytes, source from)
       : context_(context),
-        buffer_(qz_ypu_ops(context).buffer_create(context->device, bytes, 0)) {}
-  ~created_scratch() {
+        from_(from),
+        buffer_(from == cache ? qz_ypu_buffer_acquire(context, bytes)
+                              : qz_ypu_ops(context).buffer_create(context->device, bytes, 0)) {}
+  ~scratch_buffer() {
     const qz_ypu_device_ops_t &ops = qz_ypu_ops(context_);
     if (pointer_) ops.buffer_unmap(context_->device, buffer_, 0);
-    if (buffer_) ops.buffer_free(context_->device, buffer_);
+    if (from_ == cache) qz_ypu_buffer_release(context_, buffer_);
+    else if (buffer_) ops.buffer_free(context_->device, buffer_);
   }
-  created_scratch(const created_scratch &) = delete;
-  created_scratch &operator=(const created_scratch &) = delete;
+  scratch_buffer(const scratch_buffer &) = delete;
+  scratch_buffer &operator=(const scratch_buffer &) = delete;
 
-  bool created() const { return buffer_ != nullptr; }
+  bool obtained() const { return buffer_ != nullptr; }
   float *map() {
     pointer_ = qz_ypu_ops(context_).buffer_map(context_->device, buffer_, 0);
     return static_cast<float *>(pointer_);
@@ -112,6 +93,7 @@ class created_scratch {
 
  private:
   qz_ypu_context_t *context_;
+  source from_;
   qz_ypu_buffer_t *buffer_;
   void *pointer_ = nullptr;
 };
@@ -130,8 +112,8 @@ qz_status_t attention_kv(qz_ypu_context_t *context, const qz_ypu_attention_kv_pa
     qz_error_push("", 0, &QZ_ATTENTION_ERROR_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
-  cached_scratch scratch(context, static_cast<int32_t>(bytes));
-  if (!scratch.acquired()) {
+  scratch_buffer scratch(context, static_cast<int32_t>(bytes), scratch_buffer::cache);
+  if (!scratch.obtained()) {
     qz_error_push("", 0, &QZ_ATTENTION_ERROR_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
@@ -476,8 +458,9 @@ qz_status_t qz_ypu_host_attention_blocked_f32(qz_ypu_context_t *context, const v
   if (work && !qz_ypu_attention_heads_valid(s.num_heads, s.num_kv_heads))
     return QZ_STATUS_INVALID_ARGUMENT;
 
-  created_scratch scratch(context, QZ_ATTENTION_BLOCK * QZ_ATTENTION_BLOCK * 4);
-  if (!scratch.created()) {
+  scratch_buffer scratch(context, QZ_ATTENTION_BLOCK * QZ_ATTENTION_BLOCK * 4,
+                         scratch_buffer::backend);
+  if (!scratch.obtained()) {
     qz_error_push("", 0, &QZ_ATTENTION_ERROR_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
