@@ -214,7 +214,7 @@ struct set_case {
   bool quantises;           // widths 1 to 4 use 8-bit activations
 };
 
-// The wide flags run the widest set that is built at or below them.
+// Each flag word runs the set of its highest flag.
 const set_case kSets[] = {
     {"baseline", 0x0, nullptr, false},   {"sse4.1", 0x1, "sse4.1", true},
     {"avx flag", 0x3, "avx", true},      {"avx2 flag", 0x7, "avx2", true},
