@@ -5,8 +5,8 @@
 // The expected texts were recorded from the library after its output over
 // the whole test split was checked against the Python reference translator
 // (tools/train/compare_engine.py); for each sentence below the two agree
-// token for token. The low-bit kernel sets round differently (SSE4.1 and
-// AVX2 quantise activations to 8 bits at 1 to 4 bits of weight, the
+// token for token. The low-bit kernel sets round differently (SSE4.1, AVX
+// and AVX2 quantise activations to 8 bits at 1 to 4 bits of weight, the
 // baseline and AVX-512F sets do not); these sentences translate the same
 // with every set, and each set is run here by narrowing the flags of the
 // devices the engine opens.
@@ -72,6 +72,7 @@ struct kernel_set {
 constexpr kernel_set SETS[] = {
     {"base", 0},
     {"sse41", QZ_YPU_CPU_ISA_SSE41},
+    {"avx", QZ_YPU_CPU_ISA_SSE41 | QZ_YPU_CPU_ISA_AVX},
     {"avx2", QZ_YPU_CPU_ISA_SSE41 | QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_AVX2},
     {"avx512", QZ_YPU_CPU_ISA_SSE41 | QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_AVX2 |
                    QZ_YPU_CPU_ISA_AVX512F},
@@ -113,6 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
     Devices, TranslateEnDe,
     ::testing::Values(std::make_tuple("cpu:1", SETS[0]), std::make_tuple("cpu:1", SETS[1]),
                       std::make_tuple("cpu:1", SETS[2]), std::make_tuple("cpu:1", SETS[3]),
+                      std::make_tuple("cpu:1", SETS[4]),
                       std::make_tuple("cpu:2", kernel_set{"all", ~0u})),
     [](const auto &info) {
       return std::string("threads_") + (std::get<0>(info.param) + 4) + "_" +
