@@ -1,5 +1,4 @@
-// Tile decoding, term arithmetic and activation preparation shared by the
-// AVX low-bit kernels. Include only from files built with exactly the AVX
+// Tile decoding and term arithmetic shared by the AVX low-bit kernels. Include only from files built with exactly the AVX
 // flags: everything here has internal linkage, so no AVX code reaches a
 // caller built for a narrower set.
 //
@@ -14,7 +13,7 @@
 
 #include <cstdint>
 
-#include "ypu/cpu/frame.h"
+#include "ypu/cpu/lowbit/drivers256.h"
 #include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/cpu/lowbit/sse41.h"
 #include "ypu/lowbit.h"
@@ -96,21 +95,7 @@ struct avx_tile {
   }
 };
 
-// Activation preparation of `count` groups at x over min(count, T²) chunks:
-// the quantiser on the integer path, the group sums on the float path.
-template <int B>
-void avx_prepare(qz_ypu_cpu_device_t *device, const float *x, int64_t count, uint8_t *codes,
-                 float *lo, float *step, float *sum) {
-  const int64_t chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, count));
-  if constexpr (avx_tile<B>::integer) {
-    qz_ypu_cpu_lowbit_quantize_context_t q{x,   codes, lo, step, sum, static_cast<int32_t>(count),
-                                           static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_avx, &q, chunks);
-  } else {
-    qz_ypu_cpu_lowbit_group_sums_context_t s{x, sum, static_cast<int32_t>(count),
-                                             static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_group_sums_avx, &s, chunks);
-  }
-}
+constexpr lowbit_preparation avx_preparation{qz_ypu_cpu_lowbit_quantize_act_avx,
+                                             qz_ypu_cpu_lowbit_group_sums_avx};
 
 }  // namespace

@@ -10,64 +10,6 @@
 
 namespace {
 
-struct gemv_context {
-  const float *x;        // float path: the class's activations
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
-  int32_t row_blocks;
-  float *y;
-  int32_t chunks;
-  int32_t group_begin;  // the slab this loop adds; scratch index g − group_begin
-  int32_t group_end;
-};
-
-// The 16 outputs of a row block stay in two registers over all groups.
-template <int B>
-void gemv_task(void *context, size_t chunk) {
-  const auto &c = *static_cast<const gemv_context *>(context);
-  const qz_ypu_cpu_range_t rows = qz_ypu_cpu_split(c.row_blocks, c.chunks, int64_t(chunk));
-  avx_tile<B> tile;
-  for (int64_t rb = rows.begin; rb < rows.end; ++rb) {
-    float *y = c.y + 16 * rb;
-    __m256 acc[2] = {_mm256_loadu_ps(y), _mm256_loadu_ps(y + 8)};
-    for (int32_t g = c.group_begin; g < c.group_end; ++g) {
-      tile.load(c.scales, c.tiles, rb * c.groups + g);
-      const int32_t i = g - c.group_begin;
-      if constexpr (avx_tile<B>::integer)
-        tile.add_quantised(c.codes + 8 * i, c.lo[i], c.step[i], c.sum[i], acc);
-      else
-        tile.add_float(c.x + 8 * int64_t{g}, c.sum[i], acc);
-    }
-    _mm256_storeu_ps(y, acc[0]);
-    _mm256_storeu_ps(y + 8, acc[1]);
-  }
-}
-
-// The per-group activation data lives on this thread's stack in slabs of a
-// fixed size, so a class of any width needs bounded stack; the slabs add
-// their groups in ascending order, as one pass over the class would.
-template <int B>
-void gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
-          const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y,
-          qz_ypu_cpu_task_1d_t task) {
-  constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
-  alignas(32) uint8_t codes[8 * slab];
-  alignas(32) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
-  for (int32_t begin = 0; begin < groups; begin += slab) {
-    const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
-    avx_prepare<B>(device, x + 8 * int64_t{begin}, end - begin, codes, lo, step, sum);
-    gemv_context c{x,      codes,      sum, lo, step, scales, tiles, groups, row_blocks, y,
-                   static_cast<int32_t>(row_chunks), begin, end};
-    qz_ypu_cpu_run_1d(device, task, &c, row_chunks);
-  }
-}
-
 // Eight groups at a time are transposed so that lane i holds group i; the
 // columns are then added in order 0 … 7, the same additions as one group
 // summed left to right.
@@ -116,13 +58,13 @@ void qz_ypu_cpu_lowbit_group_sums_avx(void *context, size_t chunk) {
 
 #define QZ_YPU_CPU_LOWBIT_AVX_GEMV(w)                                                          \
   static void qz_ypu_cpu_lowbit_gemv_avx_##w##b_task(void *context, size_t chunk) {           \
-    gemv_task<w>(context, chunk);                                                              \
+    lowbit_gemv_task<avx_tile<w>>(context, chunk);                                             \
   }                                                                                            \
   void qz_ypu_cpu_lowbit_gemv_avx_##w##b(qz_ypu_cpu_device_t *device, const float *x,          \
                                          const qz_scale16_t *scales, const uint8_t *tiles,     \
                                          int32_t groups, int32_t row_blocks, float *y) {       \
-    gemv<w>(device, x, scales, tiles, groups, row_blocks, y,                                   \
-            qz_ypu_cpu_lowbit_gemv_avx_##w##b_task);                                           \
+    lowbit_gemv<avx_tile<w>>(device, avx_preparation, qz_ypu_cpu_lowbit_gemv_avx_##w##b_task, x, \
+                             scales, tiles, groups, row_blocks, y);                            \
   }
 
 QZ_YPU_CPU_LOWBIT_AVX_GEMV(1)
