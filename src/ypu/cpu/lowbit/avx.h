@@ -75,23 +75,12 @@ struct avx_tile {
       // Every product and partial sum stays below 32768 (at most 8·15·255).
       __m128i dot = _mm_mullo_epi16(cols[h][0], q[0]);
       for (int k = 1; k < 8; ++k) dot = _mm_add_epi16(dot, _mm_mullo_epi16(cols[h][k], q[k]));
-      __m256 t = _mm256_mul_ps(avx_words_to_floats(dot), ss);
-      t = _mm256_add_ps(t, _mm256_mul_ps(csum[h], sl));
-      t = _mm256_add_ps(t, os);
-      acc[h] = _mm256_add_ps(acc[h], t);
+      acc[h] = lowbit_add_quantised8(acc[h], avx_words_to_floats(dot), csum[h], ss, sl, os);
     }
   }
 
-  // Float path: S_r summed over the columns in order, then S_r·s + o·sum.
   void add_float(const float *x, float sum, __m256 *acc) const {
-    const __m256 s = _mm256_set1_ps(scale);
-    const __m256 os = _mm256_set1_ps(offset * sum);
-    for (int h = 0; h < 2; ++h) {
-      __m256 d = _mm256_mul_ps(fcols[h][0], _mm256_set1_ps(x[0]));
-      for (int k = 1; k < 8; ++k)
-        d = _mm256_add_ps(d, _mm256_mul_ps(fcols[h][k], _mm256_set1_ps(x[k])));
-      acc[h] = _mm256_add_ps(acc[h], _mm256_add_ps(_mm256_mul_ps(d, s), os));
-    }
+    lowbit_add_float16(fcols, scale, offset, x, sum, acc);
   }
 };
 

@@ -18,6 +18,32 @@
 
 namespace {
 
+// The arithmetic both sets share once a tile's codes are decoded, so that
+// they round alike. acc[0] holds rows 0 to 7, acc[1] rows 8 to 15.
+
+// Integer path: acc_r += ((D_r·(s·step) + P_r·(s·lo)) + o·sum), with the
+// dot products D and code sums P of eight rows converted to float.
+inline __m256 lowbit_add_quantised8(__m256 acc, __m256 dot, __m256 csum, __m256 ss, __m256 sl,
+                                    __m256 os) {
+  __m256 t = _mm256_mul_ps(dot, ss);
+  t = _mm256_add_ps(t, _mm256_mul_ps(csum, sl));
+  t = _mm256_add_ps(t, os);
+  return _mm256_add_ps(acc, t);
+}
+
+// Float path: S_r = Σ_k x_k·c_rk in column order, each product rounded
+// before it is added, then acc_r += S_r·s + o·sum.
+inline void lowbit_add_float16(const __m256 (&cols)[2][8], float scale, float offset,
+                               const float *x, float sum, __m256 *acc) {
+  const __m256 s = _mm256_set1_ps(scale);
+  const __m256 os = _mm256_set1_ps(offset * sum);
+  for (int h = 0; h < 2; ++h) {
+    __m256 d = _mm256_mul_ps(cols[h][0], _mm256_set1_ps(x[0]));
+    for (int k = 1; k < 8; ++k) d = _mm256_add_ps(d, _mm256_mul_ps(cols[h][k], _mm256_set1_ps(x[k])));
+    acc[h] = _mm256_add_ps(acc[h], _mm256_add_ps(_mm256_mul_ps(d, s), os));
+  }
+}
+
 // A set's activation preparation: the quantiser on the integer path (widths
 // 1 to 4), the group sums on the float path.
 struct lowbit_preparation {
