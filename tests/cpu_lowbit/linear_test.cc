@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -213,6 +214,7 @@ struct set_case {
   const char *cpu_feature;  // for __builtin_cpu_supports; null for none
   bool quantises;           // widths 1 to 4 use 8-bit activations
 };
+void PrintTo(const set_case &s, std::ostream *out) { *out << s.name; }
 
 // Each flag word runs the set of its highest flag.
 const set_case kSets[] = {

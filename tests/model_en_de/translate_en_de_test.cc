@@ -10,6 +10,7 @@
 // baseline and AVX-512F sets do not); these sentences translate the same
 // with every set, and each set is run here by narrowing the flags of the
 // devices the engine opens.
+#include <ostream>
 #include <string>
 #include <tuple>
 
@@ -69,6 +70,7 @@ struct kernel_set {
   const char *name;
   uint32_t flags;
 };
+void PrintTo(const kernel_set &s, std::ostream *out) { *out << s.name; }
 constexpr kernel_set SETS[] = {
     {"base", 0},
     {"sse41", QZ_YPU_CPU_ISA_SSE41},
@@ -78,7 +80,7 @@ constexpr kernel_set SETS[] = {
                    QZ_YPU_CPU_ISA_AVX512F},
 };
 
-class TranslateEnDe : public ::testing::TestWithParam<std::tuple<const char *, kernel_set>> {
+class TranslateEnDe : public ::testing::TestWithParam<std::tuple<std::string, kernel_set>> {
  protected:
   void SetUp() override {
     const auto &[device, set] = GetParam();
@@ -86,7 +88,7 @@ class TranslateEnDe : public ::testing::TestWithParam<std::tuple<const char *, k
     if (set.flags != ~0u && (have & set.flags) != set.flags)
       GTEST_SKIP() << "this processor lacks the " << set.name << " set";
     qz_ypu_cpu_mask_isa_flags(set.flags);
-    ASSERT_EQ(qz_norvo_init(MODEL_PATH, device, &engine_), QZ_STATUS_SUCCESS) << MODEL_PATH;
+    ASSERT_EQ(qz_norvo_init(MODEL_PATH, device.c_str(), &engine_), QZ_STATUS_SUCCESS) << MODEL_PATH;
   }
   void TearDown() override {
     qz_norvo_delete(engine_);
@@ -117,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple("cpu:1", SETS[4]),
                       std::make_tuple("cpu:2", kernel_set{"all", ~0u})),
     [](const auto &info) {
-      return std::string("threads_") + (std::get<0>(info.param) + 4) + "_" +
+      return "threads_" + std::get<0>(info.param).substr(4) + "_" +
              std::get<1>(info.param).name;
     });
 
