@@ -1,6 +1,7 @@
 // The AVX set's two activation-preparation tasks against their SSE4.1
 // twins. Its drivers are checked in split_row_sets_test.cc, its repack
-// table with the others in repack_test.cc.
+// table and its quantiser's worked example with the others in
+// repack_test.cc.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -67,26 +68,6 @@ TEST(LowbitAvxPreparation, SameBitsAsTheSse41Tasks) {
           << "both tasks sum a group the same way";
     }
   }
-}
-
-// x = 0 … 7 and a group of equal values, as the SSE4.1 quantiser's worked
-// example gives them.
-TEST(LowbitAvxPreparation, WorkedGroups) {
-  SKIP_WITHOUT_AVX();
-  float x[16] = {0, 1, 2, 3, 4, 5, 6, 7};
-  for (int k = 8; k < 16; ++k) x[k] = -2.5f;
-  uint8_t codes[16];
-  float lo[2], step[2], sum[2];
-  qz_ypu_cpu_lowbit_quantize_context_t c{x, codes, lo, step, sum, 2, 1};
-  qz_ypu_cpu_lowbit_quantize_act_avx(&c, 0);
-  EXPECT_EQ(lo[0], 0.0f);
-  EXPECT_EQ(step[0], 7.0f / 255.0f);
-  EXPECT_EQ(sum[0], 28.0f);
-  const uint8_t want[8] = {0, 36, 73, 109, 146, 182, 219, 255};
-  for (int k = 0; k < 8; ++k) EXPECT_EQ(codes[k], want[k]) << k;
-  EXPECT_EQ(step[1], 0.0f);
-  EXPECT_EQ(sum[1], -20.0f);
-  for (int k = 8; k < 16; ++k) EXPECT_EQ(codes[k], 0) << k;
 }
 
 }  // namespace

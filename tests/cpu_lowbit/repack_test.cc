@@ -266,23 +266,36 @@ TEST(LowbitKernelChoice, HighestBuiltSetWins) {
   EXPECT_EQ(avx.act_bytes_per_pair, 20);
 }
 
-// x = 0 … 7 and a group of equal values.
+// x = 0 … 7 and a group of equal values, through the SSE4.1 quantiser and
+// its AVX build.
 TEST(LowbitQuantiser, WorkedGroups) {
-  float x[16] = {0, 1, 2, 3, 4, 5, 6, 7};
-  for (int k = 8; k < 16; ++k) x[k] = -2.5f;
-  uint8_t codes[16];
-  float lo[2], step[2], sum[2];
-  qz_ypu_cpu_lowbit_quantize_context_t c{x, codes, lo, step, sum, 2, 1};
-  qz_ypu_cpu_lowbit_quantize_act_sse41(&c, 0);
-  EXPECT_EQ(lo[0], 0.0f);
-  EXPECT_EQ(step[0], 7.0f / 255.0f);
-  EXPECT_EQ(sum[0], 28.0f);
-  const uint8_t want[8] = {0, 36, 73, 109, 146, 182, 219, 255};
-  for (int k = 0; k < 8; ++k) EXPECT_EQ(codes[k], want[k]) << k;
-  EXPECT_EQ(lo[1], -2.5f);
-  EXPECT_EQ(step[1], 0.0f);
-  EXPECT_EQ(sum[1], -20.0f);
-  for (int k = 8; k < 16; ++k) EXPECT_EQ(codes[k], 0) << k;
+  const struct {
+    const char *name;
+    void (*quantise)(void *, size_t);
+    bool runnable;
+  } quantisers[] = {
+      {"sse41", qz_ypu_cpu_lowbit_quantize_act_sse41, true},
+      {"avx", qz_ypu_cpu_lowbit_quantize_act_avx, bool(__builtin_cpu_supports("avx"))},
+  };
+  for (const auto &q : quantisers) {
+    if (!q.runnable) continue;
+    SCOPED_TRACE(q.name);
+    float x[16] = {0, 1, 2, 3, 4, 5, 6, 7};
+    for (int k = 8; k < 16; ++k) x[k] = -2.5f;
+    uint8_t codes[16];
+    float lo[2], step[2], sum[2];
+    qz_ypu_cpu_lowbit_quantize_context_t c{x, codes, lo, step, sum, 2, 1};
+    q.quantise(&c, 0);
+    EXPECT_EQ(lo[0], 0.0f);
+    EXPECT_EQ(step[0], 7.0f / 255.0f);
+    EXPECT_EQ(sum[0], 28.0f);
+    const uint8_t want[8] = {0, 36, 73, 109, 146, 182, 219, 255};
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(codes[k], want[k]) << k;
+    EXPECT_EQ(lo[1], -2.5f);
+    EXPECT_EQ(step[1], 0.0f);
+    EXPECT_EQ(sum[1], -20.0f);
+    for (int k = 8; k < 16; ++k) EXPECT_EQ(codes[k], 0) << k;
+  }
 }
 
 }  // namespace
