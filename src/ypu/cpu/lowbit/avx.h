@@ -1,6 +1,7 @@
-// Tile decoding and term arithmetic shared by the AVX low-bit kernels. Include only from files built with exactly the AVX
-// flags: everything here has internal linkage, so no AVX code reaches a
-// caller built for a narrower set.
+// Tile decoding and term arithmetic shared by the AVX low-bit kernels.
+// Include only from files built with exactly the AVX flags: everything here
+// has internal linkage, so no AVX code reaches a caller built for a
+// narrower set.
 //
 // AVX has 256-bit float arithmetic but only 128-bit integer arithmetic, so
 // the integer work reuses the SSE4.1 decoders (VEX-encoded here) on eight
@@ -36,9 +37,9 @@ inline __m256 avx_words_to_floats(__m128i words) {
 template <int B>
 struct avx_tile {
   static constexpr bool integer = B <= 4;
-  __m128i cols[2][8];   // integer path: rows 8h …, 16-bit lanes, one vector per column
-  __m256 csum[2];       // integer path: code sums
-  __m256 fcols[2][8];   // float path: rows 8h …, one vector per column
+  __m128i cols[2][8];  // integer path: rows 8h …, 16-bit lanes, one vector per column
+  __m256 csum[2];      // integer path: code sums
+  __m256 fcols[2][8];  // float path: rows 8h …, one vector per column
   float offset;
   float scale;
 
