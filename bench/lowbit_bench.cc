@@ -1,5 +1,5 @@
 // The low-bit linear operation with 4-bit weights: the CPU entry (baseline,
-// SSE4.1 and AVX2 kernels, one and four threads) against the host implementation,
+// SSE4.1, AVX and AVX2 kernels, one and four threads) against the host implementation,
 // for one token and for 16 tokens.
 #include <benchmark/benchmark.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-enum mode { host = 0, cpu_base = 1, cpu_sse41 = 2, cpu_avx2 = 3 };
+enum mode { host = 0, cpu_base = 1, cpu_sse41 = 2, cpu_avx2 = 3, cpu_avx = 4 };
 
 struct setup {
   qz_ypu_context_t *context = nullptr;
@@ -36,6 +36,7 @@ struct setup {
     if (m == cpu_base) static_cast<qz_ypu_cpu_device_t *>(context->device)->isa_flags = 0;
     if (m == cpu_sse41) static_cast<qz_ypu_cpu_device_t *>(context->device)->isa_flags = 0x1;
     if (m == cpu_avx2) static_cast<qz_ypu_cpu_device_t *>(context->device)->isa_flags = 0x7;
+    if (m == cpu_avx) static_cast<qz_ypu_cpu_device_t *>(context->device)->isa_flags = 0x3;
     const int32_t row_blocks = rows / 16, groups = cols / 8;
     std::mt19937 rng(1);
     std::vector<uint8_t> tiles(size_t(row_blocks) * groups * 64);
@@ -75,6 +76,10 @@ void BM_LinearLowbit4(benchmark::State &state) {
     state.SkipWithError("this processor lacks AVX2");
     return;
   }
+  if (state.range(0) == cpu_avx && !__builtin_cpu_supports("avx")) {
+    state.SkipWithError("this processor lacks AVX");
+    return;
+  }
   setup s(int(state.range(0)), int(state.range(1)), rows, cols, n);
   for (auto _ : state)
     benchmark::DoNotOptimize(qz_ypu_execute(s.context, QZ_YPU_OP_LINEAR_LOWBIT, &s.params));
@@ -82,7 +87,7 @@ void BM_LinearLowbit4(benchmark::State &state) {
 }
 BENCHMARK(BM_LinearLowbit4)
     ->ArgNames({"mode", "threads", "rows", "cols", "n"})
-    ->ArgsProduct({{host, cpu_base, cpu_sse41, cpu_avx2}, {1, 4}, {256, 1024}, {256}, {1, 16}});
+    ->ArgsProduct({{host, cpu_base, cpu_sse41, cpu_avx, cpu_avx2}, {1, 4}, {256, 1024}, {256}, {1, 16}});
 
 }  // namespace
 

@@ -1,22 +1,13 @@
-// The AVX2 low-bit kernel set: its tile layout read back by an unpacker
-// written from the layout description, and op 93 with the set forced
-// through the device's flags against the SSE4.1 set (the same arithmetic in
-// the same order, so the same bits at every width) and a hand-made fixture.
-#include <array>
-#include <cmath>
-#include <cstring>
-#include <numeric>
+// The AVX2 low-bit kernel set's tile layout, read back by an unpacker
+// written from the layout description. Its drivers are checked in
+// split_row_sets_test.cc.
 #include <random>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/lowbit_weight.h"
-#include "ypu/cpu/device.h"
 #include "ypu/cpu/lowbit/kernels.h"
-#include "ypu/params.h"
-#include "ypu/ypu.h"
 
 namespace {
 
@@ -104,162 +95,6 @@ TEST(LowbitAvx2Repack, ReadsBackToTheCanonicalCodes) {
       for (int r = 0; r < 16; ++r)
         for (int k = 0; k < 8; ++k)
           ASSERT_EQ(avx2_code(tile.data(), b, r, k), code_sets[s][8 * r + k]) << "row " << r << " column " << k;
-    }
-  }
-}
-
-// A "cpu:T" context with the given flags (or the host code only).
-class context {
- public:
-  context(int threads, bool host_only, uint32_t flags) {
-    const std::string device = "cpu:" + std::to_string(threads);
-    EXPECT_EQ(qz_ypu_context_from_device_string(device.c_str(), "cpu:1", &c_), QZ_STATUS_SUCCESS);
-    if (host_only) c_->flags |= QZ_YPU_CONTEXT_HOST_ONLY;
-    static_cast<qz_ypu_cpu_device_t *>(c_->device)->isa_flags = flags;
-  }
-  ~context() {
-    for (qz_ypu_buffer_t *b : buffers_) qz_ypu_ops(c_).buffer_free(c_->device, b);
-    qz_ypu_context_destroy(c_);
-  }
-  context(const context &) = delete;
-  context &operator=(const context &) = delete;
-
-  qz_ypu_buffer_t *buffer(const void *data, size_t bytes) {
-    qz_ypu_buffer_t *b = qz_ypu_ops(c_).buffer_create(c_->device, int32_t(bytes), 0);
-    qz_ypu_ops(c_).buffer_upload(c_->device, b, data, 0, int32_t(bytes));
-    buffers_.push_back(b);
-    return b;
-  }
-  template <class T>
-  qz_ypu_buffer_t *buffer(const std::vector<T> &v) {
-    return buffer(v.data(), v.size() * sizeof(T));
-  }
-
-  // Repacks the weight, then runs op 93 on the n rows of x; the output is
-  // pre-filled with NaN so unwritten values show.
-  std::vector<float> run(const lowbit_weight &w, const std::vector<float> &x, int32_t n) {
-    qz_ypu_linear_lowbit_params_t p{};
-    p.perm = buffer(w.perm), p.scales = buffer(w.scales), p.tiles = buffer(w.tiles);
-    p.row_blocks = w.row_blocks;
-    std::copy(w.counts.begin(), w.counts.end(), p.width_counts);
-    qz_ypu_repack_lowbit_params_t r{};
-    r.tiles = p.tiles, r.row_blocks = w.row_blocks;
-    std::copy(w.counts.begin(), w.counts.end(), r.width_counts);
-    EXPECT_EQ(qz_ypu_execute(c_, QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);
-    std::vector<float> out(size_t(n) * w.rows(), NAN);
-    p.in = buffer(x), p.out = buffer(out), p.n = n;
-    EXPECT_EQ(qz_ypu_execute(c_, QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_SUCCESS);
-    qz_ypu_ops(c_).buffer_download(c_->device, p.out, out.data(), 0, int32_t(out.size() * 4));
-    return out;
-  }
-
- private:
-  qz_ypu_context_t *c_ = nullptr;
-  std::vector<qz_ypu_buffer_t *> buffers_;
-};
-
-bool same_bytes(const std::vector<float> &a, const std::vector<float> &b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
-}
-
-// The AVX2 set (flags 0x4 alone and 0x7) gives the SSE4.1 set's bits for
-// every width, one and several tokens and 1, 2, 3 and 8 threads: both
-// quantise widths 1 to 4 with the same quantiser and add every term in the
-// same order without fused multiply-add. Widths 5 to 8 also give the host
-// implementation's one-row values. Token 1 has a group of equal values (step 0) and
-// token 3 a NaN, which must stay inside its token.
-TEST(LowbitAvx2Linear, SameBitsAsSse41AndAcrossThreads) {
-  SKIP_WITHOUT_AVX2();
-  const struct {
-    const char *name;
-    int32_t row_blocks;
-    std::array<int32_t, 8> counts;
-  } weights[] = {
-      {"every width", 3, {1, 1, 1, 1, 1, 1, 1, 1}},
-      {"1 bit", 2, {3, 0, 0, 0, 0, 0, 0, 0}},
-      {"2 bits", 1, {0, 2, 0, 0, 0, 0, 0, 0}},
-      {"3 bits", 2, {0, 0, 3, 0, 0, 0, 0, 0}},
-      {"4 bits", 1, {0, 0, 0, 3, 0, 0, 0, 0}},
-      {"5 bits", 2, {0, 0, 0, 0, 2, 0, 0, 0}},
-      {"6 bits", 1, {0, 0, 0, 0, 0, 3, 0, 0}},
-      {"7 bits", 2, {0, 0, 0, 0, 0, 0, 2, 0}},
-      {"8 bits", 1, {0, 0, 0, 0, 0, 0, 0, 3}},
-      {"more groups than one stack slab", 1, {0, 0, 300, 0, 0, 0, 0, 1}},
-  };
-  uint32_t seed = 4100;
-  for (const auto &wc : weights) {
-    SCOPED_TRACE(wc.name);
-    const int32_t groups = std::accumulate(wc.counts.begin(), wc.counts.end(), 0);
-    std::vector<int32_t> perm(8 * groups);
-    std::iota(perm.begin(), perm.end(), 0);
-    std::shuffle(perm.begin(), perm.end(), std::mt19937(++seed));
-    const lowbit_weight w = make_lowbit_weight(wc.row_blocks, wc.counts, perm, ++seed);
-    const int32_t rows = w.rows(), cols = w.columns(), tokens = 4;
-    std::mt19937 rng(++seed);
-    std::uniform_real_distribution<float> dist(-3.0f, 3.0f);
-    std::vector<float> x(size_t(tokens) * cols);
-    for (float &v : x) v = dist(rng);
-    for (int k = 0; k < 8; ++k) x[cols + w.perm[k]] = -1.25f;
-    x[3 * cols + w.perm[8 * groups - 1]] = NAN;
-
-    std::vector<float> want;  // SSE4.1, one token at a time, no pool
-    {
-      context sse41(1, false, 0x1);
-      for (int32_t i = 0; i < tokens; ++i) {
-        const std::vector<float> xi(x.begin() + i * cols, x.begin() + (i + 1) * cols);
-        const std::vector<float> y = sse41.run(w, xi, 1);
-        want.insert(want.end(), y.begin(), y.end());
-      }
-    }
-    for (int r = 0; r < rows; ++r) EXPECT_TRUE(std::isnan(want[3 * rows + r])) << "row " << r;
-    for (int r = 0; r < 3 * rows; ++r) ASSERT_FALSE(std::isnan(want[r])) << "output " << r;
-    const bool float_path = wc.counts[0] + wc.counts[1] + wc.counts[2] + wc.counts[3] == 0;
-    if (float_path) {  // the host's one-row values, token by token (NaN token aside)
-      context host(1, true, 0);
-      for (int32_t i = 0; i < 3; ++i) {
-        const std::vector<float> xi(x.begin() + i * cols, x.begin() + (i + 1) * cols);
-        EXPECT_EQ(host.run(w, xi, 1), std::vector<float>(want.begin() + i * rows, want.begin() + (i + 1) * rows))
-            << "host, token " << i;
-      }
-    }
-    for (uint32_t flags : {0x4u, 0x7u})
-      for (int threads : {1, 2, 3, 8}) {
-        SCOPED_TRACE(testing::Message() << "flags " << flags << ", cpu:" << threads);
-        context avx2(threads, false, flags);
-        for (int32_t n : {1, 2, tokens}) {
-          const std::vector<float> xn(x.begin(), x.begin() + n * cols);
-          EXPECT_TRUE(same_bytes(avx2.run(w, xn, n),
-                                 std::vector<float>(want.begin(), want.begin() + n * rows)))
-              << "n " << n;
-        }
-      }
-  }
-}
-
-// Every code 15 against activations 0, 255, …, 255 (lo 0, step 1): the
-// 16-bit code products reach 7·15·255 = 26775 and must come out positive
-// and exact, with offset 0.5 adding 0.5·1785 and scale 1.
-TEST(LowbitAvx2Linear, LargestFourBitProductsStayPositive) {
-  SKIP_WITHOUT_AVX2();
-  lowbit_weight w;
-  w.row_blocks = 1;
-  w.counts = {0, 0, 0, 2, 0, 0, 0, 0};
-  w.perm.resize(16);
-  std::iota(w.perm.begin(), w.perm.end(), 0);
-  const uint16_t half = (31 << 10) | 8, one = (31 << 10) | 16;  // m·2^-4
-  w.scales = {half, one, 0, one};
-  w.tiles = lowbit_pack_tile(std::vector<uint8_t>(128, 15), 4);
-  const std::vector<uint8_t> second = lowbit_pack_tile(std::vector<uint8_t>(128, 15), 4);
-  w.tiles.insert(w.tiles.end(), second.begin(), second.end());
-  std::vector<float> x(32, 255.0f);
-  x[0] = x[8] = x[16] = x[24] = 0.0f;
-  // Group 0: 26775 + 0.5·1785; group 1: 26775.
-  const float want = 26775.0f + 892.5f + 26775.0f;
-  for (int threads : {1, 3}) {
-    context c(threads, false, 0x4);
-    for (int32_t n : {1, 2}) {
-      const std::vector<float> xn(x.begin(), x.begin() + 16 * n);
-      for (float v : c.run(w, xn, n)) EXPECT_EQ(v, want) << "cpu:" << threads << ", n " << n;
     }
   }
 }

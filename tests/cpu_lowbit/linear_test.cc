@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -213,8 +214,9 @@ struct set_case {
   const char *cpu_feature;  // for __builtin_cpu_supports; null for none
   bool quantises;           // widths 1 to 4 use 8-bit activations
 };
+void PrintTo(const set_case &s, std::ostream *out) { *out << s.name; }
 
-// The wide flags run the widest set that is built at or below them.
+// Each flag word runs the set of its highest flag.
 const set_case kSets[] = {
     {"baseline", 0x0, nullptr, false},   {"sse4.1", 0x1, "sse4.1", true},
     {"avx flag", 0x3, "avx", true},      {"avx2 flag", 0x7, "avx2", true},

@@ -139,7 +139,7 @@ bool runnable(const table_case &table) {
 const table_case kTables[] = {
     {"base", qz_ypu_cpu_lowbit_repack_kernels_base, false, true, 0},
     {"sse41", qz_ypu_cpu_lowbit_repack_kernels_sse41, true, false, QZ_YPU_CPU_ISA_SSE41},
-    {"avx", qz_ypu_cpu_lowbit_repack_kernels_avx, true, false, QZ_YPU_CPU_ISA_SSE41},
+    {"avx", qz_ypu_cpu_lowbit_repack_kernels_avx, true, false, QZ_YPU_CPU_ISA_AVX},
     {"avx2", qz_ypu_cpu_lowbit_repack_kernels_avx2, true, false, QZ_YPU_CPU_ISA_AVX2},
     {"avx512", qz_ypu_cpu_lowbit_repack_kernels_avx512, true, true, QZ_YPU_CPU_ISA_AVX512F},
 };
@@ -239,15 +239,15 @@ TEST(LowbitRepack, UnpackersZeroExtendEveryCode) {
   }
 }
 
-// The op-93 and op-94 entries both ask this choice: the highest flag wins,
-// and a set whose own kernels are not built falls to the widest built one.
+// The op-93 and op-94 entries both ask this choice: the highest flag wins.
 TEST(LowbitKernelChoice, HighestBuiltSetWins) {
   const struct {
     uint32_t flags;
     qz_ypu_cpu_lowbit_set_t set;
   } cases[] = {
       {0x0, QZ_YPU_CPU_LOWBIT_BASE},   {0x1, QZ_YPU_CPU_LOWBIT_SSE41},
-      {0x3, QZ_YPU_CPU_LOWBIT_SSE41},  {0x2, QZ_YPU_CPU_LOWBIT_SSE41},
+      {0x3, QZ_YPU_CPU_LOWBIT_AVX},    {0x2, QZ_YPU_CPU_LOWBIT_AVX},
+      {0x7, QZ_YPU_CPU_LOWBIT_AVX2},
       {0x4, QZ_YPU_CPU_LOWBIT_AVX2},   {0x8, QZ_YPU_CPU_LOWBIT_AVX512},
       {0xF, QZ_YPU_CPU_LOWBIT_AVX512}, {0x20, QZ_YPU_CPU_LOWBIT_BASE},
       {0xF0, QZ_YPU_CPU_LOWBIT_BASE},
@@ -259,25 +259,43 @@ TEST(LowbitKernelChoice, HighestBuiltSetWins) {
   EXPECT_EQ(base.repack, qz_ypu_cpu_lowbit_repack_kernels_base);
   EXPECT_EQ(sse41.gemm, qz_ypu_cpu_lowbit_gemm_kernels_sse41);
   EXPECT_EQ(sse41.repack, qz_ypu_cpu_lowbit_repack_kernels_sse41);
+  const auto &avx = qz_ypu_cpu_lowbit_kernels(QZ_YPU_CPU_LOWBIT_AVX);
+  EXPECT_EQ(avx.gemv, qz_ypu_cpu_lowbit_gemv_kernels_avx);
+  EXPECT_EQ(avx.gemm, qz_ypu_cpu_lowbit_gemm_kernels_avx);
+  EXPECT_EQ(avx.repack, qz_ypu_cpu_lowbit_repack_kernels_avx);
+  EXPECT_EQ(avx.act_bytes_per_pair, 20);
 }
 
-// x = 0 … 7 and a group of equal values.
+// x = 0 … 7 and a group of equal values, through the SSE4.1 quantiser and
+// its AVX build.
 TEST(LowbitQuantiser, WorkedGroups) {
-  float x[16] = {0, 1, 2, 3, 4, 5, 6, 7};
-  for (int k = 8; k < 16; ++k) x[k] = -2.5f;
-  uint8_t codes[16];
-  float lo[2], step[2], sum[2];
-  qz_ypu_cpu_lowbit_quantize_context_t c{x, codes, lo, step, sum, 2, 1};
-  qz_ypu_cpu_lowbit_quantize_act_sse41(&c, 0);
-  EXPECT_EQ(lo[0], 0.0f);
-  EXPECT_EQ(step[0], 7.0f / 255.0f);
-  EXPECT_EQ(sum[0], 28.0f);
-  const uint8_t want[8] = {0, 36, 73, 109, 146, 182, 219, 255};
-  for (int k = 0; k < 8; ++k) EXPECT_EQ(codes[k], want[k]) << k;
-  EXPECT_EQ(lo[1], -2.5f);
-  EXPECT_EQ(step[1], 0.0f);
-  EXPECT_EQ(sum[1], -20.0f);
-  for (int k = 8; k < 16; ++k) EXPECT_EQ(codes[k], 0) << k;
+  const struct {
+    const char *name;
+    void (*quantise)(void *, size_t);
+    bool runnable;
+  } quantisers[] = {
+      {"sse41", qz_ypu_cpu_lowbit_quantize_act_sse41, true},
+      {"avx", qz_ypu_cpu_lowbit_quantize_act_avx, bool(__builtin_cpu_supports("avx"))},
+  };
+  for (const auto &q : quantisers) {
+    if (!q.runnable) continue;
+    SCOPED_TRACE(q.name);
+    float x[16] = {0, 1, 2, 3, 4, 5, 6, 7};
+    for (int k = 8; k < 16; ++k) x[k] = -2.5f;
+    uint8_t codes[16];
+    float lo[2], step[2], sum[2];
+    qz_ypu_cpu_lowbit_quantize_context_t c{x, codes, lo, step, sum, 2, 1};
+    q.quantise(&c, 0);
+    EXPECT_EQ(lo[0], 0.0f);
+    EXPECT_EQ(step[0], 7.0f / 255.0f);
+    EXPECT_EQ(sum[0], 28.0f);
+    const uint8_t want[8] = {0, 36, 73, 109, 146, 182, 219, 255};
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(codes[k], want[k]) << k;
+    EXPECT_EQ(lo[1], -2.5f);
+    EXPECT_EQ(step[1], 0.0f);
+    EXPECT_EQ(sum[1], -20.0f);
+    for (int k = 8; k < 16; ++k) EXPECT_EQ(codes[k], 0) << k;
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ypu/cpu/lowbit/drivers256.h"
 #include "ypu/lowbit.h"
 
 namespace {
@@ -144,24 +145,11 @@ struct avx2_tile {
     const __m256 dots[2] = {
         _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(dot))),
         _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(dot, 1)))};
-    for (int h = 0; h < 2; ++h) {
-      __m256 t = _mm256_mul_ps(dots[h], ss);
-      t = _mm256_add_ps(t, _mm256_mul_ps(csum[h], sl));
-      t = _mm256_add_ps(t, os);
-      acc[h] = _mm256_add_ps(acc[h], t);
-    }
+    for (int h = 0; h < 2; ++h) acc[h] = lowbit_add_quantised8(acc[h], dots[h], csum[h], ss, sl, os);
   }
 
-  // Float path: S_r summed over the columns in order, then S_r·s + o·sum.
   void add_float(const float *x, float sum, __m256 *acc) const {
-    const __m256 s = _mm256_set1_ps(scale);
-    const __m256 os = _mm256_set1_ps(offset * sum);
-    for (int h = 0; h < 2; ++h) {
-      __m256 d = _mm256_mul_ps(fcols[h][0], _mm256_set1_ps(x[0]));
-      for (int k = 1; k < 8; ++k)
-        d = _mm256_add_ps(d, _mm256_mul_ps(fcols[h][k], _mm256_set1_ps(x[k])));
-      acc[h] = _mm256_add_ps(acc[h], _mm256_add_ps(_mm256_mul_ps(d, s), os));
-    }
+    lowbit_add_float16(fcols, scale, offset, x, sum, acc);
   }
 };
 

@@ -13,10 +13,7 @@
 #include "ypu/params.h"
 
 // ---------------------------------------------------------------------------
-// Tables. The AVX drivers are not written yet: their slots hold the SSE4.1
-// drivers, which read the same split-row layout, and their repack table
-// writes what those slots read. The choice below does not select AVX until
-// its own drivers replace the stand-ins.
+// Tables.
 
 #define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
   {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
@@ -29,7 +26,7 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx2);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] =
@@ -40,7 +37,7 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx2);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
@@ -53,20 +50,18 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
     qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
     qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
     qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
-#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                                              \
-  {qz_ypu_cpu_lowbit_repack_none,     qz_ypu_cpu_lowbit_repack_none,                        \
-   qz_ypu_cpu_lowbit_repack_sse41_3b, four,                                                 \
-   qz_ypu_cpu_lowbit_repack_sse41_5b, qz_ypu_cpu_lowbit_repack_sse41_6b,                    \
-   qz_ypu_cpu_lowbit_repack_sse41_7b, qz_ypu_cpu_lowbit_repack_sse41_8b}
+// Widths 1 and 2 keep the stored form; 3 to 8 go to the split-row layout.
+#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(set)                                             \
+  {qz_ypu_cpu_lowbit_repack_none,         qz_ypu_cpu_lowbit_repack_none,                  \
+   qz_ypu_cpu_lowbit_repack_##set##_3b, qz_ypu_cpu_lowbit_repack_##set##_4b,              \
+   qz_ypu_cpu_lowbit_repack_##set##_5b, qz_ypu_cpu_lowbit_repack_##set##_6b,              \
+   qz_ypu_cpu_lowbit_repack_##set##_7b, qz_ypu_cpu_lowbit_repack_##set##_8b}
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(sse41);
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] = {
-    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx2_3b, qz_ypu_cpu_lowbit_repack_avx2_4b,
-    qz_ypu_cpu_lowbit_repack_avx2_5b, qz_ypu_cpu_lowbit_repack_avx2_6b,
-    qz_ypu_cpu_lowbit_repack_avx2_7b, qz_ypu_cpu_lowbit_repack_avx2_8b};
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(avx);
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(avx2);
 // AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
     qz_ypu_cpu_lowbit_repack_none,      qz_ypu_cpu_lowbit_repack_none,
@@ -93,23 +88,15 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
      qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, true},
 };
 
-// Sets whose own drivers exist. A processor that reports a wider set also
-// has every narrower x86 set, so an unbuilt set falls back to the widest
-// built one below it.
-constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, true};
-
-
 }  // namespace
 
 qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
   // The highest flag present wins; a lower one need not be set.
-  int32_t set = QZ_YPU_CPU_LOWBIT_BASE;
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX512F) set = QZ_YPU_CPU_LOWBIT_AVX512;
-  else if (isa_flags & QZ_YPU_CPU_ISA_AVX2) set = QZ_YPU_CPU_LOWBIT_AVX2;
-  else if (isa_flags & QZ_YPU_CPU_ISA_AVX) set = QZ_YPU_CPU_LOWBIT_AVX;
-  else if (isa_flags & QZ_YPU_CPU_ISA_SSE41) set = QZ_YPU_CPU_LOWBIT_SSE41;
-  while (!QZ_YPU_CPU_LOWBIT_BUILT[set]) --set;
-  return static_cast<qz_ypu_cpu_lowbit_set_t>(set);
+  if (isa_flags & QZ_YPU_CPU_ISA_AVX512F) return QZ_YPU_CPU_LOWBIT_AVX512;
+  if (isa_flags & QZ_YPU_CPU_ISA_AVX2) return QZ_YPU_CPU_LOWBIT_AVX2;
+  if (isa_flags & QZ_YPU_CPU_ISA_AVX) return QZ_YPU_CPU_LOWBIT_AVX;
+  if (isa_flags & QZ_YPU_CPU_ISA_SSE41) return QZ_YPU_CPU_LOWBIT_SSE41;
+  return QZ_YPU_CPU_LOWBIT_BASE;
 }
 
 const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set) {

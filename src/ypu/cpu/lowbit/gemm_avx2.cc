@@ -1,95 +1,29 @@
-// AVX2 low-bit matrix-matrix kernels: the activations of every (group,
-// token) pair are prepared as the matrix-vector kernels prepare one token's,
-// then each row block's tiles are decoded once and applied to all tokens,
-// whose accumulators live in the worker's slice meanwhile. Every token gets
-// the matrix-vector kernels' bits.
-#include "ypu/cpu/frame.h"
+// AVX2 low-bit matrix-matrix kernels (the drivers are described in
+// drivers256.h). They prepare activations with the SSE4.1 quantiser and
+// the baseline group sums, so they quantise to the same bits.
 #include "ypu/cpu/lowbit/avx2.h"
+#include "ypu/cpu/lowbit/drivers256.h"
 #include "ypu/cpu/lowbit/kernels.h"
 
 namespace {
 
-struct gemm_context {
-  const float *x;        // float path
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;
-  int32_t row_blocks;
-  int32_t tokens;
-  float *thread_scratch;  // slice t: rows 0-7 of the n tokens, then rows 8-15
-  float *acc;             // [row_blocks][n][16]
-};
-
-template <int B>
-void gemm_task(void *context, size_t thread, size_t row_block) {
-  const auto &c = *static_cast<const gemm_context *>(context);
-  const int64_t rb = static_cast<int64_t>(row_block), n = c.tokens;
-  float *slice = c.thread_scratch + static_cast<int64_t>(thread) * 16 * n;
-  float *block = c.acc + rb * n * 16;
-  for (int64_t j = 0; j < n; ++j)
-    for (int h = 0; h < 2; ++h)
-      _mm256_store_ps(slice + (h * n + j) * 8, _mm256_loadu_ps(block + j * 16 + 8 * h));
-  avx2_tile<B> tile;
-  for (int32_t g = 0; g < c.groups; ++g) {
-    tile.load(c.scales, c.tiles, rb * c.groups + g);
-    for (int64_t j = 0; j < n; ++j) {
-      const int64_t p = int64_t{g} * n + j;
-      __m256 acc[2] = {_mm256_load_ps(slice + j * 8), _mm256_load_ps(slice + (n + j) * 8)};
-      if constexpr (avx2_tile<B>::integer)
-        tile.add_quantised(c.codes + 8 * p, c.lo[p], c.step[p], c.sum[p], acc);
-      else
-        tile.add_float(c.x + 8 * p, c.sum[p], acc);
-      _mm256_store_ps(slice + j * 8, acc[0]);
-      _mm256_store_ps(slice + (n + j) * 8, acc[1]);
-    }
-  }
-  for (int64_t j = 0; j < n; ++j)
-    for (int h = 0; h < 2; ++h)
-      _mm256_storeu_ps(block + j * 16 + 8 * h, _mm256_load_ps(slice + (h * n + j) * 8));
-}
-
-template <int B>
-void gemm(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
-          const uint8_t *tiles, int32_t groups, int32_t row_blocks, int32_t n, void *act_scratch,
-          void *thread_scratch, float *acc) {
-  const int64_t pairs = int64_t{groups} * n;
-  const int64_t chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, pairs));
-  auto *bytes = static_cast<uint8_t *>(act_scratch);
-  gemm_context c{x,      nullptr,    nullptr, nullptr, nullptr, scales, tiles, groups, row_blocks,
-                 n,      static_cast<float *>(thread_scratch), acc};
-  if constexpr (avx2_tile<B>::integer) {
-    // codes [pairs][8], then lo, step and sum [pairs].
-    c.codes = bytes;
-    c.lo = reinterpret_cast<float *>(bytes + 8 * pairs);
-    c.step = reinterpret_cast<float *>(bytes + 12 * pairs);
-    c.sum = reinterpret_cast<float *>(bytes + 16 * pairs);
-    qz_ypu_cpu_lowbit_quantize_context_t q{x,
-                                           bytes,
-                                           reinterpret_cast<float *>(bytes + 8 * pairs),
-                                           reinterpret_cast<float *>(bytes + 12 * pairs),
-                                           reinterpret_cast<float *>(bytes + 16 * pairs),
-                                           static_cast<int32_t>(pairs),
-                                           static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_sse41, &q, chunks);
-  } else {
-    c.sum = reinterpret_cast<float *>(bytes);
-    qz_ypu_cpu_lowbit_run_group_sums(device, x, reinterpret_cast<float *>(bytes), pairs);
-  }
-  qz_ypu_cpu_run_1d_with_thread(device, gemm_task<B>, &c, row_blocks);
-}
+constexpr lowbit_preparation avx2_preparation{qz_ypu_cpu_lowbit_quantize_act_sse41,
+                                              qz_ypu_cpu_lowbit_group_sums_base};
 
 }  // namespace
 
 #define QZ_YPU_CPU_LOWBIT_AVX2_GEMM(w)                                                           \
+  static void qz_ypu_cpu_lowbit_gemm_avx2_##w##b_task(void *context, size_t thread,             \
+                                                      size_t row_block) {                       \
+    lowbit_gemm_task<avx2_tile<w>>(context, thread, row_block);                                  \
+  }                                                                                              \
   void qz_ypu_cpu_lowbit_gemm_avx2_##w##b(qz_ypu_cpu_device_t *device, const float *x,          \
                                           const qz_scale16_t *scales, const uint8_t *tiles,     \
                                           int32_t groups, int32_t row_blocks, int32_t n,        \
                                           void *act_scratch, void *thread_scratch, float *acc) { \
-    gemm<w>(device, x, scales, tiles, groups, row_blocks, n, act_scratch, thread_scratch, acc);  \
+    lowbit_gemm<avx2_tile<w>>(device, avx2_preparation, qz_ypu_cpu_lowbit_gemm_avx2_##w##b_task, \
+                              x, scales, tiles, groups, row_blocks, n, act_scratch,             \
+                              thread_scratch, acc);                                              \
   }
 
 QZ_YPU_CPU_LOWBIT_AVX2_GEMM(1)

@@ -90,6 +90,8 @@ struct qz_ypu_cpu_lowbit_group_sums_context_t {
 void qz_ypu_cpu_lowbit_group_sums_base(void *context, size_t chunk);
 // The SSE4.1 set sums groups with the very same routine.
 inline constexpr auto qz_ypu_cpu_lowbit_group_sums_sse41 = qz_ypu_cpu_lowbit_group_sums_base;
+// Eight groups at a time in 8-float vectors, each with the same additions.
+void qz_ypu_cpu_lowbit_group_sums_avx(void *context, size_t chunk);
 
 // Runs the group sums of `count` groups over min(count, T²) chunks.
 void qz_ypu_cpu_lowbit_run_group_sums(qz_ypu_cpu_device_t *device, const float *x, float *sums,
@@ -158,6 +160,7 @@ void qz_ypu_cpu_lowbit_repack_avx512_7b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx512_8b(uint8_t *tile);
 
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(base)
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx2)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(sse41)
 #undef QZ_YPU_CPU_LOWBIT_DECLARE_SET
@@ -175,8 +178,10 @@ struct qz_ypu_cpu_lowbit_quantize_context_t {
   int32_t groups;
   int32_t chunks;
 };
-// The AVX2 drivers use it too, so both sets quantise to the same bits.
+// The AVX2 drivers use it too; the AVX set's quantiser is the same routine
+// built with the AVX flags, so all three sets quantise to the same bits.
 void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
+void qz_ypu_cpu_lowbit_quantize_act_avx(void *context, size_t chunk);
 
 // ---------------------------------------------------------------------------
 // Repacking.
@@ -199,7 +204,13 @@ void qz_ypu_cpu_lowbit_repack_avx2_5b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_6b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_7b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_8b(uint8_t *tile);
-// Canonical form to split-row layout.
+// Canonical form to split-row layout, the same bytes from both.
+void qz_ypu_cpu_lowbit_repack_avx_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_avx_8b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_3b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_4b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_5b(uint8_t *tile);

@@ -1,6 +1,7 @@
-// Tile decoding and term arithmetic shared by the SSE4.1 low-bit kernels.
-// Include only from files built for SSE4.1: everything here has internal
-// linkage, so no SSE4.1 code reaches a baseline caller.
+// Tile decoding and term arithmetic shared by the SSE4.1 low-bit kernels;
+// the AVX kernels decode with the same routines. Include only from files
+// built for SSE4.1 or AVX: everything here has internal linkage, so no such
+// code reaches a baseline caller.
 #pragma once
 
 #include <smmintrin.h>
