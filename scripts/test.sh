@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a ThreadSanitizer build of the thread-shared
-# code, a plain build, and an AddressSanitizer + UndefinedBehaviorSanitizer
-# build. The last summary printed is that of the sanitizer build.
+# code, a plain (optimised) build, and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, all with warnings as errors; the plain
+# build also installs the library into a temporary prefix and builds the C
+# example against it. A link-time-optimised build of the library checks that
+# no two definitions of one class disagree. The last summary printed is that
+# of the sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,11 +19,15 @@ run_config() {
   local name=$1
   shift
   echo "=== $name"
-  cmake -S . -B "build/$name" -G Ninja "$@" >/dev/null
+  cmake -S . -B "build/$name" -G Ninja -DQZ_WERROR=ON "$@" >/dev/null
   cmake --build "build/$name" -j "$jobs"
   (cd "build/$name" && ctest -j "$jobs" --output-on-failure --timeout 600)
 }
 
-run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common
+echo "=== odr"
+cmake -S . -B build/odr -G Ninja -DQZ_ODR_CHECK=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/odr -j "$jobs" --target qz_norvo
+
+run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_config release -DQZ_BUILD_BENCH=ON
-run_config asan -DQZ_SANITIZE=address,undefined
+run_config asan -DQZ_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo

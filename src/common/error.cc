@@ -39,24 +39,49 @@ struct qz_error_lock {
 qz_error_slot_t *qz_error_find_slot() {
   const pthread_t self = pthread_self();
   for (auto &slot : qz_error_slots)
-    if (pthread_equal(slot.owner.load(std::memory_order_relaxed), self)) return &slot;
-  return nullptr;
-}
-
-qz_error_slot_t *qz_error_claim_slot() {
-  qz_error_lock lock;
-  for (auto &slot : qz_error_slots) {
-    if (slot.owner.load(std::memory_order_relaxed) == pthread_t{}) {
-      slot.owner.store(pthread_self(), std::memory_order_relaxed);
-      return &slot;
-    }
-  }
+    if (pthread_equal(slot.owner.load(std::memory_order_acquire), self)) return &slot;
   return nullptr;
 }
 
 void qz_error_clear_entries(qz_error_slot_t *slot) {
   slot->count = 0;
   std::memset(slot->entries, 0, sizeof slot->entries);
+}
+
+// Caller holds the mutex: empties the slot and hands it back to the pool.
+void qz_error_release_slot(qz_error_slot_t *slot) {
+  slot->stale = 0;
+  qz_error_clear_entries(slot);
+  slot->owner.store(pthread_t{}, std::memory_order_release);
+}
+
+// A thread that fails and ends without reading its messages gives its slot
+// back when it ends: otherwise dead threads would hold all 128 slots for the
+// life of the process, and a new thread that happens to get a dead thread's
+// identifier would read that thread's messages as its own. Only threads that
+// ever held a slot register this destructor.
+struct qz_error_thread_exit {
+  bool armed = false;
+  ~qz_error_thread_exit() {
+    if (!armed) return;
+    qz_error_slot_t *slot = qz_error_find_slot();
+    if (!slot) return;
+    qz_error_lock lock;
+    qz_error_release_slot(slot);
+  }
+};
+thread_local qz_error_thread_exit qz_error_this_thread;
+
+qz_error_slot_t *qz_error_claim_slot() {
+  qz_error_this_thread.armed = true;
+  qz_error_lock lock;
+  for (auto &slot : qz_error_slots) {
+    if (slot.owner.load(std::memory_order_relaxed) == pthread_t{}) {
+      slot.owner.store(pthread_self(), std::memory_order_release);
+      return &slot;
+    }
+  }
+  return nullptr;
 }
 
 // Caller holds the mutex.
@@ -142,10 +167,15 @@ extern "C" qz_status_t qz_get_error_stack(char ***messages, int32_t *depth) {
   if (!slot) return QZ_STATUS_INVALID_STATE;
 
   // The spare array is tested under the mutex: another thread's read-out may
-  // replace it (with null, when its allocation fails) at any moment.
+  // replace it (with null, when its allocation fails) at any moment. When no
+  // call has made one yet (a failing call that does not begin a chain may be
+  // the process's first), or the last replacement failed, it is made here so
+  // that a failure can always be read right after it; the slot keeps its
+  // messages when even that fails.
   qz_error_lock lock;
+  if (!qz_error_spare) qz_error_spare = qz_error_spare_alloc();
   char **spare = qz_error_spare;
-  if (!spare) return QZ_STATUS_INVALID_STATE;
+  if (!spare) return QZ_STATUS_OUT_OF_MEMORY;
   for (int i = 0; i < QZ_ERROR_MAX_MESSAGES; ++i) std::memset(spare[i], 0, QZ_ERROR_MESSAGE_BYTES);
   for (int i = 0; i < slot->count; ++i) {
     std::strncpy(spare[i], slot->entries[i].message, QZ_ERROR_MESSAGE_BYTES);
@@ -154,9 +184,7 @@ extern "C" qz_status_t qz_get_error_stack(char ***messages, int32_t *depth) {
   *depth = slot->count;
   *messages = spare;
 
-  slot->stale = 0;
-  qz_error_clear_entries(slot);
-  slot->owner.store(pthread_t{}, std::memory_order_relaxed);
+  qz_error_release_slot(slot);
 
   qz_error_spare = qz_error_spare_alloc();
   return qz_error_spare ? QZ_STATUS_SUCCESS : QZ_STATUS_OUT_OF_MEMORY;

@@ -12,7 +12,7 @@
 static_assert(std::endian::native == std::endian::little,
               "the model file is read without byte swapping");
 
-inline constexpr qz_error_record_t QZ_NORVO_ERROR_FORMAT{0xd2, nullptr};
+inline constexpr qz_error_record_t QZ_NORVO_ERROR_PAYLOAD{0xd2, nullptr};
 
 // Reads exactly `size` bytes; false on a short read or a negative size. No message.
 bool qz_norvo_read_quiet(FILE *file, void *data, int64_t size);

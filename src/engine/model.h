@@ -17,7 +17,7 @@
 // ---------------------------------------------------------------------------
 // Error records of the model readers and the forward pass.
 
-inline constexpr qz_error_record_t QZ_NORVO_ERROR_FORMAT{
+inline constexpr qz_error_record_t QZ_NORVO_ERROR_MODEL_FORMAT{
     0x69, "%s file has incorrect format or belongs to a different platform."};
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_VERSION{
     0x6a,

@@ -134,7 +134,7 @@ qz_status_t qz_norvo_read_header(qz_norvo_t *engine, FILE *file) {
   qz_status_t status = qz_norvo_read_tag(file, tag);
   if (status != QZ_STATUS_SUCCESS) return status;
   if (std::strcmp(tag, QZ_NORVO_MODEL_MAGIC) != 0) {
-    qz_error_push("", 0, &QZ_NORVO_ERROR_FORMAT, QZ_NORVO_MODEL_DESCRIPTION);
+    qz_error_push("", 0, &QZ_NORVO_ERROR_MODEL_FORMAT, QZ_NORVO_MODEL_DESCRIPTION);
     return QZ_STATUS_INVALID_ARGUMENT;
   }
   status = qz_norvo_read_tag(file, tag);

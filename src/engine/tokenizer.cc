@@ -308,7 +308,7 @@ qz_status_t qz_norvo_tokenizer_report(qz_status_t status) {
       qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
       break;
     case QZ_STATUS_INVALID_ARGUMENT:
-      qz_error_push("", 0, &QZ_NORVO_ERROR_FORMAT);
+      qz_error_push("", 0, &QZ_NORVO_ERROR_PAYLOAD);
       break;
     default:
       break;

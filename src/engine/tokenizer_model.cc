@@ -12,7 +12,7 @@
 namespace {
 
 qz_status_t qz_norvo_fail_format() {
-  qz_error_push("", 0, &QZ_NORVO_ERROR_FORMAT);
+  qz_error_push("", 0, &QZ_NORVO_ERROR_PAYLOAD);
   return QZ_STATUS_INVALID_ARGUMENT;
 }
 

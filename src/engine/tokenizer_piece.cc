@@ -123,29 +123,29 @@ qz_status_t qz_norvo_piece_tokenizer_load(FILE *file, qz_norvo_piece_tokenizer_t
   int32_t n, m, flags, byte_count;
   qz_status_t status;
   if ((status = qz_norvo_read_i32(file, &n)) != QZ_STATUS_SUCCESS) return status;
-  if (n <= 0) return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+  if (n <= 0) return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
   if ((status = qz_norvo_read_i32(file, &m)) != QZ_STATUS_SUCCESS) return status;
-  if (m < 0) return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+  if (m < 0) return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
   for (int32_t *id : {&t->start_id, &t->end_id}) {
     if ((status = qz_norvo_read_i32(file, id)) != QZ_STATUS_SUCCESS) return status;
     if (*id < 0 || *id >= n)
-      return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+      return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
   }
   if ((status = qz_norvo_read_i32(file, &flags)) != QZ_STATUS_SUCCESS) return status;
   if (static_cast<uint32_t>(flags) > 3)
-    return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+    return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
   t->add_leading_space = flags & 1;
   t->flag2 = (flags >> 1) & 1;
   if ((status = qz_norvo_read_i32(file, &t->mode)) != QZ_STATUS_SUCCESS) return status;
   if ((status = qz_norvo_read_i32(file, &byte_count)) != QZ_STATUS_SUCCESS) return status;
-  if (byte_count <= 0) return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+  if (byte_count <= 0) return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
 
   char *blob = nullptr;
   if ((status = qz_norvo_blob_read(file, byte_count, &blob)) != QZ_STATUS_SUCCESS)
     return qz_norvo_tokenizer_report(status);
   qz_norvo_free_guard blob_guard{blob};
   if (qz_norvo_blob_split(blob, byte_count, 0, nullptr) != n)
-    return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+    return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
   t->pieces = static_cast<char **>(qz_norvo_tokenizer_calloc(n, sizeof(char *)));
   if (!t->pieces) return qz_norvo_fail_memory(nullptr);
   qz_norvo_blob_split(blob, byte_count, 0, t->pieces);
@@ -174,7 +174,7 @@ qz_status_t qz_norvo_piece_tokenizer_load(FILE *file, qz_norvo_piece_tokenizer_t
     const auto *ids = static_cast<const int32_t *>(read);
     for (int32_t i = 0; i < m; ++i)
       if (ids[i] < 0 || ids[i] >= n)
-        return qz_norvo_fail(QZ_NORVO_ERROR_FORMAT, QZ_STATUS_INVALID_ARGUMENT);
+        return qz_norvo_fail(QZ_NORVO_ERROR_PAYLOAD, QZ_STATUS_INVALID_ARGUMENT);
     t->specials = static_cast<qz_norvo_piece_entry_t *>(
         qz_norvo_tokenizer_malloc(int64_t{m} * int64_t{sizeof(qz_norvo_piece_entry_t)}));
     if (!t->specials) return qz_norvo_fail_memory(nullptr);

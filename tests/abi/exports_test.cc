@@ -1,7 +1,7 @@
 // The shared library exports exactly the functions of the public header.
 #include <cstdio>
 #include <fstream>
-#include <regex>
+#include <cctype>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,10 +15,20 @@ std::set<std::string> header_functions() {
   std::stringstream text;
   text << header.rdbuf();
   const std::string s = text.str();
-  const std::regex declaration(R"(QZ_API[^;(]*?\b(qz_\w+)\s*\()");
+  // Each "QZ_API <return type> qz_name(": the identifier before the first
+  // parenthesis of the declaration.
   std::set<std::string> names;
-  for (std::sregex_iterator it(s.begin(), s.end(), declaration), end; it != end; ++it)
-    names.insert((*it)[1]);
+  for (size_t at = s.find("QZ_API"); at != std::string::npos; at = s.find("QZ_API", at + 1)) {
+    const size_t paren = s.find('(', at);
+    if (paren == std::string::npos || s.find(';', at) < paren) continue;
+    size_t end = paren;
+    while (end > at && std::isspace(static_cast<unsigned char>(s[end - 1]))) --end;
+    size_t begin = end;
+    while (begin > at && (std::isalnum(static_cast<unsigned char>(s[begin - 1])) || s[begin - 1] == '_'))
+      --begin;
+    const std::string name = s.substr(begin, end - begin);
+    if (name.rfind("qz_", 0) == 0) names.insert(name);
+  }
   return names;
 }
 

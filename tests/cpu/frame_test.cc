@@ -247,7 +247,10 @@ TEST_P(Loops, EmptyCountsRunNothing) {
   EXPECT_TRUE(t.calls.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, Loops, testing::Values(1, 2, 3, 8));
+INSTANTIATE_TEST_SUITE_P(Threads, Loops, testing::Values(1, 2, 3, 8),
+                         [](const testing::TestParamInfo<int> &info) {
+                           return "cpu" + std::to_string(info.param);
+                         });
 
 TEST(KernelChoice, WidestUsableVariantFirst) {
   struct choice_case {

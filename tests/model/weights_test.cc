@@ -346,7 +346,7 @@ TEST(WeightErrors, ConvolutionKernels) {
 // Low-bit weights.
 
 // The bytes of a low-bit weight after its kind integer, cut to `length`.
-std::vector<uint8_t> lowbit_body(const lowbit_weight &w, size_t length = SIZE_MAX) {
+std::vector<uint8_t> lowbit_body(const lowbit_record &w, size_t length = SIZE_MAX) {
   model_bytes bytes;
   write_linear(bytes, linear_record{w, {}});
   std::vector<uint8_t> body(bytes.data().begin() + 4, bytes.data().end());
@@ -354,7 +354,7 @@ std::vector<uint8_t> lowbit_body(const lowbit_weight &w, size_t length = SIZE_MA
   return body;
 }
 
-reader_fn lowbit_reader(const lowbit_weight &w) {
+reader_fn lowbit_reader(const lowbit_record &w) {
   return w.mixed ? qz_norvo_lowbit_mixed_weight_load : qz_norvo_lowbit_weight_load;
 }
 
@@ -403,7 +403,7 @@ TEST_P(Weights, LowBitMixedWidthTables) {
   std::mt19937 rng(14);
   for (const table_case &c : cases) {
     SCOPED_TRACE(c.label);
-    lowbit_weight w = random_lowbit(rng, 32, int32_t(c.group_bits.size()) * 8, true, false);
+    lowbit_record w = random_lowbit(rng, 32, int32_t(c.group_bits.size()) * 8, true, false);
     w.group_bits = c.group_bits;
     for (lowbit_tile &t : w.tiles)
       for (uint8_t &code : t.codes) code &= 1;  // fits every width
@@ -423,19 +423,19 @@ TEST_P(Weights, LowBitMixedWidthTables) {
 
 TEST(WeightErrors, LowBitWeights) {
   std::mt19937 rng(15);
-  const lowbit_weight one = random_lowbit(rng, 32, 16, false, false);
-  const lowbit_weight mixed = random_lowbit(rng, 16, 40, true, true);
-  auto edited = [](lowbit_weight w, auto edit) {
+  const lowbit_record one = random_lowbit(rng, 32, 16, false, false);
+  const lowbit_record mixed = random_lowbit(rng, 16, 40, true, true);
+  auto edited = [](lowbit_record w, auto edit) {
     edit(w);
     return w;
   };
-  auto body = [](const lowbit_weight &w, size_t length = SIZE_MAX) {
+  auto body = [](const lowbit_record &w, size_t length = SIZE_MAX) {
     return [w, length](model_bytes &b) {
       const std::vector<uint8_t> bytes = lowbit_body(w, length);
       b.raw(bytes.data(), bytes.size());
     };
   };
-  auto case_of = [&](const char *label, const lowbit_weight &w, qz_status_t status, strings messages,
+  auto case_of = [&](const char *label, const lowbit_record &w, qz_status_t status, strings messages,
                      size_t length = SIZE_MAX) {
     return bad_record{label, lowbit_reader(w), body(w, length), status, std::move(messages)};
   };

@@ -15,7 +15,7 @@ void weight_matrix(const linear_record &linear, dvec &w, dvec &extra) {
   extra.assign(rows, 0.0);
   if (auto *dense = std::get_if<dense_weight>(&linear.weight)) {
     w.assign(dense->values.begin(), dense->values.end());
-  } else if (auto *lowbit = std::get_if<lowbit_weight>(&linear.weight)) {
+  } else if (auto *lowbit = std::get_if<lowbit_record>(&linear.weight)) {
     const std::vector<float> matrix = lowbit->dequantized(), offset = lowbit->offset_row();
     w.assign(matrix.begin(), matrix.end());
     extra.assign(offset.begin(), offset.end());

@@ -108,7 +108,7 @@ std::vector<float> embedding_table::dequantized() const {
   return out;
 }
 
-std::vector<float> lowbit_weight::dequantized() const {
+std::vector<float> lowbit_record::dequantized() const {
   std::vector<float> w(size_t(rows) * cols);
   for (int32_t rb = 0; rb < row_blocks(); ++rb) {
     for (int32_t j = 0; j < groups(); ++j) {
@@ -124,7 +124,7 @@ std::vector<float> lowbit_weight::dequantized() const {
   return w;
 }
 
-std::vector<float> lowbit_weight::offset_row() const {
+std::vector<float> lowbit_record::offset_row() const {
   if (!offset) return std::vector<float>(rows, 0.0f);
   std::vector<float> table = offset->dequantized();
   table.resize(rows);
@@ -179,7 +179,7 @@ void write_table_body(model_bytes &out, const embedding_table &t) {
 }
 
 // Distinct widths in ascending order and the first stored group of each.
-void width_classes(const lowbit_weight &w, std::vector<int32_t> &widths,
+void width_classes(const lowbit_record &w, std::vector<int32_t> &widths,
                    std::vector<int32_t> &starts) {
   for (int32_t j = 0; j < int32_t(w.group_bits.size()); ++j) {
     if (widths.empty() || widths.back() != w.group_bits[j]) {
@@ -189,7 +189,7 @@ void width_classes(const lowbit_weight &w, std::vector<int32_t> &widths,
   }
 }
 
-void write_lowbit(model_bytes &out, const lowbit_weight &w) {
+void write_lowbit(model_bytes &out, const lowbit_record &w) {
   out.i32(w.mixed ? -664 : -665).name(w.name);
   out.i32(w.rows).i32(w.cols).i32(w.tile_rows).i32(w.tile_cols);
   std::vector<int32_t> widths, starts;
@@ -245,7 +245,7 @@ void write_linear(model_bytes &out, const linear_record &linear) {
     else
       out.i32(0);
     out.i32(dense->rows).i32(dense->cols).floats(dense->values);
-  } else if (auto *lowbit = std::get_if<lowbit_weight>(&linear.weight)) {
+  } else if (auto *lowbit = std::get_if<lowbit_record>(&linear.weight)) {
     write_lowbit(out, *lowbit);
   } else {
     const auto &conv = std::get<conv2d_weight>(linear.weight);
@@ -414,9 +414,9 @@ embedding_table random_table(std::mt19937 &rng, embedding_table::kind kind, int3
   return t;
 }
 
-lowbit_weight random_lowbit(std::mt19937 &rng, int32_t rows, int32_t cols, bool mixed,
+lowbit_record random_lowbit(std::mt19937 &rng, int32_t rows, int32_t cols, bool mixed,
                             bool with_offset) {
-  lowbit_weight w;
+  lowbit_record w;
   w.rows = rows;
   w.cols = cols;
   w.mixed = mixed;

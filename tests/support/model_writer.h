@@ -83,7 +83,7 @@ struct lowbit_tile {
   uint16_t offset, scale;
 };
 
-struct lowbit_weight {
+struct lowbit_record {
   int32_t rows = 0, cols = 0;
   bool mixed = false;                     // kind -664: column order and widths in the file
   std::vector<int32_t> group_bits;        // width of each stored group, ascending
@@ -103,7 +103,7 @@ struct lowbit_weight {
   std::vector<float> offset_row() const;  // zeros without an offset
 };
 
-using linear_weight = std::variant<dense_weight, lowbit_weight, conv2d_weight>;
+using linear_weight = std::variant<dense_weight, lowbit_record, conv2d_weight>;
 
 struct linear_record {
   linear_weight weight;
@@ -187,7 +187,7 @@ struct model_shape {
 };
 
 dense_weight random_dense(std::mt19937 &rng, int32_t rows, int32_t cols, float range);
-lowbit_weight random_lowbit(std::mt19937 &rng, int32_t rows, int32_t cols, bool mixed,
+lowbit_record random_lowbit(std::mt19937 &rng, int32_t rows, int32_t cols, bool mixed,
                             bool with_offset);
 embedding_table random_table(std::mt19937 &rng, embedding_table::kind kind, int32_t rows,
                              int32_t cols);

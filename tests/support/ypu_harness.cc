@@ -19,7 +19,9 @@ ypu_harness::~ypu_harness() {
   const qz_ypu_device_ops_t &ops = qz_ypu_ops(context_);
   for (qz_ypu_buffer_t *b : buffers_) ops.buffer_free(context_->device, b);
   qz_ypu_context_destroy(context_);
-  if (fake_) EXPECT_EQ(fake_->live_buffers, 0);
+  if (fake_) {
+    EXPECT_EQ(fake_->live_buffers, 0);
+  }
 }
 
 qz_ypu_buffer_t *ypu_harness::buffer(int32_t bytes, unsigned char fill) {
