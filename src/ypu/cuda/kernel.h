@@ -110,3 +110,13 @@ void qz_cuda_launch(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t bl
 }
 
 QZ_CUDA_END
+
+QZ_CUDA_BEGIN
+
+// A float truncated toward zero as the GPU converts it (NaN gives 0); only
+// used on values already known to lie inside the int32 range or NaN.
+static __device__ __forceinline__ int32_t qz_cuda_truncate(float v) {
+  return v != v ? 0 : static_cast<int32_t>(v);
+}
+
+QZ_CUDA_END
