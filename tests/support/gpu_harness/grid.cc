@@ -201,13 +201,20 @@ void run_block(block_t &block, schedule order) {
     if (order == schedule::reverse) {
       for (int i = n - 1; i >= 0; --i)
         if (block.lanes[i].st == state::runnable) resume(&block.lanes[i]);
+    } else if (order == schedule::forward) {
+      for (int i = 0; i < n; ++i)
+        if (block.lanes[i].st == state::runnable) resume(&block.lanes[i]);
     } else {
-      for (int i = 0; i < n; ++i) {
-        if (block.lanes[i].st != state::runnable) continue;
-        resume(&block.lanes[i]);
-        if (order == schedule::warp_ahead && block.lanes[i].st == state::wait_warp &&
-            release_warp(block, i / kWarpSize))
-          i = (i / kWarpSize) * kWarpSize - 1;  // the warp goes on first
+      // Each warp runs as far as it can before the next one starts.
+      const int warps = (n + kWarpSize - 1) / kWarpSize;
+      for (int k = 0; k < warps; ++k) {
+        const int w = order == schedule::warp_ahead ? k : warps - 1 - k;
+        const int first = w * kWarpSize, end = std::min(first + kWarpSize, n);
+        for (int i = first; i < end; ++i) {
+          if (block.lanes[i].st != state::runnable) continue;
+          resume(&block.lanes[i]);
+          if (block.lanes[i].st == state::wait_warp && release_warp(block, w)) i = first - 1;
+        }
       }
     }
     int live = 0, at_block = 0;

@@ -26,6 +26,7 @@ enum class schedule {
   reverse,     // the last thread first
   warp_ahead,  // as forward, but a warp whose lanes all reached a warp
                // barrier goes on at once, running ahead of the other warps
+  last_warp_ahead,  // warp_ahead with the warps taken last to first
 };
 
 // What the running thread sees of its launch.
