@@ -18,8 +18,10 @@ TEST(CudaFixed, SaturatingAddOddAndEvenCounts) {
     twin t;
     std::vector<int16_t> a = random_ints<int16_t>(n + 2, -32768, 32767, n);
     std::vector<int16_t> b = random_ints<int16_t>(n + 2, -32768, 32767, n + 7);
-    a[2] = 32767, b[2] = 1;     // 32767 + 1 saturates
-    a[3] = -32768, b[3] = -1;   // -32768 - 1 saturates
+    if (n >= 2) {
+      a[2] = 32767, b[2] = 1;    // 32767 + 1 saturates
+      a[3] = -32768, b[3] = -1;  // -32768 - 1 saturates
+    }
     const twin_buffer out = t.bytes(2 * (n + 2)), ta = t.buffer(a), tb = t.buffer(b);
     t.run(QZ_YPU_OP_ADD_SAT_I16, [&](bool g) {
       return qz_ypu_add_sat_i16_params_t{out.on(g), ta.on(g), tb.on(g), n, 4, 4, 4};

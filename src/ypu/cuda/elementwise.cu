@@ -107,15 +107,6 @@ qz_status_t launch_scalar(void (*kernel)(int, float *, float, float *), const vo
   return qz_ypu_cuda_launch_status();
 }
 
-template <class In>
-qz_status_t launch_unary(void (*kernel)(int, float *, In *), const void *params) {
-  const auto &p = *static_cast<const qz_ypu_unary_params_t *>(params);
-  qz_cuda_launch(kernel, {qz_cuda_blocks_256(p.count)}, {256}, p.count,
-                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<In>(p.in, p.in_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
 }  // namespace
 
 #define QZ_CUDA_ENTRY(name, launcher, kernel)                                      \
@@ -130,15 +121,15 @@ QZ_CUDA_ENTRY(add_scalar_f32, launch_scalar, taabe248)
 QZ_CUDA_ENTRY(scalar_div_f32, launch_scalar, taabe18)
 QZ_CUDA_ENTRY(mul_scalar_f32, launch_scalar, taabe270)
 QZ_CUDA_ENTRY(rsub_scalar_f32, launch_scalar, taabe169)
-QZ_CUDA_ENTRY(convert_i32_f32, launch_unary, taabe271)
-QZ_CUDA_ENTRY(convert_i16_f32, launch_unary, taabe164)
-QZ_CUDA_ENTRY(exp_f32, launch_unary, taabe124)
-QZ_CUDA_ENTRY(log_f32, launch_unary, taabe137)
-QZ_CUDA_ENTRY(relu_f32, launch_unary, taabe42)
-QZ_CUDA_ENTRY(gelu_tanh_f32, launch_unary, taabe22)
-QZ_CUDA_ENTRY(gelu_sigmoid_f32, launch_unary, taabe56)
-QZ_CUDA_ENTRY(gelu_erf_f32, launch_unary, taabe318)
-QZ_CUDA_ENTRY(silu_f32, launch_unary, taabe0)
+QZ_CUDA_ENTRY(convert_i32_f32, qz_cuda_launch_unary, taabe271)
+QZ_CUDA_ENTRY(convert_i16_f32, qz_cuda_launch_unary, taabe164)
+QZ_CUDA_ENTRY(exp_f32, qz_cuda_launch_unary, taabe124)
+QZ_CUDA_ENTRY(log_f32, qz_cuda_launch_unary, taabe137)
+QZ_CUDA_ENTRY(relu_f32, qz_cuda_launch_unary, taabe42)
+QZ_CUDA_ENTRY(gelu_tanh_f32, qz_cuda_launch_unary, taabe22)
+QZ_CUDA_ENTRY(gelu_sigmoid_f32, qz_cuda_launch_unary, taabe56)
+QZ_CUDA_ENTRY(gelu_erf_f32, qz_cuda_launch_unary, taabe318)
+QZ_CUDA_ENTRY(silu_f32, qz_cuda_launch_unary, taabe0)
 #undef QZ_CUDA_ENTRY
 
 QZ_CUDA_END

@@ -72,27 +72,6 @@ QZ_CUDA_KERNEL void taabe161(int cols, int rows, short *out, short *in, short *o
   out[i] = static_cast<short>(qz_cuda_clamp_i16(((in[i] - offset[x]) * scale[x]) >> 10));
 }
 
-namespace {
-
-template <class Out>
-qz_status_t launch_unary_i16(void (*kernel)(int, Out *, short *), const void *params) {
-  const auto &p = *static_cast<const qz_ypu_unary_params_t *>(params);
-  qz_cuda_launch(kernel, {qz_cuda_blocks_256(p.count)}, {256}, p.count,
-                 qz_ypu_cuda_operand<Out>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<short>(p.in, p.in_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t launch_unary_f32(void (*kernel)(int, float *, float *), const void *params) {
-  const auto &p = *static_cast<const qz_ypu_unary_params_t *>(params);
-  qz_cuda_launch(kernel, {qz_cuda_blocks_256(p.count)}, {256}, p.count,
-                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<float>(p.in, p.in_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-}  // namespace
-
 qz_status_t qz_ypu_cuda_add_sat_i16(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_add_sat_i16_params_t *>(params);
   if (p.count & 1) {
@@ -111,7 +90,7 @@ qz_status_t qz_ypu_cuda_add_sat_i16(void *, void *, const void *params) {
 }
 
 qz_status_t qz_ypu_cuda_relu_i16(void *, void *, const void *params) {
-  return launch_unary_i16(taabe25, params);
+  return qz_cuda_launch_unary(taabe25, params);
 }
 
 qz_status_t qz_ypu_cuda_scale_bias_i16(void *, void *, const void *params) {
@@ -123,19 +102,19 @@ qz_status_t qz_ypu_cuda_scale_bias_i16(void *, void *, const void *params) {
 }
 
 qz_status_t qz_ypu_cuda_sigmoid_i16(void *, void *, const void *params) {
-  return launch_unary_i16(taabe78, params);
+  return qz_cuda_launch_unary(taabe78, params);
 }
 
 qz_status_t qz_ypu_cuda_sigmoid_q10_i16(void *, void *, const void *params) {
-  return launch_unary_i16(taabe55, params);
+  return qz_cuda_launch_unary(taabe55, params);
 }
 
 qz_status_t qz_ypu_cuda_sigmoid_table_f32(void *, void *, const void *params) {
-  return launch_unary_f32(taabe50, params);
+  return qz_cuda_launch_unary(taabe50, params);
 }
 
 qz_status_t qz_ypu_cuda_tanh_table_f32(void *, void *, const void *params) {
-  return launch_unary_f32(taabe317, params);
+  return qz_cuda_launch_unary(taabe317, params);
 }
 
 qz_status_t qz_ypu_cuda_affine_columns_i16(void *, void *, const void *params) {

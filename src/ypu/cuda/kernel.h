@@ -120,3 +120,18 @@ static __device__ __forceinline__ int32_t qz_cuda_truncate(float v) {
 }
 
 QZ_CUDA_END
+
+QZ_CUDA_BEGIN
+
+// The entry of a one-operand element-wise kernel (int n, Out* out, In* in)
+// over the unary record: grid (n + 255) >> 8 of 256 threads.
+template <class Out, class In>
+qz_status_t qz_cuda_launch_unary(void (*kernel)(int, Out *, In *), const void *params) {
+  const auto &p = *static_cast<const qz_ypu_unary_params_t *>(params);
+  qz_cuda_launch(kernel, {qz_cuda_blocks_256(p.count)}, {256}, p.count,
+                 qz_ypu_cuda_operand<Out>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<In>(p.in, p.in_offset));
+  return qz_ypu_cuda_launch_status();
+}
+
+QZ_CUDA_END

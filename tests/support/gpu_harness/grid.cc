@@ -49,7 +49,17 @@ struct block_t {
 
 thread_local block_t *g_block = nullptr;
 thread_local lane_t *g_lane = nullptr;
-thread_local std::vector<stack_t *> g_free_stacks;
+// Fiber stacks, reused from thread to thread and launch to launch.
+struct stack_pool {
+  std::vector<stack_t *> free;
+  ~stack_pool() {
+    for (stack_t *s : free) {
+      munmap(s->base, kStackBytes);
+      delete s;
+    }
+  }
+};
+thread_local stack_pool g_stacks;
 #if defined(__x86_64__)
 thread_local void *g_scheduler_sp = nullptr;
 #else
@@ -61,9 +71,9 @@ thread_local size_t g_scheduler_size = 0;
 #endif
 
 stack_t *take_stack() {
-  if (!g_free_stacks.empty()) {
-    stack_t *s = g_free_stacks.back();
-    g_free_stacks.pop_back();
+  if (!g_stacks.free.empty()) {
+    stack_t *s = g_stacks.free.back();
+    g_stacks.free.pop_back();
     return s;
   }
   void *memory = mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE,
@@ -171,7 +181,7 @@ void resume(lane_t *lane) {
   __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #endif
   if (lane->st == state::done) {
-    g_free_stacks.push_back(lane->stack);
+    g_stacks.free.push_back(lane->stack);
     lane->stack = nullptr;
   }
   g_lane = nullptr;
