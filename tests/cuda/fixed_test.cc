@@ -27,6 +27,12 @@ TEST(CudaFixed, SaturatingAddOddAndEvenCounts) {
       return qz_ypu_add_sat_i16_params_t{out.on(g), ta.on(g), tb.on(g), n, 4, 4, 4};
     });
     t.expect_same<int16_t>(out, n + 2);
+    // Operands off a word boundary: the same sums, no misaligned words.
+    const twin_buffer shifted = t.bytes(2 * (n + 2));
+    t.run(QZ_YPU_OP_ADD_SAT_I16, [&](bool g) {
+      return qz_ypu_add_sat_i16_params_t{shifted.on(g), ta.on(g), tb.on(g), n, 2, 2, 0};
+    });
+    t.expect_same<int16_t>(shifted, n + 1);
     if (n >= 2) {
       const auto v = t.gpu_values<int16_t>(out, 4);
       EXPECT_EQ(v[2], 32767);

@@ -74,7 +74,10 @@ QZ_CUDA_KERNEL void taabe161(int cols, int rows, short *out, short *in, short *o
 
 qz_status_t qz_ypu_cuda_add_sat_i16(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_add_sat_i16_params_t *>(params);
-  if (p.count & 1) {
+  // The paired path moves 32-bit words; operands off a 4-byte boundary take
+  // the per-value path, which gives the same sums.
+  const bool aligned = ((p.out_offset | p.a_offset | p.b_offset) & 3) == 0;
+  if ((p.count & 1) || !aligned) {
     qz_cuda_launch(taabe73, {qz_cuda_blocks_256(p.count)}, {256}, p.count,
                    qz_ypu_cuda_operand<short>(p.out, p.out_offset),
                    qz_ypu_cuda_operand<short>(p.a, p.a_offset),
