@@ -71,7 +71,9 @@ TEST(CudaFixed, ScaleBiasRoundingAndTruncation) {
         return qz_ypu_scale_bias_i16_params_t{out.on(g), ti.on(g), scale, truncate, 65536, 0, 0};
       });
       t.expect_same<int16_t>(out, 65536);
-      if (scale == 1024 && !truncate) EXPECT_EQ(t.gpu_values<int16_t>(out, 65536), in);
+      if (scale == 1024 && !truncate) {
+        EXPECT_EQ(t.gpu_values<int16_t>(out, 65536), in);
+      }
     }
   }
 }

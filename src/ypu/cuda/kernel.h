@@ -69,6 +69,12 @@ static __device__ __forceinline__ int32_t qz_cuda_clamp_i16(int32_t v) {
   return v < -32768 ? -32768 : v > 32767 ? 32767 : v;
 }
 
+// A float truncated toward zero as the GPU converts it (NaN gives 0); only
+// used on values already known to lie inside the int32 range or NaN.
+static __device__ __forceinline__ int32_t qz_cuda_truncate(float v) {
+  return v != v ? 0 : static_cast<int32_t>(v);
+}
+
 // (n + 255) >> 8 blocks: the "n/256" grid.
 inline uint32_t qz_cuda_blocks_256(int32_t n) { return static_cast<uint32_t>((n + 255) >> 8); }
 inline uint32_t qz_cuda_clamp_grid(int32_t v) {
@@ -108,20 +114,6 @@ void qz_cuda_launch(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t bl
       },
       values);
 }
-
-QZ_CUDA_END
-
-QZ_CUDA_BEGIN
-
-// A float truncated toward zero as the GPU converts it (NaN gives 0); only
-// used on values already known to lie inside the int32 range or NaN.
-static __device__ __forceinline__ int32_t qz_cuda_truncate(float v) {
-  return v != v ? 0 : static_cast<int32_t>(v);
-}
-
-QZ_CUDA_END
-
-QZ_CUDA_BEGIN
 
 // The entry of a one-operand element-wise kernel (int n, Out* out, In* in)
 // over the unary record: grid (n + 255) >> 8 of 256 threads.
