@@ -33,6 +33,11 @@
 // live in its namespace instead.
 #if defined(__CUDACC__)
 #define QZ_CUDA_KERNEL extern "C" __global__
+// The launch's dynamic shared memory as `type *name` (the harness defines
+// its own form).
+#define QZ_CUDA_DYNAMIC_SHARED(type, name) \
+  extern __shared__ unsigned char name##_bytes[];    \
+  type *name = reinterpret_cast<type *>(name##_bytes)
 #else
 #define QZ_CUDA_KERNEL __global__
 #endif
@@ -93,12 +98,13 @@ void qz_cuda_thunk(const void *kernel, void **args) {
 }
 #endif
 
-// Launches `kernel` on the default stream with no dynamic shared memory.
-// The result is left in the runtime's sticky error, which the entry reads
-// once after its launches (qz_ypu_cuda_launch_status).
+// Launches `kernel` with `shared_bytes` of dynamic shared memory on
+// `stream` (null: the default stream). The result is left in the runtime's
+// sticky error, which the entry reads once after its launches
+// (qz_ypu_cuda_launch_status).
 template <class... P, class... A>
-void qz_cuda_launch(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t block,
-                    A... args) {
+void qz_cuda_launch_on(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t block,
+                       size_t shared_bytes, void *stream, A... args) {
   static_assert(sizeof...(P) == sizeof...(A), "a kernel argument is missing");
   std::tuple<P...> values(static_cast<P>(args)...);
 #if defined(__CUDACC__)
@@ -110,9 +116,16 @@ void qz_cuda_launch(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t bl
       [&](auto &...v) {
         void *pointers[] = {static_cast<void *>(&v)..., nullptr};
         qz_ypu_cuda_runtime()->launch_kernel(reinterpret_cast<const void *>(kernel), thunk,
-                                             grid, block, pointers, 0, nullptr);
+                                             grid, block, pointers, shared_bytes, stream);
       },
       values);
+}
+
+// The usual launch: default stream, no dynamic shared memory.
+template <class... P, class... A>
+void qz_cuda_launch(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t block,
+                    A... args) {
+  qz_cuda_launch_on(kernel, grid, block, 0, nullptr, args...);
 }
 
 // The entry of a one-operand element-wise kernel (int n, Out* out, In* in)

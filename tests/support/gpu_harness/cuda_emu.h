@@ -5,7 +5,8 @@
 // atomics go to the block scheduler (grid.h).
 //
 // Supported in kernels: __global__/__device__/__host__/__forceinline__,
-// __constant__ data, fixed-size __shared__ arrays, threadIdx, blockIdx,
+// __constant__ data, fixed-size __shared__ arrays, dynamic shared memory
+// through QZ_CUDA_DYNAMIC_SHARED, threadIdx, blockIdx,
 // blockDim, gridDim, warpSize, __syncthreads, __syncwarp, __shfl_sync,
 // __shfl_xor_sync, __shfl_down_sync, __shfl_up_sync, __ballot_sync,
 // __any_sync, __all_sync, atomicAdd/atomicMax/atomicMin/atomicExch/atomicCAS,
@@ -24,6 +25,10 @@
 #define __forceinline__ inline
 #define __constant__
 #define __shared__ static thread_local
+// Dynamic shared memory: QZ_CUDA_DYNAMIC_SHARED(float, cache) in a kernel
+// names the launch's shared_bytes as `float *cache`.
+#define QZ_CUDA_DYNAMIC_SHARED(type, name) \
+  type *name = static_cast<type *>(::qz_gpu_harness::dynamic_shared())
 
 #define threadIdx (::qz_gpu_harness::current().thread_idx)
 #define blockIdx (::qz_gpu_harness::current().block_idx)

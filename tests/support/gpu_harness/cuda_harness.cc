@@ -178,7 +178,7 @@ int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid
   if (!valid) return g_harness->set_error(kCudaErrorInvalidConfiguration);
   launch_t launch{kernel, thunk, args};
   run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, g_harness->order, run_thread,
-           &launch);
+           &launch, shared_bytes);
   return 0;
 }
 

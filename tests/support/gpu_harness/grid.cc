@@ -43,6 +43,7 @@ struct lane_t {
 struct block_t {
   std::vector<lane_t> lanes;
   std::vector<uint64_t> slots;  // 32 per warp
+  std::vector<unsigned char> shared;  // dynamic shared memory
   void (*body)(void *);
   void *context;
 };
@@ -271,9 +272,12 @@ void barrier_warp(uint32_t mask) {
   wait(state::wait_warp, mask | (1u << lane));
 }
 
+void *dynamic_shared() { return g_block->shared.data(); }
+
 uint64_t *warp_slots() { return &g_block->slots[static_cast<size_t>(g_lane->info.warp) * kWarpSize]; }
 
-void run_grid(dim3_t grid, dim3_t block_dim, schedule order, void (*body)(void *), void *context) {
+void run_grid(dim3_t grid, dim3_t block_dim, schedule order, void (*body)(void *), void *context,
+              size_t shared_bytes) {
   const int n = static_cast<int>(block_dim.x * block_dim.y * block_dim.z);
   block_t block;
   block.body = body;
@@ -285,6 +289,7 @@ void run_grid(dim3_t grid, dim3_t block_dim, schedule order, void (*body)(void *
   for (uint32_t bz = 0; bz < grid.z; ++bz)
     for (uint32_t by = 0; by < grid.y; ++by)
       for (uint32_t bx = 0; bx < grid.x; ++bx) {
+        block.shared.assign(shared_bytes, 0xFF);
         int i = 0;
         for (uint32_t tz = 0; tz < block_dim.z; ++tz)
           for (uint32_t ty = 0; ty < block_dim.y; ++ty)

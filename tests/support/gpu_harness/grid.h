@@ -47,9 +47,12 @@ void barrier_block();
 void barrier_warp(uint32_t mask);
 // 32 eight-byte slots shared by the caller's warp, for shuffles and votes.
 uint64_t *warp_slots();
+// The block's dynamic shared memory (the launch's shared_bytes; every byte
+// 0xFF at the start of each block).
+void *dynamic_shared();
 
 // Runs body(context) once per thread of every block of `grid`.
 void run_grid(dim3_t grid, dim3_t block, schedule order, void (*body)(void *context),
-              void *context);
+              void *context, size_t shared_bytes = 0);
 
 }  // namespace qz_gpu_harness
