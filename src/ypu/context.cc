@@ -4,11 +4,17 @@
 #include "ypu/ypu.h"
 
 extern const qz_ypu_backend_t QZ_YPU_CPU_BACKEND;
+#if defined(QZ_WITH_CUDA)
+extern const qz_ypu_backend_t QZ_YPU_CUDA_BACKEND;
+#define QZ_YPU_CUDA_COLUMN &QZ_YPU_CUDA_BACKEND
+#else
+#define QZ_YPU_CUDA_COLUMN nullptr
+#endif
 
 namespace {
 
 const qz_ypu_backend_t *qz_ypu_backends[QZ_YPU_BACKEND_COUNT] = {
-    &QZ_YPU_CPU_BACKEND, nullptr, nullptr, nullptr, nullptr};
+    &QZ_YPU_CPU_BACKEND, QZ_YPU_CUDA_COLUMN, nullptr, nullptr, nullptr};
 
 // Releases the states of ops [0, end) from the highest op down.
 void qz_ypu_states_release(qz_ypu_context_t *context, const qz_ypu_backend_t *backend,

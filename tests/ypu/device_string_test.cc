@@ -16,8 +16,20 @@ std::string not_valid(const std::string &device) {
   return "0633a7d 00000322: " + device + " is not a valid device string";
 }
 
+#if defined(QZ_WITH_CUDA)
+// The CUDA backend on a machine without a GPU driver: the device count
+// cannot be had.
+constexpr qz_status_t kNoGpuStatus = QZ_STATUS_RUNTIME_ERROR;
+const std::string kNoGpu = "0633a7d 00000334: Failed to communicate with device.";
+const std::string kNoGpuMinus1 = kNoGpu;
+#else
+// The build without the CUDA backend: no device is ever found.
+constexpr qz_status_t kNoGpuStatus = QZ_STATUS_INVALID_ARGUMENT;
 const std::string kNoGpu =
     "0633a7d 00000335: GPU device index `0` is out of range. Found `0` available GPU devices.";
+const std::string kNoGpuMinus1 =
+    "0633a7d 00000335: GPU device index `-1` is out of range. Found `0` available GPU devices.";
+#endif
 
 TEST(DeviceString, OutcomeTable) {
   const int32_t half = default_threads();
@@ -61,16 +73,16 @@ TEST(DeviceString, OutcomeTable) {
       {"CPU", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0, {not_valid("CPU")}},
       {"best:1", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0, {not_valid("best:1")}},
       {"gpu0", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0, {not_valid("gpu0")}},
-      // No GPU in this build: the open reports none found.
-      {"gpu", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0,
-       {kNoGpu, caller_message(), caller_message()}},
-      {"g", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0, {kNoGpu, caller_message(), caller_message()}},
-      {"gpu:0", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0,
-       {kNoGpu, caller_message(), caller_message()}},
-      {"gpu:-1", "cpu:1", QZ_STATUS_INVALID_ARGUMENT, 0,
-       {"0633a7d 00000335: GPU device index `-1` is out of range. Found `0` available GPU "
-        "devices.",
+      // No GPU on this machine (or in this build): the open fails.
+      {"gpu", "cpu:1", kNoGpuStatus, 0, {kNoGpu, caller_message(), caller_message()}},
+      {"g", "cpu:1", kNoGpuStatus, 0, {kNoGpu, caller_message(), caller_message()}},
+      {"gpu:0", "cpu:1", kNoGpuStatus, 0, {kNoGpu, caller_message(), caller_message()}},
+      {"gpu:1", "cpu:1", kNoGpuStatus, 0,
+       {kNoGpu == kNoGpuMinus1 ? kNoGpu
+                               : "0633a7d 00000335: GPU device index `1` is out of range. Found "
+                                 "`0` available GPU devices.",
         caller_message(), caller_message()}},
+      {"gpu:-1", "cpu:1", kNoGpuStatus, 0, {kNoGpuMinus1, caller_message(), caller_message()}},
       // "best" falls back to "cpu" when the preferred string fails.
       {"best", "bogus", QZ_STATUS_SUCCESS, half, {not_valid("bogus")}},
       {"best", "gpu", QZ_STATUS_SUCCESS, half, {kNoGpu, caller_message(), caller_message()}},

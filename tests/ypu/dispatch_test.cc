@@ -27,7 +27,12 @@ TEST(DispatchTables, MembershipOfTheCpuColumn) {
   }
   EXPECT_EQ(backend->state_init, nullptr);
   EXPECT_EQ(backend->state_release, nullptr);
-  for (uint32_t column : {1u, 2u, 3u, 4u}) EXPECT_EQ(qz_ypu_backend(column), nullptr);
+#if defined(QZ_WITH_CUDA)
+  EXPECT_NE(qz_ypu_backend(QZ_YPU_BACKEND_CUDA), nullptr);
+#else
+  EXPECT_EQ(qz_ypu_backend(QZ_YPU_BACKEND_CUDA), nullptr);
+#endif
+  for (uint32_t column : {2u, 3u, 4u}) EXPECT_EQ(qz_ypu_backend(column), nullptr);
   EXPECT_EQ(qz_ypu_backend(5), nullptr);
 }
 

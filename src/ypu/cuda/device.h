@@ -1,9 +1,123 @@
-// Opening and closing a CUDA device.
+// The CUDA device, its buffers and its device list: the records every CUDA
+// entry works on and the device-level half of the backend interface.
 #pragma once
 
 #include <cstdint>
 
+#include "common/error.h"
+#include "ypu/cuda/runtime.h"
 #include "ypu/ypu.h"
 
+// What the device-string parser calls (also the no-device stand-in's names).
 qz_status_t qz_ypu_cuda_device_open(int32_t index, void **out);
 void qz_ypu_cuda_device_close(void *device);
+
+QZ_CUDA_BEGIN
+
+inline constexpr int QZ_YPU_CUDA_STREAM_COUNT = 8;
+
+struct qz_ypu_cuda_device_properties_t {
+  const char *query_error;
+  int32_t major;
+  int32_t minor;
+  int32_t driver_version;
+  const char *driver_version_error;
+  int32_t runtime_version;
+  const char *runtime_version_error;
+  uint64_t total_global_mem;
+  int32_t multiprocessor_count;
+  int32_t max_threads_per_multiprocessor;
+  int32_t max_threads_per_block;
+  int32_t shared_mem_per_block;
+  int32_t shared_mem_per_multiprocessor;
+  int32_t max_block_dim[3];
+  int32_t max_grid_dim[3];
+};
+
+struct qz_ypu_cuda_device_t {
+  int32_t device;
+  qz_ypu_cuda_device_properties_t *properties;
+  void **streams;  // QZ_YPU_CUDA_STREAM_COUNT runtime streams
+};
+
+struct qz_ypu_cuda_buffer_t {
+  void *device_ptr;
+  int32_t size;
+  int32_t flags;
+  int32_t map_count;
+  void *host_copy;
+};
+
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_COMMUNICATE{
+    0x334, "Failed to communicate with device."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_INDEX{
+    0x335, "GPU device index `%d` is out of range. Found `%d` available GPU devices."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_DRIVER{
+    0x336,
+    "GPU device drivers are incompatible (device error: %s). Refer to docs to find the "
+    "appropriate version for updating."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_INCOMPATIBLE{
+    0x337, "Selected GPU device is incompatible with the library."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_ALLOC{0x339, "Failed to alloc memory."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_TO_DEVICE{0x33A,
+                                                               "Failed to copy memory to device."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_FROM_DEVICE{
+    0x33B, "Failed to copy memory from device."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_KERNEL{0x33C, "Failed to execute gpu kernel."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_STREAM{0x33D, "Failed to create gpu stream."};
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_MEMORY{0xC8,
+                                                            "Failed to allocate, out of memory."};
+
+// The entries behind the parser's names, in the harness's namespace too.
+qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out);
+void qz_ypu_cuda_device_release(void *device);
+qz_status_t qz_ypu_cuda_device_properties_create(int32_t device,
+                                                 qz_ypu_cuda_device_properties_t **out);
+
+qz_status_t qz_ypu_cuda_buffer_upload(void *device, qz_ypu_buffer_t *buffer, const void *source,
+                                      int32_t offset, int32_t length);
+qz_status_t qz_ypu_cuda_buffer_download(void *device, qz_ypu_buffer_t *buffer, void *destination,
+                                        int32_t offset, int32_t length);
+void qz_ypu_cuda_device_list_free(char **list, int32_t count);
+qz_status_t qz_ypu_cuda_device_list(char ***list, int32_t *count);
+qz_ypu_buffer_t *qz_ypu_cuda_buffer_create(void *device, int32_t size, int32_t flags);
+void *qz_ypu_cuda_buffer_map(void *device, qz_ypu_buffer_t *buffer, int32_t mode);
+void qz_ypu_cuda_buffer_unmap(void *device, qz_ypu_buffer_t *buffer, int32_t mode);
+void qz_ypu_cuda_buffer_free(void *device, qz_ypu_buffer_t *buffer);
+void *qz_ypu_cuda_host_alloc(void *device, int32_t size);
+void qz_ypu_cuda_host_free(void *device, void *pointer);
+int32_t qz_ypu_cuda_buffer_size(void *device, qz_ypu_buffer_t *buffer);
+
+int32_t qz_ypu_cuda_multiprocessor_count(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_shared_mem_per_block(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_shared_mem_per_multiprocessor(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_max_block_dim_x(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_max_block_dim_y(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_max_block_dim_z(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_max_grid_dim_x(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_max_grid_dim_y(const qz_ypu_cuda_device_t *device);
+int32_t qz_ypu_cuda_max_grid_dim_z(const qz_ypu_cuda_device_t *device);
+
+// Launches the empty compatibility kernel on the default stream (its module
+// is the first one the driver has to load).
+void qz_ypu_cuda_compatibility_test_launch();
+
+// After a failed runtime call: clears the runtime's sticky error, then
+// pushes `record` (no arguments).
+void qz_ypu_cuda_fail(const qz_error_record_t &record);
+
+// The device address of an operand: the buffer's memory plus a signed byte
+// offset.
+template <class T>
+T *qz_ypu_cuda_operand(const qz_ypu_buffer_t *buffer, int32_t offset = 0) {
+  auto *b = reinterpret_cast<const qz_ypu_cuda_buffer_t *>(buffer);
+  return reinterpret_cast<T *>(static_cast<char *>(b->device_ptr) + static_cast<intptr_t>(offset));
+}
+
+// The one cudaGetLastError after an entry's launches: 0x33C on failure.
+qz_status_t qz_ypu_cuda_launch_status();
+
+// The CUDA column of the dispatch tables.
+extern const qz_ypu_backend_t QZ_YPU_CUDA_BACKEND;
+
+QZ_CUDA_END

@@ -1,0 +1,111 @@
+// Row and column broadcasts over a [rows][cols] float matrix, in blocks of
+// 8 x 8 threads with x the row and y the column, and the two-sided bias.
+#include "ypu/cuda/kernel.h"
+
+QZ_CUDA_BEGIN
+
+// The column step of the kernels whose y grid is clamped to 65535 blocks.
+constexpr int kColumnStep = 65535 * 8;
+
+QZ_CUDA_KERNEL void taabe316(int rows, int cols, float *out, float *a, float *v) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= rows) return;
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+    out[i * cols + j] = a[i * cols + j] + v[j];
+}
+
+QZ_CUDA_KERNEL void taabe127(int rows, int cols, float *out, float *a, float *v) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= rows) return;
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+    out[i * cols + j] = a[i * cols + j] + v[i];
+}
+
+QZ_CUDA_KERNEL void taabe256(int rows, int cols, float *y, float *x, float *w) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= rows) return;
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+    y[i * cols + j] = fmaf(x[i * cols + j], w[j], y[i * cols + j]);
+}
+
+#define QZ_CUDA_ELEMENT_OR_RETURN                       \
+  const int i = blockIdx.x * blockDim.x + threadIdx.x; \
+  const int j = blockIdx.y * blockDim.y + threadIdx.y; \
+  if (i >= rows || j >= cols) return
+
+QZ_CUDA_KERNEL void taabe245(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] / v[j];
+}
+QZ_CUDA_KERNEL void taabe103(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] * v[j];
+}
+QZ_CUDA_KERNEL void taabe247(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] * v[i];
+}
+QZ_CUDA_KERNEL void taabe335(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] - v[j];
+}
+QZ_CUDA_KERNEL void taabe259(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] - v[i];
+}
+#undef QZ_CUDA_ELEMENT_OR_RETURN
+
+// Op 62: block (bx, by) covers batches bx, bx + 65535, ... and rows by,
+// by + 65535, ...; thread t columns t, t + 256, ...
+QZ_CUDA_KERNEL void taabe282(int batches, int rows, int cols, float *x, float *a, float *b) {
+  for (int p = blockIdx.x; p < batches; p += 65535)
+    for (int r = blockIdx.y; r < rows; r += 65535)
+      for (int k = threadIdx.x; k < cols; k += 256) {
+        const int i = (p * rows + r) * cols + k;
+        x[i] = x[i] + (a[p * rows + r] + b[p * cols + k]);
+      }
+}
+
+namespace {
+
+using broadcast_kernel = void (*)(int, int, float *, float *, float *);
+
+// `clamp_columns`: the kernel loops over columns beyond 65535 blocks.
+qz_status_t launch_broadcast(broadcast_kernel kernel, bool clamp_columns, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_broadcast_params_t *>(params);
+  const int32_t column_blocks = (p.cols + 7) >> 3;
+  const qz_cuda_dim3_t grid{static_cast<uint32_t>((p.rows + 7) >> 3),
+                            clamp_columns ? qz_cuda_clamp_grid(column_blocks)
+                                          : static_cast<uint32_t>(column_blocks)};
+  qz_cuda_launch(kernel, grid, {8, 8}, p.rows, p.cols,
+                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<float>(p.a, p.a_offset),
+                 qz_ypu_cuda_operand<float>(p.v, p.v_offset));
+  return qz_ypu_cuda_launch_status();
+}
+
+}  // namespace
+
+#define QZ_CUDA_ENTRY(name, kernel, clamp)                                 \
+  qz_status_t qz_ypu_cuda_##name(void *, void *, const void *params) {     \
+    return launch_broadcast(kernel, clamp, params);                        \
+  }
+QZ_CUDA_ENTRY(add_row_f32, taabe316, true)
+QZ_CUDA_ENTRY(add_col_f32, taabe127, true)
+QZ_CUDA_ENTRY(fma_row_f32, taabe256, true)
+QZ_CUDA_ENTRY(div_row_f32, taabe245, false)
+QZ_CUDA_ENTRY(mul_row_f32, taabe103, false)
+QZ_CUDA_ENTRY(mul_col_f32, taabe247, false)
+QZ_CUDA_ENTRY(sub_row_f32, taabe335, false)
+QZ_CUDA_ENTRY(sub_col_f32, taabe259, false)
+#undef QZ_CUDA_ENTRY
+
+qz_status_t qz_ypu_cuda_add_bias_2d_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_add_bias_2d_f32_params_t *>(params);
+  qz_cuda_launch(taabe282, {qz_cuda_clamp_grid(p.outer), qz_cuda_clamp_grid(p.rows)}, {256},
+                 p.outer, p.rows, p.cols, qz_ypu_cuda_operand<float>(p.x),
+                 qz_ypu_cuda_operand<float>(p.row_bias), qz_ypu_cuda_operand<float>(p.col_bias));
+  return qz_ypu_cuda_launch_status();
+}
+
+QZ_CUDA_END

@@ -1,0 +1,324 @@
+// The CUDA device: open and close, the properties snapshot, buffers with
+// their host mirrors, and the device list.
+#include "ypu/cuda/device.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+QZ_CUDA_BEGIN
+
+namespace {
+
+const qz_ypu_cuda_runtime_t &rt() { return *qz_ypu_cuda_runtime(); }
+
+qz_ypu_cuda_buffer_t *cuda_buffer(qz_ypu_buffer_t *buffer) {
+  return reinterpret_cast<qz_ypu_cuda_buffer_t *>(buffer);
+}
+
+// The runtime's text for the sticky error, which is cleared.
+const char *take_error_text() { return rt().get_error_string(rt().get_last_error()); }
+
+void destroy_streams(qz_ypu_cuda_device_t *device) {
+  if (!device->streams) return;
+  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i)
+    if (device->streams[i]) rt().stream_destroy(device->streams[i]);
+  std::free(device->streams);
+  device->streams = nullptr;
+}
+
+// A byte range [offset, offset + length) inside a buffer of `size` bytes.
+bool range_fits(int32_t size, int32_t offset, int32_t length) {
+  return offset >= 0 && length >= 0 && static_cast<int64_t>(offset) + length <= size;
+}
+
+}  // namespace
+
+void qz_ypu_cuda_fail(const qz_error_record_t &record) {
+  rt().get_last_error();
+  qz_error_push_at("", 0, &record);
+}
+
+qz_status_t qz_ypu_cuda_launch_status() {
+  if (rt().get_last_error() == 0) return QZ_STATUS_SUCCESS;
+  qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_KERNEL);
+  return QZ_STATUS_RUNTIME_ERROR;
+}
+
+qz_status_t qz_ypu_cuda_device_properties_create(int32_t device,
+                                                 qz_ypu_cuda_device_properties_t **out) {
+  *out = nullptr;
+  auto *properties = static_cast<qz_ypu_cuda_device_properties_t *>(
+      std::calloc(1, sizeof(qz_ypu_cuda_device_properties_t)));
+  if (!properties) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    return QZ_STATUS_OUT_OF_MEMORY;
+  }
+  // A failed query leaves the block zeroed, which the checks below refuse.
+  qz_cuda_device_prop_t prop;
+  std::memset(&prop, 0, sizeof prop);
+  if (rt().get_device_properties(&prop, device) != 0) {
+    properties->query_error = take_error_text();
+    std::memset(&prop, 0, sizeof prop);
+  }
+  properties->major = prop.major;
+  properties->minor = prop.minor;
+  properties->total_global_mem = prop.total_global_mem;
+  properties->multiprocessor_count = prop.multiprocessor_count;
+  properties->max_threads_per_multiprocessor = prop.max_threads_per_multiprocessor;
+  properties->max_threads_per_block = prop.max_threads_per_block;
+  properties->shared_mem_per_block = static_cast<int32_t>(prop.shared_mem_per_block);
+  properties->shared_mem_per_multiprocessor =
+      static_cast<int32_t>(prop.shared_mem_per_multiprocessor);
+  for (int i = 0; i < 3; ++i) {
+    properties->max_block_dim[i] = prop.max_threads_dim[i];
+    properties->max_grid_dim[i] = prop.max_grid_size[i];
+  }
+  if (prop.warp_size != 32 || prop.max_grid_size[0] <= 65534) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_INCOMPATIBLE);
+    std::free(properties);
+    return QZ_STATUS_RUNTIME_ERROR;
+  }
+  int version = 0;
+  if (rt().driver_get_version(&version) != 0)
+    properties->driver_version_error = take_error_text();
+  else
+    properties->driver_version = version;
+  version = 0;
+  if (rt().runtime_get_version(&version) != 0)
+    properties->runtime_version_error = take_error_text();
+  else
+    properties->runtime_version = version;
+  *out = properties;
+  return QZ_STATUS_SUCCESS;
+}
+
+qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out) {
+  auto *device =
+      static_cast<qz_ypu_cuda_device_t *>(std::calloc(1, sizeof(qz_ypu_cuda_device_t)));
+  if (!device) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    return QZ_STATUS_OUT_OF_MEMORY;
+  }
+  qz_status_t status = QZ_STATUS_RUNTIME_ERROR;
+  int count = 0;
+  if (rt().get_device_count(&count) != 0) {
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+    goto fail;
+  }
+  if (index >= count) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_INDEX, index, count);
+    status = QZ_STATUS_INVALID_ARGUMENT;
+    goto fail;
+  }
+  if (rt().set_device(index) != 0 || rt().get_device(&device->device) != 0) {
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+    goto fail;
+  }
+  qz_ypu_cuda_compatibility_test_launch();
+  if (const int error = rt().get_last_error()) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_DRIVER, rt().get_error_string(error));
+    goto fail;
+  }
+  status = qz_ypu_cuda_device_properties_create(device->device, &device->properties);
+  if (status != QZ_STATUS_SUCCESS) goto fail;
+  device->streams = static_cast<void **>(std::calloc(QZ_YPU_CUDA_STREAM_COUNT, sizeof(void *)));
+  if (!device->streams) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    status = QZ_STATUS_OUT_OF_MEMORY;
+    goto fail;
+  }
+  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i) {
+    if (rt().stream_create(&device->streams[i]) != 0) {
+      device->streams[i] = nullptr;
+      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_STREAM);
+      status = QZ_STATUS_RUNTIME_ERROR;
+      goto fail;
+    }
+  }
+  *out = device;
+  return QZ_STATUS_SUCCESS;
+fail:
+  qz_ypu_cuda_device_release(device);
+  return status;
+}
+
+void qz_ypu_cuda_device_release(void *handle) {
+  auto *device = static_cast<qz_ypu_cuda_device_t *>(handle);
+  if (!device) return;
+  destroy_streams(device);
+  std::free(device->properties);
+  std::free(device);
+}
+
+#define QZ_YPU_CUDA_PROPERTY(name, field)                               \
+  int32_t qz_ypu_cuda_##name(const qz_ypu_cuda_device_t *device) {      \
+    return device->properties->field;                                   \
+  }
+QZ_YPU_CUDA_PROPERTY(multiprocessor_count, multiprocessor_count)
+QZ_YPU_CUDA_PROPERTY(shared_mem_per_block, shared_mem_per_block)
+QZ_YPU_CUDA_PROPERTY(shared_mem_per_multiprocessor, shared_mem_per_multiprocessor)
+QZ_YPU_CUDA_PROPERTY(max_block_dim_x, max_block_dim[0])
+QZ_YPU_CUDA_PROPERTY(max_block_dim_y, max_block_dim[1])
+QZ_YPU_CUDA_PROPERTY(max_block_dim_z, max_block_dim[2])
+QZ_YPU_CUDA_PROPERTY(max_grid_dim_x, max_grid_dim[0])
+QZ_YPU_CUDA_PROPERTY(max_grid_dim_y, max_grid_dim[1])
+QZ_YPU_CUDA_PROPERTY(max_grid_dim_z, max_grid_dim[2])
+#undef QZ_YPU_CUDA_PROPERTY
+
+void qz_ypu_cuda_device_list_free(char **list, int32_t count) {
+  if (!list) return;
+  for (int32_t i = 0; i < count; ++i) std::free(list[i]);
+  std::free(list);
+}
+
+qz_status_t qz_ypu_cuda_device_list(char ***list, int32_t *count) {
+  *list = nullptr;
+  *count = 0;
+  int devices = 0;
+  if (rt().get_device_count(&devices) != 0) {
+    // No driver: the machine simply has no GPU to offer.
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+    return QZ_STATUS_SUCCESS;
+  }
+  if (devices <= 0) return QZ_STATUS_SUCCESS;
+  auto **lines = static_cast<char **>(std::calloc(static_cast<size_t>(devices), sizeof(char *)));
+  if (!lines) {
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    return QZ_STATUS_OUT_OF_MEMORY;
+  }
+  for (int i = 0; i < devices; ++i) {
+    qz_cuda_device_prop_t prop;
+    std::memset(&prop, 0, sizeof prop);
+    if (rt().get_device_properties(&prop, i) != 0) {
+      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+      qz_ypu_cuda_device_list_free(lines, i);
+      return QZ_STATUS_RUNTIME_ERROR;
+    }
+    prop.name[sizeof prop.name - 1] = '\0';
+    const int length = std::snprintf(nullptr, 0, "gpu:%d - %s", i, prop.name);
+    lines[i] = length < 0 ? nullptr : static_cast<char *>(std::malloc(length + 1u));
+    if (!lines[i]) {
+      qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+      qz_ypu_cuda_device_list_free(lines, i);
+      return QZ_STATUS_OUT_OF_MEMORY;
+    }
+    std::snprintf(lines[i], length + 1u, "gpu:%d - %s", i, prop.name);
+  }
+  *list = lines;
+  *count = devices;
+  return QZ_STATUS_SUCCESS;
+}
+
+qz_ypu_buffer_t *qz_ypu_cuda_buffer_create(void *, int32_t size, int32_t flags) {
+  auto *buffer = static_cast<qz_ypu_cuda_buffer_t *>(std::malloc(sizeof(qz_ypu_cuda_buffer_t)));
+  if (!buffer) return nullptr;
+  // A negative size would widen to an enormous request; the runtime refuses
+  // it like any other allocation it cannot serve.
+  buffer->device_ptr = nullptr;
+  if (rt().malloc_async(&buffer->device_ptr, static_cast<size_t>(static_cast<intptr_t>(size)),
+                        nullptr) != 0) {
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_ALLOC);
+    std::free(buffer);
+    return nullptr;
+  }
+  buffer->size = size;
+  buffer->flags = flags;
+  buffer->map_count = 0;
+  buffer->host_copy = nullptr;
+  return reinterpret_cast<qz_ypu_buffer_t *>(buffer);
+}
+
+void qz_ypu_cuda_buffer_free(void *, qz_ypu_buffer_t *handle) {
+  qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
+  if (!buffer) return;
+  rt().free_async(buffer->device_ptr, nullptr);
+  // A buffer freed while still mapped (say after a failed fetching map)
+  // takes its mirror with it.
+  std::free(buffer->host_copy);
+  std::free(buffer);
+}
+
+qz_status_t qz_ypu_cuda_buffer_upload(void *, qz_ypu_buffer_t *handle, const void *source,
+                                      int32_t offset, int32_t length) {
+  qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
+  if (!range_fits(buffer->size, offset, length)) {
+    qz_error_push_at("", 0, &QZ_ERROR_ARG_INVALID, "length");
+    return QZ_STATUS_INVALID_ARGUMENT;
+  }
+  if (rt().memcpy(static_cast<char *>(buffer->device_ptr) + offset, source,
+                  static_cast<size_t>(length), QZ_CUDA_HOST_TO_DEVICE) != 0) {
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_TO_DEVICE);
+    return QZ_STATUS_RUNTIME_ERROR;
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+qz_status_t qz_ypu_cuda_buffer_download(void *, qz_ypu_buffer_t *handle, void *destination,
+                                        int32_t offset, int32_t length) {
+  qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
+  if (!range_fits(buffer->size, offset, length)) {
+    qz_error_push_at("", 0, &QZ_ERROR_ARG_INVALID, "length");
+    return QZ_STATUS_INVALID_ARGUMENT;
+  }
+  if (rt().memcpy(destination, static_cast<const char *>(buffer->device_ptr) + offset,
+                  static_cast<size_t>(length), QZ_CUDA_DEVICE_TO_HOST) != 0) {
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_FROM_DEVICE);
+    return QZ_STATUS_RUNTIME_ERROR;
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+void *qz_ypu_cuda_buffer_map(void *, qz_ypu_buffer_t *handle, int32_t mode) {
+  qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
+  if (buffer->map_count == 0) {
+    buffer->host_copy = std::malloc(buffer->size > 0 ? static_cast<size_t>(buffer->size) : 1);
+    if (!buffer->host_copy) return nullptr;
+    buffer->map_count = 1;
+  } else {
+    ++buffer->map_count;
+  }
+  if ((mode & 0xFF) != 0 && buffer->size > 0 &&
+      rt().memcpy(buffer->host_copy, buffer->device_ptr, static_cast<size_t>(buffer->size),
+                  QZ_CUDA_DEVICE_TO_HOST) != 0) {
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_FROM_DEVICE);
+    return nullptr;
+  }
+  return buffer->host_copy;
+}
+
+void qz_ypu_cuda_buffer_unmap(void *, qz_ypu_buffer_t *handle, int32_t mode) {
+  qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
+  if (buffer->map_count <= 0) return;  // no matching map: nothing to write back
+  if ((mode & 0xFF) != 0 && buffer->size > 0 &&
+      rt().memcpy(buffer->device_ptr, buffer->host_copy, static_cast<size_t>(buffer->size),
+                  QZ_CUDA_HOST_TO_DEVICE) != 0)
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_TO_DEVICE);
+  if (--buffer->map_count == 0) {
+    std::free(buffer->host_copy);
+    buffer->host_copy = nullptr;
+  }
+}
+
+void *qz_ypu_cuda_host_alloc(void *, int32_t size) {
+  return size < 0 ? nullptr : std::malloc(static_cast<size_t>(size));
+}
+
+void qz_ypu_cuda_host_free(void *, void *pointer) { std::free(pointer); }
+
+int32_t qz_ypu_cuda_buffer_size(void *, qz_ypu_buffer_t *handle) {
+  return cuda_buffer(handle)->size;
+}
+
+QZ_CUDA_END
+
+#if !defined(QZ_CUDA_EMU)
+qz_status_t qz_ypu_cuda_device_open(int32_t index, void **out) {
+  qz_ypu_cuda_device_t *device = nullptr;
+  const qz_status_t status = qz_ypu_cuda_device_open_at(index, &device);
+  if (status == QZ_STATUS_SUCCESS) *out = device;
+  return status;
+}
+
+void qz_ypu_cuda_device_close(void *device) { qz_ypu_cuda_device_release(device); }
+#endif

@@ -1,0 +1,85 @@
+// The CUDA runtime calls of the backend, behind a table of function pointers.
+// The library fills it from the static CUDA runtime; the tests' GPU harness
+// installs its own table to run the same backend code on the CPU and to make
+// any call fail.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The backend's sources are compiled twice: into the library, and into the
+// test harness, where they live in a namespace of their own so that both
+// copies can sit in one test program.
+#if defined(QZ_CUDA_EMU)
+#define QZ_CUDA_BEGIN namespace qz_cuda_emu {
+#define QZ_CUDA_END }
+#else
+#define QZ_CUDA_BEGIN
+#define QZ_CUDA_END
+#endif
+
+QZ_CUDA_BEGIN
+
+// Launch geometry, laid out as the runtime's dim3.
+struct qz_cuda_dim3_t {
+  uint32_t x = 1, y = 1, z = 1;
+};
+
+// The device properties the backend reads, as the runtime reports them.
+struct qz_cuda_device_prop_t {
+  char name[256];
+  int32_t major;
+  int32_t minor;
+  int32_t warp_size;
+  uint64_t total_global_mem;
+  int32_t multiprocessor_count;
+  int32_t max_threads_per_multiprocessor;
+  int32_t max_threads_per_block;
+  uint64_t shared_mem_per_block;
+  uint64_t shared_mem_per_multiprocessor;
+  int32_t max_threads_dim[3];
+  int32_t max_grid_size[3];
+};
+
+// Runs one GPU thread of a kernel on the CPU harness: calls `kernel` with the
+// arguments behind `args`. The library's kernels carry no thunk.
+using qz_cuda_thunk_t = void (*)(const void *kernel, void **args);
+
+enum qz_cuda_copy_kind_t : int32_t {
+  QZ_CUDA_HOST_TO_DEVICE = 1,
+  QZ_CUDA_DEVICE_TO_HOST = 2,
+  QZ_CUDA_DEVICE_TO_DEVICE = 3,
+};
+
+// Every call returns the runtime's error number (0: success). Streams are
+// opaque; null is the default stream.
+struct qz_ypu_cuda_runtime_t {
+  int (*get_device_count)(int *count);
+  int (*get_device_properties)(qz_cuda_device_prop_t *prop, int device);
+  int (*set_device)(int device);
+  int (*get_device)(int *device);
+  int (*stream_create)(void **stream);
+  int (*stream_destroy)(void *stream);
+  int (*driver_get_version)(int *version);
+  int (*runtime_get_version)(int *version);
+  int (*malloc_async)(void **pointer, size_t size, void *stream);
+  int (*free_async)(void *pointer, void *stream);
+  int (*memcpy)(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind);
+  int (*memcpy_async)(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind,
+                      void *stream);
+  int (*memcpy_2d_async)(void *dst, size_t dst_pitch, const void *src, size_t src_pitch,
+                         size_t width, size_t height, qz_cuda_copy_kind_t kind, void *stream);
+  int (*memset_async)(void *dst, int value, size_t size, void *stream);
+  int (*memset_2d_async)(void *dst, size_t pitch, int value, size_t width, size_t height,
+                         void *stream);
+  int (*launch_kernel)(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid,
+                       qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *stream);
+  int (*get_last_error)();
+  const char *(*get_error_string)(int error);
+};
+
+// The table in use. The library starts with the real runtime; tests swap it.
+const qz_ypu_cuda_runtime_t *qz_ypu_cuda_runtime();
+void qz_ypu_cuda_runtime_install(const qz_ypu_cuda_runtime_t *runtime);
+
+QZ_CUDA_END

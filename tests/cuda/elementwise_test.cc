@@ -1,0 +1,152 @@
+// The element-wise float kernels against the host implementations.
+#include "twin.h"
+
+#include "ypu/params.h"
+
+namespace {
+
+struct unary_case {
+  const char *name;
+  uint32_t op;
+  float rel;  // 0: bit for bit; else the CUDA maths library's few ulp
+  float lo, hi;
+};
+
+struct two_case {
+  const char *name;
+  uint32_t op;
+};
+
+constexpr int32_t kSizes[] = {1, 255, 256, 257, 1000};
+
+class CudaUnary : public ::testing::TestWithParam<unary_case> {};
+
+TEST_P(CudaUnary, MatchesHostAtEverySize) {
+  const unary_case &c = GetParam();
+  for (int32_t n : kSizes) {
+    twin t;
+    const twin_buffer out = t.bytes(4 * (n + 2)),
+                      in = t.buffer(random_floats(n + 3, c.lo, c.hi, n));
+    t.run(c.op, [&](bool g) { return qz_ypu_unary_params_t{out.on(g), in.on(g), n, 8, 12}; });
+    if (c.rel == 0.0f)
+      t.expect_same<float>(out, n + 2);
+    else
+      t.expect_close(out, n + 2, c.rel, c.rel);
+    const auto head = t.gpu_values<float>(out, 2);
+    EXPECT_EQ(head, (std::vector<float>{0, 0})) << "bytes before the offset are untouched";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ops, CudaUnary,
+    ::testing::Values(unary_case{"exp", QZ_YPU_OP_EXP_F32, 4e-6f, -20, 20},
+                      unary_case{"log", QZ_YPU_OP_LOG_F32, 4e-6f, 0, 100},
+                      unary_case{"relu", QZ_YPU_OP_RELU_F32, 0, -5, 5},
+                      unary_case{"gelu_tanh", QZ_YPU_OP_GELU_TANH_F32, 4e-6f, -6, 6},
+                      unary_case{"gelu_sigmoid", QZ_YPU_OP_GELU_SIGMOID_F32, 4e-6f, -6, 6},
+                      unary_case{"gelu_erf", QZ_YPU_OP_GELU_ERF_F32, 4e-6f, -6, 6},
+                      unary_case{"silu", QZ_YPU_OP_SILU_F32, 4e-6f, -10, 10}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+class CudaTwoInput : public ::testing::TestWithParam<two_case> {};
+
+TEST_P(CudaTwoInput, MatchesHostBitForBit) {
+  for (int32_t n : kSizes) {
+    twin t;
+    const twin_buffer out = t.bytes(4 * n), a = t.buffer(random_floats(n, -10, 10, n)),
+                      b = t.buffer(random_floats(n, 0.5f, 10, n + 1));
+    t.run(GetParam().op, [&](bool g) {
+      return qz_ypu_two_input_params_t{out.on(g), a.on(g), b.on(g), n, 0, 0, 0};
+    });
+    t.expect_same<float>(out, n);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, CudaTwoInput,
+                         ::testing::Values(two_case{"add", QZ_YPU_OP_ADD_F32},
+                                           two_case{"sub", QZ_YPU_OP_SUB_F32},
+                                           two_case{"mul", QZ_YPU_OP_MUL_F32},
+                                           two_case{"div", QZ_YPU_OP_DIV_F32}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+struct scalar_case {
+  const char *name;
+  uint32_t op;
+};
+
+class CudaScalar : public ::testing::TestWithParam<scalar_case> {};
+
+TEST_P(CudaScalar, MatchesHostBitForBit) {
+  for (int32_t n : kSizes) {
+    twin t;
+    const twin_buffer out = t.bytes(4 * n), in = t.buffer(random_floats(n, 0.25f, 9, n));
+    t.run(GetParam().op,
+          [&](bool g) { return qz_ypu_scalar_params_t{out.on(g), in.on(g), -3.75f, n, 0, 0}; });
+    t.expect_same<float>(out, n);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, CudaScalar,
+                         ::testing::Values(scalar_case{"add_scalar", QZ_YPU_OP_ADD_SCALAR_F32},
+                                           scalar_case{"scalar_div", QZ_YPU_OP_SCALAR_DIV_F32},
+                                           scalar_case{"mul_scalar", QZ_YPU_OP_MUL_SCALAR_F32},
+                                           scalar_case{"rsub_scalar", QZ_YPU_OP_RSUB_SCALAR_F32}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(CudaConvert, IntegersToFloats) {
+  for (int32_t n : kSizes) {
+    twin t;
+    std::vector<int32_t> wide = random_ints<int32_t>(n, -2147483647, 2147483647, n);
+    wide[0] = 16777217;  // rounds to even
+    const twin_buffer out = t.bytes(4 * n), in = t.buffer(wide);
+    t.run(QZ_YPU_OP_CONVERT_I32_F32,
+          [&](bool g) { return qz_ypu_unary_params_t{out.on(g), in.on(g), n, 0, 0}; });
+    t.expect_same<float>(out, n);
+    const twin_buffer q10 = t.bytes(4 * n), narrow = t.buffer(random_ints<int16_t>(n, -32768, 32767, n));
+    t.run(QZ_YPU_OP_CONVERT_I16_F32,
+          [&](bool g) { return qz_ypu_unary_params_t{q10.on(g), narrow.on(g), n, 0, 0}; });
+    t.expect_same<float>(q10, n);
+  }
+}
+
+// A count of 0 makes a grid of no blocks, which the runtime refuses.
+TEST(CudaLaunch, EmptyGridsFail) {
+  const uint32_t unary_ops[] = {QZ_YPU_OP_EXP_F32,        QZ_YPU_OP_SILU_F32,
+                                QZ_YPU_OP_RELU_I16,       QZ_YPU_OP_SIGMOID_I16,
+                                QZ_YPU_OP_TANH_TABLE_F32, QZ_YPU_OP_CONVERT_I32_F32};
+  cuda_context gpu;
+  qz_ypu_buffer_t *out = gpu.buffer(16), *in = gpu.buffer(16);
+  for (uint32_t op : unary_ops) {
+    SCOPED_TRACE(op);
+    const qz_ypu_unary_params_t p{out, in, 0, 0, 0};
+    EXPECT_EQ(gpu.run(op, &p), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack(), std::vector<std::string>{kKernelFailed});
+  }
+  const qz_ypu_add_sat_i16_params_t none{out, in, in, 0, 0, 0, 0};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_ADD_SAT_I16, &none), QZ_STATUS_RUNTIME_ERROR);
+  const qz_ypu_add_sat_i16_params_t one{out, in, in, 1, 0, 0, 0};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_ADD_SAT_I16, &one), QZ_STATUS_SUCCESS);
+  const qz_ypu_softmax_f32_params_t no_rows{out, in, 0, 4, 0, 0};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_SOFTMAX_F32, &no_rows), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kKernelFailed, kKernelFailed}));
+}
+
+// An error left pending by earlier work is reported by the next entry's
+// check, and cleared by it.
+TEST(CudaLaunch, PendingErrorsReachTheNextEntry) {
+  cuda_context gpu;
+  qz_ypu_buffer_t *out = gpu.buffer(16), *in = gpu.buffer(16);
+  const qz_ypu_unary_params_t p{out, in, 4, 0, 0};
+  gpu.runtime().fail(qz_gpu_harness::cuda_call::launch_kernel, 0, 719);
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
+  gpu.runtime().last_error = 700;  // a fault from a kernel still running
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kKernelFailed, kKernelFailed}));
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// The GPU harness itself: warp exchanges, votes, barriers, shared memory,
+// atomics, launch limits and the schedules that expose missing barriers.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "gpu_harness/cuda_harness.h"
+#include "ypu/cuda/kernel.h"
+
+namespace {
+
+using qz_gpu_harness::cuda_call;
+using qz_gpu_harness::cuda_harness;
+using qz_gpu_harness::schedule;
+
+constexpr schedule kSchedules[] = {schedule::forward, schedule::reverse, schedule::warp_ahead,
+                                   schedule::last_warp_ahead};
+
+// Per thread: xor 5, down 3, up 2, lane 7 of the warp, xor 9 within 16 lanes.
+QZ_CUDA_KERNEL void shuffles(int *out) {
+  const int t = threadIdx.x;
+  int *o = out + 5 * t;
+  o[0] = __shfl_xor_sync(0xFFFFFFFFu, t, 5);
+  o[1] = __shfl_down_sync(0xFFFFFFFFu, t, 3);
+  o[2] = __shfl_up_sync(0xFFFFFFFFu, t, 2);
+  o[3] = __shfl_sync(0xFFFFFFFFu, t, 7);
+  o[4] = __shfl_xor_sync(0xFFFFFFFFu, t, 9, 16);
+}
+
+TEST(GpuHarness, WarpShuffles) {
+  for (schedule order : kSchedules) {
+    cuda_harness runtime;
+    runtime.order = order;
+    std::vector<int> out(5 * 64, -1);
+    qz_cuda_emu::qz_cuda_launch(shuffles, {1}, {64}, out.data());
+    ASSERT_EQ(runtime.last_error, 0);
+    for (int t = 0; t < 64; ++t) {
+      const int lane = t % 32, base = t - lane;
+      EXPECT_EQ(out[5 * t + 0], base + (lane ^ 5));
+      EXPECT_EQ(out[5 * t + 1], lane + 3 < 32 ? t + 3 : t);
+      EXPECT_EQ(out[5 * t + 2], lane >= 2 ? t - 2 : t);
+      EXPECT_EQ(out[5 * t + 3], base + 7);
+      EXPECT_EQ(out[5 * t + 4], (lane ^ 9) / 16 == lane / 16 ? base + (lane ^ 9) : t);
+    }
+  }
+}
+
+QZ_CUDA_KERNEL void votes(unsigned *out) {
+  const int t = threadIdx.x;
+  out[3 * t] = __ballot_sync(0xFFFFFFFFu, t % 3 == 0);
+  out[3 * t + 1] = __any_sync(0xFFFFFFFFu, t == 40);
+  out[3 * t + 2] = __all_sync(0xFFFFFFFFu, t < 40);
+}
+
+TEST(GpuHarness, WarpVotes) {
+  cuda_harness runtime;
+  std::vector<unsigned> out(3 * 64);
+  qz_cuda_emu::qz_cuda_launch(votes, {1}, {64}, out.data());
+  unsigned first = 0, second = 0;
+  for (int i = 0; i < 32; ++i) {
+    if (i % 3 == 0) first |= 1u << i;
+    if ((i + 32) % 3 == 0) second |= 1u << i;
+  }
+  for (int t = 0; t < 64; ++t) {
+    EXPECT_EQ(out[3 * t], t < 32 ? first : second);
+    EXPECT_EQ(out[3 * t + 1], t >= 32 ? 1u : 0u);
+    EXPECT_EQ(out[3 * t + 2], t < 32 ? 1u : 0u);
+  }
+}
+
+// Each thread reads its neighbour's value after a barrier, through static
+// and dynamic shared memory; `fence` 0 leaves the barrier out.
+QZ_CUDA_KERNEL void neighbours(int fence, int *out, int *initial) {
+  __shared__ int fixed[96];
+  QZ_CUDA_DYNAMIC_SHARED(int, dynamic);
+  const int t = threadIdx.x, n = blockDim.x;
+  initial[blockIdx.x * n + t] = dynamic[t];
+  fixed[t] = 10 * t + blockIdx.x;
+  dynamic[t] = 1000 * t + blockIdx.x;
+  if (fence) __syncthreads();
+  out[2 * (blockIdx.x * n + t)] = fixed[(t + 1) % n];
+  out[2 * (blockIdx.x * n + t) + 1] = dynamic[(t + 1) % n];
+}
+
+TEST(GpuHarness, BarriersAndSharedMemory) {
+  for (schedule order : kSchedules) {
+    cuda_harness runtime;
+    runtime.order = order;
+    const int n = 96, blocks = 3;
+    std::vector<int> out(2 * n * blocks), initial(n * blocks);
+    qz_cuda_emu::qz_cuda_launch_on(neighbours, {blocks}, {n}, n * sizeof(int), nullptr, 1,
+                                   out.data(), initial.data());
+    ASSERT_EQ(runtime.last_error, 0);
+    for (int b = 0; b < blocks; ++b)
+      for (int t = 0; t < n; ++t) {
+        const int i = b * n + t;
+        EXPECT_EQ(out[2 * i], 10 * ((t + 1) % n) + b);
+        EXPECT_EQ(out[2 * i + 1], 1000 * ((t + 1) % n) + b);
+        EXPECT_EQ(initial[i], -1) << "dynamic shared memory starts as junk";
+      }
+  }
+}
+
+// Without the barrier the forward order reads stale neighbours and the
+// reverse order fresh ones: the schedules disagree, as they should.
+TEST(GpuHarness, SchedulesExposeAMissingBarrier) {
+  std::vector<std::vector<int>> results;
+  for (schedule order : {schedule::forward, schedule::reverse}) {
+    cuda_harness runtime;
+    runtime.order = order;
+    std::vector<int> out(2 * 64), initial(64);
+    qz_cuda_emu::qz_cuda_launch_on(neighbours, {1}, {64}, 64 * sizeof(int), nullptr, 0,
+                                   out.data(), initial.data());
+    results.push_back(out);
+  }
+  EXPECT_NE(results[0], results[1]);
+}
+
+QZ_CUDA_KERNEL void diverge(int *out) {
+  if (threadIdx.x == 0) __syncthreads();
+  out[threadIdx.x] = 1;
+  __syncwarp();
+}
+
+TEST(GpuHarnessDeathTest, DivergentBarriersAbort) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        cuda_harness runtime;
+        std::vector<int> out(64);
+        qz_cuda_emu::qz_cuda_launch(diverge, {1}, {64}, out.data());
+      },
+      "wait at different barriers");
+}
+
+QZ_CUDA_KERNEL void sum_all(int n, const float *in, float *total, int *count) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  atomicAdd(total, in[i]);
+  atomicAdd(count, 1);
+}
+
+TEST(GpuHarness, AtomicsAcrossBlocks) {
+  cuda_harness runtime;
+  std::vector<float> in(300, 0.5f);
+  float total = 0;
+  int count = 0;
+  qz_cuda_emu::qz_cuda_launch(sum_all, {3}, {128}, 300, in.data(), &total, &count);
+  EXPECT_EQ(total, 150.0f);
+  EXPECT_EQ(count, 300);
+}
+
+QZ_CUDA_KERNEL void nothing() {}
+
+TEST(GpuHarness, LaunchLimitsOfTheFakeDevice) {
+  struct launch {
+    qz_cuda_emu::qz_cuda_dim3_t grid, block;
+    size_t shared;
+    int error;
+  } launches[] = {
+      {{1}, {1024}, 0, 0},
+      {{1}, {1025}, 0, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+      {{1}, {32, 32, 2}, 0, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+      {{1}, {1, 1, 65}, 0, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+      {{0}, {32}, 0, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+      {{1, 65535}, {1}, 0, 0},
+      {{1, 65536}, {1}, 0, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+      {{1, 1, 65536}, {1}, 0, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+      {{1}, {32}, 48 * 1024, 0},
+      {{1}, {32}, 48 * 1024 + 1, qz_gpu_harness::kCudaErrorInvalidConfiguration},
+  };
+  cuda_harness runtime;
+  for (const launch &l : launches) {
+    qz_cuda_emu::qz_cuda_launch_on(nothing, l.grid, l.block, l.shared, nullptr);
+    EXPECT_EQ(runtime.last_error, l.error) << l.grid.x << "x" << l.grid.y << "x" << l.grid.z
+                                           << " of " << l.block.x << "x" << l.block.y << "x"
+                                           << l.block.z;
+    runtime.last_error = 0;
+  }
+  EXPECT_EQ(runtime.calls(cuda_call::launch_kernel), 10);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+// The library's real CUDA backend on this machine, which has no GPU driver:
+// every way of reaching a GPU fails as on any machine without one.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qz_norvo.h"
+#include "support/error_stack.h"
+#include "ypu/ypu.h"
+
+namespace {
+
+#if defined(QZ_WITH_CUDA)
+constexpr bool kWithCuda = true;
+#else
+constexpr bool kWithCuda = false;
+#endif
+
+const std::string kCommunicate = "0633a7d 00000334: Failed to communicate with device.";
+
+class RealCuda : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kWithCuda) GTEST_SKIP() << "built without the CUDA backend (QZ_WITH_CUDA=OFF)";
+    take_error_stack();
+  }
+};
+
+TEST_F(RealCuda, GpuStringsFailWithoutADriver) {
+  for (const char *device : {"gpu", "gpu:1"}) {
+    SCOPED_TRACE(device);
+    qz_ypu_context_t *context = nullptr;
+    EXPECT_EQ(qz_ypu_context_from_device_string(device, "cpu", &context), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(context, nullptr);
+    const std::vector<std::string> stack = take_error_stack();
+    ASSERT_EQ(stack.size(), 3u);
+    EXPECT_EQ(stack[0], kCommunicate);
+    EXPECT_EQ(stack[1], caller_message());
+    EXPECT_EQ(stack[2], caller_message());
+  }
+}
+
+TEST_F(RealCuda, DeviceListHasOnlyTheCpuLine) {
+  char **devices = nullptr;
+  int32_t count = -1;
+  ASSERT_EQ(qz_norvo_list_hardware_devices(&devices, &count), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(std::string(devices[0]).rfind("cpu:", 0), 0u);
+  qz_norvo_free_hardware_devices(devices, count);
+  EXPECT_EQ(take_error_stack(), std::vector<std::string>{kCommunicate});
+}
+
+}  // namespace

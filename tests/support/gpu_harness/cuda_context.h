@@ -1,0 +1,48 @@
+// A compute-device context on the harness's CUDA device: operations with a
+// CUDA entry run their kernels on the CPU harness, the others run the host
+// implementation over mapped device buffers, as on a real GPU.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "gpu_harness/cuda_harness.h"
+#include "ypu/ypu.h"
+
+class cuda_context {
+ public:
+  explicit cuda_context(qz_gpu_harness::schedule order = qz_gpu_harness::schedule::forward);
+  ~cuda_context();
+  cuda_context(const cuda_context &) = delete;
+  cuda_context &operator=(const cuda_context &) = delete;
+
+  qz_gpu_harness::cuda_harness &runtime() { return runtime_; }
+  qz_ypu_context_t *context() const { return context_; }
+  qz_cuda_emu::qz_ypu_cuda_device_t *device() const { return device_; }
+
+  // A device buffer of `bytes` bytes, every byte `fill`.
+  qz_ypu_buffer_t *buffer(int32_t bytes, unsigned char fill = 0);
+  template <class T>
+  qz_ypu_buffer_t *buffer(const std::vector<T> &values) {
+    qz_ypu_buffer_t *b = buffer(static_cast<int32_t>(values.size() * sizeof(T)));
+    write(b, values.data(), static_cast<int32_t>(values.size() * sizeof(T)));
+    return b;
+  }
+  void write(qz_ypu_buffer_t *buffer, const void *data, int32_t bytes, int32_t offset = 0);
+  void read(qz_ypu_buffer_t *buffer, void *data, int32_t bytes, int32_t offset = 0);
+  template <class T>
+  std::vector<T> read(qz_ypu_buffer_t *b, size_t count, int32_t byte_offset = 0) {
+    std::vector<T> out(count);
+    read(b, out.data(), static_cast<int32_t>(count * sizeof(T)), byte_offset);
+    return out;
+  }
+
+  qz_status_t run(uint32_t op, const void *params) { return qz_ypu_execute(context_, op, params); }
+
+ private:
+  qz_gpu_harness::cuda_harness runtime_;
+  qz_cuda_emu::qz_ypu_cuda_device_t *device_ = nullptr;
+  qz_ypu_context_t *context_ = nullptr;
+  std::vector<qz_ypu_buffer_t *> buffers_;
+};

@@ -1,0 +1,138 @@
+// CUDA's device language for kernel modules compiled as plain C++ by the GPU
+// harness: the qualifiers become nothing (or thread-local statics for
+// per-block shared arrays, since blocks run one at a time per CPU thread),
+// the built-in indices read the running fiber, and barriers, shuffles and
+// atomics go to the block scheduler (grid.h).
+//
+// Supported in kernels: __global__/__device__/__host__/__forceinline__,
+// __constant__ data, fixed-size __shared__ arrays, dynamic shared memory
+// through QZ_CUDA_DYNAMIC_SHARED, threadIdx, blockIdx,
+// blockDim, gridDim, warpSize, __syncthreads, __syncwarp, __shfl_sync,
+// __shfl_xor_sync, __shfl_down_sync, __shfl_up_sync, __ballot_sync,
+// __any_sync, __all_sync, atomicAdd/atomicMax/atomicMin/atomicExch/atomicCAS,
+// rsqrtf and the <cmath> single-precision functions.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "gpu_harness/grid.h"
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline
+#define __constant__
+#define __shared__ static thread_local
+// Dynamic shared memory: QZ_CUDA_DYNAMIC_SHARED(float, cache) in a kernel
+// names the launch's shared_bytes as `float *cache`.
+#define QZ_CUDA_DYNAMIC_SHARED(type, name) \
+  type *name = static_cast<type *>(::qz_gpu_harness::dynamic_shared())
+
+#define threadIdx (::qz_gpu_harness::current().thread_idx)
+#define blockIdx (::qz_gpu_harness::current().block_idx)
+#define blockDim (::qz_gpu_harness::current().block_dim)
+#define gridDim (::qz_gpu_harness::current().grid_dim)
+#define warpSize 32
+
+inline void __syncthreads() { ::qz_gpu_harness::barrier_block(); }
+inline void __syncwarp(unsigned mask = 0xFFFFFFFFu) { ::qz_gpu_harness::barrier_warp(mask); }
+
+namespace qz_gpu_harness {
+
+// Every lane of `mask` publishes `value`; each then reads lane source(lane).
+template <class T, class Source>
+T exchange(unsigned mask, T value, Source source) {
+  static_assert(sizeof(T) <= sizeof(uint64_t), "shuffled values are at most 8 bytes");
+  uint64_t *slots = warp_slots();
+  const int lane = current().lane;
+  std::memcpy(&slots[lane], &value, sizeof(T));
+  barrier_warp(mask);
+  T result;
+  std::memcpy(&result, &slots[source(lane)], sizeof(T));
+  barrier_warp(mask);
+  return result;
+}
+
+}  // namespace qz_gpu_harness
+
+template <class T>
+T __shfl_sync(unsigned mask, T value, int src_lane, int width = 32) {
+  return ::qz_gpu_harness::exchange(mask, value, [&](int lane) {
+    return (lane & ~(width - 1)) + (src_lane & (width - 1));
+  });
+}
+template <class T>
+T __shfl_xor_sync(unsigned mask, T value, int lane_mask, int width = 32) {
+  return ::qz_gpu_harness::exchange(mask, value, [&](int lane) {
+    const int source = lane ^ lane_mask;
+    return (source & ~(width - 1)) == (lane & ~(width - 1)) ? source : lane;
+  });
+}
+template <class T>
+T __shfl_down_sync(unsigned mask, T value, unsigned delta, int width = 32) {
+  return ::qz_gpu_harness::exchange(mask, value, [&](int lane) {
+    const int source = lane + static_cast<int>(delta);
+    return (source & ~(width - 1)) == (lane & ~(width - 1)) ? source : lane;
+  });
+}
+template <class T>
+T __shfl_up_sync(unsigned mask, T value, unsigned delta, int width = 32) {
+  return ::qz_gpu_harness::exchange(mask, value, [&](int lane) {
+    const int source = lane - static_cast<int>(delta);
+    return source >= (lane & ~(width - 1)) ? source : lane;
+  });
+}
+
+inline unsigned __ballot_sync(unsigned mask, int predicate) {
+  uint64_t *slots = ::qz_gpu_harness::warp_slots();
+  const int lane = ::qz_gpu_harness::current().lane;
+  slots[lane] = predicate != 0;
+  ::qz_gpu_harness::barrier_warp(mask);
+  unsigned bits = 0;
+  for (int i = 0; i < 32; ++i)
+    if ((mask >> i & 1) && slots[i]) bits |= 1u << i;
+  ::qz_gpu_harness::barrier_warp(mask);
+  return bits & mask;
+}
+inline int __any_sync(unsigned mask, int predicate) { return __ballot_sync(mask, predicate) != 0; }
+inline int __all_sync(unsigned mask, int predicate) {
+  return __ballot_sync(mask, predicate) == (mask & __ballot_sync(mask, 1));
+}
+
+// Blocks run on one CPU thread, so atomics are plain read-modify-writes.
+template <class T>
+T atomicAdd(T *address, T value) {
+  const T old = *address;
+  *address = old + value;
+  return old;
+}
+template <class T>
+T atomicMax(T *address, T value) {
+  const T old = *address;
+  if (value > old) *address = value;
+  return old;
+}
+template <class T>
+T atomicMin(T *address, T value) {
+  const T old = *address;
+  if (value < old) *address = value;
+  return old;
+}
+template <class T>
+T atomicExch(T *address, T value) {
+  const T old = *address;
+  *address = value;
+  return old;
+}
+template <class T>
+T atomicCAS(T *address, T compare, T value) {
+  const T old = *address;
+  if (old == compare) *address = value;
+  return old;
+}
+
+// The approximate reciprocal square root; the hardware's result is within
+// 2 ulp of this one.
+inline float rsqrtf(float x) { return 1.0f / std::sqrt(x); }

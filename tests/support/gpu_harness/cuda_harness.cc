@@ -1,0 +1,281 @@
+// The harness's CUDA runtime table.
+#include "gpu_harness/cuda_harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace qz_cuda_emu {
+namespace {
+const qz_ypu_cuda_runtime_t *g_runtime = nullptr;
+}
+const qz_ypu_cuda_runtime_t *qz_ypu_cuda_runtime() {
+  if (!g_runtime) {
+    std::fprintf(stderr, "gpu harness: the CUDA backend ran without a cuda_harness\n");
+    std::abort();
+  }
+  return g_runtime;
+}
+void qz_ypu_cuda_runtime_install(const qz_ypu_cuda_runtime_t *runtime) { g_runtime = runtime; }
+}  // namespace qz_cuda_emu
+
+namespace qz_gpu_harness {
+namespace {
+
+using qz_cuda_emu::qz_cuda_copy_kind_t;
+using qz_cuda_emu::qz_cuda_device_prop_t;
+using qz_cuda_emu::qz_cuda_dim3_t;
+using qz_cuda_emu::qz_cuda_thunk_t;
+
+cuda_harness *g_harness = nullptr;
+
+// Counts the call and applies an injected failure (made sticky).
+#define QZ_HARNESS_ENTER(call)                                  \
+  if (const int injected = g_harness->enter(cuda_call::call)) \
+  return g_harness->set_error(injected)
+
+int get_device_count(int *count) {
+  QZ_HARNESS_ENTER(get_device_count);
+  *count = g_harness->device_count;
+  return 0;
+}
+
+int get_device_properties(qz_cuda_device_prop_t *prop, int device) {
+  QZ_HARNESS_ENTER(get_device_properties);
+  if (device < 0 || device >= g_harness->device_count) return g_harness->set_error(101);
+  *prop = g_harness->prop;
+  // Devices are told apart by a number after the configured name.
+  const size_t length = std::strlen(prop->name);
+  if (length + 12 < sizeof prop->name)
+    std::snprintf(prop->name + length, 12, " %d", device);
+  return 0;
+}
+
+thread_local int g_current_device = 0;
+
+int set_device(int device) {
+  QZ_HARNESS_ENTER(set_device);
+  if (device < 0 || device >= g_harness->device_count) return g_harness->set_error(101);
+  g_current_device = device;
+  return 0;
+}
+
+int get_device(int *device) {
+  QZ_HARNESS_ENTER(get_device);
+  *device = g_current_device;
+  return 0;
+}
+
+int stream_create(void **stream) {
+  QZ_HARNESS_ENTER(stream_create);
+  *stream = std::malloc(1);
+  ++g_harness->live_streams_;
+  return 0;
+}
+
+int stream_destroy(void *stream) {
+  QZ_HARNESS_ENTER(stream_destroy);
+  std::free(stream);
+  --g_harness->live_streams_;
+  return 0;
+}
+
+int driver_get_version(int *version) {
+  QZ_HARNESS_ENTER(driver_get_version);
+  *version = g_harness->driver_version;
+  return 0;
+}
+
+int runtime_get_version(int *version) {
+  QZ_HARNESS_ENTER(runtime_get_version);
+  *version = g_harness->runtime_version;
+  return 0;
+}
+
+int malloc_async(void **pointer, size_t size, void *) {
+  QZ_HARNESS_ENTER(malloc_async);
+  if (size > (size_t{1} << 34)) return g_harness->set_error(kCudaErrorMemoryAllocation);
+  // New device memory holds junk: all bits set, a NaN as float.
+  void *p = std::malloc(size ? size : 1);
+  if (!p) return g_harness->set_error(kCudaErrorMemoryAllocation);
+  std::memset(p, 0xFF, size);
+  g_harness->allocations_[p] = size;
+  *pointer = p;
+  return 0;
+}
+
+int free_async(void *pointer, void *) {
+  QZ_HARNESS_ENTER(free_async);
+  if (!pointer) return 0;
+  if (!g_harness->allocations_.erase(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
+  std::free(pointer);
+  return 0;
+}
+
+int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t) {
+  QZ_HARNESS_ENTER(memcpy);
+  if (size) std::memmove(dst, src, size);
+  return 0;
+}
+
+int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *) {
+  QZ_HARNESS_ENTER(memcpy_async);
+  if (size) std::memmove(dst, src, size);
+  return 0;
+}
+
+int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch, size_t width,
+                  size_t height, qz_cuda_copy_kind_t, void *) {
+  QZ_HARNESS_ENTER(memcpy_2d_async);
+  if (width > dst_pitch || width > src_pitch) return g_harness->set_error(kCudaErrorInvalidValue);
+  for (size_t r = 0; r < height; ++r)
+    std::memmove(static_cast<char *>(dst) + r * dst_pitch,
+                 static_cast<const char *>(src) + r * src_pitch, width);
+  return 0;
+}
+
+int fill_async(void *dst, int value, size_t size, void *) {
+  QZ_HARNESS_ENTER(memset_async);
+  if (size) std::memset(dst, value, size);
+  return 0;
+}
+
+int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *) {
+  QZ_HARNESS_ENTER(memset_2d_async);
+  if (width > pitch) return g_harness->set_error(kCudaErrorInvalidValue);
+  for (size_t r = 0; r < height; ++r)
+    std::memset(static_cast<char *>(dst) + r * pitch, value, width);
+  return 0;
+}
+
+struct launch_t {
+  const void *kernel;
+  qz_cuda_thunk_t thunk;
+  void **args;
+};
+
+void run_thread(void *context) {
+  auto *launch = static_cast<launch_t *>(context);
+  launch->thunk(launch->kernel, launch->args);
+}
+
+int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid,
+                  qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *) {
+  QZ_HARNESS_ENTER(launch_kernel);
+  if (!thunk || !kernel) return g_harness->set_error(kCudaErrorInvalidDeviceFunction);
+  const qz_cuda_device_prop_t &p = g_harness->prop;
+  const uint64_t threads = uint64_t{block.x} * block.y * block.z;
+  const bool valid =
+      grid.x >= 1 && grid.y >= 1 && grid.z >= 1 &&
+      grid.x <= static_cast<uint32_t>(p.max_grid_size[0]) &&
+      grid.y <= static_cast<uint32_t>(p.max_grid_size[1]) &&
+      grid.z <= static_cast<uint32_t>(p.max_grid_size[2]) && block.x >= 1 && block.y >= 1 &&
+      block.z >= 1 && block.x <= static_cast<uint32_t>(p.max_threads_dim[0]) &&
+      block.y <= static_cast<uint32_t>(p.max_threads_dim[1]) &&
+      block.z <= static_cast<uint32_t>(p.max_threads_dim[2]) &&
+      threads <= static_cast<uint64_t>(p.max_threads_per_block) &&
+      shared_bytes <= p.shared_mem_per_block;
+  if (!valid) return g_harness->set_error(kCudaErrorInvalidConfiguration);
+  launch_t launch{kernel, thunk, args};
+  run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, g_harness->order, run_thread,
+           &launch, shared_bytes);
+  return 0;
+}
+
+int get_last_error() {
+  const int error = g_harness->last_error;
+  g_harness->last_error = 0;
+  return error;
+}
+
+const qz_cuda_emu::qz_ypu_cuda_runtime_t HARNESS_RUNTIME = {
+    .get_device_count = get_device_count,
+    .get_device_properties = get_device_properties,
+    .set_device = set_device,
+    .get_device = get_device,
+    .stream_create = stream_create,
+    .stream_destroy = stream_destroy,
+    .driver_get_version = driver_get_version,
+    .runtime_get_version = runtime_get_version,
+    .malloc_async = malloc_async,
+    .free_async = free_async,
+    .memcpy = copy,
+    .memcpy_async = copy_async,
+    .memcpy_2d_async = copy_2d_async,
+    .memset_async = fill_async,
+    .memset_2d_async = fill_2d_async,
+    .launch_kernel = launch_kernel,
+    .get_last_error = get_last_error,
+    .get_error_string = cuda_error_text,
+};
+
+}  // namespace
+
+const char *cuda_error_text(int error) {
+  switch (error) {
+    case 0: return "no error";
+    case kCudaErrorInvalidValue: return "invalid argument";
+    case kCudaErrorMemoryAllocation: return "out of memory";
+    case kCudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case kCudaErrorInsufficientDriver:
+      return "CUDA driver version is insufficient for CUDA runtime version";
+    case kCudaErrorInvalidDeviceFunction: return "invalid device function";
+    case 101: return "invalid device ordinal";
+    case kCudaErrorNoKernelImage: return "no kernel image is available for execution on the device";
+    default: return "unrecognized error code";
+  }
+}
+
+cuda_harness::cuda_harness() {
+  std::memset(&prop, 0, sizeof prop);
+  std::snprintf(prop.name, sizeof prop.name, "Harness GPU");
+  prop.major = 7;
+  prop.minor = 5;
+  prop.warp_size = 32;
+  prop.total_global_mem = uint64_t{16} << 30;
+  prop.multiprocessor_count = 40;
+  prop.max_threads_per_multiprocessor = 1024;
+  prop.max_threads_per_block = 1024;
+  prop.shared_mem_per_block = 48 * 1024;
+  prop.shared_mem_per_multiprocessor = 64 * 1024;
+  prop.max_threads_dim[0] = 1024;
+  prop.max_threads_dim[1] = 1024;
+  prop.max_threads_dim[2] = 64;
+  prop.max_grid_size[0] = 2147483647;
+  prop.max_grid_size[1] = 65535;
+  prop.max_grid_size[2] = 65535;
+  g_harness = this;
+  qz_cuda_emu::qz_ypu_cuda_runtime_install(&HARNESS_RUNTIME);
+}
+
+cuda_harness::~cuda_harness() {
+  for (auto &[pointer, size] : allocations_) std::free(const_cast<void *>(pointer));
+  qz_cuda_emu::qz_ypu_cuda_runtime_install(nullptr);
+  g_harness = nullptr;
+}
+
+void cuda_harness::fail(cuda_call call, int after, int error) {
+  faults_[static_cast<int>(call)] = {after, error};
+}
+
+int cuda_harness::enter(cuda_call call) {
+  const int i = static_cast<int>(call);
+  ++calls_[i];
+  fault &f = faults_[i];
+  if (f.after < 0) return 0;
+  if (f.after-- > 0) return 0;
+  f.after = -1;
+  return f.error;
+}
+
+int cuda_harness::set_error(int error) {
+  last_error = error;
+  return error;
+}
+
+size_t cuda_harness::allocation_size(const void *pointer) const {
+  const auto it = allocations_.find(pointer);
+  return it == allocations_.end() ? 0 : it->second;
+}
+
+}  // namespace qz_gpu_harness

@@ -1,0 +1,89 @@
+// The CUDA runtime of the GPU harness: a fake device whose memory is host
+// memory, whose streams all run in issue order at once, and whose kernels run
+// on the CPU through grid.h. Every call can be made to fail.
+//
+// A `cuda_harness` installs itself into the backend's runtime seam for its
+// lifetime; tests then use the harness copies of the backend (namespace
+// qz_cuda_emu), e.g. through a context on qz_cuda_emu::QZ_YPU_CUDA_BACKEND.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <map>
+
+#include "gpu_harness/grid.h"
+#include "ypu/cuda/device.h"
+
+namespace qz_gpu_harness {
+
+enum class cuda_call {
+  get_device_count,
+  get_device_properties,
+  set_device,
+  get_device,
+  stream_create,
+  stream_destroy,
+  driver_get_version,
+  runtime_get_version,
+  malloc_async,
+  free_async,
+  memcpy,
+  memcpy_async,
+  memcpy_2d_async,
+  memset_async,
+  memset_2d_async,
+  launch_kernel,
+  count
+};
+
+// Runtime error numbers the harness reports (the runtime's own values).
+inline constexpr int kCudaErrorInvalidValue = 1;
+inline constexpr int kCudaErrorMemoryAllocation = 2;
+inline constexpr int kCudaErrorInvalidConfiguration = 9;
+inline constexpr int kCudaErrorInsufficientDriver = 35;
+inline constexpr int kCudaErrorInvalidDeviceFunction = 98;
+inline constexpr int kCudaErrorNoKernelImage = 209;
+
+class cuda_harness {
+ public:
+  cuda_harness();
+  ~cuda_harness();
+  cuda_harness(const cuda_harness &) = delete;
+  cuda_harness &operator=(const cuda_harness &) = delete;
+
+  // The fake machine: `device_count` identical devices with `prop`.
+  int device_count = 1;
+  qz_cuda_emu::qz_cuda_device_prop_t prop;
+  schedule order = schedule::forward;
+  int runtime_version = 13000;
+  int driver_version = 13000;
+
+  // The call fails with `error` after `after` more successful calls; once.
+  void fail(cuda_call call, int after = 0, int error = kCudaErrorMemoryAllocation);
+
+  int calls(cuda_call call) const { return calls_[static_cast<int>(call)]; }
+  int live_allocations() const { return static_cast<int>(allocations_.size()); }
+  int live_streams() const { return live_streams_; }
+  // The bytes of an allocation made through the runtime (null if unknown).
+  size_t allocation_size(const void *pointer) const;
+
+  // Called by the runtime table.
+  int enter(cuda_call call);  // counts the call; the injected error or 0
+  int set_error(int error);   // records the sticky error, returns it
+  int last_error = 0;
+  std::map<const void *, size_t> allocations_;
+  int live_streams_ = 0;
+
+ private:
+  struct fault {
+    int after = -1;
+    int error = 0;
+  };
+  std::array<fault, static_cast<int>(cuda_call::count)> faults_{};
+  std::array<int, static_cast<int>(cuda_call::count)> calls_{};
+};
+
+// The error text the harness's runtime gives for `error`.
+const char *cuda_error_text(int error);
+
+}  // namespace qz_gpu_harness
