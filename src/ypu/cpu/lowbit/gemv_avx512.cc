@@ -31,7 +31,7 @@ void gemv_task(void *context, size_t chunk) {
     __m512 acc = _mm512_loadu_ps(y);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
       tile.load(c.scales, c.tiles, rb * c.groups + g);
-      acc = _mm512_add_ps(acc, tile.term(c.x + 8 * int64_t{g}, c.sums[g - c.group_begin]));
+      acc = _mm512_add_ps(acc, tile.term(c.x + 8 * int64_t{g}, c.sums + (g - c.group_begin)));
     }
     _mm512_storeu_ps(y, acc);
   }
