@@ -80,6 +80,17 @@ extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512
 // it, one after another, which adds every output's terms in the same order.
 inline constexpr int32_t QZ_YPU_CPU_LOWBIT_GEMV_SLAB = 256;
 
+// Row chunks of a GEMV slab: several per thread, so that the pool's caller
+// can judge a loop by its first chunk and a thread that falls behind holds
+// up only a small piece (without a pool: one chunk).
+inline int64_t qz_ypu_cpu_lowbit_gemv_chunks(const qz_ypu_cpu_device_t *device,
+                                             int64_t row_blocks) {
+  if (row_blocks <= 0) return 0;
+  if (!device->pool) return 1;
+  const int64_t chunks = 8 * int64_t{device->threads};
+  return row_blocks < chunks ? row_blocks : chunks;
+}
+
 // Group sums: sums[g] = x[8g] + … + x[8g+7], left to right in single precision.
 struct qz_ypu_cpu_lowbit_group_sums_context_t {
   const float *x;
