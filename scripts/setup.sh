@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev
-  libicu-dev icu-devtools libutf8proc-dev libpthreadpool-dev libfxdiv-dev
+  libicu-dev icu-devtools libutf8proc-dev
 )
 
 missing=()
@@ -16,6 +16,6 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+  $sudo_cmd apt-get -o DPkg::Lock::Timeout=1200 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get -o DPkg::Lock::Timeout=1200 install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -36,6 +36,7 @@ void gemv_task(void *context, size_t chunk) {
     float *y = c.y + 16 * rb;
     __m256 acc[2] = {_mm256_loadu_ps(y), _mm256_loadu_ps(y + 8)};
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g, qz_ypu_lowbit_tile_bytes(B));
       tile.load(c.scales, c.tiles, rb * c.groups + g);
       const int32_t i = g - c.group_begin;
       if constexpr (avx2_tile<B>::integer)

@@ -30,7 +30,9 @@ void gemv_task(void *context, size_t chunk) {
     float *y = c.y + 16 * rb;
     __m512 acc = _mm512_loadu_ps(y);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
-      tile.load(c.scales, c.tiles, rb * c.groups + g);
+      const int64_t index = rb * c.groups + g;
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, index, qz_ypu_lowbit_tile_bytes(B));
+      tile.load(c.scales, c.tiles, index);
       acc = _mm512_add_ps(acc, tile.term(c.x + 8 * int64_t{g}, c.sums + (g - c.group_begin)));
     }
     _mm512_storeu_ps(y, acc);
