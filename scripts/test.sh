@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a ThreadSanitizer build of the thread-shared
-# code, a plain build, and an AddressSanitizer + UndefinedBehaviorSanitizer
-# build. The last summary printed is that of the sanitizer build.
+# code (error stack, CPU worker pool and the loops on it), a plain build,
+# and an AddressSanitizer + UndefinedBehaviorSanitizer build. The last
+# summary printed is that of the sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,6 +21,6 @@ run_config() {
   (cd "build/$name" && ctest -j "$jobs" --output-on-failure --timeout 600)
 }
 
-run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common
+run_config tsan -DQZ_SANITIZE=thread "-DQZ_TEST_GROUPS=common;ypu;cpu"
 run_config release -DQZ_BUILD_BENCH=ON
 run_config asan -DQZ_SANITIZE=address,undefined
