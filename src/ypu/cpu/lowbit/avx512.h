@@ -121,7 +121,10 @@ struct avx512_tile {
   __m512 term(const float *x, const float *sum) const {
     __m512 s = _mm512_mul_ps(cols[0], _mm512_set1_ps(x[0]));
     for (int k = 1; k < 8; ++k) s = _mm512_fmadd_ps(cols[k], _mm512_set1_ps(x[k]), s);
-    return _mm512_fmadd_ps(s, scale, _mm512_mul_ps(offset, _mm512_set1_ps(*sum)));
+    // The all-lanes mask keeps the compiler from turning the product back
+    // into a scalar multiply and a broadcast.
+    const __m512 o = _mm512_maskz_mul_ps(static_cast<__mmask16>(0xFFFF), offset, _mm512_set1_ps(*sum));
+    return _mm512_fmadd_ps(s, scale, o);
   }
 };
 
