@@ -17,7 +17,7 @@ namespace {
 // Polls before sleeping: long enough to catch the next loop of a running
 // translation (operations follow each other within microseconds), short
 // enough that an idle or starved worker gives its core back at once.
-constexpr int kSpinPolls = 2000;
+constexpr int kSpinPolls = 1000;
 
 inline void qz_ypu_pool_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -30,7 +30,12 @@ inline void qz_ypu_pool_relax() {
 // A loop goes to the workers only when the caller alone would need longer
 // than this for the rest of it: waking workers and waiting for their last
 // item costs some microseconds, more on a busy machine.
-constexpr std::chrono::microseconds kShareAbove{30};
+constexpr std::chrono::microseconds kShareAbove{100};
+
+// A wait this long for the workers' last items means one was descheduled;
+// the loops of the following while then stay on the caller.
+constexpr std::chrono::microseconds kStallLimit{200};
+constexpr std::chrono::milliseconds kAloneAfterStall{2000};
 
 // Items are numbered below 2^32 and tickets carry the loop's generation in
 // their top half, so a worker still holding an old loop cannot take an item
@@ -44,8 +49,9 @@ struct qz_ypu_pool_t {
   std::mutex mutex;
   std::condition_variable wake;      // workers: a new loop or stop
   std::condition_variable finished;  // caller: the last item is done
-  // The current loop, written under the mutex.
+  // Numbers loops; only the caller touches it.
   uint32_t generation = 0;
+  // The loop handed to the workers, written under the mutex.
   qz_ypu_pool_task_t task = nullptr;
   void *context = nullptr;
   size_t count = 0;
@@ -56,6 +62,9 @@ struct qz_ypu_pool_t {
   std::atomic<uint64_t> ticket{0};     // generation << 32 | next item
   std::atomic<size_t> done{0};
   std::vector<std::thread> workers;
+  // Caller-side: loops run on the caller alone until then, after a loop
+  // whose workers kept the caller waiting (see qz_ypu_pool_run).
+  std::chrono::steady_clock::time_point alone_until{};
 
   bool take(uint32_t loop, size_t items, size_t *item) {
     uint64_t t = ticket.load(std::memory_order_acquire);
@@ -81,9 +90,6 @@ struct qz_ypu_pool_t {
         wake.wait(lock, [&] { return stop || published.load(std::memory_order_relaxed) != seen; });
         if (stop) return;
         seen = published.load(std::memory_order_relaxed);
-        // A loop the caller kept to itself may have followed the shared
-        // one: its fields are not this loop's, and nothing is left to take.
-        if (generation != seen) continue;
         loop_task = task;
         loop_context = context;
         items = count;
@@ -134,44 +140,44 @@ void qz_ypu_pool_run(qz_ypu_pool_t *pool, qz_ypu_pool_task_t task, void *context
     for (size_t i = 0; i < count; ++i) task(context, 0, i);
     return;
   }
-  uint32_t loop;
+  // A loop is handed out only once its first item shows it is worth it;
+  // until then the workers know nothing of it. Tickets carry the loop's
+  // number, so a worker still on an older loop can take nothing here.
+  const uint32_t loop = ++pool->generation;
+  pool->done.store(1, std::memory_order_relaxed);
+  pool->ticket.store((uint64_t{loop} << 32) | 1, std::memory_order_release);
+  const auto start = std::chrono::steady_clock::now();
+  task(context, 0, 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  if (took * static_cast<int64_t>(count - 1) <= kShareAbove || start < pool->alone_until) {
+    for (size_t i = 1; i < count; ++i) task(context, 0, i);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(pool->mutex);
-    loop = ++pool->generation;
     pool->task = task;
     pool->context = context;
     pool->count = count;
-    pool->done.store(0, std::memory_order_relaxed);
-    pool->ticket.store(uint64_t{loop} << 32, std::memory_order_release);
+    pool->published.store(loop, std::memory_order_release);
   }
-  // The caller times its first item; only a loop whose remaining items
-  // promise more than a wake-up costs is handed to the workers.
+  pool->wake.notify_all();
   size_t item;
-  bool shared = false;
-  if (pool->take(loop, count, &item)) {
-    const auto start = std::chrono::steady_clock::now();
-    task(context, 0, item);
-    pool->done.fetch_add(1, std::memory_order_acq_rel);
-    const auto took = std::chrono::steady_clock::now() - start;
-    if (took * static_cast<int64_t>(count - 1) > kShareAbove) {
-      shared = true;
-      {
-        std::lock_guard<std::mutex> lock(pool->mutex);
-        pool->published.store(loop, std::memory_order_release);
-      }
-      pool->wake.notify_all();
-    }
-  }
   while (pool->take(loop, count, &item)) {
     task(context, 0, item);
     pool->done.fetch_add(1, std::memory_order_acq_rel);
   }
-  if (!shared) return;
   // Only items that workers took are left; wait for those.
+  if (pool->done.load(std::memory_order_acquire) == count) return;
+  const auto waiting = std::chrono::steady_clock::now();
   for (int i = 0; i < kSpinPolls && pool->done.load(std::memory_order_acquire) != count; ++i)
     qz_ypu_pool_relax();
   if (pool->done.load(std::memory_order_acquire) != count) {
     std::unique_lock<std::mutex> lock(pool->mutex);
     pool->finished.wait(lock, [&] { return pool->done.load(std::memory_order_acquire) == count; });
   }
+  // A long wait means a worker was descheduled in the middle of an item:
+  // the machine has no core to spare. Sharing then costs more than it gains,
+  // so the caller works alone for a while before trying the workers again.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - waiting > kStallLimit) pool->alone_until = now + kAloneAfterStall;
 }
