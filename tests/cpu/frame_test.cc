@@ -125,26 +125,26 @@ TEST(ItemCounts, CatalogueForms) {
 
 TEST(ItemCounts, WithoutAPoolOneItemCoversTheRange) {
   qz_ypu_cpu_device_t serial{1, 0, nullptr};
-  qz_ypu_cpu_device_t pooled{4, 0, pthreadpool_create(4)};
+  qz_ypu_cpu_device_t pooled{4, 0, qz_ypu_pool_create(4)};
   ASSERT_NE(pooled.pool, nullptr);
   EXPECT_EQ(qz_ypu_cpu_items(&serial, 16), 1);
   EXPECT_EQ(qz_ypu_cpu_items(&serial, 0), 0);
   EXPECT_EQ(qz_ypu_cpu_items(&pooled, 16), 16);
   EXPECT_EQ(qz_ypu_cpu_items(&pooled, 0), 0);
-  pthreadpool_destroy(pooled.pool);
+  qz_ypu_pool_destroy(pooled.pool);
 }
 
 TEST(RunRule, PoolOnlyWithSeveralThreadsAndItems) {
   qz_ypu_cpu_device_t serial{1, 0, nullptr};
-  qz_ypu_cpu_device_t lone{1, 0, pthreadpool_create(1)};
-  qz_ypu_cpu_device_t pooled{4, 0, pthreadpool_create(4)};
+  qz_ypu_cpu_device_t lone{1, 0, qz_ypu_pool_create(1)};
+  qz_ypu_cpu_device_t pooled{4, 0, qz_ypu_pool_create(4)};
   EXPECT_FALSE(qz_ypu_cpu_uses_pool(&serial, 10));
   EXPECT_FALSE(qz_ypu_cpu_uses_pool(&lone, 10));
   EXPECT_FALSE(qz_ypu_cpu_uses_pool(&pooled, 1));
   EXPECT_FALSE(qz_ypu_cpu_uses_pool(&pooled, 0));
   EXPECT_TRUE(qz_ypu_cpu_uses_pool(&pooled, 2));
-  pthreadpool_destroy(lone.pool);
-  pthreadpool_destroy(pooled.pool);
+  qz_ypu_pool_destroy(lone.pool);
+  qz_ypu_pool_destroy(pooled.pool);
 }
 
 // Records what ran, where.

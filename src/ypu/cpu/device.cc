@@ -1,5 +1,6 @@
 #include "ypu/cpu/device.h"
 
+#include <sched.h>
 #include <sys/sysinfo.h>
 
 #include <atomic>
@@ -16,10 +17,23 @@ std::atomic<uint32_t> qz_ypu_cpu_isa_mask{~0u};
 
 int32_t qz_ypu_cpu_processor_count() { return get_nprocs_conf(); }
 
+int32_t qz_ypu_cpu_usable_processor_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count >= 1) return count;
+  }
+  return qz_ypu_cpu_processor_count();
+}
+
 void qz_ypu_cpu_mask_isa_flags(uint32_t mask) { qz_ypu_cpu_isa_mask.store(mask); }
 
 qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
-  if (threads == 0) threads = qz_ypu_cpu_processor_count() / 2;
+  // The default is half the processors this process may run on (a process
+  // confined to a few cores must not start a worker for every core of the
+  // machine).
+  if (threads == 0) threads = qz_ypu_cpu_usable_processor_count() / 2;
   if (threads > QZ_YPU_CPU_MAX_THREADS) threads = QZ_YPU_CPU_MAX_THREADS;
   auto device = static_cast<qz_ypu_cpu_device_t *>(
       qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, sizeof(qz_ypu_cpu_device_t)));
@@ -29,10 +43,17 @@ qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
       qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()) & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
   if (threads > 1) {
-    device->pool = qz_alloc_should_fail() ? nullptr : pthreadpool_create(device->threads);
-    if (!device->pool) {
-      qz_aligned_free(device);
-      return QZ_STATUS_OUT_OF_MEMORY;
+    // Item counts follow `threads`; the pool gets no more participants than
+    // the process has processors: more would only take turns on the same
+    // cores, and a worker descheduled in the middle of an item holds up its
+    // loop. On a single usable processor there is no pool at all.
+    const int32_t workers = qz_ypu_cpu_pool_size(device->threads, qz_ypu_cpu_usable_processor_count());
+    if (workers > 1) {
+      device->pool = qz_alloc_should_fail() ? nullptr : qz_ypu_pool_create(static_cast<size_t>(workers));
+      if (!device->pool) {
+        qz_aligned_free(device);
+        return QZ_STATUS_OUT_OF_MEMORY;
+      }
     }
   }
   *out = device;
@@ -43,7 +64,7 @@ void qz_ypu_cpu_device_close(void *opaque) {
   auto device = static_cast<qz_ypu_cpu_device_t *>(opaque);
   if (!device) return;
   // Join the workers before the record that holds the pool goes.
-  if (device->pool) pthreadpool_destroy(device->pool);
+  if (device->pool) qz_ypu_pool_destroy(device->pool);
   qz_aligned_free(device);
 }
 

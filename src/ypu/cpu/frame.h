@@ -8,7 +8,6 @@
 // Returning QZ_YPU_CPU_DECLINE hands the call to the host implementation.
 #pragma once
 
-#include <pthreadpool.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -110,10 +109,10 @@ inline int64_t qz_ypu_cpu_items(const qz_ypu_cpu_device_t *device, int64_t formu
 // the items run on the calling thread in order, first index outermost. A
 // count of zero or less runs nothing. Every call returns after all items ran.
 
-using qz_ypu_cpu_task_1d_t = pthreadpool_task_1d_t;
-using qz_ypu_cpu_task_2d_t = pthreadpool_task_2d_t;
-using qz_ypu_cpu_task_3d_t = pthreadpool_task_3d_t;
-using qz_ypu_cpu_task_1d_with_thread_t = qz_ypu_task_1d_with_thread_t;
+using qz_ypu_cpu_task_1d_t = void (*)(void *context, size_t i);
+using qz_ypu_cpu_task_2d_t = void (*)(void *context, size_t i, size_t j);
+using qz_ypu_cpu_task_3d_t = void (*)(void *context, size_t i, size_t j, size_t k);
+using qz_ypu_cpu_task_1d_with_thread_t = qz_ypu_pool_task_t;
 
 // Whether a loop of `items` items runs on the pool.
 bool qz_ypu_cpu_uses_pool(const qz_ypu_cpu_device_t *device, int64_t items);

@@ -96,6 +96,8 @@ void lowbit_gemv_task(void *context, size_t chunk) {
     float *y = c.y + 16 * rb;
     __m256 acc[2] = {_mm256_loadu_ps(y), _mm256_loadu_ps(y + 8)};
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g,
+                                 qz_ypu_lowbit_tile_bytes(Tile::bits));
       tile.load(c.scales, c.tiles, rb * c.groups + g);
       const int32_t i = g - c.group_begin;
       if constexpr (Tile::integer)
@@ -118,7 +120,7 @@ void lowbit_gemv(qz_ypu_cpu_device_t *device, const lowbit_preparation &prep,
   constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
   alignas(32) uint8_t codes[8 * slab];
   alignas(32) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
+  const int64_t row_chunks = qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
   for (int32_t begin = 0; begin < groups; begin += slab) {
     const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
     lowbit_prepare<Tile::integer>(device, prep, x + 8 * int64_t{begin}, end - begin, codes, lo,
@@ -162,6 +164,8 @@ void lowbit_gemm_task(void *context, size_t thread, size_t row_block) {
       _mm256_store_ps(slice + (h * n + j) * 8, _mm256_loadu_ps(block + j * 16 + 8 * h));
   Tile tile;
   for (int32_t g = 0; g < c.groups; ++g) {
+    qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g,
+                               qz_ypu_lowbit_tile_bytes(Tile::bits));
     tile.load(c.scales, c.tiles, rb * c.groups + g);
     for (int64_t j = 0; j < n; ++j) {
       const int64_t p = int64_t{g} * n + j;

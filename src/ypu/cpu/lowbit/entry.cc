@@ -247,7 +247,7 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
     // Slices are indexed by the pool's thread index, below its thread count.
     int64_t count = threads;
     if (device->pool)
-      count = qz_ypu_cpu_max(count, int64_t(pthreadpool_get_threads_count(device->pool)));
+      count = qz_ypu_cpu_max(count, int64_t(qz_ypu_pool_threads(device->pool)));
     // The AVX-512F drivers use aligned 64-byte accesses on their slices;
     // scratch blocks are less aligned, so take the difference more and round up.
     constexpr int64_t extra = 64 - int64_t{QZ_YPU_CPU_SCRATCH_ALIGNMENT};
@@ -274,7 +274,8 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
       out,
       static_cast<int32_t>(pool ? qz_ypu_cpu_min(n, threads) : 1),
       static_cast<int32_t>(pool ? qz_ypu_cpu_min(row_blocks, threads) : 1),
-      static_cast<int32_t>(pool ? qz_ypu_cpu_min(threads, 16) : 1)};
+      // A block's 16 outputs move together: splitting them only adds items.
+      1};
   qz_ypu_cpu_run_3d(device, qz_ypu_cpu_lowbit_scatter_out_task, &scatter, scatter.token_parts,
                     scatter.block_parts, scatter.element_parts);
   return QZ_STATUS_SUCCESS;

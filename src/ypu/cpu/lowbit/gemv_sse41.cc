@@ -36,6 +36,7 @@ void gemv_task(void *context, size_t chunk) {
     __m128 acc[4];
     for (int q = 0; q < 4; ++q) acc[q] = _mm_loadu_ps(y + 4 * q);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g, qz_ypu_lowbit_tile_bytes(B));
       tile.load(c.scales, c.tiles, rb * c.groups + g);
       const int32_t i = g - c.group_begin;
       if constexpr (sse41_tile<B>::integer)
@@ -53,7 +54,7 @@ void gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scale
   constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
   alignas(16) uint8_t codes[8 * slab];
   alignas(16) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
+  const int64_t row_chunks = qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
   for (int32_t begin = 0; begin < groups; begin += slab) {
     const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
     const float *xs = x + 8 * int64_t{begin};
