@@ -43,17 +43,10 @@ qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
       qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()) & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
   if (threads > 1) {
-    // Item counts follow `threads`; the pool gets no more participants than
-    // the process has processors: more would only take turns on the same
-    // cores, and a worker descheduled in the middle of an item holds up its
-    // loop. On a single usable processor there is no pool at all.
-    const int32_t workers = qz_ypu_cpu_pool_size(device->threads, qz_ypu_cpu_usable_processor_count());
-    if (workers > 1) {
-      device->pool = qz_alloc_should_fail() ? nullptr : qz_ypu_pool_create(static_cast<size_t>(workers));
-      if (!device->pool) {
-        qz_aligned_free(device);
-        return QZ_STATUS_OUT_OF_MEMORY;
-      }
+    device->pool = qz_alloc_should_fail() ? nullptr : pthreadpool_create(device->threads);
+    if (!device->pool) {
+      qz_aligned_free(device);
+      return QZ_STATUS_OUT_OF_MEMORY;
     }
   }
   *out = device;
@@ -64,7 +57,7 @@ void qz_ypu_cpu_device_close(void *opaque) {
   auto device = static_cast<qz_ypu_cpu_device_t *>(opaque);
   if (!device) return;
   // Join the workers before the record that holds the pool goes.
-  if (device->pool) qz_ypu_pool_destroy(device->pool);
+  if (device->pool) pthreadpool_destroy(device->pool);
   qz_aligned_free(device);
 }
 

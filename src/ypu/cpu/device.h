@@ -2,9 +2,9 @@
 // CPU column of the device-level interface (host-memory buffers).
 #pragma once
 
-#include <cstdint>
+#include <pthreadpool.h>
 
-#include "ypu/cpu/threadpool.h"
+#include <cstdint>
 
 #include "ypu/ypu.h"
 
@@ -24,7 +24,7 @@ inline constexpr size_t QZ_YPU_CPU_ALIGNMENT = 32;
 struct qz_ypu_cpu_device_t {
   int32_t threads;
   uint32_t isa_flags;
-  qz_ypu_pool_t *pool;  // null when the device runs on the calling thread only
+  pthreadpool_t pool;  // null when the device runs on the calling thread only
 };
 
 struct qz_ypu_cpu_buffer_t {
@@ -54,12 +54,6 @@ int32_t qz_ypu_cpu_processor_count();
 // Processors in this process's affinity mask (the configured count when the
 // mask cannot be read).
 int32_t qz_ypu_cpu_usable_processor_count();
-// Threads of the worker pool for a device of `threads` threads when the
-// process may use `usable` processors: never more than either, at least 1.
-inline int32_t qz_ypu_cpu_pool_size(int32_t threads, int32_t usable) {
-  const int32_t size = threads < usable ? threads : usable;
-  return size >= 1 ? size : 1;
-}
 
 // Test hook: devices opened from now on keep only these instruction-set
 // flags (all by default), so a whole engine can be run on a narrower set.

@@ -1,101 +1,137 @@
 #include "ypu/cpu/frame.h"
 
+#include <chrono>
+
 #include "common/alloc.h"
 
 namespace {
 
-// Loops of one, two or three indices run on the pool as one flat range of
-// items; each item is one (i), (i, j) or (i, j, k) of the loop.
-struct qz_ypu_cpu_flat_loop {
+// Waking the workers and waiting for the last of them costs some
+// microseconds, more on a busy machine: a loop whose rest would take the
+// calling thread less than this alone is not handed out.
+constexpr int64_t QZ_YPU_CPU_SHARE_ABOVE_NS = 100000;
+
+// Items of an (a × b × c) loop after its first, saturated at INT64_MAX.
+int64_t qz_ypu_cpu_items_after_first(int64_t a, int64_t b, int64_t c) {
+  int64_t ab, abc;
+  if (__builtin_mul_overflow(a, b, &ab) || __builtin_mul_overflow(ab, c, &abc)) return INT64_MAX;
+  return abc - 1;
+}
+
+// Runs `first` (the loop's first item) on the calling thread, then tells
+// whether the `rest` items after it go to the pool: only on a device with a
+// pool, and only when the first item shows the rest to be worth it.
+template <class First>
+bool qz_ypu_cpu_first_then_judge(const qz_ypu_cpu_device_t *device, int64_t rest, First first) {
+  if (rest < 1 || !qz_ypu_cpu_uses_pool(device, 2)) {
+    first();
+    return false;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  first();
+  const auto took = std::chrono::steady_clock::now() - start;
+  return qz_ypu_cpu_worth_sharing(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(took).count(), rest);
+}
+
+// The rest of a loop whose first item already ran: 1-D loops are shifted by
+// one, 2-D and 3-D loops skip their (0, 0[, 0]).
+struct qz_ypu_cpu_rest_t {
   void *context;
   qz_ypu_cpu_task_1d_t task_1d;
+  qz_ypu_cpu_task_1d_with_thread_t task_1d_with_thread;
   qz_ypu_cpu_task_2d_t task_2d;
   qz_ypu_cpu_task_3d_t task_3d;
-  size_t count_j, count_k;
 };
 
-void qz_ypu_cpu_flat_1d(void *opaque, size_t, size_t item) {
-  const auto &loop = *static_cast<const qz_ypu_cpu_flat_loop *>(opaque);
-  loop.task_1d(loop.context, item);
+void qz_ypu_cpu_rest_1d(void *opaque, size_t i) {
+  const auto &rest = *static_cast<const qz_ypu_cpu_rest_t *>(opaque);
+  rest.task_1d(rest.context, i + 1);
 }
 
-void qz_ypu_cpu_flat_2d(void *opaque, size_t, size_t item) {
-  const auto &loop = *static_cast<const qz_ypu_cpu_flat_loop *>(opaque);
-  loop.task_2d(loop.context, item / loop.count_j, item % loop.count_j);
+void qz_ypu_cpu_rest_1d_with_thread(void *opaque, size_t thread, size_t i) {
+  const auto &rest = *static_cast<const qz_ypu_cpu_rest_t *>(opaque);
+  rest.task_1d_with_thread(rest.context, thread, i + 1);
 }
 
-void qz_ypu_cpu_flat_3d(void *opaque, size_t, size_t item) {
-  const auto &loop = *static_cast<const qz_ypu_cpu_flat_loop *>(opaque);
-  const size_t jk = item % (loop.count_j * loop.count_k);
-  loop.task_3d(loop.context, item / (loop.count_j * loop.count_k), jk / loop.count_k,
-               jk % loop.count_k);
+void qz_ypu_cpu_rest_2d(void *opaque, size_t i, size_t j) {
+  const auto &rest = *static_cast<const qz_ypu_cpu_rest_t *>(opaque);
+  if ((i | j) != 0) rest.task_2d(rest.context, i, j);
 }
 
-// The item count of a flattened loop, or 0 when it would not fit the
-// pool's numbering (such loops run on the calling thread).
-int64_t qz_ypu_cpu_flat_count(int64_t a, int64_t b, int64_t c) {
-  constexpr int64_t limit = int64_t{1} << 31;
-  if (a >= limit || b >= limit || c >= limit) return 0;
-  if (a * b >= limit) return 0;
-  const int64_t ab = a * b;
-  if (ab * c >= limit) return 0;
-  return ab * c;
+void qz_ypu_cpu_rest_3d(void *opaque, size_t i, size_t j, size_t k) {
+  const auto &rest = *static_cast<const qz_ypu_cpu_rest_t *>(opaque);
+  if ((i | j | k) != 0) rest.task_3d(rest.context, i, j, k);
 }
 
 }  // namespace
 
+bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest) {
+  if (first_ns <= 0 || rest <= 0) return false;
+  // first_ns · rest > limit, without forming the product.
+  return rest > QZ_YPU_CPU_SHARE_ABOVE_NS / first_ns;
+}
+
 bool qz_ypu_cpu_uses_pool(const qz_ypu_cpu_device_t *device, int64_t items) {
-  return device->pool && qz_ypu_pool_threads(device->pool) > 1 && items >= 2;
+  return device->pool && pthreadpool_get_threads_count(device->pool) > 1 && items >= 2;
 }
 
 void qz_ypu_cpu_run_1d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_1d_t task,
                        void *context, int64_t count) {
   if (count <= 0) return;
-  if (qz_ypu_cpu_uses_pool(device, count) && qz_ypu_cpu_flat_count(count, 1, 1) > 0) {
-    qz_ypu_cpu_flat_loop loop{context, task, nullptr, nullptr, 1, 1};
-    qz_ypu_pool_run(device->pool, qz_ypu_cpu_flat_1d, &loop, static_cast<size_t>(count));
+  if (qz_ypu_cpu_first_then_judge(device, count - 1, [&] { task(context, 0); })) {
+    qz_ypu_cpu_rest_t rest{context, task, nullptr, nullptr, nullptr};
+    pthreadpool_parallelize_1d(device->pool, qz_ypu_cpu_rest_1d, &rest,
+                               static_cast<size_t>(count - 1), 0);
     return;
   }
-  for (int64_t i = 0; i < count; ++i) task(context, static_cast<size_t>(i));
+  for (int64_t i = 1; i < count; ++i) task(context, static_cast<size_t>(i));
 }
 
 void qz_ypu_cpu_run_1d_with_thread(const qz_ypu_cpu_device_t *device,
                                    qz_ypu_cpu_task_1d_with_thread_t task, void *context,
                                    int64_t count) {
   if (count <= 0) return;
-  if (qz_ypu_cpu_uses_pool(device, count) && qz_ypu_cpu_flat_count(count, 1, 1) > 0) {
-    qz_ypu_pool_run(device->pool, task, context, static_cast<size_t>(count));
+  // The first item is over before the pool starts, so its slot 0 is free
+  // again for the rest.
+  if (qz_ypu_cpu_first_then_judge(device, count - 1, [&] { task(context, 0, 0); })) {
+    qz_ypu_cpu_rest_t rest{context, nullptr, task, nullptr, nullptr};
+    qz_ypu_parallelize_1d_with_thread(device->pool, qz_ypu_cpu_rest_1d_with_thread, &rest,
+                                      static_cast<size_t>(count - 1), 0);
     return;
   }
-  for (int64_t i = 0; i < count; ++i) task(context, 0, static_cast<size_t>(i));
+  for (int64_t i = 1; i < count; ++i) task(context, 0, static_cast<size_t>(i));
 }
 
 void qz_ypu_cpu_run_2d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_2d_t task,
                        void *context, int64_t count_i, int64_t count_j) {
   if (count_i <= 0 || count_j <= 0) return;
-  const int64_t items = qz_ypu_cpu_flat_count(count_i, count_j, 1);
-  if (items > 0 && qz_ypu_cpu_uses_pool(device, items)) {
-    qz_ypu_cpu_flat_loop loop{context, nullptr, task, nullptr, static_cast<size_t>(count_j), 1};
-    qz_ypu_pool_run(device->pool, qz_ypu_cpu_flat_2d, &loop, static_cast<size_t>(items));
+  const int64_t after_first = qz_ypu_cpu_items_after_first(count_i, count_j, 1);
+  if (qz_ypu_cpu_first_then_judge(device, after_first, [&] { task(context, 0, 0); })) {
+    qz_ypu_cpu_rest_t rest{context, nullptr, nullptr, task, nullptr};
+    pthreadpool_parallelize_2d(device->pool, qz_ypu_cpu_rest_2d, &rest,
+                               static_cast<size_t>(count_i), static_cast<size_t>(count_j), 0);
     return;
   }
   for (int64_t i = 0; i < count_i; ++i)
-    for (int64_t j = 0; j < count_j; ++j) task(context, static_cast<size_t>(i), static_cast<size_t>(j));
+    for (int64_t j = i == 0 ? 1 : 0; j < count_j; ++j)
+      task(context, static_cast<size_t>(i), static_cast<size_t>(j));
 }
 
 void qz_ypu_cpu_run_3d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_3d_t task,
                        void *context, int64_t count_i, int64_t count_j, int64_t count_k) {
   if (count_i <= 0 || count_j <= 0 || count_k <= 0) return;
-  const int64_t items = qz_ypu_cpu_flat_count(count_i, count_j, count_k);
-  if (items > 0 && qz_ypu_cpu_uses_pool(device, items)) {
-    qz_ypu_cpu_flat_loop loop{context, nullptr, nullptr, task, static_cast<size_t>(count_j),
-                              static_cast<size_t>(count_k)};
-    qz_ypu_pool_run(device->pool, qz_ypu_cpu_flat_3d, &loop, static_cast<size_t>(items));
+  const int64_t after_first = qz_ypu_cpu_items_after_first(count_i, count_j, count_k);
+  if (qz_ypu_cpu_first_then_judge(device, after_first, [&] { task(context, 0, 0, 0); })) {
+    qz_ypu_cpu_rest_t rest{context, nullptr, nullptr, nullptr, task};
+    pthreadpool_parallelize_3d(device->pool, qz_ypu_cpu_rest_3d, &rest,
+                               static_cast<size_t>(count_i), static_cast<size_t>(count_j),
+                               static_cast<size_t>(count_k), 0);
     return;
   }
   for (int64_t i = 0; i < count_i; ++i)
     for (int64_t j = 0; j < count_j; ++j)
-      for (int64_t k = 0; k < count_k; ++k)
+      for (int64_t k = i == 0 && j == 0 ? 1 : 0; k < count_k; ++k)
         task(context, static_cast<size_t>(i), static_cast<size_t>(j), static_cast<size_t>(k));
 }
 

@@ -8,6 +8,7 @@
 // Returning QZ_YPU_CPU_DECLINE hands the call to the host implementation.
 #pragma once
 
+#include <pthreadpool.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -104,18 +105,24 @@ inline int64_t qz_ypu_cpu_items(const qz_ypu_cpu_device_t *device, int64_t formu
 }
 
 // ---------------------------------------------------------------------------
-// Running the items. With a pool of more than one thread and at least two
-// items the loop goes to the pool (the calling thread joins in); otherwise
-// the items run on the calling thread in order, first index outermost. A
+// Running the items. The first item always runs on the calling thread. With
+// a pool of more than one thread, the rest goes to the pool (the calling
+// thread joins in) when the first item's time shows that the calling thread
+// alone would need more than about 100 µs for it; otherwise, and without a
+// pool, the items run on the calling thread in order, first index
+// outermost. Which thread runs an item never changes what it computes. A
 // count of zero or less runs nothing. Every call returns after all items ran.
 
-using qz_ypu_cpu_task_1d_t = void (*)(void *context, size_t i);
-using qz_ypu_cpu_task_2d_t = void (*)(void *context, size_t i, size_t j);
-using qz_ypu_cpu_task_3d_t = void (*)(void *context, size_t i, size_t j, size_t k);
-using qz_ypu_cpu_task_1d_with_thread_t = qz_ypu_pool_task_t;
+using qz_ypu_cpu_task_1d_t = pthreadpool_task_1d_t;
+using qz_ypu_cpu_task_2d_t = pthreadpool_task_2d_t;
+using qz_ypu_cpu_task_3d_t = pthreadpool_task_3d_t;
+using qz_ypu_cpu_task_1d_with_thread_t = qz_ypu_task_1d_with_thread_t;
 
-// Whether a loop of `items` items runs on the pool.
+// Whether a loop of `items` items may go to the pool.
 bool qz_ypu_cpu_uses_pool(const qz_ypu_cpu_device_t *device, int64_t items);
+// Whether `rest` items, each taking about as long as a first one that took
+// `first_ns` nanoseconds, are worth handing to the pool.
+bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest);
 
 void qz_ypu_cpu_run_1d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_1d_t task,
                        void *context, int64_t count);

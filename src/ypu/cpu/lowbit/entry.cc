@@ -247,7 +247,7 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
     // Slices are indexed by the pool's thread index, below its thread count.
     int64_t count = threads;
     if (device->pool)
-      count = qz_ypu_cpu_max(count, int64_t(qz_ypu_pool_threads(device->pool)));
+      count = qz_ypu_cpu_max(count, int64_t(pthreadpool_get_threads_count(device->pool)));
     // The AVX-512F drivers use aligned 64-byte accesses on their slices;
     // scratch blocks are less aligned, so take the difference more and round up.
     constexpr int64_t extra = 64 - int64_t{QZ_YPU_CPU_SCRATCH_ALIGNMENT};
