@@ -18,14 +18,21 @@
 // writes what those slots read. The choice below does not select AVX until
 // its own drivers replace the stand-ins.
 
-#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
-  {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_3b, qz_ypu_cpu_lowbit_##kind##_##set##_4b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_5b, qz_ypu_cpu_lowbit_##kind##_##set##_6b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_7b, qz_ypu_cpu_lowbit_##kind##_##set##_8b}
+#define QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, family)                                             \
+  {                                                                                               \
+    family(qz_ypu_cpu_lowbit_##kind##_##set##_1b), family(qz_ypu_cpu_lowbit_##kind##_##set##_2b), \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_3b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_4b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_5b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_6b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_7b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_8b)                                             \
+  }
+#define QZ_YPU_CPU_LOWBIT_ANY(kernel) (&(kernel))
+#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set) QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_X86)
 
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemv, base);
+    QZ_YPU_CPU_LOWBIT_TABLE_OF(gemv, base, QZ_YPU_CPU_LOWBIT_ANY);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
@@ -36,7 +43,7 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx512);
 
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
+    QZ_YPU_CPU_LOWBIT_TABLE_OF(gemm, base, QZ_YPU_CPU_LOWBIT_ANY);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
@@ -47,32 +54,46 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx512);
 
 #undef QZ_YPU_CPU_LOWBIT_TABLE
+#undef QZ_YPU_CPU_LOWBIT_ANY
+#undef QZ_YPU_CPU_LOWBIT_TABLE_OF
 
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
     qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
     qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
     qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
     qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
-#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                                              \
-  {qz_ypu_cpu_lowbit_repack_none,     qz_ypu_cpu_lowbit_repack_none,                        \
-   qz_ypu_cpu_lowbit_repack_sse41_3b, four,                                                 \
-   qz_ypu_cpu_lowbit_repack_sse41_5b, qz_ypu_cpu_lowbit_repack_sse41_6b,                    \
-   qz_ypu_cpu_lowbit_repack_sse41_7b, qz_ypu_cpu_lowbit_repack_sse41_8b}
+#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                   \
+  {                                                               \
+    qz_ypu_cpu_lowbit_repack_none, qz_ypu_cpu_lowbit_repack_none, \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_3b), four,  \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_5b),        \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_6b),        \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_7b),        \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_8b)         \
+  }
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_4b));
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_4b));
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] = {
-    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx2_3b, qz_ypu_cpu_lowbit_repack_avx2_4b,
-    qz_ypu_cpu_lowbit_repack_avx2_5b, qz_ypu_cpu_lowbit_repack_avx2_6b,
-    qz_ypu_cpu_lowbit_repack_avx2_7b, qz_ypu_cpu_lowbit_repack_avx2_8b};
+    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_3b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_4b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_5b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_6b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_7b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_8b)};
 // AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
-    qz_ypu_cpu_lowbit_repack_none,      qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx512_3b, qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx512_5b, qz_ypu_cpu_lowbit_repack_avx512_6b,
-    qz_ypu_cpu_lowbit_repack_avx512_7b, qz_ypu_cpu_lowbit_repack_avx512_8b};
+    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_3b),
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_5b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_6b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_7b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_8b)};
 #undef QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE
 
 namespace {
@@ -104,10 +125,14 @@ constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, true};
 qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
   // The highest flag present wins; a lower one need not be set.
   int32_t set = QZ_YPU_CPU_LOWBIT_BASE;
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX512F) set = QZ_YPU_CPU_LOWBIT_AVX512;
-  else if (isa_flags & QZ_YPU_CPU_ISA_AVX2) set = QZ_YPU_CPU_LOWBIT_AVX2;
-  else if (isa_flags & QZ_YPU_CPU_ISA_AVX) set = QZ_YPU_CPU_LOWBIT_AVX;
-  else if (isa_flags & QZ_YPU_CPU_ISA_SSE41) set = QZ_YPU_CPU_LOWBIT_SSE41;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX512F))
+    set = QZ_YPU_CPU_LOWBIT_AVX512;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2))
+    set = QZ_YPU_CPU_LOWBIT_AVX2;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX))
+    set = QZ_YPU_CPU_LOWBIT_AVX;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_SSE41))
+    set = QZ_YPU_CPU_LOWBIT_SSE41;
   while (!QZ_YPU_CPU_LOWBIT_BUILT[set]) --set;
   return static_cast<qz_ypu_cpu_lowbit_set_t>(set);
 }
