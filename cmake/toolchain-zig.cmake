@@ -8,6 +8,8 @@ else()
   set(QZ_CROSS_CACHE "/var/cache/qz_norvo/cross")
 endif()
 
+# Only the library is built: no test or tool could run here.
+set(QZ_LIBRARY_ONLY ON)
 set(CMAKE_C_COMPILER "${QZ_CROSS_CACHE}/bin/zig-cc")
 set(CMAKE_CXX_COMPILER "${QZ_CROSS_CACHE}/bin/zig-c++")
 set(CMAKE_AR "${QZ_CROSS_CACHE}/bin/zig-ar" CACHE FILEPATH "")
