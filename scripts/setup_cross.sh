@@ -118,8 +118,8 @@ build_target() {
   local cc="$bin/zig-cc" cxx="$bin/zig-c++"
   if command -v ccache >/dev/null; then cc="ccache $cc"; cxx="ccache $cxx"; fi
   # Hidden symbols: the libraries are linked into ours, which exports only
-  # its own functions.
-  local common="-target $target -O2 -fPIC -g0 -fvisibility=hidden"
+  # its own functions. Their own warnings are not ours to act on.
+  local common="-target $target -O2 -fPIC -g0 -fvisibility=hidden -w"
   local icu=$sources/icu-$icu_version/src/source
   local ppool=$sources/pthreadpool-$pthreadpool_version/src
   local thread_flags=""

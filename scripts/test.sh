@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a ThreadSanitizer build of the thread-shared
-# code, a plain build, and an AddressSanitizer + UndefinedBehaviorSanitizer
+# code, a plain build, the Windows ARM64 and macOS cross builds (built and
+# checked, not run), and an AddressSanitizer + UndefinedBehaviorSanitizer
 # build. The last summary printed is that of the sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,4 +23,5 @@ run_config() {
 
 run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common
 run_config release -DQZ_BUILD_BENCH=ON
+echo "=== cross" && scripts/lane_cross.sh
 run_config asan -DQZ_SANITIZE=address,undefined
