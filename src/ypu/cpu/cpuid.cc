@@ -52,11 +52,11 @@ qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid() {
   }
   return cpuid;
 }
+
+uint32_t qz_ypu_cpu_detect_isa() { return qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()); }
 #else
 qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid() { return {}; }
 #endif
-
-uint32_t qz_ypu_cpu_x86_isa_flags() { return qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()); }
 
 uint32_t qz_ypu_cpu_isa_from_arm_features(bool neon, bool dot_product) {
   uint32_t flags = 0;

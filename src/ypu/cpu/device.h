@@ -49,8 +49,16 @@ qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid();
 // Instruction-set flags from CPUID words. The wide-register sets count only
 // when the operating system saves their registers.
 uint32_t qz_ypu_cpu_isa_from_cpuid(const qz_ypu_cpuid_t &cpuid);
-// The flags of this x86-64 processor (0 elsewhere).
-uint32_t qz_ypu_cpu_x86_isa_flags();
+
+int32_t qz_ypu_cpu_processor_count();
+
+// Test hook: devices opened from now on keep only these instruction-set
+// flags (all by default), so a whole engine can be run on a narrower set.
+void qz_ypu_cpu_mask_isa_flags(uint32_t mask);
+
+// The flags of the processor this build runs on, as it reports them (CPUID
+// on x86-64).
+uint32_t qz_ypu_cpu_detect_isa();
 // Flags of an ARM64 processor from what the system reports: Advanced SIMD,
 // and the dot-product instructions, which come with half-precision
 // arithmetic.
@@ -67,12 +75,6 @@ struct qz_ypu_cpu_system_t {
   bool unknown_count_fails;
 };
 extern const qz_ypu_cpu_system_t QZ_YPU_CPU_SYSTEM;
-
-int32_t qz_ypu_cpu_processor_count();
-
-// Test hook: devices opened from now on keep only these instruction-set
-// flags (all by default), so a whole engine can be run on a narrower set.
-void qz_ypu_cpu_mask_isa_flags(uint32_t mask);
 
 // threads 0 asks for half the processors; fewer than 2 means one thread and
 // no pool. *out is written only on success; no message is pushed.
