@@ -3,7 +3,8 @@
 # code, a plain (optimised) build, and an AddressSanitizer +
 # UndefinedBehaviorSanitizer build, all with warnings as errors; the plain
 # build also installs the library into a temporary prefix and builds the C
-# example against it. A link-time-optimised build of the library checks that
+# example against it. The Windows ARM64 and macOS
+# cross builds are built and checked, not run. A link-time-optimised build of the library checks that
 # no two definitions of one class disagree. The last summary printed is that
 # of the sanitizer build.
 # Only the plain build compiles the CUDA kernels with nvcc (when it is
@@ -32,4 +33,5 @@ cmake --build build/odr -j "$jobs" --target qz_norvo
 
 run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common -DQZ_WITH_CUDA=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_config release -DQZ_BUILD_BENCH=ON
+echo "=== cross" && scripts/lane_cross.sh
 run_config asan -DQZ_SANITIZE=address,undefined -DQZ_WITH_CUDA=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
