@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a ThreadSanitizer build of the thread-shared
 # code, a plain build, and an AddressSanitizer + UndefinedBehaviorSanitizer
-# build. The last summary printed is that of the sanitizer build.
+# build, then the aarch64 lane under emulation. The last summary printed is
+# that of the lane's NEON-only run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -23,3 +24,6 @@ run_config() {
 run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common
 run_config release -DQZ_BUILD_BENCH=ON
 run_config asan -DQZ_SANITIZE=address,undefined
+
+# ARM64: the library and its kernel tests cross-built and run under qemu-user.
+scripts/lane_aarch64.sh
