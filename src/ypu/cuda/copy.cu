@@ -1,5 +1,5 @@
 // Kernel-less data movement: copies and fills queued on the default stream.
-// The module holds only the fixed-point tables every module carries.
+// Each op's module holds only the fixed-point tables every module carries.
 #include "ypu/cuda/kernel.h"
 
 QZ_CUDA_BEGIN
