@@ -4,8 +4,15 @@
 file(GLOB_RECURSE QZ_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/src/*.c)
 
-# Platform folders of the other builds.
-list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(macos|windows)/")
+# Each operating system's calls live in its own platform folder; POSIX ones
+# are shared by Linux and macOS.
+if(WIN32)
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(linux|macos|posix)/")
+elseif(APPLE)
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(linux|windows)/")
+else()
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(macos|windows)/")
+endif()
 list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/ypu/metal/")
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
@@ -18,6 +25,9 @@ set(QZ_ISA_FLAGS_sse41 -msse4.1)
 set(QZ_ISA_FLAGS_avx -mavx)
 set(QZ_ISA_FLAGS_avx2 -mavx2)
 set(QZ_ISA_FLAGS_avx512 -mavx512f)
+set(QZ_ISA_FLAGS_neon -march=armv8-a+simd)
+set(QZ_ISA_FLAGS_neondot -march=armv8.2-a+dotprod)
+set(QZ_ISA_FLAGS_neonfp16 -march=armv8.2-a+fp16)
 
 # Kernel files are optimised fully whatever the build type: their short
 # fixed-count loops (8 columns of a tile, 16 rows of a block) must unroll, or
@@ -32,7 +42,7 @@ endif()
 function(qz_apply_kernel_flags target)
   target_compile_options(${target} PRIVATE -ffp-contract=off -fno-fast-math)
   foreach(source ${QZ_SOURCES})
-    if(source MATCHES "_(sse41|avx|avx2|avx512)\\.cc$")
+    if(source MATCHES "_(sse41|avx|avx2|avx512|neon|neondot|neonfp16)\\.cc$")
       set_source_files_properties(${source} TARGET_DIRECTORY ${target}
         PROPERTIES COMPILE_OPTIONS "${QZ_ISA_FLAGS_${CMAKE_MATCH_1}};${QZ_KERNEL_OPTIMIZE}")
     elseif(source MATCHES "/src/ypu/cpu/lowbit/")

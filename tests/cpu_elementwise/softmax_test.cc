@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cpu_elementwise/runner.h"
+#include "ypu/cpu/frame.h"
 #include "ypu/cpu/softmax.h"
 #include "ypu/params.h"
 
@@ -40,7 +41,8 @@ TEST_P(FloatSoftmax, MatchesTheHostWithinTheExponentialsError) {
     in[0] = -kInf;  // e^-inf = 0 in every variant
     const auto host = run_softmax<float>(0, 0, QZ_YPU_OP_SOFTMAX_F32, in, rows, cols);
     const bool vector = ((mask & QZ_YPU_CPU_ISA_AVX2) && cols % 8 == 0) ||
-                        ((mask & QZ_YPU_CPU_ISA_SSE41) && cols % 4 == 0);
+                        ((mask & QZ_YPU_CPU_ISA_SSE41) && cols % 4 == 0) ||
+                        ((mask & QZ_YPU_CPU_ISA_NEON_MASK) && cols % 4 == 0);
     std::vector<float> first;
     for (int32_t threads : kThreadCounts)
       for (bool in_place : {false, true}) {
@@ -99,12 +101,16 @@ TEST(FloatSoftmax, EmptyRowsWriteNothing) {
 }
 
 // The vector exponentials against e^x in double precision.
+#if defined(__x86_64__)
 __attribute__((target("avx2,fma"))) void exp8(const float *x, float *y) {
   _mm256_storeu_ps(y, qz_ypu_cpu_exp8_avx2(_mm256_loadu_ps(x)));
 }
 __attribute__((target("sse4.1"))) void exp4(const float *x, float *y) {
   _mm_storeu_ps(y, qz_ypu_cpu_exp4_sse41(_mm_loadu_ps(x)));
 }
+#elif defined(__aarch64__)
+void exp4(const float *x, float *y) { vst1q_f32(y, qz_ypu_cpu_exp4_neon(vld1q_f32(x))); }
+#endif
 
 struct exp_form {
   const char *name;
@@ -114,7 +120,11 @@ struct exp_form {
 };
 
 TEST(VectorExponential, CloseToTheExactValueAndSafeAtTheExtremes) {
+#if defined(__aarch64__)
+  const exp_form forms[] = {{"neon", 4, exp4, has_neon}};
+#else
   const exp_form forms[] = {{"avx2", 8, exp8, has_avx2_fma}, {"sse41", 4, exp4, has_sse41}};
+#endif
   for (const exp_form &f : forms) {
     if (!f.supported()) {
       std::printf("skipping the %s exponential: not supported here\n", f.name);

@@ -71,6 +71,14 @@ struct kernel_set {
   uint32_t flags;
 };
 void PrintTo(const kernel_set &s, std::ostream *out) { *out << s.name; }
+#if defined(__aarch64__)
+constexpr kernel_set SETS[] = {
+    {"base", 0},
+    {"neon", QZ_YPU_CPU_ISA_NEON},
+    {"neon_dotprod_fp16",
+     QZ_YPU_CPU_ISA_NEON | QZ_YPU_CPU_ISA_NEON_DOTPROD | QZ_YPU_CPU_ISA_NEON_FP16},
+};
+#else
 constexpr kernel_set SETS[] = {
     {"base", 0},
     {"sse41", QZ_YPU_CPU_ISA_SSE41},
@@ -79,12 +87,13 @@ constexpr kernel_set SETS[] = {
     {"avx512", QZ_YPU_CPU_ISA_SSE41 | QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_AVX2 |
                    QZ_YPU_CPU_ISA_AVX512F},
 };
+#endif
 
 class TranslateEnDe : public ::testing::TestWithParam<std::tuple<std::string, kernel_set>> {
  protected:
   void SetUp() override {
     const auto &[device, set] = GetParam();
-    const uint32_t have = qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
+    const uint32_t have = qz_ypu_cpu_detect_isa();
     if (set.flags != ~0u && (have & set.flags) != set.flags)
       GTEST_SKIP() << "this processor lacks the " << set.name << " set";
     qz_ypu_cpu_mask_isa_flags(set.flags);
@@ -114,10 +123,16 @@ TEST_P(TranslateEnDe, GivesTheRecordedTranslations) {
 // workers wait on each other).
 INSTANTIATE_TEST_SUITE_P(
     Devices, TranslateEnDe,
+#if defined(__aarch64__)
+    ::testing::Values(std::make_tuple("cpu:1", SETS[0]), std::make_tuple("cpu:1", SETS[1]),
+                      std::make_tuple("cpu:1", SETS[2]),
+                      std::make_tuple("cpu:2", kernel_set{"all", ~0u})),
+#else
     ::testing::Values(std::make_tuple("cpu:1", SETS[0]), std::make_tuple("cpu:1", SETS[1]),
                       std::make_tuple("cpu:1", SETS[2]), std::make_tuple("cpu:1", SETS[3]),
                       std::make_tuple("cpu:1", SETS[4]),
                       std::make_tuple("cpu:2", kernel_set{"all", ~0u})),
+#endif
     [](const auto &info) {
       return "threads_" + std::get<0>(info.param).substr(4) + "_" +
              std::get<1>(info.param).name;

@@ -73,16 +73,18 @@ bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest) {
 }
 
 bool qz_ypu_cpu_uses_pool(const qz_ypu_cpu_device_t *device, int64_t items) {
-  return device->pool && pthreadpool_get_threads_count(device->pool) > 1 && items >= 2;
+  return qz_ypu_cpu_pool_runs(device->pool, items >= 2);
 }
 
+// The pool's loops take unsigned ranges; a count of zero or less runs
+// nothing.
 void qz_ypu_cpu_run_1d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_1d_t task,
                        void *context, int64_t count) {
   if (count <= 0) return;
   if (qz_ypu_cpu_first_then_judge(device, count - 1, [&] { task(context, 0); })) {
     qz_ypu_cpu_rest_t rest{context, task, nullptr, nullptr, nullptr};
-    pthreadpool_parallelize_1d(device->pool, qz_ypu_cpu_rest_1d, &rest,
-                               static_cast<size_t>(count - 1), 0);
+    qz_ypu_cpu_parallelize_1d(device->pool, qz_ypu_cpu_rest_1d, &rest,
+                              static_cast<size_t>(count - 1));
     return;
   }
   for (int64_t i = 1; i < count; ++i) task(context, static_cast<size_t>(i));
@@ -96,8 +98,8 @@ void qz_ypu_cpu_run_1d_with_thread(const qz_ypu_cpu_device_t *device,
   // again for the rest.
   if (qz_ypu_cpu_first_then_judge(device, count - 1, [&] { task(context, 0, 0); })) {
     qz_ypu_cpu_rest_t rest{context, nullptr, task, nullptr, nullptr};
-    qz_ypu_parallelize_1d_with_thread(device->pool, qz_ypu_cpu_rest_1d_with_thread, &rest,
-                                      static_cast<size_t>(count - 1), 0);
+    qz_ypu_cpu_parallelize_1d_with_thread(device->pool, qz_ypu_cpu_rest_1d_with_thread, &rest,
+                                          static_cast<size_t>(count - 1));
     return;
   }
   for (int64_t i = 1; i < count; ++i) task(context, 0, static_cast<size_t>(i));
@@ -109,8 +111,8 @@ void qz_ypu_cpu_run_2d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_2d_t t
   const int64_t after_first = qz_ypu_cpu_items_after_first(count_i, count_j, 1);
   if (qz_ypu_cpu_first_then_judge(device, after_first, [&] { task(context, 0, 0); })) {
     qz_ypu_cpu_rest_t rest{context, nullptr, nullptr, task, nullptr};
-    pthreadpool_parallelize_2d(device->pool, qz_ypu_cpu_rest_2d, &rest,
-                               static_cast<size_t>(count_i), static_cast<size_t>(count_j), 0);
+    qz_ypu_cpu_parallelize_2d(device->pool, qz_ypu_cpu_rest_2d, &rest,
+                              static_cast<size_t>(count_i), static_cast<size_t>(count_j));
     return;
   }
   for (int64_t i = 0; i < count_i; ++i)
@@ -124,9 +126,9 @@ void qz_ypu_cpu_run_3d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_3d_t t
   const int64_t after_first = qz_ypu_cpu_items_after_first(count_i, count_j, count_k);
   if (qz_ypu_cpu_first_then_judge(device, after_first, [&] { task(context, 0, 0, 0); })) {
     qz_ypu_cpu_rest_t rest{context, nullptr, nullptr, nullptr, task};
-    pthreadpool_parallelize_3d(device->pool, qz_ypu_cpu_rest_3d, &rest,
-                               static_cast<size_t>(count_i), static_cast<size_t>(count_j),
-                               static_cast<size_t>(count_k), 0);
+    qz_ypu_cpu_parallelize_3d(device->pool, qz_ypu_cpu_rest_3d, &rest,
+                              static_cast<size_t>(count_i), static_cast<size_t>(count_j),
+                              static_cast<size_t>(count_k));
     return;
   }
   for (int64_t i = 0; i < count_i; ++i)

@@ -15,14 +15,18 @@
 // ---------------------------------------------------------------------------
 // Tables.
 
-#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
-  {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_3b, qz_ypu_cpu_lowbit_##kind##_##set##_4b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_5b, qz_ypu_cpu_lowbit_##kind##_##set##_6b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_7b, qz_ypu_cpu_lowbit_##kind##_##set##_8b}
+// The x86 sets' kernels exist only in x86 builds; elsewhere their slots are
+// null and the choice below never selects them.
+#define QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, family)                                      \
+  {family(qz_ypu_cpu_lowbit_##kind##_##set##_1b), family(qz_ypu_cpu_lowbit_##kind##_##set##_2b), \
+   family(qz_ypu_cpu_lowbit_##kind##_##set##_3b), family(qz_ypu_cpu_lowbit_##kind##_##set##_4b), \
+   family(qz_ypu_cpu_lowbit_##kind##_##set##_5b), family(qz_ypu_cpu_lowbit_##kind##_##set##_6b), \
+   family(qz_ypu_cpu_lowbit_##kind##_##set##_7b), family(qz_ypu_cpu_lowbit_##kind##_##set##_8b)}
+#define QZ_YPU_CPU_LOWBIT_ANY(kernel) (&(kernel))
+#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set) QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_X86)
 
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemv, base);
+    QZ_YPU_CPU_LOWBIT_TABLE_OF(gemv, base, QZ_YPU_CPU_LOWBIT_ANY);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
@@ -33,7 +37,7 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx512);
 
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
+    QZ_YPU_CPU_LOWBIT_TABLE_OF(gemm, base, QZ_YPU_CPU_LOWBIT_ANY);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
@@ -44,6 +48,8 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx512);
 
 #undef QZ_YPU_CPU_LOWBIT_TABLE
+#undef QZ_YPU_CPU_LOWBIT_TABLE_OF
+#undef QZ_YPU_CPU_LOWBIT_ANY
 
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
     qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
@@ -53,9 +59,12 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
 // Widths 1 and 2 keep the stored form; 3 to 8 go to the split-row layout.
 #define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(set)                                             \
   {qz_ypu_cpu_lowbit_repack_none,         qz_ypu_cpu_lowbit_repack_none,                  \
-   qz_ypu_cpu_lowbit_repack_##set##_3b, qz_ypu_cpu_lowbit_repack_##set##_4b,              \
-   qz_ypu_cpu_lowbit_repack_##set##_5b, qz_ypu_cpu_lowbit_repack_##set##_6b,              \
-   qz_ypu_cpu_lowbit_repack_##set##_7b, qz_ypu_cpu_lowbit_repack_##set##_8b}
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_3b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_4b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_5b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_6b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_7b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_8b)}
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(sse41);
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
@@ -64,10 +73,14 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] =
     QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(avx2);
 // AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
-    qz_ypu_cpu_lowbit_repack_none,      qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx512_3b, qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx512_5b, qz_ypu_cpu_lowbit_repack_avx512_6b,
-    qz_ypu_cpu_lowbit_repack_avx512_7b, qz_ypu_cpu_lowbit_repack_avx512_8b};
+    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_3b),
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_5b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_6b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_7b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_8b)};
 #undef QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE
 
 namespace {
@@ -92,10 +105,10 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
 
 qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
   // The highest flag present wins; a lower one need not be set.
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX512F) return QZ_YPU_CPU_LOWBIT_AVX512;
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX2) return QZ_YPU_CPU_LOWBIT_AVX2;
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX) return QZ_YPU_CPU_LOWBIT_AVX;
-  if (isa_flags & QZ_YPU_CPU_ISA_SSE41) return QZ_YPU_CPU_LOWBIT_SSE41;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX512F)) return QZ_YPU_CPU_LOWBIT_AVX512;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2)) return QZ_YPU_CPU_LOWBIT_AVX2;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX)) return QZ_YPU_CPU_LOWBIT_AVX;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_SSE41)) return QZ_YPU_CPU_LOWBIT_SSE41;
   return QZ_YPU_CPU_LOWBIT_BASE;
 }
 
