@@ -167,6 +167,25 @@ TEST(RunRule, SharingNeedsEnoughEstimatedWork) {
         << c.first_ns << " ns, " << c.rest << " more";
 }
 
+// A shared rest counts as stalled when it took more than 200 µs longer than
+// the calling thread alone would have (first item's time × items left).
+TEST(RunRule, StallIsSharingSlowerThanWorkingAlone) {
+  struct stall_case {
+    int64_t shared_ns, first_ns, rest;
+    bool want;
+  };
+  const stall_case cases[] = {
+      {300000, 1000, 100, false},  // exactly 100 µs alone + 200 µs
+      {300001, 1000, 100, true},   {50000, 1000, 100, false},
+      {INT64_MAX, INT64_MAX, 2, false},  // the estimate does not fit: no judgement
+      {INT64_MAX, 1, INT64_MAX - 100, false},
+      {1000000, -1, 10, false},
+  };
+  for (const stall_case &c : cases)
+    EXPECT_EQ(qz_ypu_cpu_sharing_stalled(c.shared_ns, c.first_ns, c.rest), c.want)
+        << c.shared_ns << " ns shared, " << c.first_ns << " ns first, " << c.rest << " more";
+}
+
 // Records what ran, where.
 struct trace {
   std::mutex lock;

@@ -44,7 +44,17 @@ qz_status_t qz_ypu_cpu_device_open_with(const qz_ypu_cpu_system_t &system, int32
   device->threads = threads >= 1 ? threads : 1;
   device->isa_flags = system.isa_flags() & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
-  if (threads > 1 && qz_ypu_cpu_pool_create(device->threads, &device->pool) != 0) {
+  device->alone_until_ns = 0;
+  // Item counts follow `threads`; the pool gets no more threads than the
+  // process may run on where the system can tell (more would only take
+  // turns on the same cores, and a worker descheduled in the middle of a
+  // loop holds it up).
+  int32_t pool_threads = device->threads;
+  if (system.usable_processor_count && threads > 1) {
+    const int32_t usable = system.usable_processor_count();
+    if (usable >= 1 && usable < pool_threads) pool_threads = usable;
+  }
+  if (pool_threads > 1 && qz_ypu_cpu_pool_create(pool_threads, &device->pool) != 0) {
     qz_aligned_free(device);
     return QZ_STATUS_OUT_OF_MEMORY;
   }

@@ -25,6 +25,10 @@ struct qz_ypu_cpu_device_t {
   int32_t threads;
   uint32_t isa_flags;
   pthreadpool_t pool;  // null when the device runs on the calling thread only
+  // Steady-clock time (ns) until which loops stay on the calling thread,
+  // after a shared loop stalled. Only the thread running the device's
+  // operations touches it.
+  mutable int64_t alone_until_ns;
 };
 
 struct qz_ypu_cpu_buffer_t {
