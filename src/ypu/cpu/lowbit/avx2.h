@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ypu/cpu/lowbit/drivers256.h"
+#include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/lowbit.h"
 
 namespace {
@@ -153,5 +154,10 @@ struct avx2_tile {
     lowbit_add_float16(fcols, scale, offset, x, sum, acc);
   }
 };
+
+// The AVX2 kernels prepare activations with the SSE4.1 quantiser and the
+// baseline group sums, so they quantise to the same bits.
+constexpr lowbit_preparation avx2_preparation{qz_ypu_cpu_lowbit_quantize_act_sse41,
+                                              qz_ypu_cpu_lowbit_group_sums_base};
 
 }  // namespace

@@ -5,13 +5,6 @@
 #include "ypu/cpu/lowbit/drivers256.h"
 #include "ypu/cpu/lowbit/kernels.h"
 
-namespace {
-
-constexpr lowbit_preparation avx2_preparation{qz_ypu_cpu_lowbit_quantize_act_sse41,
-                                              qz_ypu_cpu_lowbit_group_sums_base};
-
-}  // namespace
-
 #define QZ_YPU_CPU_LOWBIT_AVX2_GEMM(w)                                                           \
   static void qz_ypu_cpu_lowbit_gemm_avx2_##w##b_task(void *context, size_t thread,             \
                                                       size_t row_block) {                       \
