@@ -13,10 +13,8 @@
 #include "ypu/params.h"
 
 // ---------------------------------------------------------------------------
-// Tables. The AVX drivers are not written yet: their slots hold the SSE4.1
-// drivers, which read the same split-row layout, and their repack table
-// writes what those slots read. The choice below does not select AVX until
-// its own drivers replace the stand-ins.
+// Tables. A build holds the baseline set and the sets of its own processor
+// family; a set of the other family is never chosen.
 
 #define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
   {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
@@ -26,6 +24,32 @@
 
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, base);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
+    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
+    qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
+
+namespace {
+
+// Per set: tables, activation scratch per (token, group) and whether the
+// GEMM drivers take per-thread slices. The quantising sets keep 8 codes and
+// three floats per pair; the others only a group sum.
+constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_BASE_SET{
+    qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
+    qz_ypu_cpu_lowbit_repack_kernels_base, 4, false};
+
+}  // namespace
+
+#if defined(__x86_64__) || defined(_M_X64)
+
+// The AVX drivers are not written yet: their slots hold the SSE4.1 drivers,
+// which read the same split-row layout, and their repack table writes what
+// those slots read. The choice below does not select AVX until its own
+// drivers replace the stand-ins.
+
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
@@ -35,8 +59,6 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8] =
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx512);
 
-const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
@@ -46,13 +68,6 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx512);
 
-#undef QZ_YPU_CPU_LOWBIT_TABLE
-
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
-    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
-    qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
 #define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                                              \
   {qz_ypu_cpu_lowbit_repack_none,     qz_ypu_cpu_lowbit_repack_none,                        \
    qz_ypu_cpu_lowbit_repack_sse41_3b, four,                                                 \
@@ -77,12 +92,8 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
 
 namespace {
 
-// Per set: tables, activation scratch per (token, group) and whether the
-// GEMM drivers take per-thread slices. The quantising sets keep 8 codes and
-// three floats per pair; the others only a group sum.
 constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
-    {qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
-     qz_ypu_cpu_lowbit_repack_kernels_base, 4, false},
+    QZ_YPU_CPU_LOWBIT_BASE_SET,
     {qz_ypu_cpu_lowbit_gemv_kernels_sse41, qz_ypu_cpu_lowbit_gemm_kernels_sse41,
      qz_ypu_cpu_lowbit_repack_kernels_sse41, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx, qz_ypu_cpu_lowbit_gemm_kernels_avx,
@@ -98,7 +109,6 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
 // built one below it.
 constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, true};
 
-
 }  // namespace
 
 qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
@@ -113,8 +123,99 @@ qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
 }
 
 const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set) {
+  if (set > QZ_YPU_CPU_LOWBIT_AVX512) return QZ_YPU_CPU_LOWBIT_BASE_SET;
   return QZ_YPU_CPU_LOWBIT_SETS[set];
 }
+
+#elif defined(__aarch64__) || defined(_M_ARM64)
+
+// NEON, half precision and dot product. The half-precision set shares the
+// NEON drivers except at 2 bits (its own tile layout) and in its 1- and 2-bit
+// matrix-matrix drivers; the dot-product set shares them from 5 bits up.
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemv, neon);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16[8] = {
+    qz_ypu_cpu_lowbit_gemv_neon_1b, qz_ypu_cpu_lowbit_gemv_neon_fp16_2b,
+    qz_ypu_cpu_lowbit_gemv_neon_3b, qz_ypu_cpu_lowbit_gemv_neon_4b,
+    qz_ypu_cpu_lowbit_gemv_neon_5b, qz_ypu_cpu_lowbit_gemv_neon_6b,
+    qz_ypu_cpu_lowbit_gemv_neon_7b, qz_ypu_cpu_lowbit_gemv_neon_8b};
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_dot[8] = {
+    qz_ypu_cpu_lowbit_gemv_neon_dot_1b, qz_ypu_cpu_lowbit_gemv_neon_dot_2b,
+    qz_ypu_cpu_lowbit_gemv_neon_dot_3b, qz_ypu_cpu_lowbit_gemv_neon_dot_4b,
+    qz_ypu_cpu_lowbit_gemv_neon_5b,     qz_ypu_cpu_lowbit_gemv_neon_6b,
+    qz_ypu_cpu_lowbit_gemv_neon_7b,     qz_ypu_cpu_lowbit_gemv_neon_8b};
+
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE(gemm, neon);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16[8] = {
+    qz_ypu_cpu_lowbit_gemm_neon_fp16_1b, qz_ypu_cpu_lowbit_gemm_neon_fp16_2b,
+    qz_ypu_cpu_lowbit_gemm_neon_3b,      qz_ypu_cpu_lowbit_gemm_neon_4b,
+    qz_ypu_cpu_lowbit_gemm_neon_5b,      qz_ypu_cpu_lowbit_gemm_neon_6b,
+    qz_ypu_cpu_lowbit_gemm_neon_7b,      qz_ypu_cpu_lowbit_gemm_neon_8b};
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8] = {
+    qz_ypu_cpu_lowbit_gemm_neon_dot_1b, qz_ypu_cpu_lowbit_gemm_neon_dot_2b,
+    qz_ypu_cpu_lowbit_gemm_neon_dot_3b, qz_ypu_cpu_lowbit_gemm_neon_dot_4b,
+    qz_ypu_cpu_lowbit_gemm_neon_5b,     qz_ypu_cpu_lowbit_gemm_neon_6b,
+    qz_ypu_cpu_lowbit_gemm_neon_7b,     qz_ypu_cpu_lowbit_gemm_neon_8b};
+
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon[8] = {
+    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_neon_3b, qz_ypu_cpu_lowbit_repack_neon_4b,
+    qz_ypu_cpu_lowbit_repack_neon_5b, qz_ypu_cpu_lowbit_repack_neon_6b,
+    qz_ypu_cpu_lowbit_repack_neon_7b, qz_ypu_cpu_lowbit_repack_neon_8b};
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_fp16[8] = {
+    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_neon_fp16_2b,
+    qz_ypu_cpu_lowbit_repack_neon_3b, qz_ypu_cpu_lowbit_repack_neon_4b,
+    qz_ypu_cpu_lowbit_repack_neon_5b, qz_ypu_cpu_lowbit_repack_neon_6b,
+    qz_ypu_cpu_lowbit_repack_neon_7b, qz_ypu_cpu_lowbit_repack_neon_8b};
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8] = {
+    qz_ypu_cpu_lowbit_repack_neon_dot_1b, qz_ypu_cpu_lowbit_repack_neon_dot_2b,
+    qz_ypu_cpu_lowbit_repack_neon_dot_3b, qz_ypu_cpu_lowbit_repack_neon_dot_4b,
+    qz_ypu_cpu_lowbit_repack_neon_5b,     qz_ypu_cpu_lowbit_repack_neon_6b,
+    qz_ypu_cpu_lowbit_repack_neon_7b,     qz_ypu_cpu_lowbit_repack_neon_8b};
+
+namespace {
+
+// Every ARM64 set but the plain one quantises at 1 to 4 bits and sizes its
+// activation scratch for it.
+constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_NEON_SETS[] = {
+    {qz_ypu_cpu_lowbit_gemv_kernels_neon, qz_ypu_cpu_lowbit_gemm_kernels_neon,
+     qz_ypu_cpu_lowbit_repack_kernels_neon, 20, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16, qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16,
+     qz_ypu_cpu_lowbit_repack_kernels_neon_fp16, 20, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_neon_dot, qz_ypu_cpu_lowbit_gemm_kernels_neon_dot,
+     qz_ypu_cpu_lowbit_repack_kernels_neon_dot, 20, true},
+};
+
+}  // namespace
+
+// Dot product, then half precision, then NEON on either bit of the NEON
+// mask, for the kernels and the repack alike, so a stray 0x10 can never
+// give split-row tiles to the plain kernels.
+qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
+  if (isa_flags & QZ_YPU_CPU_ISA_NEON_DOTPROD) return QZ_YPU_CPU_LOWBIT_NEON_DOT;
+  if (isa_flags & QZ_YPU_CPU_ISA_NEON_FP16) return QZ_YPU_CPU_LOWBIT_NEON_FP16;
+  if (isa_flags & QZ_YPU_CPU_ISA_NEON_MASK) return QZ_YPU_CPU_LOWBIT_NEON;
+  return QZ_YPU_CPU_LOWBIT_BASE;
+}
+
+const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set) {
+  if (set >= QZ_YPU_CPU_LOWBIT_NEON && set <= QZ_YPU_CPU_LOWBIT_NEON_DOT)
+    return QZ_YPU_CPU_LOWBIT_NEON_SETS[set - QZ_YPU_CPU_LOWBIT_NEON];
+  return QZ_YPU_CPU_LOWBIT_BASE_SET;
+}
+
+#else
+
+qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t) { return QZ_YPU_CPU_LOWBIT_BASE; }
+
+const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t) {
+  return QZ_YPU_CPU_LOWBIT_BASE_SET;
+}
+
+#endif
+
+#undef QZ_YPU_CPU_LOWBIT_TABLE
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/lowbit/kernels.h"
+#include "ypu/cpu/lowbit/quantize.h"
 #include "ypu/cpu/lowbit/sse41.h"
 
 namespace {
@@ -80,22 +81,10 @@ void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk) {
   const qz_ypu_cpu_range_t range = qz_ypu_cpu_split(c.groups, c.chunks, int64_t(chunk));
   for (int64_t i = range.begin; i < range.end; ++i) {
     const float *v = c.x + 8 * i;
-    float lo = v[0], hi = v[0], sum = v[0];
-    for (int k = 1; k < 8; ++k) {
-      lo = fminf(lo, v[k]);
-      hi = fmaxf(hi, v[k]);
-      sum = sum + v[k];
-    }
-    const float step = (hi - lo) / 255.0f;
-    uint8_t *codes = c.codes + 8 * i;
-    for (int k = 0; k < 8; ++k) {
-      // Equal values (step 0) get code 0 instead of a 0/0 conversion; the
-      // codes only count multiplied by step, so the term stays exact. Codes
-      // of non-finite inputs are clamped so the 16-bit sums cannot overflow.
-      long q = 0;
-      if (step != 0.0f) q = lroundf((v[k] - lo) / step);
-      codes[k] = static_cast<uint8_t>(q < 0 ? 0 : q > 255 ? 255 : q);
-    }
+    float sum = v[0];
+    for (int k = 1; k < 8; ++k) sum = sum + v[k];
+    float lo, step;
+    qz_ypu_cpu_lowbit_quantize_group(v, c.codes + 8 * i, &lo, &step);
     c.lo[i] = lo;
     c.step[i] = step;
     c.sum[i] = sum;

@@ -41,6 +41,10 @@ enum qz_ypu_cpu_lowbit_set_t : int32_t {
   QZ_YPU_CPU_LOWBIT_AVX = 2,
   QZ_YPU_CPU_LOWBIT_AVX2 = 3,
   QZ_YPU_CPU_LOWBIT_AVX512 = 4,
+  // ARM64 sets.
+  QZ_YPU_CPU_LOWBIT_NEON = 5,
+  QZ_YPU_CPU_LOWBIT_NEON_FP16 = 6,
+  QZ_YPU_CPU_LOWBIT_NEON_DOT = 7,
 };
 
 struct qz_ypu_cpu_lowbit_kernels_t {
@@ -71,6 +75,15 @@ extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[
 extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8];
 extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8];
 extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_dot[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_fp16[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8];
 
 // ---------------------------------------------------------------------------
 // Work split shared by the drivers.
@@ -160,6 +173,38 @@ void qz_ypu_cpu_lowbit_repack_avx512_8b(uint8_t *tile);
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(base)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx2)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(sse41)
+
+// NEON: the SSE4.1 set's arithmetic and layouts (canonical at 1 and 2 bits,
+// split-row above) with fused multiply-adds and pairwise group sums.
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(neon)
+
+// Half precision: the NEON drivers, except that 2-bit tiles are split into
+// a byte of columns 0-3 and a byte of columns 4-7 per row, and that the 1-
+// and 2-bit matrix-matrix terms are formed in half precision.
+void qz_ypu_cpu_lowbit_gemv_neon_fp16_2b(qz_ypu_cpu_device_t *, const float *,
+                                         const qz_scale16_t *, const uint8_t *, int32_t, int32_t,
+                                         float *);
+void qz_ypu_cpu_lowbit_gemm_neon_fp16_1b(qz_ypu_cpu_device_t *, const float *,
+                                         const qz_scale16_t *, const uint8_t *, int32_t, int32_t,
+                                         int32_t, void *, void *, float *);
+void qz_ypu_cpu_lowbit_gemm_neon_fp16_2b(qz_ypu_cpu_device_t *, const float *,
+                                         const qz_scale16_t *, const uint8_t *, int32_t, int32_t,
+                                         int32_t, void *, void *, float *);
+
+// Dot product: 1 to 4 bits in the dot-product layout, summed with the 8-bit
+// dot-product instruction; 5 to 8 bits are the NEON drivers.
+#define QZ_YPU_CPU_LOWBIT_DECLARE_DOT(w)                                                    \
+  void qz_ypu_cpu_lowbit_gemv_neon_dot_##w##b(qz_ypu_cpu_device_t *, const float *,        \
+                                              const qz_scale16_t *, const uint8_t *, int32_t, \
+                                              int32_t, float *);                           \
+  void qz_ypu_cpu_lowbit_gemm_neon_dot_##w##b(qz_ypu_cpu_device_t *, const float *,        \
+                                              const qz_scale16_t *, const uint8_t *, int32_t, \
+                                              int32_t, int32_t, void *, void *, float *);
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(1)
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(2)
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(3)
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(4)
+#undef QZ_YPU_CPU_LOWBIT_DECLARE_DOT
 #undef QZ_YPU_CPU_LOWBIT_DECLARE_SET
 
 // ---------------------------------------------------------------------------
@@ -177,10 +222,16 @@ struct qz_ypu_cpu_lowbit_quantize_context_t {
 };
 // The AVX2 drivers use it too, so both sets quantise to the same bits.
 void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
+// The ARM64 sets' quantiser: the same lo, step and codes, with the group sum
+// ((x0 + x4) + (x1 + x5)) + ((x2 + x6) + (x3 + x7)).
+void qz_ypu_cpu_lowbit_quantize_act_neon(void *context, size_t chunk);
+// The ARM64 sets' group sums, in the quantiser's order.
+void qz_ypu_cpu_lowbit_group_sums_neon(void *context, size_t chunk);
 
 // ---------------------------------------------------------------------------
 // Repacking.
 
+void qz_ypu_cpu_lowbit_unpack_2b(const uint8_t *tile, int32_t *codes);
 void qz_ypu_cpu_lowbit_unpack_3b(const uint8_t *tile, int32_t *codes);
 void qz_ypu_cpu_lowbit_unpack_5b(const uint8_t *tile, int32_t *codes);
 void qz_ypu_cpu_lowbit_unpack_6b(const uint8_t *tile, int32_t *codes);
@@ -199,10 +250,33 @@ void qz_ypu_cpu_lowbit_repack_avx2_5b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_6b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_7b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_8b(uint8_t *tile);
-// Canonical form to split-row layout.
+// Canonical form to split-row layout: the plain routine every split-row
+// table's transforms call, then the SSE4.1 and NEON transforms.
+void qz_ypu_cpu_lowbit_split_rows_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_8b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_3b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_4b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_5b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_6b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_7b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_8b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_8b(uint8_t *tile);
+// Canonical form to the 2-bit split-row layout: byte r holds columns 0-3 of
+// row r, byte 16 + r columns 4-7.
+void qz_ypu_cpu_lowbit_repack_neon_fp16_2b(uint8_t *tile);
+// Canonical form to the dot-product layout: 4-byte words whose byte j pairs
+// column j (low field) with column j + 4 of one row; at 1 and 2 bits several
+// rows share a word, at 3 bits rows 12-15 fill the spare top bits.
+void qz_ypu_cpu_lowbit_repack_neon_dot_1b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_dot_2b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_dot_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_dot_4b(uint8_t *tile);
