@@ -51,17 +51,21 @@ struct kernels_t {
 };
 
 kernels_t<uint8_t> choose(uint32_t isa_flags, const uint8_t *) {
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX2)
-    return {qz_ypu_cpu_attention_kv_u8_scores_avx2, qz_ypu_cpu_attention_kv_u8_values_avx2};
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX)
-    return {qz_ypu_cpu_attention_kv_u8_scores_avx, qz_ypu_cpu_attention_kv_u8_values_avx};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_scores_avx2),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_values_avx2)};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_scores_avx),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_values_avx)};
   return {qz_ypu_cpu_attention_kv_u8_scores_generic, qz_ypu_cpu_attention_kv_u8_values_generic};
 }
 kernels_t<uint16_t> choose(uint32_t isa_flags, const uint16_t *) {
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX2)
-    return {qz_ypu_cpu_attention_kv_u16_scores_avx2, qz_ypu_cpu_attention_kv_u16_values_avx2};
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX)
-    return {qz_ypu_cpu_attention_kv_u16_scores_avx, qz_ypu_cpu_attention_kv_u16_values_avx};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_scores_avx2),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_values_avx2)};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_scores_avx),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_values_avx)};
   return {qz_ypu_cpu_attention_kv_u16_scores_generic, qz_ypu_cpu_attention_kv_u16_values_generic};
 }
 

@@ -9,8 +9,6 @@
 // could be the copy the linker keeps for baseline callers.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -53,10 +51,14 @@ static inline int64_t qz_ypu_cpu_fixed_elements(int64_t a, int64_t b, int64_t c 
   return ab * c;
 }
 
-// Dot product of n int16 values with n int8 weights, wrapping in 32 bits:
-// 16 values per step with the 16-bit multiply-add into 32-bit lanes (no pair
-// of products can saturate it, as the weights fit in 8 bits), then the rest
-// one at a time. Baseline x86-64 code.
+// Dot product of n int16 values with n int8 weights, wrapping in 32 bits (so
+// any order of additions gives the same integer). On x86-64 16 values per
+// step with the 16-bit multiply-add into 32-bit lanes of baseline SSE2 (no
+// pair of products can saturate it, as the weights fit in 8 bits), then the
+// rest one at a time; elsewhere one at a time.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+
 static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, int64_t n) {
   __m128i acc = _mm_setzero_si128();
   int64_t i = 0;
@@ -76,6 +78,13 @@ static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, in
   for (; i < n; ++i) sum = qz_ypu_cpu_wrap_add(sum, int32_t{x[i]} * w[i]);
   return sum;
 }
+#else
+static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, int64_t n) {
+  int32_t sum = 0;
+  for (int64_t i = 0; i < n; ++i) sum = qz_ypu_cpu_wrap_add(sum, int32_t{x[i]} * w[i]);
+  return sum;
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // int16 Q10 -> Q15 sigmoid and tanh over arrays. `in` and `out` are the same

@@ -27,18 +27,26 @@ struct linear_variants {
 };
 
 constexpr linear_variants kAccumulateVariants{
-    qz_ypu_cpu_linear_acc_i8i16_task,      qz_ypu_cpu_linear_acc_i8i16_sse41,
-    qz_ypu_cpu_linear_acc_i8i16_sse41_any, qz_ypu_cpu_linear_acc_i8i16_avx2,
-    qz_ypu_cpu_linear_acc_i8i16_avx2_any,  qz_ypu_cpu_linear_acc_i8i16_sse41_vec2,
-    qz_ypu_cpu_linear_acc_i8i16_sse41_vec, qz_ypu_cpu_linear_acc_i8i16_avx2_vec2,
-    qz_ypu_cpu_linear_acc_i8i16_avx2_vec,
+    qz_ypu_cpu_linear_acc_i8i16_task,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41_vec),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2_vec),
 };
 constexpr linear_variants kWriteVariants{
-    qz_ypu_cpu_linear_i8i16_task,      qz_ypu_cpu_linear_i8i16_sse41,
-    qz_ypu_cpu_linear_i8i16_sse41_any, qz_ypu_cpu_linear_i8i16_avx2,
-    qz_ypu_cpu_linear_i8i16_avx2_any,  qz_ypu_cpu_linear_i8i16_sse41_vec2,
-    qz_ypu_cpu_linear_i8i16_sse41_vec, qz_ypu_cpu_linear_i8i16_avx2_vec2,
-    qz_ypu_cpu_linear_i8i16_avx2_vec,
+    qz_ypu_cpu_linear_i8i16_task,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41_vec),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2_vec),
 };
 
 qz_status_t linear_entry(void *device, const qz_ypu_linear_i8i16_params_t &p, bool accumulate) {
@@ -55,8 +63,8 @@ qz_status_t linear_entry(void *device, const qz_ypu_linear_i8i16_params_t &p, bo
 
   const qz_ypu_cpu_device_t *d = qz_ypu_cpu_device(device);
   const linear_variants &v = accumulate ? kAccumulateVariants : kWriteVariants;
-  const bool avx2 = d->isa_flags & QZ_YPU_CPU_ISA_AVX2;
-  const bool sse41 = d->isa_flags & QZ_YPU_CPU_ISA_SSE41;
+  const bool avx2 = qz_ypu_cpu_has(d->isa_flags, QZ_YPU_CPU_ISA_AVX2);
+  const bool sse41 = qz_ypu_cpu_has(d->isa_flags, QZ_YPU_CPU_ISA_SSE41);
   qz_ypu_cpu_task_1d_t task = v.task;
   int64_t count = 0;
   if (m == 1 && (avx2 || sse41)) {

@@ -137,10 +137,32 @@ void qz_ypu_cpu_run_3d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_3d_t t
 // The NEON variants of the Windows build are chosen on either of these bits.
 inline constexpr uint32_t QZ_YPU_CPU_ISA_NEON_MASK = 0x30;
 
+// Kernels exist only for the processor family being built: the other
+// family's names become null pointers of the kernel's type (which the choice
+// skips) and its flag bits are never acted on, even when a test sets them.
+#if defined(__x86_64__) || defined(_M_X64)
+inline constexpr uint32_t QZ_YPU_CPU_ISA_BUILT = 0x0F;
+#define QZ_YPU_CPU_X86(kernel) (&(kernel))
+#define QZ_YPU_CPU_ARM64(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#elif defined(__aarch64__) || defined(_M_ARM64)
+inline constexpr uint32_t QZ_YPU_CPU_ISA_BUILT = 0xF0;
+#define QZ_YPU_CPU_X86(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#define QZ_YPU_CPU_ARM64(kernel) (&(kernel))
+#else
+inline constexpr uint32_t QZ_YPU_CPU_ISA_BUILT = 0;
+#define QZ_YPU_CPU_X86(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#define QZ_YPU_CPU_ARM64(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#endif
+
+// Whether `flag` is set and has kernels in this build.
+inline bool qz_ypu_cpu_has(uint32_t isa_flags, uint32_t flag) {
+  return (isa_flags & flag & QZ_YPU_CPU_ISA_BUILT) != 0;
+}
+
 // Whether a variant needing `flag` fits: the flag is set and, when the
 // variant has a step (> 1), the inner length is a positive multiple of it.
 inline bool qz_ypu_cpu_usable(uint32_t isa_flags, uint32_t flag, int64_t length, int64_t step) {
-  if (!(isa_flags & flag)) return false;
+  if (!qz_ypu_cpu_has(isa_flags, flag)) return false;
   if (step <= 1) return true;
   return length > 0 && length % step == 0;
 }

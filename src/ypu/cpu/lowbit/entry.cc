@@ -13,43 +13,32 @@
 #include "ypu/params.h"
 
 // ---------------------------------------------------------------------------
-// Tables. A build holds the baseline set and the sets of its own processor
-// family; a set of the other family is never chosen.
+// Tables. Every table exists in every build; the slots of the other
+// processor family's kernels are null there, and the choice below never
+// picks such a set (its flag bits are not acted on). The AVX drivers are not
+// written yet: their slots hold the SSE4.1 drivers, which read the same
+// split-row layout, and their repack table writes what those slots read.
+// The choice does not select AVX until its own drivers replace the
+// stand-ins.
 
-#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set)                                            \
-  {qz_ypu_cpu_lowbit_##kind##_##set##_1b, qz_ypu_cpu_lowbit_##kind##_##set##_2b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_3b, qz_ypu_cpu_lowbit_##kind##_##set##_4b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_5b, qz_ypu_cpu_lowbit_##kind##_##set##_6b,     \
-   qz_ypu_cpu_lowbit_##kind##_##set##_7b, qz_ypu_cpu_lowbit_##kind##_##set##_8b}
+#define QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, family)                                             \
+  {                                                                                               \
+    family(qz_ypu_cpu_lowbit_##kind##_##set##_1b), family(qz_ypu_cpu_lowbit_##kind##_##set##_2b), \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_3b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_4b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_5b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_6b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_7b),                                            \
+        family(qz_ypu_cpu_lowbit_##kind##_##set##_8b)                                             \
+  }
+#define QZ_YPU_CPU_LOWBIT_ANY(kernel) (&(kernel))
+#define QZ_YPU_CPU_LOWBIT_TABLE(kind, set) QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_X86)
+#define QZ_YPU_CPU_LOWBIT_ARM_TABLE(kind, set) \
+  QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_ARM64)
+#define QZ_YPU_CPU_ARM(kernel) QZ_YPU_CPU_ARM64(qz_ypu_cpu_lowbit_##kernel)
 
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemv, base);
-const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, base);
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
-    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
-    qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
-
-namespace {
-
-// Per set: tables, activation scratch per (token, group) and whether the
-// GEMM drivers take per-thread slices. The quantising sets keep 8 codes and
-// three floats per pair; the others only a group sum.
-constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_BASE_SET{
-    qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
-    qz_ypu_cpu_lowbit_repack_kernels_base, 4, false};
-
-}  // namespace
-
-#if defined(__x86_64__) || defined(_M_X64)
-
-// The AVX drivers are not written yet: their slots hold the SSE4.1 drivers,
-// which read the same split-row layout, and their repack table writes what
-// those slots read. The choice below does not select AVX until its own
-// drivers replace the stand-ins.
-
+    QZ_YPU_CPU_LOWBIT_TABLE_OF(gemv, base, QZ_YPU_CPU_LOWBIT_ANY);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, sse41);
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx[8] =
@@ -59,6 +48,8 @@ const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx2[8] =
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemv, avx512);
 
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_base[8] =
+    QZ_YPU_CPU_LOWBIT_TABLE_OF(gemm, base, QZ_YPU_CPU_LOWBIT_ANY);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, sse41);
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx[8] =
@@ -68,32 +59,105 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx512);
 
-#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                                              \
-  {qz_ypu_cpu_lowbit_repack_none,     qz_ypu_cpu_lowbit_repack_none,                        \
-   qz_ypu_cpu_lowbit_repack_sse41_3b, four,                                                 \
-   qz_ypu_cpu_lowbit_repack_sse41_5b, qz_ypu_cpu_lowbit_repack_sse41_6b,                    \
-   qz_ypu_cpu_lowbit_repack_sse41_7b, qz_ypu_cpu_lowbit_repack_sse41_8b}
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
-    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(qz_ypu_cpu_lowbit_repack_sse41_4b);
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] = {
+// ARM64: the half-precision set shares the NEON drivers except at 2 bits
+// (its own tile layout) and in its 1- and 2-bit matrix-matrix drivers; the
+// dot-product set shares them from 5 bits up.
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon[8] =
+    QZ_YPU_CPU_LOWBIT_ARM_TABLE(gemv, neon);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16[8] = {
+    QZ_YPU_CPU_ARM(gemv_neon_1b), QZ_YPU_CPU_ARM(gemv_neon_fp16_2b),
+    QZ_YPU_CPU_ARM(gemv_neon_3b), QZ_YPU_CPU_ARM(gemv_neon_4b),
+    QZ_YPU_CPU_ARM(gemv_neon_5b), QZ_YPU_CPU_ARM(gemv_neon_6b),
+    QZ_YPU_CPU_ARM(gemv_neon_7b), QZ_YPU_CPU_ARM(gemv_neon_8b)};
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_dot[8] = {
+    QZ_YPU_CPU_ARM(gemv_neon_dot_1b), QZ_YPU_CPU_ARM(gemv_neon_dot_2b),
+    QZ_YPU_CPU_ARM(gemv_neon_dot_3b), QZ_YPU_CPU_ARM(gemv_neon_dot_4b),
+    QZ_YPU_CPU_ARM(gemv_neon_5b),     QZ_YPU_CPU_ARM(gemv_neon_6b),
+    QZ_YPU_CPU_ARM(gemv_neon_7b),     QZ_YPU_CPU_ARM(gemv_neon_8b)};
+
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon[8] =
+    QZ_YPU_CPU_LOWBIT_ARM_TABLE(gemm, neon);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16[8] = {
+    QZ_YPU_CPU_ARM(gemm_neon_fp16_1b), QZ_YPU_CPU_ARM(gemm_neon_fp16_2b),
+    QZ_YPU_CPU_ARM(gemm_neon_3b),      QZ_YPU_CPU_ARM(gemm_neon_4b),
+    QZ_YPU_CPU_ARM(gemm_neon_5b),      QZ_YPU_CPU_ARM(gemm_neon_6b),
+    QZ_YPU_CPU_ARM(gemm_neon_7b),      QZ_YPU_CPU_ARM(gemm_neon_8b)};
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8] = {
+    QZ_YPU_CPU_ARM(gemm_neon_dot_1b), QZ_YPU_CPU_ARM(gemm_neon_dot_2b),
+    QZ_YPU_CPU_ARM(gemm_neon_dot_3b), QZ_YPU_CPU_ARM(gemm_neon_dot_4b),
+    QZ_YPU_CPU_ARM(gemm_neon_5b),     QZ_YPU_CPU_ARM(gemm_neon_6b),
+    QZ_YPU_CPU_ARM(gemm_neon_7b),     QZ_YPU_CPU_ARM(gemm_neon_8b)};
+
+#undef QZ_YPU_CPU_LOWBIT_TABLE
+#undef QZ_YPU_CPU_LOWBIT_ARM_TABLE
+#undef QZ_YPU_CPU_LOWBIT_ANY
+#undef QZ_YPU_CPU_LOWBIT_TABLE_OF
+
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
     qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx2_3b, qz_ypu_cpu_lowbit_repack_avx2_4b,
-    qz_ypu_cpu_lowbit_repack_avx2_5b, qz_ypu_cpu_lowbit_repack_avx2_6b,
-    qz_ypu_cpu_lowbit_repack_avx2_7b, qz_ypu_cpu_lowbit_repack_avx2_8b};
+    qz_ypu_cpu_lowbit_repack_base_3b, qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
+    qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
+#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(four)                   \
+  {                                                               \
+    qz_ypu_cpu_lowbit_repack_none, qz_ypu_cpu_lowbit_repack_none, \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_3b), four,  \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_5b),        \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_6b),        \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_7b),        \
+        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_8b)         \
+  }
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_4b));
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
+    QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_sse41_4b));
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8] = {
+    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_3b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_4b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_5b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_6b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_7b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx2_8b)};
 // AVX-512F keeps 4-bit tiles canonical: one row per 32-bit lane.
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
-    qz_ypu_cpu_lowbit_repack_none,      qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx512_3b, qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_avx512_5b, qz_ypu_cpu_lowbit_repack_avx512_6b,
-    qz_ypu_cpu_lowbit_repack_avx512_7b, qz_ypu_cpu_lowbit_repack_avx512_8b};
+    qz_ypu_cpu_lowbit_repack_none,
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_3b),
+    qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_5b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_6b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_7b),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_8b)};
 #undef QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE
+
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon[8] = {
+    qz_ypu_cpu_lowbit_repack_none,  qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_ARM(repack_neon_3b), QZ_YPU_CPU_ARM(repack_neon_4b),
+    QZ_YPU_CPU_ARM(repack_neon_5b), QZ_YPU_CPU_ARM(repack_neon_6b),
+    QZ_YPU_CPU_ARM(repack_neon_7b), QZ_YPU_CPU_ARM(repack_neon_8b)};
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_fp16[8] = {
+    qz_ypu_cpu_lowbit_repack_none,  QZ_YPU_CPU_ARM(repack_neon_fp16_2b),
+    QZ_YPU_CPU_ARM(repack_neon_3b), QZ_YPU_CPU_ARM(repack_neon_4b),
+    QZ_YPU_CPU_ARM(repack_neon_5b), QZ_YPU_CPU_ARM(repack_neon_6b),
+    QZ_YPU_CPU_ARM(repack_neon_7b), QZ_YPU_CPU_ARM(repack_neon_8b)};
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8] = {
+    QZ_YPU_CPU_ARM(repack_neon_dot_1b), QZ_YPU_CPU_ARM(repack_neon_dot_2b),
+    QZ_YPU_CPU_ARM(repack_neon_dot_3b), QZ_YPU_CPU_ARM(repack_neon_dot_4b),
+    QZ_YPU_CPU_ARM(repack_neon_5b),     QZ_YPU_CPU_ARM(repack_neon_6b),
+    QZ_YPU_CPU_ARM(repack_neon_7b),     QZ_YPU_CPU_ARM(repack_neon_8b)};
+#undef QZ_YPU_CPU_ARM
 
 namespace {
 
+// Per set: tables, activation scratch per (token, group) and whether the
+// GEMM drivers take per-thread slices. The quantising sets (all ARM64 sets
+// but the plain one among them) keep 8 codes and three floats per pair; the
+// others only a group sum.
 constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
-    QZ_YPU_CPU_LOWBIT_BASE_SET,
+    {qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
+     qz_ypu_cpu_lowbit_repack_kernels_base, 4, false},
     {qz_ypu_cpu_lowbit_gemv_kernels_sse41, qz_ypu_cpu_lowbit_gemm_kernels_sse41,
      qz_ypu_cpu_lowbit_repack_kernels_sse41, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx, qz_ypu_cpu_lowbit_gemm_kernels_avx,
@@ -102,83 +166,6 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
      qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
      qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, true},
-};
-
-// Sets whose own drivers exist. A processor that reports a wider set also
-// has every narrower x86 set, so an unbuilt set falls back to the widest
-// built one below it.
-constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, true};
-
-}  // namespace
-
-qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
-  // The highest flag present wins; a lower one need not be set.
-  int32_t set = QZ_YPU_CPU_LOWBIT_BASE;
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX512F) set = QZ_YPU_CPU_LOWBIT_AVX512;
-  else if (isa_flags & QZ_YPU_CPU_ISA_AVX2) set = QZ_YPU_CPU_LOWBIT_AVX2;
-  else if (isa_flags & QZ_YPU_CPU_ISA_AVX) set = QZ_YPU_CPU_LOWBIT_AVX;
-  else if (isa_flags & QZ_YPU_CPU_ISA_SSE41) set = QZ_YPU_CPU_LOWBIT_SSE41;
-  while (!QZ_YPU_CPU_LOWBIT_BUILT[set]) --set;
-  return static_cast<qz_ypu_cpu_lowbit_set_t>(set);
-}
-
-const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set) {
-  if (set > QZ_YPU_CPU_LOWBIT_AVX512) return QZ_YPU_CPU_LOWBIT_BASE_SET;
-  return QZ_YPU_CPU_LOWBIT_SETS[set];
-}
-
-#elif defined(__aarch64__) || defined(_M_ARM64)
-
-// NEON, half precision and dot product. The half-precision set shares the
-// NEON drivers except at 2 bits (its own tile layout) and in its 1- and 2-bit
-// matrix-matrix drivers; the dot-product set shares them from 5 bits up.
-const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemv, neon);
-const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16[8] = {
-    qz_ypu_cpu_lowbit_gemv_neon_1b, qz_ypu_cpu_lowbit_gemv_neon_fp16_2b,
-    qz_ypu_cpu_lowbit_gemv_neon_3b, qz_ypu_cpu_lowbit_gemv_neon_4b,
-    qz_ypu_cpu_lowbit_gemv_neon_5b, qz_ypu_cpu_lowbit_gemv_neon_6b,
-    qz_ypu_cpu_lowbit_gemv_neon_7b, qz_ypu_cpu_lowbit_gemv_neon_8b};
-const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_dot[8] = {
-    qz_ypu_cpu_lowbit_gemv_neon_dot_1b, qz_ypu_cpu_lowbit_gemv_neon_dot_2b,
-    qz_ypu_cpu_lowbit_gemv_neon_dot_3b, qz_ypu_cpu_lowbit_gemv_neon_dot_4b,
-    qz_ypu_cpu_lowbit_gemv_neon_5b,     qz_ypu_cpu_lowbit_gemv_neon_6b,
-    qz_ypu_cpu_lowbit_gemv_neon_7b,     qz_ypu_cpu_lowbit_gemv_neon_8b};
-
-const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon[8] =
-    QZ_YPU_CPU_LOWBIT_TABLE(gemm, neon);
-const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16[8] = {
-    qz_ypu_cpu_lowbit_gemm_neon_fp16_1b, qz_ypu_cpu_lowbit_gemm_neon_fp16_2b,
-    qz_ypu_cpu_lowbit_gemm_neon_3b,      qz_ypu_cpu_lowbit_gemm_neon_4b,
-    qz_ypu_cpu_lowbit_gemm_neon_5b,      qz_ypu_cpu_lowbit_gemm_neon_6b,
-    qz_ypu_cpu_lowbit_gemm_neon_7b,      qz_ypu_cpu_lowbit_gemm_neon_8b};
-const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8] = {
-    qz_ypu_cpu_lowbit_gemm_neon_dot_1b, qz_ypu_cpu_lowbit_gemm_neon_dot_2b,
-    qz_ypu_cpu_lowbit_gemm_neon_dot_3b, qz_ypu_cpu_lowbit_gemm_neon_dot_4b,
-    qz_ypu_cpu_lowbit_gemm_neon_5b,     qz_ypu_cpu_lowbit_gemm_neon_6b,
-    qz_ypu_cpu_lowbit_gemm_neon_7b,     qz_ypu_cpu_lowbit_gemm_neon_8b};
-
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon[8] = {
-    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
-    qz_ypu_cpu_lowbit_repack_neon_3b, qz_ypu_cpu_lowbit_repack_neon_4b,
-    qz_ypu_cpu_lowbit_repack_neon_5b, qz_ypu_cpu_lowbit_repack_neon_6b,
-    qz_ypu_cpu_lowbit_repack_neon_7b, qz_ypu_cpu_lowbit_repack_neon_8b};
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_fp16[8] = {
-    qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_neon_fp16_2b,
-    qz_ypu_cpu_lowbit_repack_neon_3b, qz_ypu_cpu_lowbit_repack_neon_4b,
-    qz_ypu_cpu_lowbit_repack_neon_5b, qz_ypu_cpu_lowbit_repack_neon_6b,
-    qz_ypu_cpu_lowbit_repack_neon_7b, qz_ypu_cpu_lowbit_repack_neon_8b};
-const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8] = {
-    qz_ypu_cpu_lowbit_repack_neon_dot_1b, qz_ypu_cpu_lowbit_repack_neon_dot_2b,
-    qz_ypu_cpu_lowbit_repack_neon_dot_3b, qz_ypu_cpu_lowbit_repack_neon_dot_4b,
-    qz_ypu_cpu_lowbit_repack_neon_5b,     qz_ypu_cpu_lowbit_repack_neon_6b,
-    qz_ypu_cpu_lowbit_repack_neon_7b,     qz_ypu_cpu_lowbit_repack_neon_8b};
-
-namespace {
-
-// Every ARM64 set but the plain one quantises at 1 to 4 bits and sizes its
-// activation scratch for it.
-constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_NEON_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_neon, qz_ypu_cpu_lowbit_gemm_kernels_neon,
      qz_ypu_cpu_lowbit_repack_kernels_neon, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16, qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16,
@@ -187,35 +174,40 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_NEON_SETS[] = {
      qz_ypu_cpu_lowbit_repack_kernels_neon_dot, 20, true},
 };
 
+// Sets whose own drivers exist. A processor that reports a wider x86 set
+// also has every narrower one, so an unbuilt set falls back to the widest
+// built one below it.
+constexpr bool QZ_YPU_CPU_LOWBIT_BUILT[] = {true, true, false, true, true, true, true, true};
+
 }  // namespace
 
-// Dot product, then half precision, then NEON on either bit of the NEON
-// mask, for the kernels and the repack alike, so a stray 0x10 can never
-// give split-row tiles to the plain kernels.
+// The highest flag present wins; a lower one need not be set. Kernels and
+// repack ask the same question: on ARM64 the NEON set answers either bit of
+// the NEON mask for both, so a stray 0x10 cannot give split-row tiles to the
+// plain kernels.
 qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
-  if (isa_flags & QZ_YPU_CPU_ISA_NEON_DOTPROD) return QZ_YPU_CPU_LOWBIT_NEON_DOT;
-  if (isa_flags & QZ_YPU_CPU_ISA_NEON_FP16) return QZ_YPU_CPU_LOWBIT_NEON_FP16;
-  if (isa_flags & QZ_YPU_CPU_ISA_NEON_MASK) return QZ_YPU_CPU_LOWBIT_NEON;
-  return QZ_YPU_CPU_LOWBIT_BASE;
+  int32_t set = QZ_YPU_CPU_LOWBIT_BASE;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX512F))
+    set = QZ_YPU_CPU_LOWBIT_AVX512;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2))
+    set = QZ_YPU_CPU_LOWBIT_AVX2;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX))
+    set = QZ_YPU_CPU_LOWBIT_AVX;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_SSE41))
+    set = QZ_YPU_CPU_LOWBIT_SSE41;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_DOTPROD))
+    set = QZ_YPU_CPU_LOWBIT_NEON_DOT;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_FP16))
+    set = QZ_YPU_CPU_LOWBIT_NEON_FP16;
+  else if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_MASK))
+    set = QZ_YPU_CPU_LOWBIT_NEON;
+  while (!QZ_YPU_CPU_LOWBIT_BUILT[set]) --set;
+  return static_cast<qz_ypu_cpu_lowbit_set_t>(set);
 }
 
 const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t set) {
-  if (set >= QZ_YPU_CPU_LOWBIT_NEON && set <= QZ_YPU_CPU_LOWBIT_NEON_DOT)
-    return QZ_YPU_CPU_LOWBIT_NEON_SETS[set - QZ_YPU_CPU_LOWBIT_NEON];
-  return QZ_YPU_CPU_LOWBIT_BASE_SET;
+  return QZ_YPU_CPU_LOWBIT_SETS[set];
 }
-
-#else
-
-qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t) { return QZ_YPU_CPU_LOWBIT_BASE; }
-
-const qz_ypu_cpu_lowbit_kernels_t &qz_ypu_cpu_lowbit_kernels(qz_ypu_cpu_lowbit_set_t) {
-  return QZ_YPU_CPU_LOWBIT_BASE_SET;
-}
-
-#endif
-
-#undef QZ_YPU_CPU_LOWBIT_TABLE
 
 namespace {
 
