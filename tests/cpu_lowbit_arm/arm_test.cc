@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -59,7 +60,8 @@ codes_t read_dot(const tile_bytes &t, int width) {
     c[8 * r + j] = uint8_t(low);
     c[8 * r + j + 4] = uint8_t(high);
   };
-  for (int j = 0; j < 4; ++j) switch (width) {
+  for (int j = 0; j < 4; ++j) {
+    switch (width) {
       case 4:
         for (int r = 0; r < 16; ++r) set(r, j, t[4 * r + j] & 15, t[4 * r + j] >> 4);
         break;
@@ -86,6 +88,7 @@ codes_t read_dot(const tile_bytes &t, int width) {
         }
         break;
     }
+  }
   return c;
 }
 
@@ -164,7 +167,9 @@ TEST(LowbitArmRepack, SplitRowWidthsGiveTheSharedSplitRowBytes) {
       const tile_bytes got = repacked(table.table, codes, width);
       const bool dot_layout = table.table == qz_ypu_cpu_lowbit_repack_kernels_neon_dot && width <= 4;
       const bool fp16_layout = table.table == qz_ypu_cpu_lowbit_repack_kernels_neon_fp16 && width == 2;
-      if (width <= 2 && !dot_layout && !fp16_layout) EXPECT_EQ(got, canonical);
+      if (width <= 2 && !dot_layout && !fp16_layout) {
+        EXPECT_EQ(got, canonical);
+      }
       if (width >= 3 && !dot_layout) {
         tile_bytes expected = canonical;
         split_rows[width - 3](expected.data());
@@ -176,7 +181,7 @@ TEST(LowbitArmRepack, SplitRowWidthsGiveTheSharedSplitRowBytes) {
 // The worked examples: split-row bytes of the NEON table (the SSE4.1 ones),
 // the dot-product layout and the half-precision 2-bit layout.
 TEST(LowbitArmRepack, WorkedBytes) {
-  const auto ramp = [](int r, int k) { return k; };
+  const auto ramp = [](int, int k) { return k; };
   struct example {
     const char *name;
     const qz_ypu_cpu_lowbit_repack_fn *table;
@@ -416,6 +421,8 @@ struct arm_case {
   uint32_t flags;
   bool (*available)();
 };
+
+void PrintTo(const arm_case &c, std::ostream *out) { *out << c.name; }
 
 const arm_case kSets[] = {
     {"neon", NEON, 0x20, [] { return true; }},
