@@ -7,13 +7,20 @@
 // (tools/train/compare_engine.py); for each sentence below the two agree
 // token for token. The low-bit kernel sets round differently (SSE4.1 and
 // AVX2 quantise activations to 8 bits at 1 to 4 bits of weight, the
-// baseline and AVX-512F sets do not); these sentences translate the same
-// with every set, and each set is run here by narrowing the flags of the
-// devices the engine opens.
+// baseline and AVX-512F sets do not; the ARM64 NEON, half-precision and
+// dot-product sets quantise like SSE4.1 but use fused multiply-adds and
+// pairwise group sums, so their results differ from the x86 ones in the last
+// bits); these sentences translate the same with every set of both
+// families, and each set is run here by narrowing the flags of the devices
+// the engine opens.
 #include <string>
 #include <tuple>
 
 #include <gtest/gtest.h>
+
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 
 #include "qz_norvo.h"
 #include "ypu/cpu/device.h"
@@ -69,6 +76,17 @@ struct kernel_set {
   const char *name;
   uint32_t flags;
 };
+#if defined(__aarch64__)
+// The ARM64 sets round differently again (fused multiply-adds, pairwise
+// group sums; the NEON, half-precision and dot-product sets quantise
+// activations at 1 to 4 bits of weight like SSE4.1).
+constexpr kernel_set SETS[] = {
+    {"base", 0},
+    {"neon", QZ_YPU_CPU_ISA_NEON},
+    {"neon_fp16", QZ_YPU_CPU_ISA_NEON | QZ_YPU_CPU_ISA_NEON_FP16},
+    {"neon_dot", QZ_YPU_CPU_ISA_NEON | QZ_YPU_CPU_ISA_NEON_DOTPROD | QZ_YPU_CPU_ISA_NEON_FP16},
+};
+#else
 constexpr kernel_set SETS[] = {
     {"base", 0},
     {"sse41", QZ_YPU_CPU_ISA_SSE41},
@@ -76,12 +94,24 @@ constexpr kernel_set SETS[] = {
     {"avx512", QZ_YPU_CPU_ISA_SSE41 | QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_AVX2 |
                    QZ_YPU_CPU_ISA_AVX512F},
 };
+#endif
+
+// The flags this processor could report.
+uint32_t processor_flags() {
+#if defined(__aarch64__)
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  return QZ_YPU_CPU_ISA_NEON | (hwcap & HWCAP_ASIMDDP ? QZ_YPU_CPU_ISA_NEON_DOTPROD : 0) |
+         (hwcap & HWCAP_ASIMDHP ? QZ_YPU_CPU_ISA_NEON_FP16 : 0);
+#else
+  return qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
+#endif
+}
 
 class TranslateEnDe : public ::testing::TestWithParam<std::tuple<const char *, kernel_set>> {
  protected:
   void SetUp() override {
     const auto &[device, set] = GetParam();
-    const uint32_t have = qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
+    const uint32_t have = processor_flags();
     if (set.flags != ~0u && (have & set.flags) != set.flags)
       GTEST_SKIP() << "this processor lacks the " << set.name << " set";
     qz_ypu_cpu_mask_isa_flags(set.flags);
