@@ -18,7 +18,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${QZ_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# The emulated processor: "max" has NEON, dot product and half precision,
-# "cortex-a72" NEON only.
-set(QZ_QEMU_CPU max CACHE STRING "qemu-aarch64 processor model for the tests")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -cpu ${QZ_QEMU_CPU} -L /usr/${QZ_CROSS_TRIPLE})
+
+
+
+# Tests run under qemu-user; QZ_QEMU_CPU in the environment picks the
+# emulated processor ("max": NEON, dot product, half precision;
+# "cortex-a72": NEON only).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/qemu_aarch64.sh)

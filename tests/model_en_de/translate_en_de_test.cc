@@ -18,10 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#if defined(__aarch64__)
-#include <sys/auxv.h>
-#endif
-
 #include "qz_norvo.h"
 #include "ypu/cpu/device.h"
 
@@ -96,22 +92,11 @@ constexpr kernel_set SETS[] = {
 };
 #endif
 
-// The flags this processor could report.
-uint32_t processor_flags() {
-#if defined(__aarch64__)
-  const unsigned long hwcap = getauxval(AT_HWCAP);
-  return QZ_YPU_CPU_ISA_NEON | (hwcap & HWCAP_ASIMDDP ? QZ_YPU_CPU_ISA_NEON_DOTPROD : 0) |
-         (hwcap & HWCAP_ASIMDHP ? QZ_YPU_CPU_ISA_NEON_FP16 : 0);
-#else
-  return qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
-#endif
-}
-
 class TranslateEnDe : public ::testing::TestWithParam<std::tuple<const char *, kernel_set>> {
  protected:
   void SetUp() override {
     const auto &[device, set] = GetParam();
-    const uint32_t have = processor_flags();
+    const uint32_t have = qz_ypu_cpu_detect_isa();
     if (set.flags != ~0u && (have & set.flags) != set.flags)
       GTEST_SKIP() << "this processor lacks the " << set.name << " set";
     qz_ypu_cpu_mask_isa_flags(set.flags);

@@ -59,7 +59,8 @@ qz_status_t qz_ypu_cpu_quantize_rows_i16(void *device, void *, const void *param
   // No shape condition: the SIMD variants finish each row one value at a time.
   const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
       d->isa_flags, c.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_quantize_rows_i16_avx2), 1,
-      QZ_YPU_CPU_X86(qz_ypu_cpu_quantize_rows_i16_sse41), 1, qz_ypu_cpu_quantize_rows_i16_task);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_quantize_rows_i16_sse41), 1,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_quantize_rows_i16_neon), 1, qz_ypu_cpu_quantize_rows_i16_task);
   qz_ypu_cpu_run_1d(d, task, &c, c.count);
   return QZ_STATUS_SUCCESS;
 }
@@ -93,7 +94,8 @@ qz_status_t qz_ypu_cpu_affine_columns_i16(void *device, void *, const void *para
   };
   const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
       d->isa_flags, c.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_affine_columns_i16_avx2), 16,
-      QZ_YPU_CPU_X86(qz_ypu_cpu_affine_columns_i16_sse41), 8, qz_ypu_cpu_affine_columns_i16_task);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_affine_columns_i16_sse41), 8,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_affine_columns_i16_neon), 8, qz_ypu_cpu_affine_columns_i16_task);
   qz_ypu_cpu_run_1d(d, task, &c, c.count);
   return QZ_STATUS_SUCCESS;
 }

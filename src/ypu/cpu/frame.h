@@ -75,8 +75,8 @@ inline int64_t qz_ypu_cpu_items_squared(int64_t threads, int64_t n) {
   return qz_ypu_cpu_max(0, qz_ypu_cpu_min(qz_ypu_cpu_squared(threads), n));
 }
 // Fixed-point linear with one input row: features are taken in pairs (in
-// fours in the Windows build).
-#if defined(_WIN32)
+// fours in the ARM64 builds, whose vector kernel takes four at a time).
+#if defined(_WIN32) || defined(__aarch64__) || defined(_M_ARM64)
 inline constexpr int64_t QZ_YPU_CPU_FEATURES_PER_ITEM = 4;
 #else
 inline constexpr int64_t QZ_YPU_CPU_FEATURES_PER_ITEM = 2;
@@ -175,6 +175,16 @@ Fn qz_ypu_cpu_choose(uint32_t isa_flags, int64_t length, Fn avx2, int64_t avx2_s
   if (avx2 && qz_ypu_cpu_usable(isa_flags, QZ_YPU_CPU_ISA_AVX2, length, avx2_step)) return avx2;
   if (sse41 && qz_ypu_cpu_usable(isa_flags, QZ_YPU_CPU_ISA_SSE41, length, sse41_step)) return sse41;
   return plain;
+}
+
+// The same with the NEON variant of the ARM64 builds, chosen on the NEON
+// mask with its own step.
+template <class Fn>
+Fn qz_ypu_cpu_choose(uint32_t isa_flags, int64_t length, Fn avx2, int64_t avx2_step, Fn sse41,
+                     int64_t sse41_step, Fn neon, int64_t neon_step, Fn plain) {
+  if (neon && qz_ypu_cpu_usable(isa_flags, QZ_YPU_CPU_ISA_NEON_MASK, length, neon_step))
+    return neon;
+  return qz_ypu_cpu_choose(isa_flags, length, avx2, avx2_step, sse41, sse41_step, plain);
 }
 
 // ---------------------------------------------------------------------------

@@ -38,7 +38,9 @@ void qz_ypu_cpu_lstm_cell_i16_task(void *context, size_t item) {
   // Every chunk but the last has 128 units and the last one's length is H
   // modulo 128, so all chunks of a call take the same variant.
   const int64_t n = end - begin;
-  if (qz_ypu_cpu_has(c->isa_flags, QZ_YPU_CPU_ISA_AVX2)) {
+  if (qz_ypu_cpu_has(c->isa_flags, QZ_YPU_CPU_ISA_NEON_MASK)) {
+    QZ_YPU_CPU_ARM64(qz_ypu_cpu_lstm_cell_i16_neon)(c, begin, end);
+  } else if (qz_ypu_cpu_has(c->isa_flags, QZ_YPU_CPU_ISA_AVX2)) {
     if (c->hidden % 16 == 0 && n % 16 == 0)
       QZ_YPU_CPU_X86(qz_ypu_cpu_lstm_cell_i16_avx2)(c, begin, end);
     else

@@ -42,7 +42,8 @@ qz_status_t qz_ypu_cpu_softmax_f32(void *device, void *, const void *params) {
                                            p.rows, p.cols, static_cast<int32_t>(items)};
   const pthreadpool_task_1d_t task = qz_ypu_cpu_choose<pthreadpool_task_1d_t>(
       cpu->isa_flags, p.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_f32_avx2), 8,
-      QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_f32_sse41), 4, qz_ypu_cpu_softmax_f32_generic);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_f32_sse41), 4,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_softmax_f32_neon), 4, qz_ypu_cpu_softmax_f32_generic);
   qz_ypu_cpu_run_1d(cpu, task, &context, items);
   return QZ_STATUS_SUCCESS;
 }
@@ -86,7 +87,8 @@ qz_status_t qz_ypu_cpu_softmax_fixed_i16(void *device, void *, const void *param
                                              p.rows, p.cols, static_cast<int32_t>(items)};
   const pthreadpool_task_1d_t task = qz_ypu_cpu_choose<pthreadpool_task_1d_t>(
       cpu->isa_flags, p.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_fixed_i16_avx2), 16,
-      QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_fixed_i16_sse41), 8, qz_ypu_cpu_softmax_fixed_i16_generic);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_fixed_i16_sse41), 8,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_softmax_fixed_i16_neon), 8, qz_ypu_cpu_softmax_fixed_i16_generic);
   qz_ypu_cpu_run_1d(cpu, task, &context, items);
   return QZ_STATUS_SUCCESS;
 }

@@ -4,10 +4,6 @@
 // set forced through the device's flags against a plain model of the set's
 // arithmetic (bit for bit) and against the host implementation (within the
 // error of the 8-bit activation quantisation, or of float rounding).
-#include <gtest/gtest.h>
-
-#if defined(__aarch64__)
-
 #include <sys/auxv.h>
 
 #include <algorithm>
@@ -20,6 +16,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/lowbit_layouts.h"
 #include "support/lowbit_op.h"
@@ -596,9 +594,3 @@ INSTANTIATE_TEST_SUITE_P(Sets, LowbitArmLinear, ::testing::ValuesIn(kSets),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
-
-#else
-
-TEST(LowbitArm, NeedsAnArm64Build) { GTEST_SKIP() << "the ARM64 kernel sets exist only in ARM64 builds"; }
-
-#endif
