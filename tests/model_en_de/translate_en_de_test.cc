@@ -20,6 +20,7 @@
 
 #include "qz_norvo.h"
 #include "ypu/cpu/device.h"
+#include "ypu/cpu/lowbit/kernels.h"
 
 namespace {
 
@@ -57,6 +58,28 @@ constexpr translation_case CASES[] = {
      "Geben Sie den Namen des Bereichs ein, der Sie einen Bezugs oder geben Sie einen "
      "Formelausdruck ein."},
 };
+
+// Texts one kernel set says differently. The dot-product set adds each tile
+// row's quantised products in two halves of four columns, so its outputs
+// differ from the NEON set's in the last bits; together with the NEON
+// kernels of the other operations that tips the near tie inside the faulty
+// translation of this sentence the other way.
+struct set_text {
+  const char *set;
+  const char *source;
+  const char *expected;
+};
+constexpr set_text SET_TEXTS[] = {
+    {"neon_dot", "Sorry, that user name isn’t available. Please try another.",
+     "Versuchen Sie einen benutzerdefinierten Benutzernamen, falls Sie es bitte einen anderen "
+     "Namen."},
+};
+
+const char *expected_text(const std::string &set, const translation_case &c) {
+  for (const set_text &t : SET_TEXTS)
+    if (set == t.set && std::string(c.source) == t.source) return t.expected;
+  return c.expected;
+}
 
 // The translation, or "<status N>" on failure.
 std::string translate(qz_norvo_t *engine, const char *text) {
@@ -113,9 +136,15 @@ class TranslateEnDe : public ::testing::TestWithParam<std::tuple<const char *, k
 // behind (caches, search rows) for the next one fails here as well; the
 // first sentence comes again at the end for the same reason.
 TEST_P(TranslateEnDe, GivesTheRecordedTranslations) {
+  const kernel_set &set = std::get<1>(GetParam());
+  // The processor's own flags pick its widest low-bit set.
+  std::string name = set.name;
+  if (set.flags == ~0u &&
+      qz_ypu_cpu_lowbit_choose(qz_ypu_cpu_detect_isa()) == QZ_YPU_CPU_LOWBIT_NEON_DOT)
+    name = "neon_dot";
   for (const translation_case &c : CASES) {
     SCOPED_TRACE(c.source);
-    EXPECT_EQ(translate(engine_, c.source), c.expected);
+    EXPECT_EQ(translate(engine_, c.source), expected_text(name, c));
   }
   EXPECT_EQ(translate(engine_, CASES[0].source), CASES[0].expected);
 }

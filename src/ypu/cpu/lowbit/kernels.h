@@ -208,6 +208,58 @@ QZ_YPU_CPU_LOWBIT_DECLARE_DOT(4)
 #undef QZ_YPU_CPU_LOWBIT_DECLARE_SET
 
 // ---------------------------------------------------------------------------
+// The frame of the quantising sets' drivers (SSE4.1, AVX2 and the ARM64
+// sets): stage 1 prepares the activations of every group (matrix-vector)
+// or (group, token) pair (matrix-matrix) over min(count, T²) chunks, stage 2
+// runs the set's task over the row blocks. Only the tasks and the two
+// preparing routines belong to an instruction set.
+
+// What a task reads: per group or pair the 8 codes, lo and step (1 to 4
+// bits) and the group sum; the float path reads x and sum only.
+struct qz_ypu_cpu_lowbit_task_context_t {
+  const float *x;        // float path: matrix-vector, the class's activations;
+                         // matrix-matrix, [groups][n][8]
+  const uint8_t *codes;  // integer path
+  const float *sum;
+  const float *lo;    // integer path
+  const float *step;  // integer path
+  const qz_scale16_t *scales;
+  const uint8_t *tiles;
+  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
+  int32_t row_blocks;
+  int32_t tokens;          // matrix-matrix
+  float *thread_scratch;   // matrix-matrix: slice t, 4 planes of n vectors of 4 floats
+  float *out;              // matrix-vector: y; matrix-matrix: acc [row_blocks][n][16]
+  int32_t chunks;          // matrix-vector: row-block chunks
+  int32_t group_begin;     // matrix-vector: the slab of groups this loop adds,
+  int32_t group_end;       //   scratch index g − group_begin
+};
+
+// A set's two stage-1 routines (quantiser and group-sum contexts).
+struct qz_ypu_cpu_lowbit_preparers_t {
+  void (*quantise)(void *context, size_t chunk);
+  void (*sums)(void *context, size_t chunk);
+};
+
+// Matrix-vector driver: slabs of QZ_YPU_CPU_LOWBIT_GEMV_SLAB groups on the
+// calling thread's stack, each prepared, then `task` over min(R, T) chunks
+// of row blocks; the slabs add their groups in ascending order.
+void qz_ypu_cpu_lowbit_run_gemv(qz_ypu_cpu_device_t *device, const float *x,
+                                const qz_scale16_t *scales, const uint8_t *tiles, int32_t groups,
+                                int32_t row_blocks, float *y, bool integer,
+                                const qz_ypu_cpu_lowbit_preparers_t &prepare,
+                                void (*task)(void *context, size_t chunk));
+// Matrix-matrix driver: the G·n pairs prepared into act_scratch (codes
+// [pairs][8], then lo, step and sum [pairs]; or sum alone), then `task` once
+// per row block with the pool's thread index.
+void qz_ypu_cpu_lowbit_run_gemm(qz_ypu_cpu_device_t *device, const float *x,
+                                const qz_scale16_t *scales, const uint8_t *tiles, int32_t groups,
+                                int32_t row_blocks, int32_t n, void *act_scratch,
+                                void *thread_scratch, float *acc, bool integer,
+                                const qz_ypu_cpu_lowbit_preparers_t &prepare,
+                                void (*task)(void *context, size_t thread, size_t row_block));
+
+// ---------------------------------------------------------------------------
 // SSE4.1 activation quantiser: per group of 8, lo = minimum, step =
 // (maximum − lo) / 255, sum left to right, code = lroundf((x − lo) / step)
 // (0 for every element when step is 0).
@@ -222,11 +274,15 @@ struct qz_ypu_cpu_lowbit_quantize_context_t {
 };
 // The AVX2 drivers use it too, so both sets quantise to the same bits.
 void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
+inline constexpr qz_ypu_cpu_lowbit_preparers_t QZ_YPU_CPU_LOWBIT_PREPARERS_SSE41{
+    qz_ypu_cpu_lowbit_quantize_act_sse41, qz_ypu_cpu_lowbit_group_sums_sse41};
 // The ARM64 sets' quantiser: the same lo, step and codes, with the group sum
 // ((x0 + x4) + (x1 + x5)) + ((x2 + x6) + (x3 + x7)).
 void qz_ypu_cpu_lowbit_quantize_act_neon(void *context, size_t chunk);
 // The ARM64 sets' group sums, in the quantiser's order.
 void qz_ypu_cpu_lowbit_group_sums_neon(void *context, size_t chunk);
+inline constexpr qz_ypu_cpu_lowbit_preparers_t QZ_YPU_CPU_LOWBIT_PREPARERS_NEON{
+    qz_ypu_cpu_lowbit_quantize_act_neon, qz_ypu_cpu_lowbit_group_sums_neon};
 
 // ---------------------------------------------------------------------------
 // Repacking.

@@ -197,33 +197,18 @@ struct neon_tile {
 };
 
 // ---------------------------------------------------------------------------
-// Drivers. `Tile` supplies width, integer, load(), and add_quantised() or
-// add_float() over four vectors of rows 4q … 4q + 3.
-
-struct neon_gemv_context {
-  const float *x;        // float path: the class's activations
-  const uint8_t *codes;  // integer path: the slab's codes
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
-  int32_t row_blocks;
-  float *y;
-  int32_t chunks;
-  int32_t group_begin;  // the slab this loop adds; scratch index g − group_begin
-  int32_t group_end;
-};
+// Tasks of the shared driver frame (kernels.h). `Tile` supplies integer,
+// load(), and add_quantised() or add_float() over four vectors of rows
+// 4q … 4q + 3.
 
 // The 16 outputs of a row block stay in registers over all groups.
 template <class Tile>
 void neon_gemv_task(void *context, size_t chunk) {
-  const auto &c = *static_cast<const neon_gemv_context *>(context);
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_task_context_t *>(context);
   const qz_ypu_cpu_range_t rows = qz_ypu_cpu_split(c.row_blocks, c.chunks, int64_t(chunk));
   Tile tile;
   for (int64_t rb = rows.begin; rb < rows.end; ++rb) {
-    float *y = c.y + 16 * rb;
+    float *y = c.out + 16 * rb;
     float32x4_t acc[4];
     for (int q = 0; q < 4; ++q) acc[q] = vld1q_f32(y + 4 * q);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
@@ -238,58 +223,14 @@ void neon_gemv_task(void *context, size_t chunk) {
   }
 }
 
-// Stage 1 (quantiser or group sums over min(G, T²) chunks), then stage 2
-// (row blocks over min(R, T) chunks), in slabs of groups held on the stack.
-template <class Tile>
-void neon_gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
-               const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {
-  constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
-  alignas(16) uint8_t codes[8 * slab];
-  alignas(16) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
-  for (int32_t begin = 0; begin < groups; begin += slab) {
-    const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
-    const float *xs = x + 8 * int64_t{begin};
-    const int64_t chunks =
-        qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, end - begin));
-    if constexpr (Tile::integer) {
-      qz_ypu_cpu_lowbit_quantize_context_t q{xs,          codes, lo, step, sum,
-                                             end - begin, static_cast<int32_t>(chunks)};
-      qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_neon, &q, chunks);
-    } else {
-      qz_ypu_cpu_lowbit_group_sums_context_t s{xs, sum, end - begin, static_cast<int32_t>(chunks)};
-      qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_group_sums_neon, &s, chunks);
-    }
-    neon_gemv_context c{x,      codes, sum,        lo, step, scales,
-                        tiles,  groups, row_blocks, y,  static_cast<int32_t>(row_chunks),
-                        begin,  end};
-    qz_ypu_cpu_run_1d(device, neon_gemv_task<Tile>, &c, row_chunks);
-  }
-}
-
-struct neon_gemm_context {
-  const float *x;        // float path
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;
-  int32_t row_blocks;
-  int32_t tokens;
-  float *thread_scratch;  // slice t: 4 planes of n vectors of 4 floats
-  float *acc;             // [row_blocks][n][16]
-};
-
 // One row block: each tile decoded once and applied to every token, whose
 // accumulators live in the worker's slice meanwhile.
 template <class Tile>
 void neon_gemm_task(void *context, size_t thread, size_t row_block) {
-  const auto &c = *static_cast<const neon_gemm_context *>(context);
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_task_context_t *>(context);
   const int64_t rb = static_cast<int64_t>(row_block), n = c.tokens;
   float *slice = c.thread_scratch + static_cast<int64_t>(thread) * 16 * n;
-  float *block = c.acc + rb * n * 16;
+  float *block = c.out + rb * n * 16;
   for (int64_t j = 0; j < n; ++j)
     for (int q = 0; q < 4; ++q) vst1q_f32(slice + (q * n + j) * 4, vld1q_f32(block + j * 16 + 4 * q));
   Tile tile;
@@ -310,53 +251,21 @@ void neon_gemm_task(void *context, size_t thread, size_t row_block) {
     for (int q = 0; q < 4; ++q) vst1q_f32(block + j * 16 + 4 * q, vld1q_f32(slice + (q * n + j) * 4));
 }
 
-// Stage 1 over the G·n (group, token) pairs into the activation scratch
-// (codes [pairs][8], then lo, step and sum [pairs]; or sum alone), stage 2
-// one row block per item.
-template <class Tile>
-void neon_gemm(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
-               const uint8_t *tiles, int32_t groups, int32_t row_blocks, int32_t n,
-               void *act_scratch, void *thread_scratch, float *acc) {
-  const int64_t pairs = int64_t{groups} * n;
-  const int64_t chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, pairs));
-  auto *bytes = static_cast<uint8_t *>(act_scratch);
-  neon_gemm_context c{x,      nullptr, nullptr, nullptr, nullptr, scales, tiles, groups, row_blocks,
-                      n,      static_cast<float *>(thread_scratch), acc};
-  if constexpr (Tile::integer) {
-    c.codes = bytes;
-    c.lo = reinterpret_cast<float *>(bytes + 8 * pairs);
-    c.step = reinterpret_cast<float *>(bytes + 12 * pairs);
-    c.sum = reinterpret_cast<float *>(bytes + 16 * pairs);
-    qz_ypu_cpu_lowbit_quantize_context_t q{x,
-                                           bytes,
-                                           reinterpret_cast<float *>(bytes + 8 * pairs),
-                                           reinterpret_cast<float *>(bytes + 12 * pairs),
-                                           reinterpret_cast<float *>(bytes + 16 * pairs),
-                                           static_cast<int32_t>(pairs),
-                                           static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_neon, &q, chunks);
-  } else {
-    c.sum = reinterpret_cast<float *>(bytes);
-    qz_ypu_cpu_lowbit_group_sums_context_t s{x, reinterpret_cast<float *>(bytes),
-                                             static_cast<int32_t>(pairs),
-                                             static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_group_sums_neon, &s, chunks);
-  }
-  qz_ypu_cpu_run_1d_with_thread(device, neon_gemm_task<Tile>, &c, row_blocks);
-}
-
 }  // namespace
 
-// Driver definitions: name = the shape instantiated for one tile type.
+// Driver definitions: the shared frame with this file's task for one tile type.
 #define QZ_YPU_CPU_LOWBIT_NEON_GEMV(name, tile_type)                                           \
   void name(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,          \
             const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {              \
-    neon_gemv<tile_type>(device, x, scales, tiles, groups, row_blocks, y);                     \
+    qz_ypu_cpu_lowbit_run_gemv(device, x, scales, tiles, groups, row_blocks, y,               \
+                               tile_type::integer, QZ_YPU_CPU_LOWBIT_PREPARERS_NEON,           \
+                               neon_gemv_task<tile_type>);                                     \
   }
 #define QZ_YPU_CPU_LOWBIT_NEON_GEMM(name, tile_type)                                           \
   void name(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,          \
             const uint8_t *tiles, int32_t groups, int32_t row_blocks, int32_t n,               \
             void *act_scratch, void *thread_scratch, float *acc) {                             \
-    neon_gemm<tile_type>(device, x, scales, tiles, groups, row_blocks, n, act_scratch,         \
-                         thread_scratch, acc);                                                 \
+    qz_ypu_cpu_lowbit_run_gemm(device, x, scales, tiles, groups, row_blocks, n, act_scratch, \
+                               thread_scratch, acc, tile_type::integer,                        \
+                               QZ_YPU_CPU_LOWBIT_PREPARERS_NEON, neon_gemm_task<tile_type>);   \
   }
