@@ -1,11 +1,12 @@
-// Tile decoding, term arithmetic and the two driver shapes shared by the
-// ARM64 low-bit kernel sets (NEON, half precision, dot product). Include
-// only from files built for one of those sets: everything here has internal
-// linkage, so each set's file keeps its own copy.
+// Tile decoding, term arithmetic and the tasks shared by the ARM64 low-bit
+// kernel sets (NEON, half precision, dot product). Include only from files
+// built for one of those sets: everything here has internal linkage, so each
+// set's file keeps its own copy.
 //
-// Every set follows the SSE4.1 drivers' structure (quantised activations at
-// 1 to 4 bits, float activations above; stage 1 over groups, stage 2 over
-// row blocks) with fused multiply-adds, fma(p, q, r) = p + q·r rounded once:
+// Every set runs in the driver frame of the SSE4.1 set (quantised
+// activations at 1 to 4 bits, float activations above; stage 1 over groups,
+// stage 2 over row blocks) with fused multiply-adds, fma(p, q, r) = p + q·r
+// rounded once:
 // - integer term: acc = o·sum + fma(fma(acc, lo·s, csum), s·step, dot);
 // - float term: S = c_0·x_0, S = fma(S, c_k, x_k) for k = 1 … 7, then
 //   acc = o·sum + fma(acc, s, S).

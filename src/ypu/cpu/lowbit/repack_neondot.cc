@@ -10,7 +10,7 @@
 
 namespace {
 
-// Column k of row r of a canonical tile whose rows are `bytes` bytes wide.
+// Column k of row r of a canonical tile of the given width.
 inline uint32_t canonical_code(const uint8_t *tile, int32_t width, int32_t r, int32_t k) {
   const int32_t bit = width * (8 * r + k);
   uint32_t v = tile[bit / 8] >> (bit % 8);
