@@ -253,6 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Threads, Loops, testing::Values(1, 2, 3, 8),
                          });
 
 TEST(KernelChoice, WidestUsableVariantFirst) {
+  if (!(QZ_YPU_CPU_ISA_BUILT & QZ_YPU_CPU_ISA_AVX2)) GTEST_SKIP() << "x86-64 kernel choice";
   struct choice_case {
     uint32_t flags;
     int64_t length;
@@ -273,8 +274,16 @@ TEST(KernelChoice, WidestUsableVariantFirst) {
   EXPECT_EQ(std::string(qz_ypu_cpu_choose(0x5, 16, static_cast<const char *>(nullptr), 8, sse41, 4,
                                           plain)),
             "sse41");
-  EXPECT_TRUE(qz_ypu_cpu_usable(0x20, QZ_YPU_CPU_ISA_NEON_MASK, 8, 4));
+}
+
+// Only the bits of the processor family being built choose a kernel: the
+// other family's kernels do not exist in this build.
+TEST(KernelChoice, OtherFamilyBitsIgnored) {
+  const bool arm64 = QZ_YPU_CPU_ISA_BUILT & QZ_YPU_CPU_ISA_NEON;
+  EXPECT_EQ(qz_ypu_cpu_usable(0x20, QZ_YPU_CPU_ISA_NEON_MASK, 8, 4), arm64);
   EXPECT_FALSE(qz_ypu_cpu_usable(0x20, QZ_YPU_CPU_ISA_NEON_MASK, 6, 4));
+  EXPECT_EQ(qz_ypu_cpu_usable(0x4, QZ_YPU_CPU_ISA_AVX2, 8, 4), !arm64);
+  EXPECT_EQ(qz_ypu_cpu_has(0xFF, QZ_YPU_CPU_ISA_NEON_FP16), arm64);
 }
 
 TEST(Scratch, AlignedAndFreedOnEveryPath) {

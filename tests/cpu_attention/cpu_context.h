@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/isa_sets.h"
 #include "ypu/cpu/device.h"
 #include "ypu/ypu.h"
 
@@ -24,15 +25,12 @@ inline void PrintTo(const variant_case &v, std::ostream *os) { *os << v.name; }
 
 // Whether this processor runs every set in `flags` (the AVX2 kernels also
 // use fused multiply-add).
-inline bool processor_has(uint32_t flags) {
-  __builtin_cpu_init();
-  if ((flags & QZ_YPU_CPU_ISA_SSE41) && !__builtin_cpu_supports("sse4.1")) return false;
-  if ((flags & QZ_YPU_CPU_ISA_AVX) && !__builtin_cpu_supports("avx")) return false;
-  if ((flags & QZ_YPU_CPU_ISA_AVX2) &&
-      !(__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")))
-    return false;
-  return true;
-}
+inline bool processor_has(uint32_t flags) { return qz_test_processor_has(flags); }
+
+// The ARM64 kernel sets: NEON alone, and with the dot-product and
+// half-precision bits the Windows build sets together.
+#define QZ_TEST_ARM64_VARIANTS \
+  {"plain", 0}, {"neon", QZ_YPU_CPU_ISA_NEON}, { "neon_dotprod_fp16", 0xE0 }
 
 inline constexpr int kHostOnly = 0;
 inline constexpr unsigned char kCanary = 0xA5;

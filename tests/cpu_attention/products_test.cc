@@ -183,9 +183,13 @@ std::vector<double> bounds(const shape_case &s, product kind, const inputs &in) 
   return bound;
 }
 
+#if defined(__aarch64__)
+const variant_case kVariants[] = {QZ_TEST_ARM64_VARIANTS};
+#else
 const variant_case kVariants[] = {{"plain", 0},
                                   {"sse41", QZ_YPU_CPU_ISA_SSE41},
                                   {"avx2", QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_SSE41}};
+#endif
 
 class ProductVsHost : public testing::TestWithParam<std::tuple<op_case, variant_case>> {};
 

@@ -144,10 +144,14 @@ std::vector<double> bounds(const ring_case &r, const inputs &in) {
   return bound;
 }
 
+#if defined(__aarch64__)
+const variant_case kVariants[] = {QZ_TEST_ARM64_VARIANTS};
+#else
 const variant_case kVariants[] = {
     {"plain", 0},
     {"avx", QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_SSE41},
     {"avx2", QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_AVX | QZ_YPU_CPU_ISA_SSE41}};
+#endif
 
 class RingVsHost : public testing::TestWithParam<std::tuple<width_case, variant_case>> {};
 

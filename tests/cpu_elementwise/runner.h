@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "ypu/cpu/device.h"
+#include "support/isa_sets.h"
 #include "ypu/ypu.h"
 
 inline constexpr unsigned char kCanary = 0xA7;
@@ -25,16 +26,24 @@ struct isa_variant {
 };
 
 inline bool always_supported() { return true; }
-inline bool has_sse41() { return __builtin_cpu_supports("sse4.1"); }
-inline bool has_avx2_fma() {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
+inline bool has_sse41() { return qz_test_processor_has(QZ_YPU_CPU_ISA_SSE41); }
+inline bool has_avx2_fma() { return qz_test_processor_has(QZ_YPU_CPU_ISA_AVX2); }
+inline bool has_neon() { return qz_test_processor_has(QZ_YPU_CPU_ISA_NEON); }
+inline bool has_neon_dotprod_fp16() { return qz_test_processor_has(0xE0); }
 
+#if defined(__aarch64__)
+inline constexpr isa_variant kIsaVariants[] = {
+    {"plain", 0, always_supported},
+    {"neon", QZ_YPU_CPU_ISA_NEON, has_neon},
+    {"neon_dotprod_fp16", 0xE0, has_neon_dotprod_fp16},
+};
+#else
 inline constexpr isa_variant kIsaVariants[] = {
     {"plain", 0, always_supported},
     {"sse41", QZ_YPU_CPU_ISA_SSE41, has_sse41},
     {"avx2", QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_SSE41, has_avx2_fma},
 };
+#endif
 
 inline void PrintTo(const isa_variant &v, std::ostream *os) { *os << v.name; }
 

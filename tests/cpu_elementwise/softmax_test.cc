@@ -99,12 +99,16 @@ TEST(FloatSoftmax, EmptyRowsWriteNothing) {
 }
 
 // The vector exponentials against e^x in double precision.
+#if defined(__x86_64__)
 __attribute__((target("avx2,fma"))) void exp8(const float *x, float *y) {
   _mm256_storeu_ps(y, qz_ypu_cpu_exp8_avx2(_mm256_loadu_ps(x)));
 }
 __attribute__((target("sse4.1"))) void exp4(const float *x, float *y) {
   _mm_storeu_ps(y, qz_ypu_cpu_exp4_sse41(_mm_loadu_ps(x)));
 }
+#elif defined(__aarch64__)
+void exp4(const float *x, float *y) { vst1q_f32(y, qz_ypu_cpu_exp4_neon(vld1q_f32(x))); }
+#endif
 
 struct exp_form {
   const char *name;
@@ -114,7 +118,11 @@ struct exp_form {
 };
 
 TEST(VectorExponential, CloseToTheExactValueAndSafeAtTheExtremes) {
+#if defined(__aarch64__)
+  const exp_form forms[] = {{"neon", 4, exp4, has_neon}};
+#else
   const exp_form forms[] = {{"avx2", 8, exp8, has_avx2_fma}, {"sse41", 4, exp4, has_sse41}};
+#endif
   for (const exp_form &f : forms) {
     if (!f.supported()) {
       std::printf("skipping the %s exponential: not supported here\n", f.name);

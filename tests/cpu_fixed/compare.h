@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/isa_sets.h"
 #include "ypu/cpu/device.h"
 #include "ypu/ypu.h"
 
@@ -53,29 +54,13 @@ std::vector<T> operand_values(const bytes &data, int32_t lead, size_t count) {
   return v;
 }
 
-struct isa_case {
-  const char *name;
-  uint32_t mask;
-};
+using isa_case = qz_test_isa_set;
 
-inline constexpr isa_case kIsaCases[] = {
-    {"plain", 0},
-    {"sse41", QZ_YPU_CPU_ISA_SSE41},
-    {"avx2", QZ_YPU_CPU_ISA_AVX2},
-    {"avx2_sse41", QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_SSE41},
-};
-
-// The sets of `mask` this processor lacks, or an empty string.
-inline std::string missing_sets(uint32_t mask) {
-  std::string missing;
-  if ((mask & QZ_YPU_CPU_ISA_SSE41) && !__builtin_cpu_supports("sse4.1")) missing += " SSE4.1";
-  if ((mask & QZ_YPU_CPU_ISA_AVX2) && !__builtin_cpu_supports("avx2")) missing += " AVX2";
-  return missing;
-}
+inline constexpr const auto &kIsaCases = QZ_TEST_ISA_SETS;
 
 #define QZ_SKIP_WITHOUT_SETS(mask)                                                  \
   do {                                                                              \
-    const std::string missing_ = cpu_fixed::missing_sets(mask);                     \
+    const std::string missing_ = qz_test_missing_sets(mask);                     \
     if (!missing_.empty()) GTEST_SKIP() << "this processor lacks" << missing_;      \
   } while (0)
 

@@ -43,13 +43,33 @@ TEST(CpuIsa, FlagsFromCpuidWords) {
 }
 
 TEST(CpuIsa, ThisMachineReportsConsistentFlags) {
-  const uint32_t flags = qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid());
+  const uint32_t flags = qz_ypu_cpu_detect_isa();
   EXPECT_EQ(flags & ~0xFu, 0u);
 #if defined(__x86_64__)
   EXPECT_EQ(static_cast<bool>(flags & QZ_YPU_CPU_ISA_SSE41), !!__builtin_cpu_supports("sse4.1"));
   EXPECT_EQ(static_cast<bool>(flags & QZ_YPU_CPU_ISA_AVX2), !!__builtin_cpu_supports("avx2"));
   EXPECT_EQ(static_cast<bool>(flags & QZ_YPU_CPU_ISA_AVX512F), !!__builtin_cpu_supports("avx512f"));
 #endif
+}
+
+// Linux's hardware capability word to the Windows build's ARM64 bits: NEON,
+// then dot product and half precision together, only when both are there.
+TEST(CpuIsa, FlagsFromHwcapWord) {
+  constexpr uint64_t asimd = 1u << 1, asimdhp = 1u << 10, asimddp = 1u << 20;
+  const struct {
+    uint64_t hwcap;
+    uint32_t flags;
+  } cases[] = {
+      {0, 0x0},
+      {asimd, 0x20},
+      {asimd | asimddp, 0x20},
+      {asimd | asimdhp, 0x20},
+      {asimd | asimddp | asimdhp, 0xE0},
+      {asimddp | asimdhp, 0x0},
+      {~0ull, 0xE0},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(qz_ypu_cpu_isa_from_hwcap(c.hwcap), c.flags) << std::hex << c.hwcap;
 }
 
 TEST(CpuDevice, PoolOnlyAboveOneThread) {

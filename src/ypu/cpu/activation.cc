@@ -12,11 +12,14 @@
 
 namespace {
 
+// Not every C library defines M_PI.
+constexpr double kPi = 3.14159265358979323846;
+
 constexpr float kGeluLo = -4.0f, kGeluHi = 4.0f, kGeluScale = 511.875f;
 constexpr float kSiluLo = -12.0f, kSiluHi = 12.0f, kSiluScale = 170.625f;
 
 double gelu_tanh(double x) {
-  return 0.5 * x * (1.0 + std::tanh(std::sqrt(2.0 / M_PI) * (x + 0.044715 * x * x * x)));
+  return 0.5 * x * (1.0 + std::tanh(std::sqrt(2.0 / kPi) * (x + 0.044715 * x * x * x)));
 }
 double gelu_erf(double x) { return 0.5 * x * (1.0 + std::erf(x / std::sqrt(2.0))); }
 double silu(double x) { return x / (1.0 + std::exp(-x)); }

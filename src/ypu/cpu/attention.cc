@@ -24,11 +24,12 @@ qz_ypu_attention_shape_t float_shape(int32_t b, int32_t q, int32_t k, int32_t h,
 using task_1d = void (*)(void *, size_t);
 using task_2d = void (*)(void *, size_t, size_t);
 
-task_1d choose_1d(uint32_t isa_flags, task_1d avx2, task_1d sse41, task_1d plain) {
-  return qz_ypu_cpu_choose<task_1d>(isa_flags, 0, avx2, 1, sse41, 1, plain);
+// These products choose from the flags alone.
+task_1d choose_1d(uint32_t isa_flags, task_1d avx2, task_1d sse41, task_1d neon, task_1d plain) {
+  return qz_ypu_cpu_choose<task_1d>(isa_flags, 0, avx2, 1, sse41, 1, neon, 1, plain);
 }
-task_2d choose_2d(uint32_t isa_flags, task_2d avx2, task_2d sse41, task_2d plain) {
-  return qz_ypu_cpu_choose<task_2d>(isa_flags, 0, avx2, 1, sse41, 1, plain);
+task_2d choose_2d(uint32_t isa_flags, task_2d avx2, task_2d sse41, task_2d neon, task_2d plain) {
+  return qz_ypu_cpu_choose<task_2d>(isa_flags, 0, avx2, 1, sse41, 1, neon, 1, plain);
 }
 
 // Score and value products over float keys: one item per (batch entry,
@@ -119,8 +120,9 @@ qz_status_t qz_ypu_cpu_attention_scores_f32(void *device, void *, const void *pa
               .head_groups = 0,
               .isa_flags = dev->isa_flags};
   return run_float(dev, c,
-                   choose_1d(c.isa_flags, qz_ypu_cpu_attention_scores_f32_avx2,
-                             qz_ypu_cpu_attention_scores_f32_sse41,
+                   choose_1d(c.isa_flags, QZ_YPU_CPU_X86(qz_ypu_cpu_attention_scores_f32_avx2),
+                             QZ_YPU_CPU_X86(qz_ypu_cpu_attention_scores_f32_sse41),
+                             QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_scores_f32_neon),
                              qz_ypu_cpu_attention_scores_f32_task));
 }
 
@@ -144,8 +146,9 @@ qz_status_t qz_ypu_cpu_attention_values_f32(void *device, void *, const void *pa
               .head_groups = 0,
               .isa_flags = dev->isa_flags};
   return run_float(dev, c,
-                   choose_1d(c.isa_flags, qz_ypu_cpu_attention_values_f32_avx2,
-                             qz_ypu_cpu_attention_values_f32_sse41,
+                   choose_1d(c.isa_flags, QZ_YPU_CPU_X86(qz_ypu_cpu_attention_values_f32_avx2),
+                             QZ_YPU_CPU_X86(qz_ypu_cpu_attention_values_f32_sse41),
+                             QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_values_f32_neon),
                              qz_ypu_cpu_attention_values_f32_task));
 }
 
@@ -170,8 +173,9 @@ qz_status_t qz_ypu_cpu_attention_scores_cache_u8(void *device, void *, const voi
               .head_groups = 0,
               .isa_flags = dev->isa_flags};
   return run_cache(dev, c,
-                   choose_2d(c.isa_flags, qz_ypu_cpu_attention_scores_cache_u8_avx2,
-                             qz_ypu_cpu_attention_scores_cache_u8_sse41,
+                   choose_2d(c.isa_flags, QZ_YPU_CPU_X86(qz_ypu_cpu_attention_scores_cache_u8_avx2),
+                             QZ_YPU_CPU_X86(qz_ypu_cpu_attention_scores_cache_u8_sse41),
+                             QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_scores_cache_u8_neon),
                              qz_ypu_cpu_attention_scores_cache_u8_task));
 }
 
@@ -196,8 +200,9 @@ qz_status_t qz_ypu_cpu_attention_values_cache_u8(void *device, void *, const voi
               .head_groups = 0,
               .isa_flags = dev->isa_flags};
   return run_cache(dev, c,
-                   choose_2d(c.isa_flags, qz_ypu_cpu_attention_values_cache_u8_avx2,
-                             qz_ypu_cpu_attention_values_cache_u8_sse41,
+                   choose_2d(c.isa_flags, QZ_YPU_CPU_X86(qz_ypu_cpu_attention_values_cache_u8_avx2),
+                             QZ_YPU_CPU_X86(qz_ypu_cpu_attention_values_cache_u8_sse41),
+                             QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_values_cache_u8_neon),
                              qz_ypu_cpu_attention_values_cache_u8_task));
 }
 
@@ -233,9 +238,11 @@ void qz_ypu_cpu_attention_blocked_f32_task(void *context, size_t i, size_t j) {
   // The full-tile kernel by head size; partial tiles always take the host step.
   qz_ypu_cpu_attention_tile_fn full = qz_ypu_attention_blocked_step;
   if (qz_ypu_cpu_usable(c.isa_flags, QZ_YPU_CPU_ISA_AVX2, s.head_dim, 32))
-    full = qz_ypu_cpu_attention_blocked_f32_avx2;
+    full = QZ_YPU_CPU_X86(qz_ypu_cpu_attention_blocked_f32_avx2);
   else if (qz_ypu_cpu_usable(c.isa_flags, QZ_YPU_CPU_ISA_SSE41, s.head_dim, 16))
-    full = qz_ypu_cpu_attention_blocked_f32_sse41;
+    full = QZ_YPU_CPU_X86(qz_ypu_cpu_attention_blocked_f32_sse41);
+  else if (qz_ypu_cpu_usable(c.isa_flags, QZ_YPU_CPU_ISA_NEON_MASK, s.head_dim, 16))
+    full = QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_blocked_f32_neon);
 
   const int32_t q_per_kv = s.num_heads / s.num_kv_heads;
   const qz_ypu_cpu_range_t bs = qz_ypu_cpu_split(s.batch_size, c.batch_groups, i);

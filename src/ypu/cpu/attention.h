@@ -39,6 +39,10 @@ void qz_ypu_cpu_attention_scores_cache_u8_avx2(void *context, size_t i, size_t j
 void qz_ypu_cpu_attention_values_cache_u8_task(void *context, size_t i, size_t j);
 void qz_ypu_cpu_attention_values_cache_u8_sse41(void *context, size_t i, size_t j);
 void qz_ypu_cpu_attention_values_cache_u8_avx2(void *context, size_t i, size_t j);
+void qz_ypu_cpu_attention_scores_f32_neon(void *context, size_t a);
+void qz_ypu_cpu_attention_values_f32_neon(void *context, size_t a);
+void qz_ypu_cpu_attention_scores_cache_u8_neon(void *context, size_t i, size_t j);
+void qz_ypu_cpu_attention_values_cache_u8_neon(void *context, size_t i, size_t j);
 
 // ---------------------------------------------------------------------------
 // Blocked online-softmax attention.
@@ -70,6 +74,12 @@ void qz_ypu_cpu_attention_blocked_f32_sse41(float *output, const float *query, c
                                             int32_t t0, int32_t h, int32_t g,
                                             const qz_ypu_attention_shape_t &shape);
 void qz_ypu_cpu_attention_blocked_f32_avx2(float *output, const float *query, const float *key,
+                                           const float *value, float *tile, float *maxima,
+                                           float *sums, float scale, int32_t b, int32_t q0,
+                                           int32_t t0, int32_t h, int32_t g,
+                                           const qz_ypu_attention_shape_t &shape);
+
+void qz_ypu_cpu_attention_blocked_f32_neon(float *output, const float *query, const float *key,
                                            const float *value, float *tile, float *maxima,
                                            float *sums, float scale, int32_t b, int32_t q0,
                                            int32_t t0, int32_t h, int32_t g,
@@ -178,6 +188,24 @@ void qz_ypu_cpu_attention_kv_u16_values_avx2(const uint16_t *codes, const float 
                                               int32_t head_dimension, const float *weights,
                                               float *output);
 
+void qz_ypu_cpu_attention_kv_u8_scores_neon(const float *query, int32_t head_dimension,
+                                            const uint8_t *codes, const float *intercepts,
+                                            const float *slopes, int32_t rows, float scale,
+                                            float *out);
+void qz_ypu_cpu_attention_kv_u8_values_neon(const uint8_t *codes, const float *intercepts,
+                                            const float *slopes, int32_t rows,
+                                            int32_t head_dimension, const float *weights,
+                                            float *output);
+void qz_ypu_cpu_attention_kv_u16_scores_neon(const float *query, int32_t head_dimension,
+                                            const uint16_t *codes, const float *intercepts,
+                                            const float *slopes, int32_t rows, float scale,
+                                            float *out);
+void qz_ypu_cpu_attention_kv_u16_values_neon(const uint16_t *codes, const float *intercepts,
+                                            const float *slopes, int32_t rows,
+                                            int32_t head_dimension, const float *weights,
+                                            float *output);
+
 // Max-subtracted softmax of one row: strict comparison for the maximum,
-// expf, sum in order, each exponential divided by the sum.
+// the build's exponential (the table form on the ARM64 builds), sum in
+// order, each exponential divided by the sum.
 void qz_ypu_cpu_softmax_row(const float *in, int32_t count, float *out);

@@ -9,6 +9,7 @@
 #include "ypu/cpu/attention.h"
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/ops.h"
+#include "ypu/cpu/table_exp.h"
 #include "ypu/params.h"
 
 namespace {
@@ -51,17 +52,27 @@ struct kernels_t {
 };
 
 kernels_t<uint8_t> choose(uint32_t isa_flags, const uint8_t *) {
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX2)
-    return {qz_ypu_cpu_attention_kv_u8_scores_avx2, qz_ypu_cpu_attention_kv_u8_values_avx2};
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX)
-    return {qz_ypu_cpu_attention_kv_u8_scores_avx, qz_ypu_cpu_attention_kv_u8_values_avx};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_scores_avx2),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_values_avx2)};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_scores_avx),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u8_values_avx)};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_MASK))
+    return {QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_kv_u8_scores_neon),
+            QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_kv_u8_values_neon)};
   return {qz_ypu_cpu_attention_kv_u8_scores_generic, qz_ypu_cpu_attention_kv_u8_values_generic};
 }
 kernels_t<uint16_t> choose(uint32_t isa_flags, const uint16_t *) {
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX2)
-    return {qz_ypu_cpu_attention_kv_u16_scores_avx2, qz_ypu_cpu_attention_kv_u16_values_avx2};
-  if (isa_flags & QZ_YPU_CPU_ISA_AVX)
-    return {qz_ypu_cpu_attention_kv_u16_scores_avx, qz_ypu_cpu_attention_kv_u16_values_avx};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_scores_avx2),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_values_avx2)};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX))
+    return {QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_scores_avx),
+            QZ_YPU_CPU_X86(qz_ypu_cpu_attention_kv_u16_values_avx)};
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_MASK))
+    return {QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_kv_u16_scores_neon),
+            QZ_YPU_CPU_ARM64(qz_ypu_cpu_attention_kv_u16_values_neon)};
   return {qz_ypu_cpu_attention_kv_u16_scores_generic, qz_ypu_cpu_attention_kv_u16_values_generic};
 }
 
@@ -189,7 +200,7 @@ void qz_ypu_cpu_softmax_row(const float *in, int32_t count, float *out) {
     if (in[k] > mx) mx = in[k];
   float sum = 0.0f;
   for (int32_t k = 0; k < count; ++k) {
-    out[k] = expf(in[k] - mx);
+    out[k] = qz_ypu_build_expf(in[k] - mx);
     sum += out[k];
   }
   for (int32_t k = 0; k < count; ++k) out[k] /= sum;

@@ -96,8 +96,9 @@ qz_status_t qz_ypu_cpu_conv2d_f32(void *device, void *, const void *params) {
 
   qz_ypu_cpu_device_t *cpu = qz_ypu_cpu_device(device);
   const pthreadpool_task_1d_t task = qz_ypu_cpu_choose<pthreadpool_task_1d_t>(
-      cpu->isa_flags, channels, qz_ypu_cpu_conv2d_f32_avx2, 8, qz_ypu_cpu_conv2d_f32_sse41, 4,
-      qz_ypu_cpu_conv2d_f32_generic);
+      cpu->isa_flags, channels, QZ_YPU_CPU_X86(qz_ypu_cpu_conv2d_f32_avx2), 8,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_conv2d_f32_sse41), 4, QZ_YPU_CPU_ARM64(qz_ypu_cpu_conv2d_f32_neon),
+      8, qz_ypu_cpu_conv2d_f32_generic);
   // One item per (batch element, output channel), with or without a pool.
   qz_ypu_cpu_run_1d(cpu, task, &context, int64_t{p.batch} * p.out_channels);
   return QZ_STATUS_SUCCESS;

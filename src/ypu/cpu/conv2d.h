@@ -30,6 +30,9 @@ struct qz_ypu_cpu_conv2d_context_t {
 void qz_ypu_cpu_conv2d_f32_generic(void *context, size_t a);
 void qz_ypu_cpu_conv2d_f32_sse41(void *context, size_t a);
 void qz_ypu_cpu_conv2d_f32_avx2(void *context, size_t a);
+// NEON (in_channels % 8 == 0): two accumulators of four lanes, no fused
+// multiply-add.
+void qz_ypu_cpu_conv2d_f32_neon(void *context, size_t a);
 
 namespace {
 

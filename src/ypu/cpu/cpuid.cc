@@ -52,6 +52,8 @@ qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid() {
   }
   return cpuid;
 }
+
+uint32_t qz_ypu_cpu_detect_isa() { return qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()); }
 #else
 qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid() { return {}; }
 #endif

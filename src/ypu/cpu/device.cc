@@ -25,8 +25,7 @@ qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
       qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, sizeof(qz_ypu_cpu_device_t)));
   if (!device) return QZ_STATUS_OUT_OF_MEMORY;
   device->threads = threads >= 1 ? threads : 1;
-  device->isa_flags =
-      qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_read_cpuid()) & qz_ypu_cpu_isa_mask.load();
+  device->isa_flags = qz_ypu_cpu_detect_isa() & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
   if (threads > 1) {
     device->pool = qz_alloc_should_fail() ? nullptr : pthreadpool_create(device->threads);

@@ -50,6 +50,16 @@ qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid();
 // when the operating system saves their registers.
 uint32_t qz_ypu_cpu_isa_from_cpuid(const qz_ypu_cpuid_t &cpuid);
 
+// The flags of the processor this build runs on, from the processor's own
+// report (CPUID on x86-64, the kernel's hardware capabilities on aarch64
+// Linux); 0 elsewhere.
+uint32_t qz_ypu_cpu_detect_isa();
+
+// ARM64 flags as the Windows build sets them, from Linux's hardware
+// capability word: NEON (0x20), and the dot-product and half-precision bits
+// (0x40 | 0x80) together, only when both instruction groups are present.
+uint32_t qz_ypu_cpu_isa_from_hwcap(uint64_t hwcap);
+
 int32_t qz_ypu_cpu_processor_count();
 
 // Test hook: devices opened from now on keep only these instruction-set

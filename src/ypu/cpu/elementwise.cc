@@ -63,7 +63,8 @@ void qz_ypu_cpu_add_f32_task(void *opaque, size_t i) {
   const auto &c = *static_cast<const add_context<float> *>(opaque);
   const qz_ypu_cpu_range_t r = qz_ypu_cpu_split(c.count, c.items, static_cast<int64_t>(i));
   const add_f32_kernel kernel = qz_ypu_cpu_choose<add_f32_kernel>(
-      c.isa_flags, r.end - r.begin, qz_ypu_cpu_add_f32_avx2, 8, qz_ypu_cpu_add_f32_sse41, 4,
+      c.isa_flags, r.end - r.begin, QZ_YPU_CPU_X86(qz_ypu_cpu_add_f32_avx2), 8,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_add_f32_sse41), 4, QZ_YPU_CPU_ARM64(qz_ypu_cpu_add_f32_neon), 4,
       add_f32_plain);
   kernel(c.out, c.a, c.b, r.begin, r.end);
 }
@@ -72,8 +73,9 @@ void qz_ypu_cpu_add_sat_i16_task(void *opaque, size_t i) {
   const auto &c = *static_cast<const add_context<int16_t> *>(opaque);
   const qz_ypu_cpu_range_t r = qz_ypu_cpu_split(c.count, c.items, static_cast<int64_t>(i));
   const add_i16_kernel kernel = qz_ypu_cpu_choose<add_i16_kernel>(
-      c.isa_flags, r.end - r.begin, qz_ypu_cpu_add_sat_i16_avx2, 16,
-      qz_ypu_cpu_add_sat_i16_sse41, 8, add_sat_i16_plain);
+      c.isa_flags, r.end - r.begin, QZ_YPU_CPU_X86(qz_ypu_cpu_add_sat_i16_avx2), 16,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_add_sat_i16_sse41), 8,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_add_sat_i16_neon), 8, add_sat_i16_plain);
   kernel(c.out, c.a, c.b, r.begin, r.end);
 }
 

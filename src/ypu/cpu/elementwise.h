@@ -15,6 +15,10 @@ void qz_ypu_cpu_add_sat_i16_avx2(int16_t *out, const int16_t *a, const int16_t *
                                  int64_t end);
 void qz_ypu_cpu_add_sat_i16_sse41(int16_t *out, const int16_t *a, const int16_t *b,
                                   int64_t first, int64_t end);
+void qz_ypu_cpu_add_f32_neon(float *out, const float *a, const float *b, int64_t first,
+                             int64_t end);
+void qz_ypu_cpu_add_sat_i16_neon(int16_t *out, const int16_t *a, const int16_t *b, int64_t first,
+                                 int64_t end);
 
 // Internal linkage: the instruction-set files include it too.
 namespace {

@@ -43,8 +43,9 @@ qz_status_t qz_ypu_cpu_dwconv1d_acc_i8i16(void *device, void *, const void *para
       .isa_flags = d->isa_flags,
   };
   const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
-      d->isa_flags, c.channels, qz_ypu_cpu_dwconv1d_acc_i8i16_avx2, 16,
-      qz_ypu_cpu_dwconv1d_acc_i8i16_sse41, 8, qz_ypu_cpu_dwconv1d_acc_i8i16_task);
+      d->isa_flags, c.channels, QZ_YPU_CPU_X86(qz_ypu_cpu_dwconv1d_acc_i8i16_avx2), 16,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_dwconv1d_acc_i8i16_sse41), 8,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_dwconv1d_acc_i8i16_neon), 8, qz_ypu_cpu_dwconv1d_acc_i8i16_task);
   qz_ypu_cpu_run_1d(d, task, const_cast<qz_ypu_cpu_dwconv1d_acc_context_t *>(&c), c.count);
   return QZ_STATUS_SUCCESS;
 }
@@ -121,9 +122,14 @@ qz_status_t qz_ypu_cpu_conv1d_i8i16(void *device, void *, const void *params) {
   qz_ypu_cpu_task_1d_t task = p.taps == 1 && read ? qz_ypu_cpu_conv1d_i8i16_task_1tap
                                                   : qz_ypu_cpu_conv1d_i8i16_task;
   if (c.out_channels % 4 == 0)
-    task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(d->isa_flags, length,
-                                                   qz_ypu_cpu_conv1d_i8i16_avx2, 16,
-                                                   qz_ypu_cpu_conv1d_i8i16_sse41, 8, task);
+    task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
+        d->isa_flags, length, QZ_YPU_CPU_X86(qz_ypu_cpu_conv1d_i8i16_avx2), 16,
+        QZ_YPU_CPU_X86(qz_ypu_cpu_conv1d_i8i16_sse41), 8, task);
+  // The NEON variant takes eight.
+  if (c.out_channels % 8 == 0)
+    task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(d->isa_flags, length, nullptr, 0, nullptr, 0,
+                                                   QZ_YPU_CPU_ARM64(qz_ypu_cpu_conv1d_i8i16_neon),
+                                                   8, task);
   qz_ypu_cpu_run_1d(d, task, const_cast<qz_ypu_cpu_conv1d_context_t *>(&c), c.count);
   return QZ_STATUS_SUCCESS;
 }
@@ -180,8 +186,10 @@ qz_status_t qz_ypu_cpu_dwconv1d_transposed_i8i16(void *device, void *, const voi
       .isa_flags = d->isa_flags,
   };
   const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
-      d->isa_flags, c.channels, qz_ypu_cpu_dwconv1d_transposed_i8i16_avx2, 16,
-      qz_ypu_cpu_dwconv1d_transposed_i8i16_sse41, 8, qz_ypu_cpu_dwconv1d_transposed_i8i16_task);
+      d->isa_flags, c.channels, QZ_YPU_CPU_X86(qz_ypu_cpu_dwconv1d_transposed_i8i16_avx2), 16,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_dwconv1d_transposed_i8i16_sse41), 8,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_dwconv1d_transposed_i8i16_neon), 8,
+      qz_ypu_cpu_dwconv1d_transposed_i8i16_task);
   qz_ypu_cpu_run_1d(d, task, const_cast<qz_ypu_cpu_dwconv1d_transposed_context_t *>(&c),
                     c.count);
   return QZ_STATUS_SUCCESS;

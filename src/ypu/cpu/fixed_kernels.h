@@ -9,8 +9,6 @@
 // could be the copy the linker keeps for baseline callers.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -53,10 +51,14 @@ static inline int64_t qz_ypu_cpu_fixed_elements(int64_t a, int64_t b, int64_t c 
   return ab * c;
 }
 
-// Dot product of n int16 values with n int8 weights, wrapping in 32 bits:
-// 16 values per step with the 16-bit multiply-add into 32-bit lanes (no pair
-// of products can saturate it, as the weights fit in 8 bits), then the rest
-// one at a time. Baseline x86-64 code.
+// Dot product of n int16 values with n int8 weights, wrapping in 32 bits (so
+// any order of additions gives the same integer). On x86-64 16 values per
+// step with the 16-bit multiply-add into 32-bit lanes of baseline SSE2 (no
+// pair of products can saturate it, as the weights fit in 8 bits), then the
+// rest one at a time; elsewhere one at a time.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+
 static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, int64_t n) {
   __m128i acc = _mm_setzero_si128();
   int64_t i = 0;
@@ -76,6 +78,13 @@ static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, in
   for (; i < n; ++i) sum = qz_ypu_cpu_wrap_add(sum, int32_t{x[i]} * w[i]);
   return sum;
 }
+#else
+static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, int64_t n) {
+  int32_t sum = 0;
+  for (int64_t i = 0; i < n; ++i) sum = qz_ypu_cpu_wrap_add(sum, int32_t{x[i]} * w[i]);
+  return sum;
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // int16 Q10 -> Q15 sigmoid and tanh over arrays. `in` and `out` are the same
@@ -89,6 +98,10 @@ void qz_ypu_cpu_sigmoid_i16_avx2(int32_t count, const int16_t *in, int16_t *out)
 void qz_ypu_cpu_sigmoid_i16_sse41_blocks(int32_t count, const int16_t *in, int16_t *out);
 void qz_ypu_cpu_sigmoid_i16_sse41(int32_t count, const int16_t *in, int16_t *out);
 void qz_ypu_cpu_tanh_i16(int32_t count, const int16_t *in, int16_t *out);
+// The ARM64 forms: NEON steps of 8 lanes.
+void qz_ypu_cpu_sigmoid_i16_neon_blocks(int32_t count, const int16_t *in, int16_t *out);
+void qz_ypu_cpu_sigmoid_i16_neon(int32_t count, const int16_t *in, int16_t *out);
+void qz_ypu_cpu_tanh_i16_neon(int32_t count, const int16_t *in, int16_t *out);
 
 // ---------------------------------------------------------------------------
 // Ops 10, 11 and 12: int8 x int16 1-D convolutions into int32.
@@ -126,15 +139,18 @@ struct qz_ypu_cpu_dwconv1d_transposed_context_t {
 void qz_ypu_cpu_dwconv1d_acc_i8i16_task(void *context, size_t item);
 void qz_ypu_cpu_dwconv1d_acc_i8i16_sse41(void *context, size_t item);
 void qz_ypu_cpu_dwconv1d_acc_i8i16_avx2(void *context, size_t item);
+void qz_ypu_cpu_dwconv1d_acc_i8i16_neon(void *context, size_t item);
 
 void qz_ypu_cpu_conv1d_i8i16_task(void *context, size_t item);
 void qz_ypu_cpu_conv1d_i8i16_task_1tap(void *context, size_t item);
 void qz_ypu_cpu_conv1d_i8i16_sse41(void *context, size_t item);
 void qz_ypu_cpu_conv1d_i8i16_avx2(void *context, size_t item);
+void qz_ypu_cpu_conv1d_i8i16_neon(void *context, size_t item);
 
 void qz_ypu_cpu_dwconv1d_transposed_i8i16_task(void *context, size_t item);
 void qz_ypu_cpu_dwconv1d_transposed_i8i16_sse41(void *context, size_t item);
 void qz_ypu_cpu_dwconv1d_transposed_i8i16_avx2(void *context, size_t item);
+void qz_ypu_cpu_dwconv1d_transposed_i8i16_neon(void *context, size_t item);
 
 // ---------------------------------------------------------------------------
 // Ops 19 and 20: int8 x int16 linear layers.
@@ -168,7 +184,9 @@ static inline void qz_ypu_cpu_linear_store(int16_t *out, int32_t v) {
   void qz_ypu_cpu_##op##_sse41_vec2(void *context, size_t item); \
   void qz_ypu_cpu_##op##_sse41_vec(void *context, size_t item); \
   void qz_ypu_cpu_##op##_avx2_vec2(void *context, size_t item); \
-  void qz_ypu_cpu_##op##_avx2_vec(void *context, size_t item);
+  void qz_ypu_cpu_##op##_avx2_vec(void *context, size_t item);  \
+  void qz_ypu_cpu_##op##_neon(void *context, size_t item);      \
+  void qz_ypu_cpu_##op##_neon_vec(void *context, size_t item);
 QZ_YPU_CPU_LINEAR_VARIANTS(linear_acc_i8i16)
 QZ_YPU_CPU_LINEAR_VARIANTS(linear_i8i16)
 #undef QZ_YPU_CPU_LINEAR_VARIANTS
@@ -195,6 +213,9 @@ void qz_ypu_cpu_lstm_cell_i16_sse41(const qz_ypu_cpu_lstm_context_t *context, in
                                     int64_t end);
 void qz_ypu_cpu_lstm_cell_i16_sse41_any(const qz_ypu_cpu_lstm_context_t *context, int64_t begin,
                                         int64_t end);
+// Any chunk length.
+void qz_ypu_cpu_lstm_cell_i16_neon(const qz_ypu_cpu_lstm_context_t *context, int64_t begin,
+                                   int64_t end);
 
 // The state update of one unit: forget gate 32767 - input gate, both terms
 // rounded half up, the sum saturated. Gates lie in [11, 32755] and tanh in
@@ -233,10 +254,12 @@ struct qz_ypu_cpu_affine_context_t {
 void qz_ypu_cpu_quantize_rows_i16_task(void *context, size_t item);
 void qz_ypu_cpu_quantize_rows_i16_sse41(void *context, size_t item);
 void qz_ypu_cpu_quantize_rows_i16_avx2(void *context, size_t item);
+void qz_ypu_cpu_quantize_rows_i16_neon(void *context, size_t item);
 
 void qz_ypu_cpu_affine_columns_i16_task(void *context, size_t item);
 void qz_ypu_cpu_affine_columns_i16_sse41(void *context, size_t item);
 void qz_ypu_cpu_affine_columns_i16_avx2(void *context, size_t item);
+void qz_ypu_cpu_affine_columns_i16_neon(void *context, size_t item);
 
 // q(y) of the row quantiser: int16 saturation, truncation in between, and 0
 // for NaN (a row holding an infinity, or whose magnitude is too small for

@@ -23,22 +23,34 @@ void linear_task(void *context, size_t item) {
 
 struct linear_variants {
   qz_ypu_cpu_task_1d_t task, sse41, sse41_any, avx2, avx2_any, sse41_vec2, sse41_vec, avx2_vec2,
-      avx2_vec;
+      avx2_vec, neon, neon_vec;
 };
 
 constexpr linear_variants kAccumulateVariants{
-    qz_ypu_cpu_linear_acc_i8i16_task,      qz_ypu_cpu_linear_acc_i8i16_sse41,
-    qz_ypu_cpu_linear_acc_i8i16_sse41_any, qz_ypu_cpu_linear_acc_i8i16_avx2,
-    qz_ypu_cpu_linear_acc_i8i16_avx2_any,  qz_ypu_cpu_linear_acc_i8i16_sse41_vec2,
-    qz_ypu_cpu_linear_acc_i8i16_sse41_vec, qz_ypu_cpu_linear_acc_i8i16_avx2_vec2,
-    qz_ypu_cpu_linear_acc_i8i16_avx2_vec,
+    qz_ypu_cpu_linear_acc_i8i16_task,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_sse41_vec),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_acc_i8i16_avx2_vec),
+    QZ_YPU_CPU_ARM64(qz_ypu_cpu_linear_acc_i8i16_neon),
+    QZ_YPU_CPU_ARM64(qz_ypu_cpu_linear_acc_i8i16_neon_vec),
 };
 constexpr linear_variants kWriteVariants{
-    qz_ypu_cpu_linear_i8i16_task,      qz_ypu_cpu_linear_i8i16_sse41,
-    qz_ypu_cpu_linear_i8i16_sse41_any, qz_ypu_cpu_linear_i8i16_avx2,
-    qz_ypu_cpu_linear_i8i16_avx2_any,  qz_ypu_cpu_linear_i8i16_sse41_vec2,
-    qz_ypu_cpu_linear_i8i16_sse41_vec, qz_ypu_cpu_linear_i8i16_avx2_vec2,
-    qz_ypu_cpu_linear_i8i16_avx2_vec,
+    qz_ypu_cpu_linear_i8i16_task,
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2_any),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_sse41_vec),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2_vec2),
+    QZ_YPU_CPU_X86(qz_ypu_cpu_linear_i8i16_avx2_vec),
+    QZ_YPU_CPU_ARM64(qz_ypu_cpu_linear_i8i16_neon),
+    QZ_YPU_CPU_ARM64(qz_ypu_cpu_linear_i8i16_neon_vec),
 };
 
 qz_status_t linear_entry(void *device, const qz_ypu_linear_i8i16_params_t &p, bool accumulate) {
@@ -55,11 +67,21 @@ qz_status_t linear_entry(void *device, const qz_ypu_linear_i8i16_params_t &p, bo
 
   const qz_ypu_cpu_device_t *d = qz_ypu_cpu_device(device);
   const linear_variants &v = accumulate ? kAccumulateVariants : kWriteVariants;
-  const bool avx2 = d->isa_flags & QZ_YPU_CPU_ISA_AVX2;
-  const bool sse41 = d->isa_flags & QZ_YPU_CPU_ISA_SSE41;
+  const bool avx2 = qz_ypu_cpu_has(d->isa_flags, QZ_YPU_CPU_ISA_AVX2);
+  const bool sse41 = qz_ypu_cpu_has(d->isa_flags, QZ_YPU_CPU_ISA_SSE41);
+  const bool neon = qz_ypu_cpu_has(d->isa_flags, QZ_YPU_CPU_ISA_NEON_MASK);
   qz_ypu_cpu_task_1d_t task = v.task;
   int64_t count = 0;
-  if (m == 1 && (avx2 || sse41)) {
+  if (neon) {
+    // One feature at a time over several rows; four at a time over one row.
+    if (m == 1) {
+      count = qz_ypu_cpu_items_feature_pairs(d->threads, n);
+      task = v.neon_vec;
+    } else {
+      count = qz_ypu_cpu_items(d, qz_ypu_cpu_items_squared(d->threads, m * n));
+      task = v.neon;
+    }
+  } else if (m == 1 && (avx2 || sse41)) {
     // The vector count holds with or without a pool, also for the plain
     // task (op 19 with one feature, where it is 1).
     count = qz_ypu_cpu_items_feature_pairs(d->threads, n);

@@ -58,8 +58,9 @@ qz_status_t qz_ypu_cpu_quantize_rows_i16(void *device, void *, const void *param
   };
   // No shape condition: the SIMD variants finish each row one value at a time.
   const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
-      d->isa_flags, c.cols, qz_ypu_cpu_quantize_rows_i16_avx2, 1,
-      qz_ypu_cpu_quantize_rows_i16_sse41, 1, qz_ypu_cpu_quantize_rows_i16_task);
+      d->isa_flags, c.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_quantize_rows_i16_avx2), 1,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_quantize_rows_i16_sse41), 1,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_quantize_rows_i16_neon), 1, qz_ypu_cpu_quantize_rows_i16_task);
   qz_ypu_cpu_run_1d(d, task, &c, c.count);
   return QZ_STATUS_SUCCESS;
 }
@@ -92,8 +93,9 @@ qz_status_t qz_ypu_cpu_affine_columns_i16(void *device, void *, const void *para
       .count = qz_ypu_cpu_items(d, qz_ypu_cpu_items_row_blocks(d->threads, p.rows)),
   };
   const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
-      d->isa_flags, c.cols, qz_ypu_cpu_affine_columns_i16_avx2, 16,
-      qz_ypu_cpu_affine_columns_i16_sse41, 8, qz_ypu_cpu_affine_columns_i16_task);
+      d->isa_flags, c.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_affine_columns_i16_avx2), 16,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_affine_columns_i16_sse41), 8,
+      QZ_YPU_CPU_ARM64(qz_ypu_cpu_affine_columns_i16_neon), 8, qz_ypu_cpu_affine_columns_i16_task);
   qz_ypu_cpu_run_1d(d, task, &c, c.count);
   return QZ_STATUS_SUCCESS;
 }

@@ -75,8 +75,8 @@ inline int64_t qz_ypu_cpu_items_squared(int64_t threads, int64_t n) {
   return qz_ypu_cpu_max(0, qz_ypu_cpu_min(qz_ypu_cpu_squared(threads), n));
 }
 // Fixed-point linear with one input row: features are taken in pairs (in
-// fours in the Windows build).
-#if defined(_WIN32)
+// fours in the ARM64 builds, whose vector kernel takes four at a time).
+#if defined(_WIN32) || defined(__aarch64__) || defined(_M_ARM64)
 inline constexpr int64_t QZ_YPU_CPU_FEATURES_PER_ITEM = 4;
 #else
 inline constexpr int64_t QZ_YPU_CPU_FEATURES_PER_ITEM = 2;
@@ -137,10 +137,32 @@ void qz_ypu_cpu_run_3d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_3d_t t
 // The NEON variants of the Windows build are chosen on either of these bits.
 inline constexpr uint32_t QZ_YPU_CPU_ISA_NEON_MASK = 0x30;
 
+// Kernels exist only for the processor family being built: the other
+// family's names become null pointers of the kernel's type (which the choice
+// skips) and its flag bits are never acted on, even when a test sets them.
+#if defined(__x86_64__) || defined(_M_X64)
+inline constexpr uint32_t QZ_YPU_CPU_ISA_BUILT = 0x0F;
+#define QZ_YPU_CPU_X86(kernel) (&(kernel))
+#define QZ_YPU_CPU_ARM64(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#elif defined(__aarch64__) || defined(_M_ARM64)
+inline constexpr uint32_t QZ_YPU_CPU_ISA_BUILT = 0xF0;
+#define QZ_YPU_CPU_X86(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#define QZ_YPU_CPU_ARM64(kernel) (&(kernel))
+#else
+inline constexpr uint32_t QZ_YPU_CPU_ISA_BUILT = 0;
+#define QZ_YPU_CPU_X86(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#define QZ_YPU_CPU_ARM64(kernel) static_cast<decltype(&(kernel))>(nullptr)
+#endif
+
+// Whether `flag` is set and has kernels in this build.
+inline bool qz_ypu_cpu_has(uint32_t isa_flags, uint32_t flag) {
+  return (isa_flags & flag & QZ_YPU_CPU_ISA_BUILT) != 0;
+}
+
 // Whether a variant needing `flag` fits: the flag is set and, when the
 // variant has a step (> 1), the inner length is a positive multiple of it.
 inline bool qz_ypu_cpu_usable(uint32_t isa_flags, uint32_t flag, int64_t length, int64_t step) {
-  if (!(isa_flags & flag)) return false;
+  if (!qz_ypu_cpu_has(isa_flags, flag)) return false;
   if (step <= 1) return true;
   return length > 0 && length % step == 0;
 }
@@ -153,6 +175,16 @@ Fn qz_ypu_cpu_choose(uint32_t isa_flags, int64_t length, Fn avx2, int64_t avx2_s
   if (avx2 && qz_ypu_cpu_usable(isa_flags, QZ_YPU_CPU_ISA_AVX2, length, avx2_step)) return avx2;
   if (sse41 && qz_ypu_cpu_usable(isa_flags, QZ_YPU_CPU_ISA_SSE41, length, sse41_step)) return sse41;
   return plain;
+}
+
+// The same with the NEON variant of the ARM64 builds, chosen on the NEON
+// mask with its own step.
+template <class Fn>
+Fn qz_ypu_cpu_choose(uint32_t isa_flags, int64_t length, Fn avx2, int64_t avx2_step, Fn sse41,
+                     int64_t sse41_step, Fn neon, int64_t neon_step, Fn plain) {
+  if (neon && qz_ypu_cpu_usable(isa_flags, QZ_YPU_CPU_ISA_NEON_MASK, length, neon_step))
+    return neon;
+  return qz_ypu_cpu_choose(isa_flags, length, avx2, avx2_step, sse41, sse41_step, plain);
 }
 
 // ---------------------------------------------------------------------------

@@ -38,16 +38,18 @@ void qz_ypu_cpu_lstm_cell_i16_task(void *context, size_t item) {
   // Every chunk but the last has 128 units and the last one's length is H
   // modulo 128, so all chunks of a call take the same variant.
   const int64_t n = end - begin;
-  if (c->isa_flags & QZ_YPU_CPU_ISA_AVX2) {
+  if (qz_ypu_cpu_has(c->isa_flags, QZ_YPU_CPU_ISA_NEON_MASK)) {
+    QZ_YPU_CPU_ARM64(qz_ypu_cpu_lstm_cell_i16_neon)(c, begin, end);
+  } else if (qz_ypu_cpu_has(c->isa_flags, QZ_YPU_CPU_ISA_AVX2)) {
     if (c->hidden % 16 == 0 && n % 16 == 0)
-      qz_ypu_cpu_lstm_cell_i16_avx2(c, begin, end);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_lstm_cell_i16_avx2)(c, begin, end);
     else
-      qz_ypu_cpu_lstm_cell_i16_avx2_any(c, begin, end);
-  } else if (c->isa_flags & QZ_YPU_CPU_ISA_SSE41) {
+      QZ_YPU_CPU_X86(qz_ypu_cpu_lstm_cell_i16_avx2_any)(c, begin, end);
+  } else if (qz_ypu_cpu_has(c->isa_flags, QZ_YPU_CPU_ISA_SSE41)) {
     if (c->hidden % 8 == 0 && n % 8 == 0)
-      qz_ypu_cpu_lstm_cell_i16_sse41(c, begin, end);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_lstm_cell_i16_sse41)(c, begin, end);
     else
-      qz_ypu_cpu_lstm_cell_i16_sse41_any(c, begin, end);
+      QZ_YPU_CPU_X86(qz_ypu_cpu_lstm_cell_i16_sse41_any)(c, begin, end);
   } else {
     lstm_plain(c, begin, end);
   }

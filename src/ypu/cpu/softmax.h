@@ -8,6 +8,8 @@
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#include <arm_neon.h>
 #endif
 
 struct qz_ypu_cpu_softmax_f32_context_t {
@@ -31,12 +33,14 @@ struct qz_ypu_cpu_softmax_fixed_context_t {
 void qz_ypu_cpu_softmax_f32_generic(void *context, size_t i);
 void qz_ypu_cpu_softmax_f32_sse41(void *context, size_t i);
 void qz_ypu_cpu_softmax_f32_avx2(void *context, size_t i);
+void qz_ypu_cpu_softmax_f32_neon(void *context, size_t i);
 
 // Fixed point: every task gives the host's integers (cols a multiple of 16
 // or 8 for the vector tasks, at least 1 for all).
 void qz_ypu_cpu_softmax_fixed_i16_generic(void *context, size_t i);
 void qz_ypu_cpu_softmax_fixed_i16_sse41(void *context, size_t i);
 void qz_ypu_cpu_softmax_fixed_i16_avx2(void *context, size_t i);
+void qz_ypu_cpu_softmax_fixed_i16_neon(void *context, size_t i);
 
 #if defined(__x86_64__) || defined(_M_X64)
 // e^x for 8 lanes, within a few units in the last place for results above
@@ -44,6 +48,9 @@ void qz_ypu_cpu_softmax_fixed_i16_avx2(void *context, size_t i);
 __attribute__((target("avx2,fma"))) __m256 qz_ypu_cpu_exp8_avx2(__m256 x);
 // The same steps with separate multiplications and additions, 4 lanes.
 __attribute__((target("sse4.1"))) __m128 qz_ypu_cpu_exp4_sse41(__m128 x);
+#elif defined(__aarch64__) || defined(_M_ARM64)
+// The SSE4.1 steps and constants on 4 NEON lanes.
+float32x4_t qz_ypu_cpu_exp4_neon(float32x4_t x);
 #endif
 
 // Internal linkage: the instruction-set files include these too.

@@ -26,10 +26,16 @@ float qz_ypu_table_expf(float x);
 // 1.5e-7) over qz_ypu_table_expf: what the Windows build uses for erff.
 float qz_ypu_table_erff(float z);
 
-// The exponential and erf of this build: the table forms on Windows, the
-// maths library elsewhere.
+// The ARM64 builds compute with the table forms: the Windows DLL, and the
+// aarch64 Linux build that runs its kernels under test.
+#if defined(_WIN32) || (defined(__aarch64__) && defined(__linux__))
+#define QZ_YPU_TABLE_EXPF 1
+#endif
+
+// The exponential and erf of this build: the table forms on the ARM64
+// builds, the maths library elsewhere.
 inline float qz_ypu_build_expf(float x) {
-#if defined(_WIN32)
+#if defined(QZ_YPU_TABLE_EXPF)
   return qz_ypu_table_expf(x);
 #else
   return expf(x);
@@ -37,7 +43,7 @@ inline float qz_ypu_build_expf(float x) {
 }
 
 inline float qz_ypu_build_erff(float z) {
-#if defined(_WIN32)
+#if defined(QZ_YPU_TABLE_EXPF)
   return qz_ypu_table_erff(z);
 #else
   return erff(z);

@@ -1,0 +1,28 @@
+#include "support/isa_sets.h"
+
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#endif
+
+std::string qz_test_missing_sets(uint32_t mask) {
+  std::string missing;
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if ((mask & QZ_YPU_CPU_ISA_SSE41) && !__builtin_cpu_supports("sse4.1")) missing += " SSE4.1";
+  if ((mask & QZ_YPU_CPU_ISA_AVX) && !__builtin_cpu_supports("avx")) missing += " AVX";
+  if ((mask & QZ_YPU_CPU_ISA_AVX2) &&
+      !(__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")))
+    missing += " AVX2";
+  if ((mask & QZ_YPU_CPU_ISA_AVX512F) && !__builtin_cpu_supports("avx512f")) missing += " AVX-512F";
+#elif defined(__aarch64__) && defined(__linux__)
+  // Read straight from the kernel's word, not through the library's mapping.
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  constexpr unsigned long asimd = 1ul << 1, asimdhp = 1ul << 10, asimddp = 1ul << 20;
+  if ((mask & QZ_YPU_CPU_ISA_NEON) && !(hwcap & asimd)) missing += " NEON";
+  if ((mask & QZ_YPU_CPU_ISA_NEON_DOTPROD) && !(hwcap & asimddp)) missing += " dot-product";
+  if ((mask & QZ_YPU_CPU_ISA_NEON_FP16) && !(hwcap & asimdhp)) missing += " half-precision";
+#else
+  if (mask) missing += " (no kernels for this processor)";
+#endif
+  return missing;
+}
