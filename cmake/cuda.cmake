@@ -1,12 +1,14 @@
-# The CUDA backend. With QZ_WITH_CUDA on, every kernel module in src/ypu/cuda
-# (*.cu) is compiled by nvcc into compute-capability 7.5 machine code with
-# PTX beside it, and the objects go into the library with the static CUDA
-# runtime, so the library needs only the driver at run time. With it off,
+# The CUDA backend. With QZ_WITH_CUDA on, every kernel module (one per op
+# listed in src/ypu/cuda/entries.inc, from its family's .cu file) is compiled
+# by nvcc into compute-capability 7.5 machine code with PTX beside it, and
+# the objects go into the library with the static CUDA runtime, so the
+# library needs only the driver at run time. With it off,
 # the no-device stand-in (src/ypu/cuda/absent.cc) takes the backend's place.
 # Either way the tests run the same kernel sources on the CPU through the
 # GPU harness (tests/support/gpu_harness).
 find_program(QZ_NVCC nvcc HINTS /usr/local/cuda/bin $ENV{CUDA_HOME}/bin)
-if(QZ_NVCC)
+# The host's nvcc builds for the host: cross builds leave it out by default.
+if(QZ_NVCC AND NOT CMAKE_CROSSCOMPILING)
   set(QZ_WITH_CUDA_DEFAULT ON)
 else()
   set(QZ_WITH_CUDA_DEFAULT OFF)
@@ -43,16 +45,47 @@ set(QZ_NVCC_FLAGS
   -Xcompiler=-fPIC,-ffp-contract=off,-fvisibility=hidden
   -I${CMAKE_CURRENT_SOURCE_DIR}/src -I${CMAKE_CURRENT_SOURCE_DIR}/include)
 
-foreach(module ${QZ_CUDA_MODULES})
-  get_filename_component(name ${module} NAME_WE)
-  set(object ${CMAKE_CURRENT_BINARY_DIR}/cuda/${name}.o)
+# The GPU program holds one module per operation with a CUDA entry, plus the
+# compatibility test's module. The family files hold the code; each op's
+# module is its family file compiled with only that op kept (see kernel.h),
+# so nvcc runs once per op, in parallel and through ccache.
+set(QZ_CUDA_ENTRY_LIST ${CMAKE_CURRENT_SOURCE_DIR}/src/ypu/cuda/entries.inc)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QZ_CUDA_ENTRY_LIST})
+file(STRINGS ${QZ_CUDA_ENTRY_LIST} entries REGEX "^QZ_YPU_CUDA_ENTRY\\(")
+set(QZ_CUDA_OP_MODULES "")
+foreach(entry ${entries})
+  if(NOT entry MATCHES "^QZ_YPU_CUDA_ENTRY\\(([A-Z0-9_]+), *([a-z0-9_]+), *([a-z_]+)\\)")
+    message(FATAL_ERROR "entries.inc: cannot read \"${entry}\"")
+  endif()
+  set(op ${CMAKE_MATCH_1})
+  set(family ${CMAKE_CURRENT_SOURCE_DIR}/src/ypu/cuda/${CMAKE_MATCH_3}.cu)
+  if(NOT EXISTS ${family})
+    message(FATAL_ERROR "entries.inc: ${op} names a missing family file ${family}")
+  endif()
+  list(APPEND QZ_CUDA_OP_MODULES "${op}|${family}")
+endforeach()
+list(APPEND QZ_CUDA_OP_MODULES "|${CMAKE_CURRENT_SOURCE_DIR}/src/ypu/cuda/compatibility.cu")
+
+foreach(module ${QZ_CUDA_OP_MODULES})
+  string(REPLACE "|" ";" module ${module})
+  list(GET module 0 op)
+  list(GET module 1 source)
+  get_filename_component(family ${source} NAME_WE)
+  if(op)
+    string(TOLOWER ${op} name)
+    set(defines -DQZ_CUDA_ONE_OP=1 -DQZ_CUDA_OP_${op}=1)
+  else()
+    set(name ${family})
+    set(defines "")
+  endif()
+  set(object ${CMAKE_CURRENT_BINARY_DIR}/cuda/${family}/${name}.o)
   add_custom_command(
     OUTPUT ${object}
-    COMMAND ${QZ_NVCC_LAUNCHER} ${QZ_NVCC} ${QZ_NVCC_FLAGS} -MD -MF ${object}.d
-            -c ${module} -o ${object}
-    DEPENDS ${module}
+    COMMAND ${QZ_NVCC_LAUNCHER} ${QZ_NVCC} ${QZ_NVCC_FLAGS} ${defines} -MD -MF ${object}.d
+            -c ${source} -o ${object}
+    DEPENDS ${source}
     DEPFILE ${object}.d
-    COMMENT "nvcc ${name}.cu"
+    COMMENT "nvcc ${family}.cu (${name})"
     VERBATIM)
   list(APPEND QZ_CUDA_OBJECTS ${object})
 endforeach()

@@ -1,4 +1,21 @@
-# Every dependency comes from a Debian package (scripts/setup.sh installs them).
+# Native builds take every dependency from a Debian package (scripts/setup.sh
+# installs them). The cross builds link the static libraries that
+# scripts/setup_cross.sh built from the Debian sources (QZ_DEPS_PREFIX, set by
+# the toolchain file), so the library needs nothing shipped beside it.
+if(QZ_DEPS_PREFIX)
+  add_library(qz_deps INTERFACE)
+  target_include_directories(qz_deps SYSTEM INTERFACE ${QZ_DEPS_PREFIX}/include)
+  target_compile_definitions(qz_deps INTERFACE U_STATIC_IMPLEMENTATION UTF8PROC_STATIC)
+  foreach(name icui18n icuuc icudata utf8proc pthreadpool)
+    target_link_libraries(qz_deps INTERFACE ${QZ_DEPS_PREFIX}/lib/lib${name}.a)
+  endforeach()
+  if(WIN32)
+    # POSIX threads for the error stack and the pool, linked in statically.
+    target_link_libraries(qz_deps INTERFACE -Wl,-Bstatic -lwinpthread -Wl,-Bdynamic)
+  endif()
+  return()
+endif()
+
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(QZ_ICU REQUIRED IMPORTED_TARGET icu-uc icu-i18n)
 pkg_check_modules(QZ_UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)

@@ -4,8 +4,15 @@
 file(GLOB_RECURSE QZ_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/src/*.c)
 
-# Platform folders of the other builds.
-list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(macos|windows)/")
+# Each operating system's calls live in its own platform folder; POSIX ones
+# are shared by Linux and macOS.
+if(WIN32)
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(linux|macos|posix)/")
+elseif(APPLE)
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(linux|windows)/")
+else()
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(macos|windows)/")
+endif()
 list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/ypu/metal/")
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")

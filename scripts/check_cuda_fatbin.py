@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Checks the GPU program embedded in the library.
 
-Usage: check_cuda_fatbin.py LIBRARY MODULE.cu...
+Usage: check_cuda_fatbin.py LIBRARY ENTRIES.inc
 
-Every kernel module must appear in the library's .nv_fatbin section as one
-fat binary holding compute-capability 7.5 machine code (an ELF image whose
-functions are exactly the module's kernels, and which defines the three
-fixed-point tables) and PTX for compute capability 7.5.
+The library's .nv_fatbin section must hold one fat binary per operation
+listed in ENTRIES.inc (src/ypu/cuda/entries.inc) plus the compatibility
+test's, each with compute-capability 7.5 machine code (an ELF image whose
+global functions are exactly that module's kernels, as listed below, and
+which defines the three fixed-point tables) and PTX for compute
+capability 7.5. The kernel-less operations' modules hold only the tables.
 """
 import re
 import struct
@@ -17,6 +19,33 @@ import tempfile
 FATBIN_MAGIC = 0xBA55ED50
 KIND_PTX, KIND_ELF = 1, 2
 TABLES = {"QZ_EXP_MSB_TABLE": 512, "QZ_EXP_LSB_TABLE": 512, "QZ_SIGMOID_TABLE": 514}
+
+# The kernels of each operation's module, by the op's enum suffix. Written
+# out here, not read from the sources, so a kernel kept in the wrong module
+# shows up.
+KERNELS = {
+    "ADD_F32": ["taabe187"], "DIV_F32": ["taabe184"], "MUL_F32": ["taabe340"],
+    "SUB_F32": ["taabe239"], "ADD_SCALAR_F32": ["taabe248"], "SCALAR_DIV_F32": ["taabe18"],
+    "MUL_SCALAR_F32": ["taabe270"], "RSUB_SCALAR_F32": ["taabe169"],
+    "CONVERT_I32_F32": ["taabe271"], "CONVERT_I16_F32": ["taabe164"], "EXP_F32": ["taabe124"],
+    "LOG_F32": ["taabe137"], "RELU_F32": ["taabe42"], "GELU_TANH_F32": ["taabe22"],
+    "GELU_SIGMOID_F32": ["taabe56"], "GELU_ERF_F32": ["taabe318"], "SILU_F32": ["taabe0"],
+    "ADD_SAT_I16": ["taabe73", "taabe265"], "RELU_I16": ["taabe25"],
+    "SCALE_BIAS_I16": ["taabe337"], "SIGMOID_I16": ["taabe78"], "SIGMOID_Q10_I16": ["taabe55"],
+    "SIGMOID_TABLE_F32": ["taabe50"], "TANH_TABLE_F32": ["taabe317"],
+    "AFFINE_COLUMNS_I16": ["taabe161"], "ADD_ROW_F32": ["taabe316"], "ADD_COL_F32": ["taabe127"],
+    "FMA_ROW_F32": ["taabe256"], "DIV_ROW_F32": ["taabe245"], "MUL_ROW_F32": ["taabe103"],
+    "MUL_COL_F32": ["taabe247"], "SUB_ROW_F32": ["taabe335"], "SUB_COL_F32": ["taabe259"],
+    "ADD_BIAS_2D_F32": ["taabe282"], "EMBEDDING_SCALE_ADD_F32": ["taabe4"],
+    "REVERSE_ROWS": ["taabe100"], "GATHER_ROWS": ["taabe278"], "GATHER_CLAMPED": ["taabe141"],
+    "TRANSPOSE": ["taabe202"], "COPY_BYTES": [], "FILL_ZERO": [], "ZERO_PAD_2D": [],
+    "COPY_BLOCK": [], "LAYER_NORM_F32": ["taabe177"], "LAYER_NORM_PLAIN_F32": ["taabe254"],
+    "RMS_NORM_F32": ["taabe32"], "LAYER_NORM_COLUMNS_F32": ["taabe10"],
+    "GROUP_NORM_F32": ["taabe273"], "MEAN_ROWS_F32": ["taabe310"], "SOFTMAX_F32": ["taabe119"],
+    "SOFTMAX_FIXED_I16": ["taabe269"], "LSTM_CELL_I16": ["taabe174"],
+    "GAUSSIAN_WEIGHTS_F32": ["taabe115"], "POLAR_SPECTRUM_F32": ["taabe27"],
+}
+COMPATIBILITY = ["compatibility_test_kernel"]
 
 
 def section(path, name):
@@ -66,7 +95,15 @@ def elf_symbols(image):
 
 
 def main():
-    library, modules = sys.argv[1], sys.argv[2:]
+    library, entry_list = sys.argv[1], sys.argv[2]
+    ops = re.findall(r"^QZ_YPU_CUDA_ENTRY\((\w+),", open(entry_list).read(), re.M)
+    errors = 0
+    for op in sorted(set(ops) ^ set(KERNELS)):
+        print(f"{op}: in {'the entry list' if op in ops else 'this check'} only")
+        errors += 1
+    expected = {op: frozenset(KERNELS.get(op, [])) for op in ops}
+    expected["compatibility"] = frozenset(COMPATIBILITY)
+
     found = []
     for entries in fatbins(section(library, ".nv_fatbin")):
         ptx = [e for e in entries if e[0] == KIND_PTX and e[1] == 75]
@@ -78,17 +115,23 @@ def main():
         for name, size in TABLES.items():
             if objects.get(name) != size:
                 sys.exit(f"module with {sorted(functions)} lacks {name} ({size} bytes)")
-        found.append(functions)
-    errors = 0
-    for module in modules:
-        kernels = set(re.findall(r"QZ_CUDA_KERNEL\s+void\s+(\w+)", open(module).read()))
-        match = [f for f in found if f == kernels]
-        status = "ok" if match else "MISSING"
-        errors += not match
-        print(f"{status:8} {module.rsplit('/', 1)[-1]}: {len(kernels)} kernels, sm_75 + compute_75 PTX")
-    if len(found) != len(modules):
-        print(f"{len(found)} fat binaries in the library, {len(modules)} modules in the sources")
+        found.append(frozenset(functions))
+
+    # Each expected module takes one fat binary with exactly its kernels; the
+    # kernel-less ones take one table-only fat binary each.
+    unmatched = list(found)
+    for module, kernels in expected.items():
+        ok = kernels in unmatched
+        if ok:
+            unmatched.remove(kernels)
+        errors += not ok
+        what = ", ".join(sorted(kernels)) or "tables only"
+        print(f"{'ok' if ok else 'MISSING':8} {module}: {what}")
+    for functions in unmatched:
+        print(f"UNEXPECTED fat binary with {sorted(functions) or 'tables only'}")
         errors += 1
+    print(f"{len(found)} fat binaries, {len(expected)} modules expected, "
+          f"each sm_75 + compute_75 PTX")
     sys.exit(1 if errors else 0)
 
 

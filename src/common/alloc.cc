@@ -1,7 +1,6 @@
 #include "common/alloc.h"
 
 #include <atomic>
-#include <cstdlib>
 
 namespace {
 std::atomic<int> qz_alloc_countdown{0};
@@ -20,10 +19,8 @@ bool qz_alloc_should_fail() {
 void *qz_aligned_alloc(size_t alignment, int64_t size) {
   if (size < 0 || qz_alloc_should_fail()) return nullptr;
   void *pointer = nullptr;
-  // posix_memalign accepts any size, unlike aligned_alloc.
-  if (posix_memalign(&pointer, alignment, size ? static_cast<size_t>(size) : 1) != 0)
-    return nullptr;
-  return pointer;
+  // A zero size still gets a block of its own, freed like any other.
+  return qz_ypu_cpu_aligned_alloc(alignment, size ? static_cast<size_t>(size) : 1, &pointer);
 }
 
-void qz_aligned_free(void *pointer) { std::free(pointer); }
+void qz_aligned_free(void *pointer) { qz_ypu_cpu_aligned_free(pointer); }

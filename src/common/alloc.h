@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Null for a negative size or when the memory cannot be had.
+// Null for a negative size or when the memory cannot be had. Memory from
+// here goes back through qz_aligned_free only (Windows keeps aligned blocks
+// apart from the C heap).
 void *qz_aligned_alloc(size_t alignment, int64_t size);
 void qz_aligned_free(void *pointer);
 
@@ -15,3 +17,8 @@ void qz_aligned_free(void *pointer);
 void qz_alloc_fail_at(int n);
 // Whether the next allocation should fail (advances the countdown).
 bool qz_alloc_should_fail();
+
+// The operating system's aligned allocator (src/platform/<os>/): *out and
+// the result are the block, or null when it cannot be had.
+void *qz_ypu_cpu_aligned_alloc(size_t alignment, size_t size, void **out);
+void qz_ypu_cpu_aligned_free(void *pointer);

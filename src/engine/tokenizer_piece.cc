@@ -5,9 +5,9 @@
 #include <utf8proc.h>
 
 #include <algorithm>
-#include <cfloat>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "common/alloc.h"
 #include "engine/file_reader.h"
@@ -511,7 +511,7 @@ struct qz_norvo_merge_state {
 
     while (qz_norvo_merge_candidate_t *candidate = qz_norvo_merge_heap_pop(&heap)) {
       qz_norvo_free_guard candidate_guard{candidate};
-      if (!(candidate->score >= -FLT_MAX)) break;
+      if (!(candidate->score >= -std::numeric_limits<float>::max())) break;
       qz_norvo_symbol_t *left = candidate->left;
       qz_norvo_symbol_t *right = candidate->right;
       if (left->merged || right->merged) continue;

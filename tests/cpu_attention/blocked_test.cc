@@ -161,6 +161,21 @@ TEST(BlockedKernelChoice, FollowsTheHeadSize) {
   expect_equal_bits(result(d40, QZ_YPU_CPU_ISA_SSE41), result(d40, 0), "head size 40, SSE4.1");
 }
 
+// The NEON full-tile kernel needs a head size that is a multiple of 16.
+TEST(BlockedKernelChoice, NeonFollowsTheHeadSize) {
+  if (!processor_has(QZ_YPU_CPU_ISA_NEON)) GTEST_SKIP() << "this processor lacks NEON";
+  auto result = [](const shape_case &s, uint32_t mask) {
+    const inputs in = make_inputs(s, 77);
+    test_context cpu(1, mask);
+    std::vector<float> out;
+    EXPECT_EQ(run(cpu, s, in, &out), QZ_STATUS_SUCCESS);
+    return out;
+  };
+  const shape_case d48{1, 256, 256, 1, 1, 48}, d40{1, 256, 256, 1, 1, 40};
+  EXPECT_FALSE(same_bytes(result(d48, QZ_YPU_CPU_ISA_NEON), result(d48, 0)));
+  expect_equal_bits(result(d40, QZ_YPU_CPU_ISA_NEON), result(d40, 0), "head size 40, NEON");
+}
+
 // Without its scratch the entry reports running out of memory, writes
 // nothing and pushes no message; the dispatcher passes that on without
 // trying the host.

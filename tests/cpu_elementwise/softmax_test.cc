@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cpu_elementwise/runner.h"
+#include "ypu/cpu/frame.h"
 #include "ypu/cpu/softmax.h"
 #include "ypu/params.h"
 
@@ -40,7 +41,8 @@ TEST_P(FloatSoftmax, MatchesTheHostWithinTheExponentialsError) {
     in[0] = -kInf;  // e^-inf = 0 in every variant
     const auto host = run_softmax<float>(0, 0, QZ_YPU_OP_SOFTMAX_F32, in, rows, cols);
     const bool vector = ((mask & QZ_YPU_CPU_ISA_AVX2) && cols % 8 == 0) ||
-                        ((mask & QZ_YPU_CPU_ISA_SSE41) && cols % 4 == 0);
+                        ((mask & QZ_YPU_CPU_ISA_SSE41) && cols % 4 == 0) ||
+                        ((mask & QZ_YPU_CPU_ISA_NEON_MASK) && cols % 4 == 0);
     std::vector<float> first;
     for (int32_t threads : kThreadCounts)
       for (bool in_place : {false, true}) {

@@ -7,6 +7,7 @@
 std::string qz_test_missing_sets(uint32_t mask) {
   std::string missing;
 #if defined(__x86_64__)
+  if (mask & 0xF0) missing += " (ARM64 sets)";
   __builtin_cpu_init();
   if ((mask & QZ_YPU_CPU_ISA_SSE41) && !__builtin_cpu_supports("sse4.1")) missing += " SSE4.1";
   if ((mask & QZ_YPU_CPU_ISA_AVX) && !__builtin_cpu_supports("avx")) missing += " AVX";
@@ -15,6 +16,7 @@ std::string qz_test_missing_sets(uint32_t mask) {
     missing += " AVX2";
   if ((mask & QZ_YPU_CPU_ISA_AVX512F) && !__builtin_cpu_supports("avx512f")) missing += " AVX-512F";
 #elif defined(__aarch64__) && defined(__linux__)
+  if (mask & 0x0F) missing += " (x86-64 sets)";
   // Read straight from the kernel's word, not through the library's mapping.
   const unsigned long hwcap = getauxval(AT_HWCAP);
   constexpr unsigned long asimd = 1ul << 1, asimdhp = 1ul << 10, asimddp = 1ul << 20;

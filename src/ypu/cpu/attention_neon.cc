@@ -7,31 +7,13 @@
 #include <arm_neon.h>
 
 #include "ypu/cpu/attention.h"
+#include "ypu/cpu/attention_local.h"
 
 namespace {
 
 using context_t = qz_ypu_cpu_attention_context_t;
 using shape_t = qz_ypu_attention_shape_t;
 
-// Helpers are local to this file so that no NEON code reaches a baseline
-// caller through a shared inline function.
-struct range_t {
-  int64_t begin, end;
-};
-range_t split(int64_t units, int64_t count, int64_t i) {
-  if (units <= 0 || count <= 0 || i < 0 || i >= count) return {0, 0};
-  return {i * units / count, (i * units + units) / count};
-}
-int64_t bqhd(const shape_t &s, int64_t b, int64_t q, int64_t h) {
-  return ((b * s.query_size + q) * s.num_heads + h) * s.head_dim;
-}
-int64_t bhqk(const shape_t &s, int64_t b, int64_t h, int64_t q) {
-  return ((b * s.num_heads + h) * s.query_size + q) * s.key_value_size;
-}
-int64_t btgd(const shape_t &s, int64_t rows, int64_t b, int64_t t, int64_t g) {
-  return ((b * rows + t) * s.num_kv_heads + g) * s.head_dim;
-}
-int32_t kv_head(const shape_t &s, int32_t h) { return h / (s.num_heads / s.num_kv_heads); }
 
 // (v0 + v2) + (v1 + v3), the SSE4.1 kernels' order.
 float hsum(float32x4_t v) {
@@ -206,15 +188,6 @@ void values_cache_head(const context_t &c, int32_t b, int32_t h) {
       out[d] = sum;
     }
   }
-}
-
-void cache_groups(const context_t &c, size_t i, size_t j,
-                  void (*head)(const context_t &, int32_t, int32_t)) {
-  const range_t bs = split(c.shape.batch_size, c.batch_groups, static_cast<int64_t>(i));
-  const range_t hs = split(c.shape.num_heads, c.head_groups, static_cast<int64_t>(j));
-  for (int64_t b = bs.begin; b < bs.end; ++b)
-    for (int64_t h = hs.begin; h < hs.end; ++h)
-      head(c, static_cast<int32_t>(b), static_cast<int32_t>(h));
 }
 
 }  // namespace

@@ -57,3 +57,10 @@ uint32_t qz_ypu_cpu_detect_isa() { return qz_ypu_cpu_isa_from_cpuid(qz_ypu_cpu_r
 #else
 qz_ypu_cpuid_t qz_ypu_cpu_read_cpuid() { return {}; }
 #endif
+
+uint32_t qz_ypu_cpu_isa_from_arm_features(bool neon, bool dot_product) {
+  uint32_t flags = 0;
+  if (neon) flags |= QZ_YPU_CPU_ISA_NEON;
+  if (dot_product) flags |= QZ_YPU_CPU_ISA_NEON_DOTPROD | QZ_YPU_CPU_ISA_NEON_FP16;
+  return flags;
+}

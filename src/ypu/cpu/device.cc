@@ -1,6 +1,6 @@
+// The CPU device. What it asks of the operating system comes through
+// QZ_YPU_CPU_SYSTEM, which each build's platform folder defines.
 #include "ypu/cpu/device.h"
-
-#include <sys/sysinfo.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,40 +9,47 @@
 
 #include "common/alloc.h"
 #include "common/error.h"
+#include "ypu/cpu/threadpool.h"
 
 namespace {
 std::atomic<uint32_t> qz_ypu_cpu_isa_mask{~0u};
 }  // namespace
 
-int32_t qz_ypu_cpu_processor_count() { return get_nprocs_conf(); }
+int32_t qz_ypu_cpu_processor_count() { return QZ_YPU_CPU_SYSTEM.processor_count(); }
 
 void qz_ypu_cpu_mask_isa_flags(uint32_t mask) { qz_ypu_cpu_isa_mask.store(mask); }
 
-qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
-  if (threads == 0) threads = qz_ypu_cpu_processor_count() / 2;
+qz_status_t qz_ypu_cpu_device_open_with(const qz_ypu_cpu_system_t &system, int32_t threads,
+                                        qz_ypu_cpu_device_t **out) {
+  if (threads == 0) {
+    const int32_t processors = system.processor_count();
+    if (processors == 0 && system.unknown_count_fails) return QZ_STATUS_RUNTIME_ERROR;
+    threads = processors / 2;
+  }
   if (threads > QZ_YPU_CPU_MAX_THREADS) threads = QZ_YPU_CPU_MAX_THREADS;
   auto device = static_cast<qz_ypu_cpu_device_t *>(
       qz_aligned_alloc(QZ_YPU_CPU_ALIGNMENT, sizeof(qz_ypu_cpu_device_t)));
   if (!device) return QZ_STATUS_OUT_OF_MEMORY;
   device->threads = threads >= 1 ? threads : 1;
-  device->isa_flags = qz_ypu_cpu_detect_isa() & qz_ypu_cpu_isa_mask.load();
+  device->isa_flags = system.isa_flags() & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
-  if (threads > 1) {
-    device->pool = qz_alloc_should_fail() ? nullptr : pthreadpool_create(device->threads);
-    if (!device->pool) {
-      qz_aligned_free(device);
-      return QZ_STATUS_OUT_OF_MEMORY;
-    }
+  if (threads > 1 && qz_ypu_cpu_pool_create(device->threads, &device->pool) != 0) {
+    qz_aligned_free(device);
+    return QZ_STATUS_OUT_OF_MEMORY;
   }
   *out = device;
   return QZ_STATUS_SUCCESS;
+}
+
+qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out) {
+  return qz_ypu_cpu_device_open_with(QZ_YPU_CPU_SYSTEM, threads, out);
 }
 
 void qz_ypu_cpu_device_close(void *opaque) {
   auto device = static_cast<qz_ypu_cpu_device_t *>(opaque);
   if (!device) return;
   // Join the workers before the record that holds the pool goes.
-  if (device->pool) pthreadpool_destroy(device->pool);
+  qz_ypu_cpu_pool_destroy(device->pool);
   qz_aligned_free(device);
 }
 
@@ -75,8 +82,10 @@ void qz_ypu_cpu_device_list_free(char **list, int32_t count) {
   std::free(list);
 }
 
-qz_status_t qz_ypu_cpu_device_list(char ***list, int32_t *count) {
-  const int32_t processors = qz_ypu_cpu_processor_count();
+qz_status_t qz_ypu_cpu_device_list_with(const qz_ypu_cpu_system_t &system, char ***list,
+                                        int32_t *count) {
+  const int32_t processors = system.processor_count();
+  if (processors == 0 && system.unknown_count_fails) return QZ_STATUS_RUNTIME_ERROR;
   auto lines = static_cast<char **>(std::calloc(1, sizeof(char *)));
   if (lines) {
     const char *format = "cpu:[0-%d] - CPU (%d threads)";
@@ -92,6 +101,10 @@ qz_status_t qz_ypu_cpu_device_list(char ***list, int32_t *count) {
   qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
   std::free(lines);
   return QZ_STATUS_OUT_OF_MEMORY;
+}
+
+qz_status_t qz_ypu_cpu_device_list(char ***list, int32_t *count) {
+  return qz_ypu_cpu_device_list_with(QZ_YPU_CPU_SYSTEM, list, count);
 }
 
 qz_ypu_buffer_t *qz_ypu_cpu_buffer_create(void *, int32_t size, int32_t flags) {

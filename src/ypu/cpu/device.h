@@ -66,7 +66,31 @@ int32_t qz_ypu_cpu_processor_count();
 // flags (all by default), so a whole engine can be run on a narrower set.
 void qz_ypu_cpu_mask_isa_flags(uint32_t mask);
 
+// The flags of the processor this build runs on, as it reports them (CPUID
+// on x86-64).
+uint32_t qz_ypu_cpu_detect_isa();
+// Flags of an ARM64 processor from what the system reports: Advanced SIMD,
+// and the dot-product instructions, which come with half-precision
+// arithmetic.
+uint32_t qz_ypu_cpu_isa_from_arm_features(bool neon, bool dot_product);
+
+// What a CPU device asks of the operating system. Each build's platform file
+// defines QZ_YPU_CPU_SYSTEM; tests pass their own to the *_with forms.
+struct qz_ypu_cpu_system_t {
+  // Processors the system has; 0 when it cannot say.
+  int32_t (*processor_count)();
+  uint32_t (*isa_flags)();
+  // Whether a count of 0 fails the open and the device list (otherwise the
+  // default thread count is raised to 1).
+  bool unknown_count_fails;
+};
+extern const qz_ypu_cpu_system_t QZ_YPU_CPU_SYSTEM;
+
+// threads 0 asks for half the processors; fewer than 2 means one thread and
+// no pool. *out is written only on success; no message is pushed.
 qz_status_t qz_ypu_cpu_device_open(int32_t threads, qz_ypu_cpu_device_t **out);
+qz_status_t qz_ypu_cpu_device_open_with(const qz_ypu_cpu_system_t &system, int32_t threads,
+                                        qz_ypu_cpu_device_t **out);
 void qz_ypu_cpu_device_close(void *device);
 qz_status_t qz_ypu_cpu_buffer_upload(void *device, qz_ypu_buffer_t *buffer, const void *source,
                                      int32_t offset, int32_t length);
@@ -74,6 +98,8 @@ qz_status_t qz_ypu_cpu_buffer_download(void *device, qz_ypu_buffer_t *buffer, vo
                                        int32_t offset, int32_t length);
 void qz_ypu_cpu_device_list_free(char **list, int32_t count);
 qz_status_t qz_ypu_cpu_device_list(char ***list, int32_t *count);
+qz_status_t qz_ypu_cpu_device_list_with(const qz_ypu_cpu_system_t &system, char ***list,
+                                        int32_t *count);
 qz_ypu_buffer_t *qz_ypu_cpu_buffer_create(void *device, int32_t size, int32_t flags);
 void *qz_ypu_cpu_buffer_map(void *device, qz_ypu_buffer_t *buffer, int32_t mode);
 void qz_ypu_cpu_buffer_unmap(void *device, qz_ypu_buffer_t *buffer, int32_t mode);

@@ -90,6 +90,13 @@ static inline int32_t qz_ypu_cpu_dot_i8i16(const int16_t *x, const int8_t *w, in
 // int16 Q10 -> Q15 sigmoid and tanh over arrays. `in` and `out` are the same
 // array or do not overlap; a count of zero or less writes nothing.
 
+// Whether [a, a + n) and [b, b + n) are the same array or apart.
+static inline bool qz_ypu_cpu_same_or_apart(const int16_t *a, const int16_t *b, int64_t n) {
+  const auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+  const auto bytes = static_cast<uintptr_t>(n) * sizeof(int16_t);
+  return x == y || x + bytes <= y || y + bytes <= x;
+}
+
 // The element sigmoid, compiled in baseline code (for the SIMD tails).
 int16_t qz_ypu_cpu_fixed_sigmoid(int16_t x);
 

@@ -10,13 +10,6 @@ int16_t qz_ypu_cpu_fixed_sigmoid(int16_t x) { return qz_ypu_fixed_sigmoid(x); }
 
 namespace {
 
-// Whether [a, a + n) and [b, b + n) are the same array or apart.
-bool same_or_apart(const int16_t *a, const int16_t *b, int64_t n) {
-  const auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
-  const auto bytes = static_cast<uintptr_t>(n) * sizeof(int16_t);
-  return x == y || x + bytes <= y || y + bytes <= x;
-}
-
 // out[i] = sat16(2 in[i]) for the leading multiple of 8; returns how many.
 // The saturating 16-bit add of a value to itself is sat16(2x).
 #if defined(__SSE2__)
@@ -40,7 +33,7 @@ int32_t double_blocks(int32_t, const int16_t *, int16_t *) { return 0; }
 void qz_ypu_cpu_tanh_i16(int32_t count, const int16_t *in, int16_t *out) {
   if (count <= 0) return;
   int32_t i = 0;
-  if (count >= 8 && same_or_apart(in, out, count)) i = double_blocks(count, in, out);
+  if (count >= 8 && qz_ypu_cpu_same_or_apart(in, out, count)) i = double_blocks(count, in, out);
   for (; i < count; ++i) out[i] = qz_ypu_cpu_sat16(2 * int32_t{in[i]});
   for (i = 0; i < count; ++i) out[i] = qz_ypu_fixed_sigmoid(out[i]);
   for (i = 0; i < count; ++i) out[i] = qz_ypu_cpu_sat16(2 * int32_t{out[i]} - 32768);

@@ -33,13 +33,6 @@ void sigmoid_step(const int16_t *in, int16_t *out) {
   vst1q_s16(out, vcombine_s16(vqmovn_s32(vshrq_n_s32(sum0, 6)), vqmovn_s32(vshrq_n_s32(sum1, 6))));
 }
 
-// Whether [a, a + n) and [b, b + n) are the same array or apart.
-bool same_or_apart(const int16_t *a, const int16_t *b, int64_t n) {
-  const auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
-  const auto bytes = static_cast<uintptr_t>(n) * sizeof(int16_t);
-  return x == y || x + bytes <= y || y + bytes <= x;
-}
-
 }  // namespace
 
 void qz_ypu_cpu_sigmoid_i16_neon_blocks(int32_t count, const int16_t *in, int16_t *out) {
@@ -56,7 +49,7 @@ void qz_ypu_cpu_sigmoid_i16_neon(int32_t count, const int16_t *in, int16_t *out)
 void qz_ypu_cpu_tanh_i16_neon(int32_t count, const int16_t *in, int16_t *out) {
   if (count <= 0) return;
   int32_t i = 0;
-  if (count >= 8 && same_or_apart(in, out, count))
+  if (count >= 8 && qz_ypu_cpu_same_or_apart(in, out, count))
     for (; count - i >= 8; i += 8) {
       const int16x8_t x = vld1q_s16(in + i);
       vst1q_s16(out + i, vqaddq_s16(x, x));

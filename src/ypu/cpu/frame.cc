@@ -3,58 +3,36 @@
 #include "common/alloc.h"
 
 bool qz_ypu_cpu_uses_pool(const qz_ypu_cpu_device_t *device, int64_t items) {
-  return device->pool && pthreadpool_get_threads_count(device->pool) > 1 && items >= 2;
+  return qz_ypu_cpu_pool_runs(device->pool, items >= 2);
 }
 
+// The loops of the platform layer take unsigned ranges; a count of zero or
+// less runs nothing.
 void qz_ypu_cpu_run_1d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_1d_t task,
                        void *context, int64_t count) {
   if (count <= 0) return;
-  if (qz_ypu_cpu_uses_pool(device, count)) {
-    pthreadpool_parallelize_1d(device->pool, task, context, static_cast<size_t>(count), 0);
-    return;
-  }
-  for (int64_t i = 0; i < count; ++i) task(context, static_cast<size_t>(i));
+  qz_ypu_cpu_parallelize_1d(device->pool, task, context, static_cast<size_t>(count));
 }
 
 void qz_ypu_cpu_run_1d_with_thread(const qz_ypu_cpu_device_t *device,
                                    qz_ypu_cpu_task_1d_with_thread_t task, void *context,
                                    int64_t count) {
   if (count <= 0) return;
-  if (qz_ypu_cpu_uses_pool(device, count)) {
-    qz_ypu_parallelize_1d_with_thread(device->pool, task, context, static_cast<size_t>(count), 0);
-    return;
-  }
-  for (int64_t i = 0; i < count; ++i) task(context, 0, static_cast<size_t>(i));
+  qz_ypu_cpu_parallelize_1d_with_thread(device->pool, task, context, static_cast<size_t>(count));
 }
 
 void qz_ypu_cpu_run_2d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_2d_t task,
                        void *context, int64_t count_i, int64_t count_j) {
   if (count_i <= 0 || count_j <= 0) return;
-  const bool several = count_i > 1 || count_j > 1;
-  if (qz_ypu_cpu_uses_pool(device, several ? 2 : 1)) {
-    pthreadpool_parallelize_2d(device->pool, task, context, static_cast<size_t>(count_i),
-                               static_cast<size_t>(count_j), 0);
-    return;
-  }
-  for (int64_t i = 0; i < count_i; ++i)
-    for (int64_t j = 0; j < count_j; ++j) task(context, static_cast<size_t>(i), static_cast<size_t>(j));
+  qz_ypu_cpu_parallelize_2d(device->pool, task, context, static_cast<size_t>(count_i),
+                            static_cast<size_t>(count_j));
 }
 
 void qz_ypu_cpu_run_3d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_3d_t task,
                        void *context, int64_t count_i, int64_t count_j, int64_t count_k) {
   if (count_i <= 0 || count_j <= 0 || count_k <= 0) return;
-  // The pool only needs to know whether there are at least two items; the
-  // product of the counts is never formed.
-  const bool several = count_i > 1 || count_j > 1 || count_k > 1;
-  if (qz_ypu_cpu_uses_pool(device, several ? 2 : 1)) {
-    pthreadpool_parallelize_3d(device->pool, task, context, static_cast<size_t>(count_i),
-                               static_cast<size_t>(count_j), static_cast<size_t>(count_k), 0);
-    return;
-  }
-  for (int64_t i = 0; i < count_i; ++i)
-    for (int64_t j = 0; j < count_j; ++j)
-      for (int64_t k = 0; k < count_k; ++k)
-        task(context, static_cast<size_t>(i), static_cast<size_t>(j), static_cast<size_t>(k));
+  qz_ypu_cpu_parallelize_3d(device->pool, task, context, static_cast<size_t>(count_i),
+                            static_cast<size_t>(count_j), static_cast<size_t>(count_k));
 }
 
 int64_t qz_ypu_cpu_scratch_bytes(int64_t count, int64_t size) {

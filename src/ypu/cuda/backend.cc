@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::array<qz_ypu_execute_fn, QZ_YPU_OP_COUNT> qz_ypu_cuda_execute_table() {
   std::array<qz_ypu_execute_fn, QZ_YPU_OP_COUNT> table{};
-#define QZ_YPU_CUDA_ENTRY(NAME, name) table[QZ_YPU_OP_##NAME] = qz_ypu_cuda_##name;
+#define QZ_YPU_CUDA_ENTRY(NAME, name, family) table[QZ_YPU_OP_##NAME] = qz_ypu_cuda_##name;
 #include "ypu/cuda/entries.inc"
 #undef QZ_YPU_CUDA_ENTRY
   return table;

@@ -4,70 +4,13 @@
 
 QZ_CUDA_BEGIN
 
-// The column step of the kernels whose y grid is clamped to 65535 blocks.
-constexpr int kColumnStep = 65535 * 8;
-
-QZ_CUDA_KERNEL void taabe316(int rows, int cols, float *out, float *a, float *v) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= rows) return;
-  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
-    out[i * cols + j] = a[i * cols + j] + v[j];
-}
-
-QZ_CUDA_KERNEL void taabe127(int rows, int cols, float *out, float *a, float *v) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= rows) return;
-  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
-    out[i * cols + j] = a[i * cols + j] + v[i];
-}
-
-QZ_CUDA_KERNEL void taabe256(int rows, int cols, float *y, float *x, float *w) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= rows) return;
-  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
-    y[i * cols + j] = fmaf(x[i * cols + j], w[j], y[i * cols + j]);
-}
-
-#define QZ_CUDA_ELEMENT_OR_RETURN                       \
-  const int i = blockIdx.x * blockDim.x + threadIdx.x; \
-  const int j = blockIdx.y * blockDim.y + threadIdx.y; \
-  if (i >= rows || j >= cols) return
-
-QZ_CUDA_KERNEL void taabe245(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] / v[j];
-}
-QZ_CUDA_KERNEL void taabe103(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] * v[j];
-}
-QZ_CUDA_KERNEL void taabe247(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] * v[i];
-}
-QZ_CUDA_KERNEL void taabe335(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] - v[j];
-}
-QZ_CUDA_KERNEL void taabe259(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] - v[i];
-}
-#undef QZ_CUDA_ELEMENT_OR_RETURN
-
-// Op 62: block (bx, by) covers batches bx, bx + 65535, ... and rows by,
-// by + 65535, ...; thread t columns t, t + 256, ...
-QZ_CUDA_KERNEL void taabe282(int batches, int rows, int cols, float *x, float *a, float *b) {
-  for (int p = blockIdx.x; p < batches; p += 65535)
-    for (int r = blockIdx.y; r < rows; r += 65535)
-      for (int k = threadIdx.x; k < cols; k += 256) {
-        const int i = (p * rows + r) * cols + k;
-        x[i] = x[i] + (a[p * rows + r] + b[p * cols + k]);
-      }
-}
-
+// The launcher and the column step are kept only in the modules of the ops
+// that use them.
 namespace {
 
+#if QZ_CUDA_BUILDS(ADD_ROW_F32) || QZ_CUDA_BUILDS(ADD_COL_F32) || QZ_CUDA_BUILDS(FMA_ROW_F32) || \
+    QZ_CUDA_BUILDS(DIV_ROW_F32) || QZ_CUDA_BUILDS(MUL_ROW_F32) || QZ_CUDA_BUILDS(MUL_COL_F32) || \
+    QZ_CUDA_BUILDS(SUB_ROW_F32) || QZ_CUDA_BUILDS(SUB_COL_F32)
 using broadcast_kernel = void (*)(int, int, float *, float *, float *);
 
 // `clamp_columns`: the kernel loops over columns beyond 65535 blocks.
@@ -83,6 +26,7 @@ qz_status_t launch_broadcast(broadcast_kernel kernel, bool clamp_columns, const 
                  qz_ypu_cuda_operand<float>(p.v, p.v_offset));
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 }  // namespace
 
@@ -90,15 +34,95 @@ qz_status_t launch_broadcast(broadcast_kernel kernel, bool clamp_columns, const 
   qz_status_t qz_ypu_cuda_##name(void *, void *, const void *params) {     \
     return launch_broadcast(kernel, clamp, params);                        \
   }
+
+#if QZ_CUDA_BUILDS(ADD_ROW_F32) || QZ_CUDA_BUILDS(ADD_COL_F32) || QZ_CUDA_BUILDS(FMA_ROW_F32)
+// The column step of the kernels whose y grid is clamped to 65535 blocks.
+constexpr int kColumnStep = 65535 * 8;
+#endif
+
+#if QZ_CUDA_BUILDS(ADD_ROW_F32)
+QZ_CUDA_KERNEL void taabe316(int rows, int cols, float *out, float *a, float *v) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= rows) return;
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+    out[i * cols + j] = a[i * cols + j] + v[j];
+}
 QZ_CUDA_ENTRY(add_row_f32, taabe316, true)
+#endif
+
+#if QZ_CUDA_BUILDS(ADD_COL_F32)
+QZ_CUDA_KERNEL void taabe127(int rows, int cols, float *out, float *a, float *v) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= rows) return;
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+    out[i * cols + j] = a[i * cols + j] + v[i];
+}
 QZ_CUDA_ENTRY(add_col_f32, taabe127, true)
+#endif
+
+#if QZ_CUDA_BUILDS(FMA_ROW_F32)
+QZ_CUDA_KERNEL void taabe256(int rows, int cols, float *y, float *x, float *w) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= rows) return;
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+    y[i * cols + j] = fmaf(x[i * cols + j], w[j], y[i * cols + j]);
+}
 QZ_CUDA_ENTRY(fma_row_f32, taabe256, true)
+#endif
+
+#define QZ_CUDA_ELEMENT_OR_RETURN                       \
+  const int i = blockIdx.x * blockDim.x + threadIdx.x; \
+  const int j = blockIdx.y * blockDim.y + threadIdx.y; \
+  if (i >= rows || j >= cols) return
+
+#if QZ_CUDA_BUILDS(DIV_ROW_F32)
+QZ_CUDA_KERNEL void taabe245(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] / v[j];
+}
 QZ_CUDA_ENTRY(div_row_f32, taabe245, false)
+#endif
+#if QZ_CUDA_BUILDS(MUL_ROW_F32)
+QZ_CUDA_KERNEL void taabe103(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] * v[j];
+}
 QZ_CUDA_ENTRY(mul_row_f32, taabe103, false)
+#endif
+#if QZ_CUDA_BUILDS(MUL_COL_F32)
+QZ_CUDA_KERNEL void taabe247(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] * v[i];
+}
 QZ_CUDA_ENTRY(mul_col_f32, taabe247, false)
+#endif
+#if QZ_CUDA_BUILDS(SUB_ROW_F32)
+QZ_CUDA_KERNEL void taabe335(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] - v[j];
+}
 QZ_CUDA_ENTRY(sub_row_f32, taabe335, false)
+#endif
+#if QZ_CUDA_BUILDS(SUB_COL_F32)
+QZ_CUDA_KERNEL void taabe259(int rows, int cols, float *out, float *a, float *v) {
+  QZ_CUDA_ELEMENT_OR_RETURN;
+  out[i * cols + j] = a[i * cols + j] - v[i];
+}
 QZ_CUDA_ENTRY(sub_col_f32, taabe259, false)
-#undef QZ_CUDA_ENTRY
+#endif
+#undef QZ_CUDA_ELEMENT_OR_RETURN
+
+// Op 62: block (bx, by) covers batches bx, bx + 65535, ... and rows by,
+// by + 65535, ...; thread t columns t, t + 256, ...
+#if QZ_CUDA_BUILDS(ADD_BIAS_2D_F32)
+QZ_CUDA_KERNEL void taabe282(int batches, int rows, int cols, float *x, float *a, float *b) {
+  for (int p = blockIdx.x; p < batches; p += 65535)
+    for (int r = blockIdx.y; r < rows; r += 65535)
+      for (int k = threadIdx.x; k < cols; k += 256) {
+        const int i = (p * rows + r) * cols + k;
+        x[i] = x[i] + (a[p * rows + r] + b[p * cols + k]);
+      }
+}
 
 qz_status_t qz_ypu_cuda_add_bias_2d_f32(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_add_bias_2d_f32_params_t *>(params);
@@ -107,5 +131,8 @@ qz_status_t qz_ypu_cuda_add_bias_2d_f32(void *, void *, const void *params) {
                  qz_ypu_cuda_operand<float>(p.row_bias), qz_ypu_cuda_operand<float>(p.col_bias));
   return qz_ypu_cuda_launch_status();
 }
+#endif
+
+#undef QZ_CUDA_ENTRY
 
 QZ_CUDA_END

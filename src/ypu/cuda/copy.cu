@@ -1,5 +1,5 @@
 // Kernel-less data movement: copies and fills queued on the default stream.
-// The module holds only the fixed-point tables every module carries.
+// Each op's module holds only the fixed-point tables every module carries.
 #include "ypu/cuda/kernel.h"
 
 QZ_CUDA_BEGIN
@@ -12,6 +12,7 @@ size_t bytes(int64_t n) { return static_cast<size_t>(n); }
 
 }  // namespace
 
+#if QZ_CUDA_BUILDS(COPY_BYTES)
 qz_status_t qz_ypu_cuda_copy_bytes(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_copy_bytes_params_t *>(params);
   if (rt().memcpy_async(qz_ypu_cuda_operand<char>(p.out, p.out_offset),
@@ -23,7 +24,9 @@ qz_status_t qz_ypu_cuda_copy_bytes(void *, void *, const void *params) {
   }
   return QZ_STATUS_SUCCESS;
 }
+#endif
 
+#if QZ_CUDA_BUILDS(FILL_ZERO)
 qz_status_t qz_ypu_cuda_fill_zero(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_fill_zero_params_t *>(params);
   if (rt().memset_async(qz_ypu_cuda_operand<char>(p.data, p.offset), 0,
@@ -33,9 +36,11 @@ qz_status_t qz_ypu_cuda_fill_zero(void *, void *, const void *params) {
   }
   return QZ_STATUS_SUCCESS;
 }
+#endif
 
 // Each batch: the input rows into the top-left of the output block, zeros
 // to the right of them, zeros below them.
+#if QZ_CUDA_BUILDS(ZERO_PAD_2D)
 qz_status_t qz_ypu_cuda_zero_pad_2d(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_zero_pad_2d_params_t *>(params);
   const int64_t out_pitch = int64_t{p.depth} * p.out_cols * 4;
@@ -60,8 +65,10 @@ qz_status_t qz_ypu_cuda_zero_pad_2d(void *, void *, const void *params) {
   }
   return QZ_STATUS_SUCCESS;
 }
+#endif
 
 // Each batch: the leading rows x sub_rows x width floats of its input block.
+#if QZ_CUDA_BUILDS(COPY_BLOCK)
 qz_status_t qz_ypu_cuda_copy_block(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_copy_block_params_t *>(params);
   const int64_t out_pitch = int64_t{p.width} * p.sub_rows * 4;
@@ -78,5 +85,6 @@ qz_status_t qz_ypu_cuda_copy_block(void *, void *, const void *params) {
   }
   return QZ_STATUS_SUCCESS;
 }
+#endif
 
 QZ_CUDA_END

@@ -6,6 +6,7 @@
 QZ_CUDA_BEGIN
 
 // Op 1, one int16 per thread (odd counts).
+#if QZ_CUDA_BUILDS(ADD_SAT_I16)
 QZ_CUDA_KERNEL void taabe73(int n, short *out, short *a, short *b) {
   const int i = blockIdx.x * blockDim.x + threadIdx.x;
   if (i >= n) return;
@@ -20,56 +21,6 @@ QZ_CUDA_KERNEL void taabe265(int n, unsigned *out, unsigned *a, unsigned *b) {
   const int32_t lo = qz_cuda_clamp_i16(static_cast<short>(x & 0xFFFF) + static_cast<short>(y & 0xFFFF));
   const int32_t hi = qz_cuda_clamp_i16(static_cast<short>(x >> 16) + static_cast<short>(y >> 16));
   out[i] = (static_cast<unsigned>(hi) << 16) | (static_cast<unsigned>(lo) & 0xFFFF);
-}
-
-QZ_CUDA_KERNEL void taabe25(int n, short *out, short *in) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= n) return;
-  out[i] = in[i] > 0 ? in[i] : 0;
-}
-
-QZ_CUDA_KERNEL void taabe337(int n, int bias, short *out, short scale, short *in) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= n) return;
-  out[i] = static_cast<short>(qz_cuda_clamp_i16((in[i] * scale + bias) >> 10));
-}
-
-QZ_CUDA_KERNEL void taabe78(int n, short *out, short *in) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= n) return;
-  out[i] = static_cast<short>(qz_cuda_sigmoid(in[i]));
-}
-
-QZ_CUDA_KERNEL void taabe55(int n, short *out, short *in) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= n) return;
-  out[i] = static_cast<short>(qz_cuda_sigmoid(in[i]) >> 5);
-}
-
-QZ_CUDA_KERNEL void taabe50(int n, float *out, float *in) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= n) return;
-  const float y = in[i] * 1024.0f;
-  const int32_t q = y >= 32767.0f ? 32767 : y <= -32768.0f ? -32768 : qz_cuda_truncate(y);
-  out[i] = static_cast<float>(qz_cuda_sigmoid(q)) / 32767.0f;
-}
-
-QZ_CUDA_KERNEL void taabe317(int n, float *out, float *in) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= n) return;
-  const float y = in[i] * 1024.0f;
-  const int32_t q2 = y >= 32767.0f ? 65534 : y <= -32768.0f ? -65536 : 2 * qz_cuda_truncate(y);
-  out[i] = static_cast<float>(qz_cuda_tanh(qz_cuda_clamp_i16(q2))) / 32767.0f;
-}
-
-// Op 81: blocks of 16 x 16, x the column and y the row.
-QZ_CUDA_KERNEL void taabe161(int cols, int rows, short *out, short *in, short *offset,
-                             short *scale) {
-  const int x = blockIdx.x * blockDim.x + threadIdx.x;
-  const int y = blockIdx.y * blockDim.y + threadIdx.y;
-  if (x >= cols || y >= rows) return;
-  const int i = y * cols + x;
-  out[i] = static_cast<short>(qz_cuda_clamp_i16(((in[i] - offset[x]) * scale[x]) >> 10));
 }
 
 qz_status_t qz_ypu_cuda_add_sat_i16(void *, void *, const void *params) {
@@ -91,9 +42,25 @@ qz_status_t qz_ypu_cuda_add_sat_i16(void *, void *, const void *params) {
   }
   return qz_ypu_cuda_launch_status();
 }
+#endif
+
+#if QZ_CUDA_BUILDS(RELU_I16)
+QZ_CUDA_KERNEL void taabe25(int n, short *out, short *in) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  out[i] = in[i] > 0 ? in[i] : 0;
+}
 
 qz_status_t qz_ypu_cuda_relu_i16(void *, void *, const void *params) {
   return qz_cuda_launch_unary(taabe25, params);
+}
+#endif
+
+#if QZ_CUDA_BUILDS(SCALE_BIAS_I16)
+QZ_CUDA_KERNEL void taabe337(int n, int bias, short *out, short scale, short *in) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  out[i] = static_cast<short>(qz_cuda_clamp_i16((in[i] * scale + bias) >> 10));
 }
 
 qz_status_t qz_ypu_cuda_scale_bias_i16(void *, void *, const void *params) {
@@ -103,21 +70,69 @@ qz_status_t qz_ypu_cuda_scale_bias_i16(void *, void *, const void *params) {
                  p.scale, qz_ypu_cuda_operand<short>(p.in, p.in_offset));
   return qz_ypu_cuda_launch_status();
 }
+#endif
+
+#if QZ_CUDA_BUILDS(SIGMOID_I16)
+QZ_CUDA_KERNEL void taabe78(int n, short *out, short *in) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  out[i] = static_cast<short>(qz_cuda_sigmoid(in[i]));
+}
 
 qz_status_t qz_ypu_cuda_sigmoid_i16(void *, void *, const void *params) {
   return qz_cuda_launch_unary(taabe78, params);
+}
+#endif
+
+#if QZ_CUDA_BUILDS(SIGMOID_Q10_I16)
+QZ_CUDA_KERNEL void taabe55(int n, short *out, short *in) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  out[i] = static_cast<short>(qz_cuda_sigmoid(in[i]) >> 5);
 }
 
 qz_status_t qz_ypu_cuda_sigmoid_q10_i16(void *, void *, const void *params) {
   return qz_cuda_launch_unary(taabe55, params);
 }
+#endif
+
+#if QZ_CUDA_BUILDS(SIGMOID_TABLE_F32)
+QZ_CUDA_KERNEL void taabe50(int n, float *out, float *in) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  const float y = in[i] * 1024.0f;
+  const int32_t q = y >= 32767.0f ? 32767 : y <= -32768.0f ? -32768 : qz_cuda_truncate(y);
+  out[i] = static_cast<float>(qz_cuda_sigmoid(q)) / 32767.0f;
+}
 
 qz_status_t qz_ypu_cuda_sigmoid_table_f32(void *, void *, const void *params) {
   return qz_cuda_launch_unary(taabe50, params);
 }
+#endif
+
+#if QZ_CUDA_BUILDS(TANH_TABLE_F32)
+QZ_CUDA_KERNEL void taabe317(int n, float *out, float *in) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= n) return;
+  const float y = in[i] * 1024.0f;
+  const int32_t q2 = y >= 32767.0f ? 65534 : y <= -32768.0f ? -65536 : 2 * qz_cuda_truncate(y);
+  out[i] = static_cast<float>(qz_cuda_tanh(qz_cuda_clamp_i16(q2))) / 32767.0f;
+}
 
 qz_status_t qz_ypu_cuda_tanh_table_f32(void *, void *, const void *params) {
   return qz_cuda_launch_unary(taabe317, params);
+}
+#endif
+
+// Op 81: blocks of 16 x 16, x the column and y the row.
+#if QZ_CUDA_BUILDS(AFFINE_COLUMNS_I16)
+QZ_CUDA_KERNEL void taabe161(int cols, int rows, short *out, short *in, short *offset,
+                             short *scale) {
+  const int x = blockIdx.x * blockDim.x + threadIdx.x;
+  const int y = blockIdx.y * blockDim.y + threadIdx.y;
+  if (x >= cols || y >= rows) return;
+  const int i = y * cols + x;
+  out[i] = static_cast<short>(qz_cuda_clamp_i16(((in[i] - offset[x]) * scale[x]) >> 10));
 }
 
 qz_status_t qz_ypu_cuda_affine_columns_i16(void *, void *, const void *params) {
@@ -129,5 +144,6 @@ qz_status_t qz_ypu_cuda_affine_columns_i16(void *, void *, const void *params) {
                  qz_ypu_cuda_operand<short>(p.offsets), qz_ypu_cuda_operand<short>(p.scales));
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

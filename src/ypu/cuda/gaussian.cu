@@ -4,6 +4,7 @@
 
 QZ_CUDA_BEGIN
 
+#if QZ_CUDA_BUILDS(GAUSSIAN_WEIGHTS_F32)
 QZ_CUDA_KERNEL void taabe115(float *out, float *values, float *sigma, float *mu, int *centers,
                              int frames, int sources, int dim, int left, int right) {
   const int f = blockIdx.x, d = threadIdx.x;
@@ -32,5 +33,6 @@ qz_status_t qz_ypu_cuda_gaussian_weights_f32(void *, void *, const void *params)
                  p.after);
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

@@ -3,8 +3,12 @@
 // module's copies of the fixed-point tables, the table sigmoid, and the
 // launch helper of the execute entries.
 //
-// A module is one .cu file: kernels named taabe<N>, then the execute entries
-// that launch them. Kernels use only what the harness also provides (see
+// A .cu file holds one family of operations: per op, its kernels (named
+// taabe<N>) and the execute entry that launches them, inside
+// `#if QZ_CUDA_BUILDS(ENUM_SUFFIX)`. The GPU program holds one module per
+// op: cmake/cuda.cmake compiles the family file once per op listed in
+// entries.inc, defining QZ_CUDA_ONE_OP and QZ_CUDA_OP_<ENUM_SUFFIX>.
+// Compiled without them (the test harness), a file builds all its ops. Kernels use only what the harness also provides (see
 // tests/support/gpu_harness/cuda_emu.h): threadIdx, blockIdx, blockDim,
 // gridDim, __syncthreads, __shfl_*_sync, atomicAdd, __shared__ arrays of fixed
 // size, and the single-precision maths of <cmath>.
@@ -28,6 +32,12 @@
 #include "ypu/params.h"
 
 #include "ypu/fixed_point_tables.inc"
+
+#if defined(QZ_CUDA_ONE_OP)
+#define QZ_CUDA_BUILDS(NAME) QZ_CUDA_OP_##NAME
+#else
+#define QZ_CUDA_BUILDS(NAME) 1
+#endif
 
 // Kernels keep their plain names in the GPU program; the harness's copies
 // live in its namespace instead.

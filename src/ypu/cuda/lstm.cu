@@ -5,6 +5,7 @@ QZ_CUDA_BEGIN
 
 // a and t share the gates' start: t overwrites the input gate once the
 // cell state no longer needs it.
+#if QZ_CUDA_BUILDS(LSTM_CELL_I16)
 QZ_CUDA_KERNEL void taabe174(int n, short *h, short *t, short *cell, short *a, short *g,
                              short *o) {
   const int i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -34,5 +35,6 @@ qz_status_t qz_ypu_cuda_lstm_cell_i16(void *, void *, const void *params) {
                  gates + 2 * p.hidden);
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

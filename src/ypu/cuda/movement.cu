@@ -5,6 +5,7 @@
 QZ_CUDA_BEGIN
 
 // Op 22: block (i, j) is token j of batch entry i; `outer` is not read.
+#if QZ_CUDA_BUILDS(EMBEDDING_SCALE_ADD_F32)
 QZ_CUDA_KERNEL void taabe4(float *out, int *ids, float *table, float *add, int outer, int inner,
                            int d, float scale, int start) {
   (void)outer;
@@ -14,7 +15,18 @@ QZ_CUDA_KERNEL void taabe4(float *out, int *ids, float *table, float *add, int o
     out[(i * inner + j) * d + k] = fmaf(table[id * d + k], scale, add[(j + start) * d + k]);
 }
 
+qz_status_t qz_ypu_cuda_embedding_scale_add_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_embedding_scale_add_f32_params_t *>(params);
+  qz_cuda_launch(taabe4, {static_cast<uint32_t>(p.batch), static_cast<uint32_t>(p.tokens)}, {256},
+                 qz_ypu_cuda_operand<float>(p.out), qz_ypu_cuda_operand<int>(p.ids),
+                 qz_ypu_cuda_operand<float>(p.table), qz_ypu_cuda_operand<float>(p.add), p.batch,
+                 p.tokens, p.width, p.scale, p.start);
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
 // Op 24: block r reverses row r in place.
+#if QZ_CUDA_BUILDS(REVERSE_ROWS)
 QZ_CUDA_KERNEL void taabe100(int n, float *data) {
   float *row = data + blockIdx.x * n;
   for (int u = threadIdx.x; u < n / 2; u += blockDim.x) {
@@ -24,7 +36,16 @@ QZ_CUDA_KERNEL void taabe100(int n, float *data) {
   }
 }
 
+qz_status_t qz_ypu_cuda_reverse_rows(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_reverse_rows_params_t *>(params);
+  qz_cuda_launch(taabe100, {static_cast<uint32_t>(p.rows)}, {256}, p.row_length,
+                 qz_ypu_cuda_operand<float>(p.data, p.offset));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
 // Op 31: block i copies source row idx[i]; `count` is not read.
+#if QZ_CUDA_BUILDS(GATHER_ROWS)
 QZ_CUDA_KERNEL void taabe278(unsigned char *out, const unsigned char *src, const int *idx,
                              int count, int row_bytes) {
   (void)count;
@@ -34,7 +55,18 @@ QZ_CUDA_KERNEL void taabe278(unsigned char *out, const unsigned char *src, const
   for (int t = threadIdx.x; t < row_bytes; t += 256) to[t] = from[t];
 }
 
+qz_status_t qz_ypu_cuda_gather_rows(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_gather_rows_params_t *>(params);
+  qz_cuda_launch(taabe278, {static_cast<uint32_t>(p.m)}, {256},
+                 qz_ypu_cuda_operand<unsigned char>(p.output),
+                 qz_ypu_cuda_operand<const unsigned char>(p.input),
+                 qz_ypu_cuda_operand<const int>(p.index), p.m, p.n);
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
 // Op 57: blocks of n rows gathered backwards in time, source rows clamped.
+#if QZ_CUDA_BUILDS(GATHER_CLAMPED)
 QZ_CUDA_KERNEL void taabe141(int count, int n, int row_words, int src_rows, float *out,
                              float *src) {
   const int s1 = count / n > 1 ? count / n : 1;
@@ -48,8 +80,18 @@ QZ_CUDA_KERNEL void taabe141(int count, int n, int row_words, int src_rows, floa
     }
 }
 
+qz_status_t qz_ypu_cuda_gather_clamped(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_gather_clamped_params_t *>(params);
+  qz_cuda_launch(taabe141, {qz_cuda_clamp_grid(p.block_count), qz_cuda_clamp_grid(p.block_rows)},
+                 {256}, p.block_count, p.block_rows, p.row_words, p.source_rows,
+                 qz_ypu_cuda_operand<float>(p.output), qz_ypu_cuda_operand<float>(p.input));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
 // Op 88: block (b, y, z) moves elements (i, j) for i = y + k gridDim.y and
 // j = z + k gridDim.z; `count` is not read.
+#if QZ_CUDA_BUILDS(TRANSPOSE)
 QZ_CUDA_KERNEL void taabe202(int count, int cols, int rows, int elem_bytes, unsigned char *out,
                              unsigned char *in) {
   (void)count;
@@ -62,39 +104,6 @@ QZ_CUDA_KERNEL void taabe202(int count, int cols, int rows, int elem_bytes, unsi
     }
 }
 
-qz_status_t qz_ypu_cuda_embedding_scale_add_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_embedding_scale_add_f32_params_t *>(params);
-  qz_cuda_launch(taabe4, {static_cast<uint32_t>(p.batch), static_cast<uint32_t>(p.tokens)}, {256},
-                 qz_ypu_cuda_operand<float>(p.out), qz_ypu_cuda_operand<int>(p.ids),
-                 qz_ypu_cuda_operand<float>(p.table), qz_ypu_cuda_operand<float>(p.add), p.batch,
-                 p.tokens, p.width, p.scale, p.start);
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_reverse_rows(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_reverse_rows_params_t *>(params);
-  qz_cuda_launch(taabe100, {static_cast<uint32_t>(p.rows)}, {256}, p.row_length,
-                 qz_ypu_cuda_operand<float>(p.data, p.offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_gather_rows(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_gather_rows_params_t *>(params);
-  qz_cuda_launch(taabe278, {static_cast<uint32_t>(p.m)}, {256},
-                 qz_ypu_cuda_operand<unsigned char>(p.output),
-                 qz_ypu_cuda_operand<const unsigned char>(p.input),
-                 qz_ypu_cuda_operand<const int>(p.index), p.m, p.n);
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_gather_clamped(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_gather_clamped_params_t *>(params);
-  qz_cuda_launch(taabe141, {qz_cuda_clamp_grid(p.block_count), qz_cuda_clamp_grid(p.block_rows)},
-                 {256}, p.block_count, p.block_rows, p.row_words, p.source_rows,
-                 qz_ypu_cuda_operand<float>(p.output), qz_ypu_cuda_operand<float>(p.input));
-  return qz_ypu_cuda_launch_status();
-}
-
 qz_status_t qz_ypu_cuda_transpose(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_transpose_params_t *>(params);
   qz_cuda_launch(taabe202,
@@ -105,5 +114,6 @@ qz_status_t qz_ypu_cuda_transpose(void *, void *, const void *params) {
                  qz_ypu_cuda_operand<unsigned char>(p.in));
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

@@ -3,8 +3,11 @@
 
 QZ_CUDA_BEGIN
 
+// Each helper is kept only in the modules of the ops that use it.
 namespace {
 
+#if QZ_CUDA_BUILDS(LAYER_NORM_F32) || QZ_CUDA_BUILDS(LAYER_NORM_PLAIN_F32) || \
+    QZ_CUDA_BUILDS(RMS_NORM_F32)
 struct add_op {
   __device__ float operator()(float a, float b) const { return a + b; }
 };
@@ -34,7 +37,9 @@ __device__ moments row_moments(const float *x, int n, bool with_sum) {
   m.sq = qz_cuda_block_reduce(sq, add_op{}, squares, &totals[1], 32);
   return m;
 }
+#endif
 
+#if QZ_CUDA_BUILDS(LAYER_NORM_F32) || QZ_CUDA_BUILDS(LAYER_NORM_PLAIN_F32)
 // 1 / sqrt of the row variance plus eps; a variance that rounding made
 // negative counts as 0.
 __device__ float row_scale(moments m, int n, float eps, float *mean) {
@@ -43,37 +48,9 @@ __device__ float row_scale(moments m, int n, float eps, float *mean) {
   const float variance = m.sq / count - *mean * *mean;
   return rsqrtf((variance > 0.0f ? variance : 0.0f) + eps);
 }
+#endif
 
-}  // namespace
-
-QZ_CUDA_KERNEL void taabe177(int n, float eps, float *out, float *in, float *gamma, float *beta) {
-  if (n < 1) return;
-  const float *x = in + blockIdx.x * n;
-  float *y = out + blockIdx.x * n;
-  float mean;
-  const float inv = row_scale(row_moments(x, n, true), n, eps, &mean);
-  for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = fmaf(gamma[i], inv * (x[i] - mean), beta[i]);
-}
-
-QZ_CUDA_KERNEL void taabe254(int n, float eps, float *out, float *in) {
-  if (n < 1) return;
-  const float *x = in + blockIdx.x * n;
-  float *y = out + blockIdx.x * n;
-  float mean;
-  const float inv = row_scale(row_moments(x, n, true), n, eps, &mean);
-  for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = inv * (x[i] - mean);
-}
-
-QZ_CUDA_KERNEL void taabe32(int n, float eps, float *out, float *in, float *weight) {
-  if (n < 1) return;
-  const float *x = in + blockIdx.x * n;
-  float *y = out + blockIdx.x * n;
-  const float inv = rsqrtf(row_moments(x, n, false).sq / static_cast<float>(n) + eps);
-  for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = (inv * x[i]) * weight[i];
-}
-
-namespace {
-
+#if QZ_CUDA_BUILDS(LAYER_NORM_COLUMNS_F32) || QZ_CUDA_BUILDS(GROUP_NORM_F32)
 // Mean and 1 / sqrt(variance + eps) of column j of an [r][cols] block, in
 // two passes in row order.
 __device__ float column_scale(const float *x, int r, int cols, int j, float eps, float *mean) {
@@ -87,9 +64,70 @@ __device__ float column_scale(const float *x, int r, int cols, int j, float eps,
   }
   return 1.0f / sqrtf(sq / static_cast<float>(r) + eps);
 }
+#endif
 
 }  // namespace
 
+#if QZ_CUDA_BUILDS(LAYER_NORM_F32)
+QZ_CUDA_KERNEL void taabe177(int n, float eps, float *out, float *in, float *gamma, float *beta) {
+  if (n < 1) return;
+  const float *x = in + blockIdx.x * n;
+  float *y = out + blockIdx.x * n;
+  float mean;
+  const float inv = row_scale(row_moments(x, n, true), n, eps, &mean);
+  for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = fmaf(gamma[i], inv * (x[i] - mean), beta[i]);
+}
+
+qz_status_t qz_ypu_cuda_layer_norm_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_layer_norm_f32_params_t *>(params);
+  qz_cuda_launch(taabe177, {static_cast<uint32_t>(p.rows)}, {512}, p.cols, p.epsilon,
+                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<float>(p.in, p.in_offset),
+                 qz_ypu_cuda_operand<float>(p.gamma, p.gamma_offset),
+                 qz_ypu_cuda_operand<float>(p.beta, p.beta_offset));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
+#if QZ_CUDA_BUILDS(LAYER_NORM_PLAIN_F32)
+QZ_CUDA_KERNEL void taabe254(int n, float eps, float *out, float *in) {
+  if (n < 1) return;
+  const float *x = in + blockIdx.x * n;
+  float *y = out + blockIdx.x * n;
+  float mean;
+  const float inv = row_scale(row_moments(x, n, true), n, eps, &mean);
+  for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = inv * (x[i] - mean);
+}
+
+qz_status_t qz_ypu_cuda_layer_norm_plain_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_layer_norm_plain_f32_params_t *>(params);
+  qz_cuda_launch(taabe254, {static_cast<uint32_t>(p.rows)}, {512}, p.cols, p.epsilon,
+                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<float>(p.in, p.in_offset));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
+#if QZ_CUDA_BUILDS(RMS_NORM_F32)
+QZ_CUDA_KERNEL void taabe32(int n, float eps, float *out, float *in, float *weight) {
+  if (n < 1) return;
+  const float *x = in + blockIdx.x * n;
+  float *y = out + blockIdx.x * n;
+  const float inv = rsqrtf(row_moments(x, n, false).sq / static_cast<float>(n) + eps);
+  for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = (inv * x[i]) * weight[i];
+}
+
+qz_status_t qz_ypu_cuda_rms_norm_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_rms_norm_f32_params_t *>(params);
+  qz_cuda_launch(taabe32, {static_cast<uint32_t>(p.rows)}, {512}, p.cols, p.epsilon,
+                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<float>(p.in, p.in_offset),
+                 qz_ypu_cuda_operand<float>(p.gamma, p.gamma_offset));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
+#if QZ_CUDA_BUILDS(LAYER_NORM_COLUMNS_F32)
 QZ_CUDA_KERNEL void taabe10(int batches, int r, int cols, float eps, float *out, float *in,
                             float *gamma, float *beta) {
   for (int p = blockIdx.x; p < batches; p += 65535) {
@@ -104,6 +142,18 @@ QZ_CUDA_KERNEL void taabe10(int batches, int r, int cols, float eps, float *out,
   }
 }
 
+qz_status_t qz_ypu_cuda_layer_norm_columns_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_layer_norm_columns_f32_params_t *>(params);
+  qz_cuda_launch(taabe10, {qz_cuda_clamp_grid(p.batch)}, {256}, p.batch, p.length, p.cols,
+                 p.epsilon, qz_ypu_cuda_operand<float>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<float>(p.in, p.in_offset),
+                 qz_ypu_cuda_operand<float>(p.gamma, p.gamma_offset),
+                 qz_ypu_cuda_operand<float>(p.beta, p.beta_offset));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
+#if QZ_CUDA_BUILDS(GROUP_NORM_F32)
 QZ_CUDA_KERNEL void taabe273(int r, int cols, short *out, float *in, float eps) {
   const int j = blockIdx.x * blockDim.x + threadIdx.x;
   if (j >= cols) return;
@@ -117,57 +167,22 @@ QZ_CUDA_KERNEL void taabe273(int r, int cols, short *out, float *in, float eps) 
   }
 }
 
+qz_status_t qz_ypu_cuda_group_norm_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_group_norm_f32_params_t *>(params);
+  qz_cuda_launch(taabe273, {qz_cuda_blocks_256(p.cols)}, {256}, p.length, p.cols,
+                 qz_ypu_cuda_operand<short>(p.out), qz_ypu_cuda_operand<float>(p.in), p.epsilon);
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
 // Op 41: the running sum lives in the output element.
+#if QZ_CUDA_BUILDS(MEAN_ROWS_F32)
 QZ_CUDA_KERNEL void taabe310(float *out, const float *in, int n, int cols) {
   const int j = blockIdx.x * blockDim.x + threadIdx.x;
   if (j >= cols) return;
   out[j] = 0.0f;
   for (int i = 0; i < n; ++i) out[j] = out[j] + in[i * cols + j];
   out[j] = out[j] / static_cast<float>(n);
-}
-
-qz_status_t qz_ypu_cuda_layer_norm_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_layer_norm_f32_params_t *>(params);
-  qz_cuda_launch(taabe177, {static_cast<uint32_t>(p.rows)}, {512}, p.cols, p.epsilon,
-                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<float>(p.in, p.in_offset),
-                 qz_ypu_cuda_operand<float>(p.gamma, p.gamma_offset),
-                 qz_ypu_cuda_operand<float>(p.beta, p.beta_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_layer_norm_plain_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_layer_norm_plain_f32_params_t *>(params);
-  qz_cuda_launch(taabe254, {static_cast<uint32_t>(p.rows)}, {512}, p.cols, p.epsilon,
-                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<float>(p.in, p.in_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_rms_norm_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_rms_norm_f32_params_t *>(params);
-  qz_cuda_launch(taabe32, {static_cast<uint32_t>(p.rows)}, {512}, p.cols, p.epsilon,
-                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<float>(p.in, p.in_offset),
-                 qz_ypu_cuda_operand<float>(p.gamma, p.gamma_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_layer_norm_columns_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_layer_norm_columns_f32_params_t *>(params);
-  qz_cuda_launch(taabe10, {qz_cuda_clamp_grid(p.batch)}, {256}, p.batch, p.length, p.cols,
-                 p.epsilon, qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<float>(p.in, p.in_offset),
-                 qz_ypu_cuda_operand<float>(p.gamma, p.gamma_offset),
-                 qz_ypu_cuda_operand<float>(p.beta, p.beta_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
-qz_status_t qz_ypu_cuda_group_norm_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_group_norm_f32_params_t *>(params);
-  qz_cuda_launch(taabe273, {qz_cuda_blocks_256(p.cols)}, {256}, p.length, p.cols,
-                 qz_ypu_cuda_operand<short>(p.out), qz_ypu_cuda_operand<float>(p.in), p.epsilon);
-  return qz_ypu_cuda_launch_status();
 }
 
 qz_status_t qz_ypu_cuda_mean_rows_f32(void *, void *, const void *params) {
@@ -177,5 +192,6 @@ qz_status_t qz_ypu_cuda_mean_rows_f32(void *, void *, const void *params) {
                  qz_ypu_cuda_operand<const float>(p.in, p.in_offset), p.rows, p.cols);
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

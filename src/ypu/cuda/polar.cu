@@ -4,6 +4,7 @@
 
 QZ_CUDA_BEGIN
 
+#if QZ_CUDA_BUILDS(POLAR_SPECTRUM_F32)
 QZ_CUDA_KERNEL void taabe27(int n, float *out, float *in) {
   const float *row = in + blockIdx.x * (n + 2);
   float *bins = out + blockIdx.x * (n + 2);
@@ -25,5 +26,6 @@ qz_status_t qz_ypu_cuda_polar_spectrum_f32(void *, void *, const void *params) {
                  qz_ypu_cuda_operand<float>(p.in, p.in_offset));
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

@@ -5,12 +5,16 @@ QZ_CUDA_BEGIN
 
 namespace {
 
+#if QZ_CUDA_BUILDS(SOFTMAX_F32)
 struct max_f32 {
   __device__ float operator()(float a, float b) const { return fmaxf(a, b); }
 };
 struct add_f32 {
   __device__ float operator()(float a, float b) const { return a + b; }
 };
+#endif
+
+#if QZ_CUDA_BUILDS(SOFTMAX_FIXED_I16)
 struct max_i32 {
   __device__ int operator()(int a, int b) const { return a > b ? a : b; }
 };
@@ -21,9 +25,11 @@ struct add_i64 {
 __device__ __forceinline__ int32_t clamp_i32(long long v) {
   return static_cast<int32_t>(v < -2147483648LL ? -2147483648LL : v > 2147483647LL ? 2147483647LL : v);
 }
+#endif
 
 }  // namespace
 
+#if QZ_CUDA_BUILDS(SOFTMAX_F32)
 QZ_CUDA_KERNEL void taabe119(int n, float *out, float *in) {
   __shared__ float shared[32];
   const float *x = in + blockIdx.x * n;
@@ -42,6 +48,16 @@ QZ_CUDA_KERNEL void taabe119(int n, float *out, float *in) {
   for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = y[i] * inv;
 }
 
+qz_status_t qz_ypu_cuda_softmax_f32(void *, void *, const void *params) {
+  const auto &p = *static_cast<const qz_ypu_softmax_f32_params_t *>(params);
+  qz_cuda_launch(taabe119, {static_cast<uint32_t>(p.rows)}, {512}, p.cols,
+                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
+                 qz_ypu_cuda_operand<float>(p.in, p.in_offset));
+  return qz_ypu_cuda_launch_status();
+}
+#endif
+
+#if QZ_CUDA_BUILDS(SOFTMAX_FIXED_I16)
 QZ_CUDA_KERNEL void taabe269(int n, int *out, short *in) {
   __shared__ short maxima[32];
   __shared__ long long sums[32];
@@ -79,14 +95,6 @@ QZ_CUDA_KERNEL void taabe269(int n, int *out, short *in) {
   for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = clamp_i32((inv * y[i]) >> 31);
 }
 
-qz_status_t qz_ypu_cuda_softmax_f32(void *, void *, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_softmax_f32_params_t *>(params);
-  qz_cuda_launch(taabe119, {static_cast<uint32_t>(p.rows)}, {512}, p.cols,
-                 qz_ypu_cuda_operand<float>(p.out, p.out_offset),
-                 qz_ypu_cuda_operand<float>(p.in, p.in_offset));
-  return qz_ypu_cuda_launch_status();
-}
-
 qz_status_t qz_ypu_cuda_softmax_fixed_i16(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_softmax_fixed_i16_params_t *>(params);
   qz_cuda_launch(taabe269, {static_cast<uint32_t>(p.rows)}, {256}, p.cols,
@@ -94,5 +102,6 @@ qz_status_t qz_ypu_cuda_softmax_fixed_i16(void *, void *, const void *params) {
                  qz_ypu_cuda_operand<short>(p.in, p.in_offset));
   return qz_ypu_cuda_launch_status();
 }
+#endif
 
 QZ_CUDA_END

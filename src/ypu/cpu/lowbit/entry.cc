@@ -17,16 +17,11 @@
 // processor family's kernels are null there, and the choice below never
 // picks such a set (its flag bits are not acted on).
 
-#define QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, family)                                             \
-  {                                                                                               \
-    family(qz_ypu_cpu_lowbit_##kind##_##set##_1b), family(qz_ypu_cpu_lowbit_##kind##_##set##_2b), \
-        family(qz_ypu_cpu_lowbit_##kind##_##set##_3b),                                            \
-        family(qz_ypu_cpu_lowbit_##kind##_##set##_4b),                                            \
-        family(qz_ypu_cpu_lowbit_##kind##_##set##_5b),                                            \
-        family(qz_ypu_cpu_lowbit_##kind##_##set##_6b),                                            \
-        family(qz_ypu_cpu_lowbit_##kind##_##set##_7b),                                            \
-        family(qz_ypu_cpu_lowbit_##kind##_##set##_8b)                                             \
-  }
+#define QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, family)                                      \
+  {family(qz_ypu_cpu_lowbit_##kind##_##set##_1b), family(qz_ypu_cpu_lowbit_##kind##_##set##_2b), \
+   family(qz_ypu_cpu_lowbit_##kind##_##set##_3b), family(qz_ypu_cpu_lowbit_##kind##_##set##_4b), \
+   family(qz_ypu_cpu_lowbit_##kind##_##set##_5b), family(qz_ypu_cpu_lowbit_##kind##_##set##_6b), \
+   family(qz_ypu_cpu_lowbit_##kind##_##set##_7b), family(qz_ypu_cpu_lowbit_##kind##_##set##_8b)}
 #define QZ_YPU_CPU_LOWBIT_ANY(kernel) (&(kernel))
 #define QZ_YPU_CPU_LOWBIT_TABLE(kind, set) QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_X86)
 #define QZ_YPU_CPU_LOWBIT_ARM_TABLE(kind, set) \
@@ -86,8 +81,8 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8] = {
 
 #undef QZ_YPU_CPU_LOWBIT_TABLE
 #undef QZ_YPU_CPU_LOWBIT_ARM_TABLE
-#undef QZ_YPU_CPU_LOWBIT_ANY
 #undef QZ_YPU_CPU_LOWBIT_TABLE_OF
+#undef QZ_YPU_CPU_LOWBIT_ANY
 
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
     qz_ypu_cpu_lowbit_repack_none,    qz_ypu_cpu_lowbit_repack_none,
@@ -95,16 +90,14 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_base[8] = {
     qz_ypu_cpu_lowbit_repack_base_5b, qz_ypu_cpu_lowbit_repack_base_6b,
     qz_ypu_cpu_lowbit_repack_base_7b, qz_ypu_cpu_lowbit_repack_none};
 // Widths 1 and 2 keep the stored form; 3 to 8 go to the split-row layout.
-#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(set)                                      \
-  {                                                                                 \
-    qz_ypu_cpu_lowbit_repack_none, qz_ypu_cpu_lowbit_repack_none,                   \
-        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_3b),                        \
-        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_4b),                        \
-        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_5b),                        \
-        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_6b),                        \
-        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_7b),                        \
-        QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_8b)                         \
-  }
+#define QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(set)                                             \
+  {qz_ypu_cpu_lowbit_repack_none,         qz_ypu_cpu_lowbit_repack_none,                  \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_3b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_4b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_5b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_6b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_7b),                                   \
+   QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_##set##_8b)}
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[8] =
     QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE(sse41);
 const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8] =
