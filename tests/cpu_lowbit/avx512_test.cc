@@ -175,13 +175,7 @@ std::vector<float> fused_model(const lowbit_weight &w, const float *x, std::vect
   return y;
 }
 
-struct weight_case {
-  const char *name;
-  int32_t row_blocks;
-  std::array<int32_t, 8> counts;
-};
-
-const weight_case kWeights[] = {
+const lowbit_weight_case kWeights[] = {
     {"every width", 2, {1, 1, 1, 1, 1, 1, 1, 1}},
     {"mixed classes", 3, {2, 0, 3, 0, 1, 0, 0, 2}},
     {"two classes", 1, {0, 2, 0, 0, 0, 3, 0, 0}},
@@ -215,7 +209,7 @@ std::vector<int32_t> shuffled(int32_t count, uint32_t seed) {
 TEST(LowbitAvx512Linear, MatchesFusedModelAndHost) {
   SKIP_WITHOUT_AVX512F();
   uint32_t seed = 7100;
-  for (const weight_case &wc : kWeights) {
+  for (const lowbit_weight_case &wc : kWeights) {
     const int32_t groups = std::accumulate(wc.counts.begin(), wc.counts.end(), 0);
     const std::vector<int32_t> perm = shuffled(8 * groups, ++seed);
     const lowbit_weight w = make_lowbit_weight(wc.row_blocks, wc.counts, perm, ++seed);
