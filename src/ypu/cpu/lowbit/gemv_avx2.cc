@@ -1,89 +1,22 @@
-// AVX2 low-bit matrix-vector kernels and the activation quantiser. One
-// 256-bit vector carries all 16 rows of a tile: widths 1 to 4 multiply the
-// codes with 8-bit quantised activations in 16-bit lanes, widths 5 to 8
-// multiply float codes with the float activations, eight rows at a time.
-#include <cmath>
-
-#include "ypu/cpu/frame.h"
+// AVX2 low-bit matrix-vector kernels. One 256-bit vector carries all 16
+// rows of a tile: widths 1 to 4 multiply the codes with 8-bit quantised
+// activations in 16-bit lanes, widths 5 to 8 multiply float codes with the
+// float activations, eight rows at a time. They prepare activations with the
+// SSE4.1 quantiser and the baseline group sums (drivers256.h).
 #include "ypu/cpu/lowbit/avx2.h"
+#include "ypu/cpu/lowbit/drivers256.h"
 #include "ypu/cpu/lowbit/kernels.h"
 
-namespace {
-
-struct gemv_context {
-  const float *x;        // float path: the class's activations
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
-  int32_t row_blocks;
-  float *y;
-  int32_t chunks;
-  int32_t group_begin;  // the slab this loop adds; scratch index g − group_begin
-  int32_t group_end;
-};
-
-// The 16 outputs of a row block stay in two registers over all groups.
-template <int B>
-void gemv_task(void *context, size_t chunk) {
-  const auto &c = *static_cast<const gemv_context *>(context);
-  const qz_ypu_cpu_range_t rows = qz_ypu_cpu_split(c.row_blocks, c.chunks, int64_t(chunk));
-  avx2_tile<B> tile;
-  for (int64_t rb = rows.begin; rb < rows.end; ++rb) {
-    float *y = c.y + 16 * rb;
-    __m256 acc[2] = {_mm256_loadu_ps(y), _mm256_loadu_ps(y + 8)};
-    for (int32_t g = c.group_begin; g < c.group_end; ++g) {
-      tile.load(c.scales, c.tiles, rb * c.groups + g);
-      const int32_t i = g - c.group_begin;
-      if constexpr (avx2_tile<B>::integer)
-        tile.add_quantised(c.codes + 8 * i, c.lo[i], c.step[i], c.sum[i], acc);
-      else
-        tile.add_float(c.x + 8 * int64_t{g}, c.sum[i], acc);
-    }
-    _mm256_storeu_ps(y, acc[0]);
-    _mm256_storeu_ps(y + 8, acc[1]);
-  }
-}
-
-// The per-group activation data lives on this thread's stack in slabs of a
-// fixed size, so a class of any width needs bounded stack; the slabs add
-// their groups in ascending order, as one pass over the class would.
-template <int B>
-void gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
-          const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {
-  constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
-  alignas(32) uint8_t codes[8 * slab];
-  alignas(32) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
-  for (int32_t begin = 0; begin < groups; begin += slab) {
-    const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
-    const float *xs = x + 8 * int64_t{begin};
-    if constexpr (avx2_tile<B>::integer) {
-      const int64_t chunks =
-          qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, end - begin));
-      qz_ypu_cpu_lowbit_quantize_context_t q{xs,          codes, lo, step, sum,
-                                             end - begin, static_cast<int32_t>(chunks)};
-      qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_sse41, &q, chunks);
-    } else {
-      qz_ypu_cpu_lowbit_run_group_sums(device, xs, sum, end - begin);
-    }
-    gemv_context c{x,      codes,      sum, lo, step, scales, tiles, groups, row_blocks, y,
-                   static_cast<int32_t>(row_chunks), begin, end};
-    qz_ypu_cpu_run_1d(device, gemv_task<B>, &c, row_chunks);
-  }
-}
-
-}  // namespace
-
-
-#define QZ_YPU_CPU_LOWBIT_AVX2_GEMV(w)                                                          \
-  void qz_ypu_cpu_lowbit_gemv_avx2_##w##b(qz_ypu_cpu_device_t *device, const float *x,         \
-                                          const qz_scale16_t *scales, const uint8_t *tiles,    \
-                                          int32_t groups, int32_t row_blocks, float *y) {      \
-    gemv<w>(device, x, scales, tiles, groups, row_blocks, y);                                   \
+#define QZ_YPU_CPU_LOWBIT_AVX2_GEMV(w)                                                           \
+  static void qz_ypu_cpu_lowbit_gemv_avx2_##w##b_task(void *context, size_t chunk) {            \
+    lowbit_gemv_task<avx2_tile<w>>(context, chunk);                                              \
+  }                                                                                              \
+  void qz_ypu_cpu_lowbit_gemv_avx2_##w##b(qz_ypu_cpu_device_t *device, const float *x,          \
+                                          const qz_scale16_t *scales, const uint8_t *tiles,     \
+                                          int32_t groups, int32_t row_blocks, float *y) {       \
+    lowbit_gemv<avx2_tile<w>>(device, QZ_YPU_CPU_LOWBIT_PREPARERS_SSE41,                         \
+                              qz_ypu_cpu_lowbit_gemv_avx2_##w##b_task, x, scales, tiles, groups, \
+                              row_blocks, y);                                                    \
   }
 
 QZ_YPU_CPU_LOWBIT_AVX2_GEMV(1)
