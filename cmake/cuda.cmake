@@ -6,8 +6,9 @@
 # the no-device stand-in (src/ypu/cuda/absent.cc) takes the backend's place.
 # Either way the tests run the same kernel sources on the CPU through the
 # GPU harness (tests/support/gpu_harness).
+# The CUDA backend belongs to the Linux x86-64 build only.
 find_program(QZ_NVCC nvcc HINTS /usr/local/cuda/bin $ENV{CUDA_HOME}/bin)
-if(QZ_NVCC)
+if(QZ_NVCC AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
   set(QZ_WITH_CUDA_DEFAULT ON)
 else()
   set(QZ_WITH_CUDA_DEFAULT OFF)

@@ -25,9 +25,16 @@ set(QZ_ISA_FLAGS_sse41 -msse4.1)
 set(QZ_ISA_FLAGS_avx -mavx)
 set(QZ_ISA_FLAGS_avx2 -mavx2)
 set(QZ_ISA_FLAGS_avx512 -mavx512f)
-set(QZ_ISA_FLAGS_neon -march=armv8-a+simd)
-set(QZ_ISA_FLAGS_neondot -march=armv8.2-a+dotprod)
-set(QZ_ISA_FLAGS_neonfp16 -march=armv8.2-a+fp16)
+if(QZ_ZIG_TARGET)
+  # Zig's compiler names ARM64 extensions on -mcpu.
+  set(QZ_ISA_FLAGS_neon -mcpu=generic)
+  set(QZ_ISA_FLAGS_neondot -mcpu=generic+dotprod)
+  set(QZ_ISA_FLAGS_neonfp16 -mcpu=generic+fullfp16)
+else()
+  set(QZ_ISA_FLAGS_neon -march=armv8-a+simd)
+  set(QZ_ISA_FLAGS_neondot -march=armv8.2-a+dotprod)
+  set(QZ_ISA_FLAGS_neonfp16 -march=armv8.2-a+fp16)
+endif()
 
 # Kernel files are optimised fully whatever the build type: their short
 # fixed-count loops (8 columns of a tile, 16 rows of a block) must unroll, or

@@ -108,7 +108,9 @@ echo "    also exported by the toolchain: $(grep -cE "$toolchain" <<<"$all" || t
 # Undefined symbols come from the system library or the object runtime (or
 # are looked up when loaded).
 id=$(llvm-objdump --macho --dylib-id "$dylib" | tail -n +2)
-[ "$id" == "@rpath/libqz_norvo.dylib" ] && pass "install name $id" || fail "install name $id"
+# The install name carries the library's major version, as the Linux SONAME does.
+major=$(sed -nE 's/^project\(qz_norvo VERSION ([0-9]+)\..*/\1/p' CMakeLists.txt)
+[ "$id" == "@rpath/libqz_norvo.$major.dylib" ] && pass "install name $id" || fail "install name $id"
 used=$(llvm-objdump --macho --dylibs-used "$dylib" | tail -n +2 | awk '{print $1}' | grep -vxF "$id" | sort -u)
 echo "    links: $(echo $used)"
 bad=$(grep -vE '^(/usr/lib/libSystem\.B\.dylib|/usr/lib/libobjc\.A\.dylib)$' <<<"$used" || true)

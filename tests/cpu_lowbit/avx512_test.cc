@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/alloc.h"
+#include "support/lowbit_op.h"
 #include "support/lowbit_weight.h"
 #include "ypu/cpu/device.h"
 #include "ypu/cpu/lowbit/kernels.h"
@@ -23,8 +24,6 @@
 namespace {
 
 constexpr uint32_t kAvx512Flag = 0x8;
-constexpr unsigned char kGuard = 0xC7;
-constexpr int32_t kLead = 16, kTrail = 16;
 
 #define SKIP_WITHOUT_AVX512F() \
   if (!__builtin_cpu_supports("avx512f")) GTEST_SKIP() << "this processor lacks AVX-512F"
@@ -137,78 +136,7 @@ TEST(LowbitAvx512Repack, EveryWidthReadsBackToTheCanonicalCodes) {
 // ---------------------------------------------------------------------------
 // Running op 93.
 
-class context {
- public:
-  context(int threads, bool host_only, uint32_t isa_flags = 0) {
-    const std::string device = "cpu:" + std::to_string(threads);
-    EXPECT_EQ(qz_ypu_context_from_device_string(device.c_str(), "cpu:1", &context_), QZ_STATUS_SUCCESS);
-    if (host_only) context_->flags |= QZ_YPU_CONTEXT_HOST_ONLY;
-    static_cast<qz_ypu_cpu_device_t *>(context_->device)->isa_flags = isa_flags;
-  }
-  ~context() {
-    for (qz_ypu_buffer_t *b : buffers_) qz_ypu_ops(context_).buffer_free(context_->device, b);
-    qz_ypu_context_destroy(context_);
-  }
-  context(const context &) = delete;
-  context &operator=(const context &) = delete;
-
-  template <class T>
-  qz_ypu_buffer_t *buffer(const std::vector<T> &v, int32_t lead = 0) {
-    const int32_t bytes = int32_t(v.size() * sizeof(T));
-    qz_ypu_buffer_t *b = qz_ypu_ops(context_).buffer_create(context_->device, lead + bytes + kTrail, 0);
-    buffers_.push_back(b);
-    std::vector<uint8_t> all(lead + bytes + kTrail, kGuard);
-    if (bytes) std::memcpy(all.data() + lead, v.data(), bytes);
-    EXPECT_EQ(qz_ypu_ops(context_).buffer_upload(context_->device, b, all.data(), 0, int32_t(all.size())),
-              QZ_STATUS_SUCCESS);
-    return b;
-  }
-  std::vector<uint8_t> bytes(qz_ypu_buffer_t *b) {
-    std::vector<uint8_t> out(qz_ypu_ops(context_).buffer_size(context_->device, b));
-    qz_ypu_ops(context_).buffer_download(context_->device, b, out.data(), 0, int32_t(out.size()));
-    return out;
-  }
-  qz_status_t run(uint32_t op, const void *params) { return qz_ypu_execute(context_, op, params); }
-
- private:
-  qz_ypu_context_t *context_ = nullptr;
-  std::vector<qz_ypu_buffer_t *> buffers_;
-};
-
-// Loads the weight and runs op 94 on it.
-qz_ypu_linear_lowbit_params_t load(context &c, const lowbit_weight &w) {
-  qz_ypu_linear_lowbit_params_t p{};
-  p.perm = c.buffer(w.perm);
-  p.scales = c.buffer(w.scales);
-  p.tiles = c.buffer(w.tiles);
-  p.row_blocks = w.row_blocks;
-  std::copy(w.counts.begin(), w.counts.end(), p.width_counts);
-  qz_ypu_repack_lowbit_params_t repack{};
-  repack.tiles = p.tiles;
-  repack.row_blocks = w.row_blocks;
-  std::copy(w.counts.begin(), w.counts.end(), repack.width_counts);
-  EXPECT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &repack), QZ_STATUS_SUCCESS);
-  return p;
-}
-
-// op 93 on the first n token rows of x; the output is pre-filled with NaN
-// between guard bytes, which are checked.
-std::vector<float> linear(context &c, qz_ypu_linear_lowbit_params_t p, const std::vector<float> &x,
-                          int32_t rows, int32_t n, qz_status_t want = QZ_STATUS_SUCCESS) {
-  const std::vector<float> nan(size_t(n) * rows, NAN);
-  p.in = c.buffer(x, kLead);
-  p.in_offset = kLead;
-  p.out = c.buffer(nan, kLead);
-  p.out_offset = kLead;
-  p.n = n;
-  EXPECT_EQ(c.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), want);
-  const std::vector<uint8_t> bytes = c.bytes(p.out);
-  for (int32_t i = 0; i < kLead; ++i) EXPECT_EQ(bytes[i], kGuard) << "lead byte " << i;
-  for (int32_t i = 0; i < kTrail; ++i) EXPECT_EQ(bytes[bytes.size() - 1 - i], kGuard) << "trail byte " << i;
-  std::vector<float> got(nan.size());
-  std::memcpy(got.data(), bytes.data() + kLead, got.size() * 4);
-  return got;
-}
+using context = lowbit_context;
 
 // The kernels' arithmetic for one token, from the dense codes: per tile and
 // row, S = c0·x0 then fma(c_k, x_k, S) for k = 1 … 7, term = fma(S, scale,
@@ -247,13 +175,7 @@ std::vector<float> fused_model(const lowbit_weight &w, const float *x, std::vect
   return y;
 }
 
-struct weight_case {
-  const char *name;
-  int32_t row_blocks;
-  std::array<int32_t, 8> counts;
-};
-
-const weight_case kWeights[] = {
+const lowbit_weight_case kWeights[] = {
     {"every width", 2, {1, 1, 1, 1, 1, 1, 1, 1}},
     {"mixed classes", 3, {2, 0, 3, 0, 1, 0, 0, 2}},
     {"two classes", 1, {0, 2, 0, 0, 0, 3, 0, 0}},
@@ -287,7 +209,7 @@ std::vector<int32_t> shuffled(int32_t count, uint32_t seed) {
 TEST(LowbitAvx512Linear, MatchesFusedModelAndHost) {
   SKIP_WITHOUT_AVX512F();
   uint32_t seed = 7100;
-  for (const weight_case &wc : kWeights) {
+  for (const lowbit_weight_case &wc : kWeights) {
     const int32_t groups = std::accumulate(wc.counts.begin(), wc.counts.end(), 0);
     const std::vector<int32_t> perm = shuffled(8 * groups, ++seed);
     const lowbit_weight w = make_lowbit_weight(wc.row_blocks, wc.counts, perm, ++seed);
@@ -305,8 +227,8 @@ TEST(LowbitAvx512Linear, MatchesFusedModelAndHost) {
     for (int32_t i = 0; i < tokens; ++i) model[i] = fused_model(w, &x[size_t(i) * cols], &magnitude[i]);
     {
       context h(1, true);
-      const qz_ypu_linear_lowbit_params_t p = load(h, w);
-      const std::vector<float> host = linear(h, p, x, rows, tokens);
+      const qz_ypu_linear_lowbit_params_t p = lowbit_load(h, w);
+      const std::vector<float> host = lowbit_linear(h, p, x, rows, tokens);
       for (int32_t i = 0; i < tokens; ++i)
         for (int32_t r = 0; r < rows; ++r)
           ASSERT_NEAR(host[size_t(i) * rows + r], model[i][r],
@@ -315,9 +237,9 @@ TEST(LowbitAvx512Linear, MatchesFusedModelAndHost) {
     }
     for (int threads : {1, 2, 3, 8}) {
       context c(threads, false, kAvx512Flag);
-      const qz_ypu_linear_lowbit_params_t p = load(c, w);
+      const qz_ypu_linear_lowbit_params_t p = lowbit_load(c, w);
       for (int32_t n : {1, 2, 5, 17}) {
-        const std::vector<float> got = linear(c, p, x, rows, n);
+        const std::vector<float> got = lowbit_linear(c, p, x, rows, n);
         for (int32_t i = 0; i < n; ++i)
           ASSERT_EQ(std::vector<float>(got.begin() + size_t(i) * rows, got.begin() + size_t(i + 1) * rows),
                     model[i])
@@ -358,10 +280,10 @@ TEST(LowbitAvx512Linear, WorkedTiles) {
     w.tiles = lowbit_pack_tile(w.codes, f.width);
     for (int32_t n : {1, 3}) {
       context c(2, false, kAvx512Flag);
-      const qz_ypu_linear_lowbit_params_t p = load(c, w);
+      const qz_ypu_linear_lowbit_params_t p = lowbit_load(c, w);
       std::vector<float> in;
       for (int32_t i = 0; i < n; ++i) in.insert(in.end(), x, x + 8);
-      const std::vector<float> got = linear(c, p, in, 16, n);
+      const std::vector<float> got = lowbit_linear(c, p, in, 16, n);
       for (int32_t i = 0; i < n; ++i)
         for (int32_t r = 0; r < 16; ++r)
           EXPECT_EQ(got[16 * i + r], r == f.row ? f.at_code_row : f.elsewhere) << "n " << n << ", row " << r;
@@ -378,7 +300,7 @@ TEST(LowbitAvx512Linear, AllocationFailureLeavesTheOutput) {
   for (int threads : {1, 3})
     for (int32_t n : {1, 3}) {
       context c(threads, false, kAvx512Flag);
-      qz_ypu_linear_lowbit_params_t p = load(c, w);
+      qz_ypu_linear_lowbit_params_t p = lowbit_load(c, w);
       int failures = 0;
       for (int k = 1;; ++k) {
         ASSERT_LT(k, 20);

@@ -29,6 +29,13 @@ struct lowbit_weight {
   std::vector<double> magnitudes() const;
 };
 
+// A weight shape of a test table: row blocks and groups per width class.
+struct lowbit_weight_case {
+  const char *name;
+  int32_t row_blocks;
+  std::array<int32_t, 8> counts;
+};
+
 // The value of a 16-bit scale pattern: (−1)^s · m · 2^(e − 35).
 double lowbit_scale_value(uint16_t pattern);
 

@@ -86,7 +86,4 @@ struct avx_tile {
   }
 };
 
-constexpr lowbit_preparation avx_preparation{qz_ypu_cpu_lowbit_quantize_act_avx,
-                                             qz_ypu_cpu_lowbit_group_sums_avx};
-
 }  // namespace

@@ -155,9 +155,4 @@ struct avx2_tile {
   }
 };
 
-// The AVX2 kernels prepare activations with the SSE4.1 quantiser and the
-// baseline group sums, so they quantise to the same bits.
-constexpr lowbit_preparation avx2_preparation{qz_ypu_cpu_lowbit_quantize_act_sse41,
-                                              qz_ypu_cpu_lowbit_group_sums_base};
-
 }  // namespace

@@ -2,7 +2,8 @@
 // add into a row block's 16 outputs held as two 8-float vectors (rows 0-7,
 // rows 8-15): AVX and AVX2. A set supplies its tile type (load,
 // add_quantised, add_float; `integer` true for widths 1 to 4) and its two
-// activation-preparation tasks. Include only from files built for AVX or
+// activation-preparation tasks; stage 1 and the row-block loops are the
+// frame in drivers.cc that SSE4.1 and ARM64 share. Include only from files built for AVX or
 // wider: everything here has internal linkage and is compiled with the
 // including file's flags.
 #pragma once
@@ -44,56 +45,17 @@ inline void lowbit_add_float16(const __m256 (&cols)[2][8], float scale, float of
   }
 }
 
-// A set's activation preparation: the quantiser on the integer path (widths
-// 1 to 4), the group sums on the float path.
-struct lowbit_preparation {
-  qz_ypu_cpu_task_1d_t quantise;
-  qz_ypu_cpu_task_1d_t sum_groups;
-};
-
-// Prepares `count` activation groups at x over min(count, T²) chunks.
-template <bool integer>
-void lowbit_prepare(qz_ypu_cpu_device_t *device, const lowbit_preparation &prep, const float *x,
-                    int64_t count, uint8_t *codes, float *lo, float *step, float *sum) {
-  const int64_t chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, count));
-  if constexpr (integer) {
-    qz_ypu_cpu_lowbit_quantize_context_t q{x,   codes, lo, step, sum, static_cast<int32_t>(count),
-                                           static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, prep.quantise, &q, chunks);
-  } else {
-    qz_ypu_cpu_lowbit_group_sums_context_t s{x, sum, static_cast<int32_t>(count),
-                                             static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, prep.sum_groups, &s, chunks);
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Matrix-vector drivers.
-
-struct lowbit_gemv_context {
-  const float *x;        // float path: the class's activations
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
-  int32_t row_blocks;
-  float *y;
-  int32_t chunks;
-  int32_t group_begin;  // the slab this loop adds; scratch index g − group_begin
-  int32_t group_end;
-};
 
 // The 16 outputs of a row block stay in two registers over all groups.
 template <class Tile>
 void lowbit_gemv_task(void *context, size_t chunk) {
-  const auto &c = *static_cast<const lowbit_gemv_context *>(context);
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_task_context_t *>(context);
   const qz_ypu_cpu_range_t rows = qz_ypu_cpu_split(c.row_blocks, c.chunks, int64_t(chunk));
   Tile tile;
   for (int64_t rb = rows.begin; rb < rows.end; ++rb) {
-    float *y = c.y + 16 * rb;
+    float *y = c.out + 16 * rb;
     __m256 acc[2] = {_mm256_loadu_ps(y), _mm256_loadu_ps(y + 8)};
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
       qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g,
@@ -110,25 +72,13 @@ void lowbit_gemv_task(void *context, size_t chunk) {
   }
 }
 
-// The per-group activation data lives on this thread's stack in slabs of a
-// fixed size, so a class of any width needs bounded stack; the slabs add
-// their groups in ascending order, as one pass over the class would.
+// The slabs and stage 1 are the shared frame's (drivers.cc).
 template <class Tile>
-void lowbit_gemv(qz_ypu_cpu_device_t *device, const lowbit_preparation &prep,
+void lowbit_gemv(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_preparers_t &prep,
                  qz_ypu_cpu_task_1d_t task, const float *x, const qz_scale16_t *scales,
                  const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {
-  constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
-  alignas(32) uint8_t codes[8 * slab];
-  alignas(32) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
-  for (int32_t begin = 0; begin < groups; begin += slab) {
-    const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
-    lowbit_prepare<Tile::integer>(device, prep, x + 8 * int64_t{begin}, end - begin, codes, lo,
-                                  step, sum);
-    lowbit_gemv_context c{x,      codes,      sum, lo, step, scales, tiles, groups, row_blocks, y,
-                          static_cast<int32_t>(row_chunks), begin, end};
-    qz_ypu_cpu_run_1d(device, task, &c, row_chunks);
-  }
+  qz_ypu_cpu_lowbit_run_gemv(device, x, scales, tiles, groups, row_blocks, y, Tile::integer, prep,
+                             task);
 }
 
 // ---------------------------------------------------------------------------
@@ -138,27 +88,12 @@ void lowbit_gemv(qz_ypu_cpu_device_t *device, const lowbit_preparation &prep,
 // accumulators live in the worker's slice meanwhile. Every token gets the
 // matrix-vector drivers' bits.
 
-struct lowbit_gemm_context {
-  const float *x;        // float path
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;
-  int32_t row_blocks;
-  int32_t tokens;
-  float *thread_scratch;  // slice t: rows 0-7 of the n tokens, then rows 8-15
-  float *acc;             // [row_blocks][n][16]
-};
-
 template <class Tile>
 void lowbit_gemm_task(void *context, size_t thread, size_t row_block) {
-  const auto &c = *static_cast<const lowbit_gemm_context *>(context);
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_task_context_t *>(context);
   const int64_t rb = static_cast<int64_t>(row_block), n = c.tokens;
   float *slice = c.thread_scratch + static_cast<int64_t>(thread) * 16 * n;
-  float *block = c.acc + rb * n * 16;
+  float *block = c.out + rb * n * 16;
   for (int64_t j = 0; j < n; ++j)
     for (int h = 0; h < 2; ++h)
       _mm256_store_ps(slice + (h * n + j) * 8, _mm256_loadu_ps(block + j * 16 + 8 * h));
@@ -183,28 +118,16 @@ void lowbit_gemm_task(void *context, size_t thread, size_t row_block) {
       _mm256_storeu_ps(block + j * 16 + 8 * h, _mm256_load_ps(slice + (h * n + j) * 8));
 }
 
-// Activation scratch, integer path: codes [pairs][8], then lo, step and sum
-// [pairs]; float path: sum [pairs].
+// The worker's slice holds rows 0-7 of the n tokens, then rows 8-15; stage 1
+// and the activation scratch are the shared frame's (drivers.cc).
 template <class Tile>
-void lowbit_gemm(qz_ypu_cpu_device_t *device, const lowbit_preparation &prep,
+void lowbit_gemm(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_preparers_t &prep,
                  qz_ypu_cpu_task_1d_with_thread_t task, const float *x,
                  const qz_scale16_t *scales, const uint8_t *tiles, int32_t groups,
                  int32_t row_blocks, int32_t n, void *act_scratch, void *thread_scratch,
                  float *acc) {
-  constexpr bool integer = Tile::integer;
-  const int64_t pairs = int64_t{groups} * n;
-  auto *bytes = static_cast<uint8_t *>(act_scratch);
-  float *lo = integer ? reinterpret_cast<float *>(bytes + 8 * pairs) : nullptr;
-  float *step = integer ? reinterpret_cast<float *>(bytes + 12 * pairs) : nullptr;
-  float *sum = reinterpret_cast<float *>(integer ? bytes + 16 * pairs : bytes);
-  lowbit_prepare<integer>(device, prep, x, pairs, bytes, lo, step, sum);
-  lowbit_gemm_context c{integer ? nullptr : x, integer ? bytes : nullptr,
-                        sum,                   lo,
-                        step,                  scales,
-                        tiles,                 groups,
-                        row_blocks,            n,
-                        static_cast<float *>(thread_scratch), acc};
-  qz_ypu_cpu_run_1d_with_thread(device, task, &c, row_blocks);
+  qz_ypu_cpu_lowbit_run_gemm(device, x, scales, tiles, groups, row_blocks, n, act_scratch,
+                             thread_scratch, acc, Tile::integer, prep, task);
 }
 
 }  // namespace

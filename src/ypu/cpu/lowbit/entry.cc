@@ -13,10 +13,10 @@
 #include "ypu/params.h"
 
 // ---------------------------------------------------------------------------
-// Tables.
+// Tables. Every table exists in every build; the slots of the other
+// processor family's kernels are null there, and the choice below never
+// picks such a set (its flag bits are not acted on).
 
-// The x86 sets' kernels exist only in x86 builds; elsewhere their slots are
-// null and the choice below never selects them.
 #define QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, family)                                      \
   {family(qz_ypu_cpu_lowbit_##kind##_##set##_1b), family(qz_ypu_cpu_lowbit_##kind##_##set##_2b), \
    family(qz_ypu_cpu_lowbit_##kind##_##set##_3b), family(qz_ypu_cpu_lowbit_##kind##_##set##_4b), \
@@ -24,6 +24,9 @@
    family(qz_ypu_cpu_lowbit_##kind##_##set##_7b), family(qz_ypu_cpu_lowbit_##kind##_##set##_8b)}
 #define QZ_YPU_CPU_LOWBIT_ANY(kernel) (&(kernel))
 #define QZ_YPU_CPU_LOWBIT_TABLE(kind, set) QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_X86)
+#define QZ_YPU_CPU_LOWBIT_ARM_TABLE(kind, set) \
+  QZ_YPU_CPU_LOWBIT_TABLE_OF(kind, set, QZ_YPU_CPU_ARM64)
+#define QZ_YPU_CPU_ARM(kernel) QZ_YPU_CPU_ARM64(qz_ypu_cpu_lowbit_##kernel)
 
 const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_base[8] =
     QZ_YPU_CPU_LOWBIT_TABLE_OF(gemv, base, QZ_YPU_CPU_LOWBIT_ANY);
@@ -47,7 +50,37 @@ const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx2[8] =
 const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_avx512[8] =
     QZ_YPU_CPU_LOWBIT_TABLE(gemm, avx512);
 
+// ARM64: the half-precision set shares the NEON drivers except at 2 bits
+// (its own tile layout) and in its 1- and 2-bit matrix-matrix drivers; the
+// dot-product set shares them from 5 bits up.
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon[8] =
+    QZ_YPU_CPU_LOWBIT_ARM_TABLE(gemv, neon);
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16[8] = {
+    QZ_YPU_CPU_ARM(gemv_neon_1b), QZ_YPU_CPU_ARM(gemv_neon_fp16_2b),
+    QZ_YPU_CPU_ARM(gemv_neon_3b), QZ_YPU_CPU_ARM(gemv_neon_4b),
+    QZ_YPU_CPU_ARM(gemv_neon_5b), QZ_YPU_CPU_ARM(gemv_neon_6b),
+    QZ_YPU_CPU_ARM(gemv_neon_7b), QZ_YPU_CPU_ARM(gemv_neon_8b)};
+const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_dot[8] = {
+    QZ_YPU_CPU_ARM(gemv_neon_dot_1b), QZ_YPU_CPU_ARM(gemv_neon_dot_2b),
+    QZ_YPU_CPU_ARM(gemv_neon_dot_3b), QZ_YPU_CPU_ARM(gemv_neon_dot_4b),
+    QZ_YPU_CPU_ARM(gemv_neon_5b),     QZ_YPU_CPU_ARM(gemv_neon_6b),
+    QZ_YPU_CPU_ARM(gemv_neon_7b),     QZ_YPU_CPU_ARM(gemv_neon_8b)};
+
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon[8] =
+    QZ_YPU_CPU_LOWBIT_ARM_TABLE(gemm, neon);
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16[8] = {
+    QZ_YPU_CPU_ARM(gemm_neon_fp16_1b), QZ_YPU_CPU_ARM(gemm_neon_fp16_2b),
+    QZ_YPU_CPU_ARM(gemm_neon_3b),      QZ_YPU_CPU_ARM(gemm_neon_4b),
+    QZ_YPU_CPU_ARM(gemm_neon_5b),      QZ_YPU_CPU_ARM(gemm_neon_6b),
+    QZ_YPU_CPU_ARM(gemm_neon_7b),      QZ_YPU_CPU_ARM(gemm_neon_8b)};
+const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8] = {
+    QZ_YPU_CPU_ARM(gemm_neon_dot_1b), QZ_YPU_CPU_ARM(gemm_neon_dot_2b),
+    QZ_YPU_CPU_ARM(gemm_neon_dot_3b), QZ_YPU_CPU_ARM(gemm_neon_dot_4b),
+    QZ_YPU_CPU_ARM(gemm_neon_5b),     QZ_YPU_CPU_ARM(gemm_neon_6b),
+    QZ_YPU_CPU_ARM(gemm_neon_7b),     QZ_YPU_CPU_ARM(gemm_neon_8b)};
+
 #undef QZ_YPU_CPU_LOWBIT_TABLE
+#undef QZ_YPU_CPU_LOWBIT_ARM_TABLE
 #undef QZ_YPU_CPU_LOWBIT_TABLE_OF
 #undef QZ_YPU_CPU_LOWBIT_ANY
 
@@ -83,11 +116,29 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8] = {
     QZ_YPU_CPU_X86(qz_ypu_cpu_lowbit_repack_avx512_8b)};
 #undef QZ_YPU_CPU_LOWBIT_SPLIT_ROW_TABLE
 
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon[8] = {
+    qz_ypu_cpu_lowbit_repack_none,  qz_ypu_cpu_lowbit_repack_none,
+    QZ_YPU_CPU_ARM(repack_neon_3b), QZ_YPU_CPU_ARM(repack_neon_4b),
+    QZ_YPU_CPU_ARM(repack_neon_5b), QZ_YPU_CPU_ARM(repack_neon_6b),
+    QZ_YPU_CPU_ARM(repack_neon_7b), QZ_YPU_CPU_ARM(repack_neon_8b)};
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_fp16[8] = {
+    qz_ypu_cpu_lowbit_repack_none,  QZ_YPU_CPU_ARM(repack_neon_fp16_2b),
+    QZ_YPU_CPU_ARM(repack_neon_3b), QZ_YPU_CPU_ARM(repack_neon_4b),
+    QZ_YPU_CPU_ARM(repack_neon_5b), QZ_YPU_CPU_ARM(repack_neon_6b),
+    QZ_YPU_CPU_ARM(repack_neon_7b), QZ_YPU_CPU_ARM(repack_neon_8b)};
+const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8] = {
+    QZ_YPU_CPU_ARM(repack_neon_dot_1b), QZ_YPU_CPU_ARM(repack_neon_dot_2b),
+    QZ_YPU_CPU_ARM(repack_neon_dot_3b), QZ_YPU_CPU_ARM(repack_neon_dot_4b),
+    QZ_YPU_CPU_ARM(repack_neon_5b),     QZ_YPU_CPU_ARM(repack_neon_6b),
+    QZ_YPU_CPU_ARM(repack_neon_7b),     QZ_YPU_CPU_ARM(repack_neon_8b)};
+#undef QZ_YPU_CPU_ARM
+
 namespace {
 
 // Per set: tables, activation scratch per (token, group) and whether the
-// GEMM drivers take per-thread slices. The quantising sets keep 8 codes and
-// three floats per pair; the others only a group sum.
+// GEMM drivers take per-thread slices. The quantising sets (all ARM64 sets
+// but the plain one among them) keep 8 codes and three floats per pair; the
+// others only a group sum.
 constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
      qz_ypu_cpu_lowbit_repack_kernels_base, 4, false},
@@ -99,16 +150,29 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
      qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
      qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_neon, qz_ypu_cpu_lowbit_gemm_kernels_neon,
+     qz_ypu_cpu_lowbit_repack_kernels_neon, 20, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16, qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16,
+     qz_ypu_cpu_lowbit_repack_kernels_neon_fp16, 20, true},
+    {qz_ypu_cpu_lowbit_gemv_kernels_neon_dot, qz_ypu_cpu_lowbit_gemm_kernels_neon_dot,
+     qz_ypu_cpu_lowbit_repack_kernels_neon_dot, 20, true},
 };
 
 }  // namespace
 
+// The highest flag present wins; a lower one need not be set. Kernels and
+// repack ask the same question: on ARM64 the NEON set answers either bit of
+// the NEON mask for both, so a stray 0x10 cannot give split-row tiles to the
+// plain kernels.
 qz_ypu_cpu_lowbit_set_t qz_ypu_cpu_lowbit_choose(uint32_t isa_flags) {
-  // The highest flag present wins; a lower one need not be set.
+  // x86 and ARM64 flags never act in the same build (qz_ypu_cpu_has).
   if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX512F)) return QZ_YPU_CPU_LOWBIT_AVX512;
   if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX2)) return QZ_YPU_CPU_LOWBIT_AVX2;
   if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_AVX)) return QZ_YPU_CPU_LOWBIT_AVX;
   if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_SSE41)) return QZ_YPU_CPU_LOWBIT_SSE41;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_DOTPROD)) return QZ_YPU_CPU_LOWBIT_NEON_DOT;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_FP16)) return QZ_YPU_CPU_LOWBIT_NEON_FP16;
+  if (qz_ypu_cpu_has(isa_flags, QZ_YPU_CPU_ISA_NEON_MASK)) return QZ_YPU_CPU_LOWBIT_NEON;
   return QZ_YPU_CPU_LOWBIT_BASE;
 }
 

@@ -12,9 +12,9 @@
                                          const qz_scale16_t *scales, const uint8_t *tiles,      \
                                          int32_t groups, int32_t row_blocks, int32_t n,         \
                                          void *act_scratch, void *thread_scratch, float *acc) { \
-    lowbit_gemm<avx_tile<w>>(device, avx_preparation, qz_ypu_cpu_lowbit_gemm_avx_##w##b_task,    \
-                             x, scales, tiles, groups, row_blocks, n, act_scratch,             \
-                             thread_scratch, acc);                                              \
+    lowbit_gemm<avx_tile<w>>(device, QZ_YPU_CPU_LOWBIT_PREPARERS_AVX,                           \
+                             qz_ypu_cpu_lowbit_gemm_avx_##w##b_task, x, scales, tiles, groups,  \
+                             row_blocks, n, act_scratch, thread_scratch, acc);                  \
   }
 
 QZ_YPU_CPU_LOWBIT_AVX_GEMM(1)

@@ -9,27 +9,12 @@
 
 namespace {
 
-struct gemm_context {
-  const float *x;        // float path
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;
-  int32_t row_blocks;
-  int32_t tokens;
-  float *thread_scratch;  // slice t: 4 planes of n vectors of 4 floats
-  float *acc;             // [row_blocks][n][16]
-};
-
 template <int B>
 void gemm_task(void *context, size_t thread, size_t row_block) {
-  const auto &c = *static_cast<const gemm_context *>(context);
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_task_context_t *>(context);
   const int64_t rb = static_cast<int64_t>(row_block), n = c.tokens;
   float *slice = c.thread_scratch + static_cast<int64_t>(thread) * 16 * n;
-  float *block = c.acc + rb * n * 16;
+  float *block = c.out + rb * n * 16;
   for (int64_t j = 0; j < n; ++j)
     for (int q = 0; q < 4; ++q)
       _mm_store_ps(slice + (q * n + j) * 4, _mm_loadu_ps(block + j * 16 + 4 * q));
@@ -57,30 +42,9 @@ template <int B>
 void gemm(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
           const uint8_t *tiles, int32_t groups, int32_t row_blocks, int32_t n, void *act_scratch,
           void *thread_scratch, float *acc) {
-  const int64_t pairs = int64_t{groups} * n;
-  const int64_t chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, pairs));
-  auto *bytes = static_cast<uint8_t *>(act_scratch);
-  gemm_context c{x,      nullptr,    nullptr, nullptr, nullptr, scales, tiles, groups, row_blocks,
-                 n,      static_cast<float *>(thread_scratch), acc};
-  if constexpr (sse41_tile<B>::integer) {
-    // codes [pairs][8], then lo, step and sum [pairs].
-    c.codes = bytes;
-    c.lo = reinterpret_cast<float *>(bytes + 8 * pairs);
-    c.step = reinterpret_cast<float *>(bytes + 12 * pairs);
-    c.sum = reinterpret_cast<float *>(bytes + 16 * pairs);
-    qz_ypu_cpu_lowbit_quantize_context_t q{x,
-                                           bytes,
-                                           reinterpret_cast<float *>(bytes + 8 * pairs),
-                                           reinterpret_cast<float *>(bytes + 12 * pairs),
-                                           reinterpret_cast<float *>(bytes + 16 * pairs),
-                                           static_cast<int32_t>(pairs),
-                                           static_cast<int32_t>(chunks)};
-    qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_sse41, &q, chunks);
-  } else {
-    c.sum = reinterpret_cast<float *>(bytes);
-    qz_ypu_cpu_lowbit_run_group_sums(device, x, reinterpret_cast<float *>(bytes), pairs);
-  }
-  qz_ypu_cpu_run_1d_with_thread(device, gemm_task<B>, &c, row_blocks);
+  qz_ypu_cpu_lowbit_run_gemm(device, x, scales, tiles, groups, row_blocks, n, act_scratch,
+                             thread_scratch, acc, sse41_tile<B>::integer,
+                             QZ_YPU_CPU_LOWBIT_PREPARERS_SSE41, gemm_task<B>);
 }
 
 }  // namespace

@@ -63,8 +63,9 @@ void qz_ypu_cpu_lowbit_group_sums_avx(void *context, size_t chunk) {
   void qz_ypu_cpu_lowbit_gemv_avx_##w##b(qz_ypu_cpu_device_t *device, const float *x,          \
                                          const qz_scale16_t *scales, const uint8_t *tiles,     \
                                          int32_t groups, int32_t row_blocks, float *y) {       \
-    lowbit_gemv<avx_tile<w>>(device, avx_preparation, qz_ypu_cpu_lowbit_gemv_avx_##w##b_task, x, \
-                             scales, tiles, groups, row_blocks, y);                            \
+    lowbit_gemv<avx_tile<w>>(device, QZ_YPU_CPU_LOWBIT_PREPARERS_AVX,                          \
+                             qz_ypu_cpu_lowbit_gemv_avx_##w##b_task, x, scales, tiles, groups, \
+                             row_blocks, y);                                                   \
   }
 
 QZ_YPU_CPU_LOWBIT_AVX_GEMV(1)

@@ -9,30 +9,14 @@
 
 namespace {
 
-struct gemv_context {
-  const float *x;        // float path: the slab's activations
-  const uint8_t *codes;  // integer path
-  const float *sum;
-  const float *lo;    // integer path
-  const float *step;  // integer path
-  const qz_scale16_t *scales;
-  const uint8_t *tiles;
-  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
-  int32_t row_blocks;
-  float *y;
-  int32_t chunks;
-  int32_t group_begin;  // the slab this loop adds; scratch index g − group_begin
-  int32_t group_end;
-};
-
 // The 16 outputs of a row block stay in registers over all groups.
 template <int B>
 void gemv_task(void *context, size_t chunk) {
-  const auto &c = *static_cast<const gemv_context *>(context);
+  const auto &c = *static_cast<const qz_ypu_cpu_lowbit_task_context_t *>(context);
   const qz_ypu_cpu_range_t rows = qz_ypu_cpu_split(c.row_blocks, c.chunks, int64_t(chunk));
   sse41_tile<B> tile;
   for (int64_t rb = rows.begin; rb < rows.end; ++rb) {
-    float *y = c.y + 16 * rb;
+    float *y = c.out + 16 * rb;
     __m128 acc[4];
     for (int q = 0; q < 4; ++q) acc[q] = _mm_loadu_ps(y + 4 * q);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
@@ -51,26 +35,8 @@ void gemv_task(void *context, size_t chunk) {
 template <int B>
 void gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
           const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {
-  constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
-  alignas(16) uint8_t codes[8 * slab];
-  alignas(16) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
-  for (int32_t begin = 0; begin < groups; begin += slab) {
-    const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
-    const float *xs = x + 8 * int64_t{begin};
-    if constexpr (sse41_tile<B>::integer) {
-      const int64_t chunks =
-          qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(device->threads, end - begin));
-      qz_ypu_cpu_lowbit_quantize_context_t q{xs,          codes, lo, step, sum,
-                                             end - begin, static_cast<int32_t>(chunks)};
-      qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_quantize_act_sse41, &q, chunks);
-    } else {
-      qz_ypu_cpu_lowbit_run_group_sums(device, xs, sum, end - begin);
-    }
-    gemv_context c{x,      codes,      sum, lo, step, scales, tiles, groups, row_blocks, y,
-                   static_cast<int32_t>(row_chunks), begin, end};
-    qz_ypu_cpu_run_1d(device, gemv_task<B>, &c, row_chunks);
-  }
+  qz_ypu_cpu_lowbit_run_gemv(device, x, scales, tiles, groups, row_blocks, y, sse41_tile<B>::integer,
+                             QZ_YPU_CPU_LOWBIT_PREPARERS_SSE41, gemv_task<B>);
 }
 
 }  // namespace

@@ -41,6 +41,10 @@ enum qz_ypu_cpu_lowbit_set_t : int32_t {
   QZ_YPU_CPU_LOWBIT_AVX = 2,
   QZ_YPU_CPU_LOWBIT_AVX2 = 3,
   QZ_YPU_CPU_LOWBIT_AVX512 = 4,
+  // ARM64 sets.
+  QZ_YPU_CPU_LOWBIT_NEON = 5,
+  QZ_YPU_CPU_LOWBIT_NEON_FP16 = 6,
+  QZ_YPU_CPU_LOWBIT_NEON_DOT = 7,
 };
 
 struct qz_ypu_cpu_lowbit_kernels_t {
@@ -71,6 +75,15 @@ extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_sse41[
 extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx[8];
 extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx2[8];
 extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_avx512[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16[8];
+extern const qz_ypu_cpu_lowbit_gemv_fn qz_ypu_cpu_lowbit_gemv_kernels_neon_dot[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16[8];
+extern const qz_ypu_cpu_lowbit_gemm_fn qz_ypu_cpu_lowbit_gemm_kernels_neon_dot[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_fp16[8];
+extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8];
 
 // ---------------------------------------------------------------------------
 // Work split shared by the drivers.
@@ -193,7 +206,91 @@ QZ_YPU_CPU_LOWBIT_DECLARE_SET(base)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(avx2)
 QZ_YPU_CPU_LOWBIT_DECLARE_SET(sse41)
+
+// NEON: the SSE4.1 set's arithmetic and layouts (canonical at 1 and 2 bits,
+// split-row above) with fused multiply-adds and pairwise group sums.
+QZ_YPU_CPU_LOWBIT_DECLARE_SET(neon)
+
+// Half precision: the NEON drivers, except that 2-bit tiles are split into
+// a byte of columns 0-3 and a byte of columns 4-7 per row, and that the 1-
+// and 2-bit matrix-matrix terms are formed in half precision.
+void qz_ypu_cpu_lowbit_gemv_neon_fp16_2b(qz_ypu_cpu_device_t *, const float *,
+                                         const qz_scale16_t *, const uint8_t *, int32_t, int32_t,
+                                         float *);
+void qz_ypu_cpu_lowbit_gemm_neon_fp16_1b(qz_ypu_cpu_device_t *, const float *,
+                                         const qz_scale16_t *, const uint8_t *, int32_t, int32_t,
+                                         int32_t, void *, void *, float *);
+void qz_ypu_cpu_lowbit_gemm_neon_fp16_2b(qz_ypu_cpu_device_t *, const float *,
+                                         const qz_scale16_t *, const uint8_t *, int32_t, int32_t,
+                                         int32_t, void *, void *, float *);
+
+// Dot product: 1 to 4 bits in the dot-product layout, summed with the 8-bit
+// dot-product instruction; 5 to 8 bits are the NEON drivers.
+#define QZ_YPU_CPU_LOWBIT_DECLARE_DOT(w)                                                    \
+  void qz_ypu_cpu_lowbit_gemv_neon_dot_##w##b(qz_ypu_cpu_device_t *, const float *,        \
+                                              const qz_scale16_t *, const uint8_t *, int32_t, \
+                                              int32_t, float *);                           \
+  void qz_ypu_cpu_lowbit_gemm_neon_dot_##w##b(qz_ypu_cpu_device_t *, const float *,        \
+                                              const qz_scale16_t *, const uint8_t *, int32_t, \
+                                              int32_t, int32_t, void *, void *, float *);
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(1)
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(2)
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(3)
+QZ_YPU_CPU_LOWBIT_DECLARE_DOT(4)
+#undef QZ_YPU_CPU_LOWBIT_DECLARE_DOT
 #undef QZ_YPU_CPU_LOWBIT_DECLARE_SET
+
+// ---------------------------------------------------------------------------
+// The frame of the quantising sets' drivers (SSE4.1, AVX, AVX2, ARM64
+// sets): stage 1 prepares the activations of every group (matrix-vector)
+// or (group, token) pair (matrix-matrix) over min(count, T²) chunks, stage 2
+// runs the set's task over the row blocks. Only the tasks and the two
+// preparing routines belong to an instruction set.
+
+// What a task reads: per group or pair the 8 codes, lo and step (1 to 4
+// bits) and the group sum; the float path reads x and sum only.
+struct qz_ypu_cpu_lowbit_task_context_t {
+  const float *x;        // float path: matrix-vector, the class's activations;
+                         // matrix-matrix, [groups][n][8]
+  const uint8_t *codes;  // integer path
+  const float *sum;
+  const float *lo;    // integer path
+  const float *step;  // integer path
+  const qz_scale16_t *scales;
+  const uint8_t *tiles;
+  int32_t groups;  // of the class: tile (rb, g) is number rb·groups + g
+  int32_t row_blocks;
+  int32_t tokens;          // matrix-matrix
+  float *thread_scratch;   // matrix-matrix: slice t, 4 planes of n vectors of 4 floats
+  float *out;              // matrix-vector: y; matrix-matrix: acc [row_blocks][n][16]
+  int32_t chunks;          // matrix-vector: row-block chunks
+  int32_t group_begin;     // matrix-vector: the slab of groups this loop adds,
+  int32_t group_end;       //   scratch index g − group_begin
+};
+
+// A set's two stage-1 routines (quantiser and group-sum contexts).
+struct qz_ypu_cpu_lowbit_preparers_t {
+  void (*quantise)(void *context, size_t chunk);
+  void (*sums)(void *context, size_t chunk);
+};
+
+// Matrix-vector driver: slabs of QZ_YPU_CPU_LOWBIT_GEMV_SLAB groups on the
+// calling thread's stack, each prepared, then `task` over min(R, T) chunks
+// of row blocks; the slabs add their groups in ascending order.
+void qz_ypu_cpu_lowbit_run_gemv(qz_ypu_cpu_device_t *device, const float *x,
+                                const qz_scale16_t *scales, const uint8_t *tiles, int32_t groups,
+                                int32_t row_blocks, float *y, bool integer,
+                                const qz_ypu_cpu_lowbit_preparers_t &prepare,
+                                void (*task)(void *context, size_t chunk));
+// Matrix-matrix driver: the G·n pairs prepared into act_scratch (codes
+// [pairs][8], then lo, step and sum [pairs]; or sum alone), then `task` once
+// per row block with the pool's thread index.
+void qz_ypu_cpu_lowbit_run_gemm(qz_ypu_cpu_device_t *device, const float *x,
+                                const qz_scale16_t *scales, const uint8_t *tiles, int32_t groups,
+                                int32_t row_blocks, int32_t n, void *act_scratch,
+                                void *thread_scratch, float *acc, bool integer,
+                                const qz_ypu_cpu_lowbit_preparers_t &prepare,
+                                void (*task)(void *context, size_t thread, size_t row_block));
 
 // ---------------------------------------------------------------------------
 // SSE4.1 activation quantiser: per group of 8, lo = minimum, step =
@@ -212,10 +309,22 @@ struct qz_ypu_cpu_lowbit_quantize_context_t {
 // built with the AVX flags, so all three sets quantise to the same bits.
 void qz_ypu_cpu_lowbit_quantize_act_sse41(void *context, size_t chunk);
 void qz_ypu_cpu_lowbit_quantize_act_avx(void *context, size_t chunk);
+inline constexpr qz_ypu_cpu_lowbit_preparers_t QZ_YPU_CPU_LOWBIT_PREPARERS_SSE41{
+    qz_ypu_cpu_lowbit_quantize_act_sse41, qz_ypu_cpu_lowbit_group_sums_sse41};
+inline constexpr qz_ypu_cpu_lowbit_preparers_t QZ_YPU_CPU_LOWBIT_PREPARERS_AVX{
+    qz_ypu_cpu_lowbit_quantize_act_avx, qz_ypu_cpu_lowbit_group_sums_avx};
+// The ARM64 sets' quantiser: the same lo, step and codes, with the group sum
+// ((x0 + x4) + (x1 + x5)) + ((x2 + x6) + (x3 + x7)).
+void qz_ypu_cpu_lowbit_quantize_act_neon(void *context, size_t chunk);
+// The ARM64 sets' group sums, in the quantiser's order.
+void qz_ypu_cpu_lowbit_group_sums_neon(void *context, size_t chunk);
+inline constexpr qz_ypu_cpu_lowbit_preparers_t QZ_YPU_CPU_LOWBIT_PREPARERS_NEON{
+    qz_ypu_cpu_lowbit_quantize_act_neon, qz_ypu_cpu_lowbit_group_sums_neon};
 
 // ---------------------------------------------------------------------------
 // Repacking.
 
+void qz_ypu_cpu_lowbit_unpack_2b(const uint8_t *tile, int32_t *codes);
 void qz_ypu_cpu_lowbit_unpack_3b(const uint8_t *tile, int32_t *codes);
 void qz_ypu_cpu_lowbit_unpack_5b(const uint8_t *tile, int32_t *codes);
 void qz_ypu_cpu_lowbit_unpack_6b(const uint8_t *tile, int32_t *codes);
@@ -234,7 +343,14 @@ void qz_ypu_cpu_lowbit_repack_avx2_5b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_6b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_7b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx2_8b(uint8_t *tile);
-// Canonical form to split-row layout, the same bytes from both.
+// Canonical form to split-row layout: the plain routine every split-row
+// table's transforms call, then the AVX, SSE4.1 and NEON transforms.
+void qz_ypu_cpu_lowbit_split_rows_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_split_rows_8b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx_3b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx_4b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_avx_5b(uint8_t *tile);
@@ -247,3 +363,19 @@ void qz_ypu_cpu_lowbit_repack_sse41_5b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_6b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_7b(uint8_t *tile);
 void qz_ypu_cpu_lowbit_repack_sse41_8b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_4b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_5b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_6b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_7b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_8b(uint8_t *tile);
+// Canonical form to the 2-bit split-row layout: byte r holds columns 0-3 of
+// row r, byte 16 + r columns 4-7.
+void qz_ypu_cpu_lowbit_repack_neon_fp16_2b(uint8_t *tile);
+// Canonical form to the dot-product layout: 4-byte words whose byte j pairs
+// column j (low field) with column j + 4 of one row; at 1 and 2 bits several
+// rows share a word, at 3 bits rows 12-15 fill the spare top bits.
+void qz_ypu_cpu_lowbit_repack_neon_dot_1b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_dot_2b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_dot_3b(uint8_t *tile);
+void qz_ypu_cpu_lowbit_repack_neon_dot_4b(uint8_t *tile);

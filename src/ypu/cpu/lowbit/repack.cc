@@ -55,6 +55,7 @@ void to_bit_planes(uint8_t *tile) {
 
 }  // namespace
 
+void qz_ypu_cpu_lowbit_unpack_2b(const uint8_t *tile, int32_t *codes) { unpack<2>(tile, codes); }
 void qz_ypu_cpu_lowbit_unpack_3b(const uint8_t *tile, int32_t *codes) { unpack<3>(tile, codes); }
 void qz_ypu_cpu_lowbit_unpack_5b(const uint8_t *tile, int32_t *codes) { unpack<5>(tile, codes); }
 void qz_ypu_cpu_lowbit_unpack_6b(const uint8_t *tile, int32_t *codes) { unpack<6>(tile, codes); }

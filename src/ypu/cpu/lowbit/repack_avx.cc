@@ -1,11 +1,10 @@
-// AVX split-row repack transforms: the SSE4.1 layout byte for byte, from
-// the same routine compiled with the AVX flags (VEX-encoded).
+// AVX repack table's transforms: the SSE4.1 split-row layout byte for byte,
+// written by the plain routine in split_rows.cc.
 #include "ypu/cpu/lowbit/kernels.h"
-#include "ypu/cpu/lowbit/split_rows.h"
 
-void qz_ypu_cpu_lowbit_repack_avx_3b(uint8_t *tile) { to_split_rows<3>(tile); }
-void qz_ypu_cpu_lowbit_repack_avx_4b(uint8_t *tile) { to_split_rows<4>(tile); }
-void qz_ypu_cpu_lowbit_repack_avx_5b(uint8_t *tile) { to_split_rows<5>(tile); }
-void qz_ypu_cpu_lowbit_repack_avx_6b(uint8_t *tile) { to_split_rows<6>(tile); }
-void qz_ypu_cpu_lowbit_repack_avx_7b(uint8_t *tile) { to_split_rows<7>(tile); }
-void qz_ypu_cpu_lowbit_repack_avx_8b(uint8_t *tile) { to_split_rows<8>(tile); }
+void qz_ypu_cpu_lowbit_repack_avx_3b(uint8_t *tile) { qz_ypu_cpu_lowbit_split_rows_3b(tile); }
+void qz_ypu_cpu_lowbit_repack_avx_4b(uint8_t *tile) { qz_ypu_cpu_lowbit_split_rows_4b(tile); }
+void qz_ypu_cpu_lowbit_repack_avx_5b(uint8_t *tile) { qz_ypu_cpu_lowbit_split_rows_5b(tile); }
+void qz_ypu_cpu_lowbit_repack_avx_6b(uint8_t *tile) { qz_ypu_cpu_lowbit_split_rows_6b(tile); }
+void qz_ypu_cpu_lowbit_repack_avx_7b(uint8_t *tile) { qz_ypu_cpu_lowbit_split_rows_7b(tile); }
+void qz_ypu_cpu_lowbit_repack_avx_8b(uint8_t *tile) { qz_ypu_cpu_lowbit_split_rows_8b(tile); }

@@ -1,12 +1,8 @@
-// Split-row layout: each canonical row value is cut into a 16- or 32-bit
-// unit holding the low columns and one or two narrower units for the rest,
-// with column 7's bits in the units' spare top bits, so the vector kernels
-// load one unit kind for 4 or 8 rows at once. The SSE4.1 and AVX tables
-// write it with this one routine. Plain code with internal linkage: each
-// repack file compiles its own copy with its own flags.
-#pragma once
-
-#include <cstdint>
+// Split-row layout shared by the SSE4.1, AVX and NEON repack tables: each
+// canonical row value is cut into a 16- or 32-bit unit holding the low
+// columns and one or two narrower units for the rest, with column 7's bits in
+// the units' spare top bits, so vector kernels load one unit kind for 4 or 8
+// rows at once. Plain code: every one of those instruction sets calls it.
 #include <cstring>
 
 #include "ypu/cpu/lowbit/kernels.h"
@@ -15,21 +11,21 @@ namespace {
 
 // Row r of a canonical tile of width B: bytes B·r … B·r + B − 1, little-endian.
 template <int B>
-inline uint64_t row_value(const uint8_t *tile, int32_t r) {
+uint64_t row_value(const uint8_t *tile, int32_t r) {
   uint64_t v = 0;
   for (int i = B - 1; i >= 0; --i) v = (v << 8) | tile[B * r + i];
   return v;
 }
 
 template <class U>
-inline void store_unit(uint8_t *at, uint64_t value) {
+void store_unit(uint8_t *at, uint64_t value) {
   const U unit = static_cast<U>(value);
   std::memcpy(at, &unit, sizeof unit);
 }
 
 // The whole tile is read before any byte of it is written.
 template <int B>
-inline void to_split_rows(uint8_t *tile) {
+void to_split_rows(uint8_t *tile) {
   uint64_t rows[QZ_YPU_LOWBIT_TILE_ROWS];
   for (int32_t r = 0; r < QZ_YPU_LOWBIT_TILE_ROWS; ++r) rows[r] = row_value<B>(tile, r);
   for (int32_t r = 0; r < QZ_YPU_LOWBIT_TILE_ROWS; ++r) {
@@ -60,3 +56,10 @@ inline void to_split_rows(uint8_t *tile) {
 }
 
 }  // namespace
+
+void qz_ypu_cpu_lowbit_split_rows_3b(uint8_t *tile) { to_split_rows<3>(tile); }
+void qz_ypu_cpu_lowbit_split_rows_4b(uint8_t *tile) { to_split_rows<4>(tile); }
+void qz_ypu_cpu_lowbit_split_rows_5b(uint8_t *tile) { to_split_rows<5>(tile); }
+void qz_ypu_cpu_lowbit_split_rows_6b(uint8_t *tile) { to_split_rows<6>(tile); }
+void qz_ypu_cpu_lowbit_split_rows_7b(uint8_t *tile) { to_split_rows<7>(tile); }
+void qz_ypu_cpu_lowbit_split_rows_8b(uint8_t *tile) { to_split_rows<8>(tile); }

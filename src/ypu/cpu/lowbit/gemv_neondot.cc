@@ -1,0 +1,9 @@
+// Dot-product set, matrix-vector at 1 to 4 bits: exact code products summed
+// with the 8-bit dot-product instruction into 32-bit lanes. Wider classes
+// use the NEON drivers.
+#include "ypu/cpu/lowbit/neondot.h"
+
+QZ_YPU_CPU_LOWBIT_NEON_GEMV(qz_ypu_cpu_lowbit_gemv_neon_dot_1b, neon_dot_tile<1>)
+QZ_YPU_CPU_LOWBIT_NEON_GEMV(qz_ypu_cpu_lowbit_gemv_neon_dot_2b, neon_dot_tile<2>)
+QZ_YPU_CPU_LOWBIT_NEON_GEMV(qz_ypu_cpu_lowbit_gemv_neon_dot_3b, neon_dot_tile<3>)
+QZ_YPU_CPU_LOWBIT_NEON_GEMV(qz_ypu_cpu_lowbit_gemv_neon_dot_4b, neon_dot_tile<4>)
