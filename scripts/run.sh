@@ -13,5 +13,5 @@ model=models/en-de.qz
 for text in "Save the current document" "Display line numbers" \
             "Operation was cancelled"; do
   echo "translating \"$text\" with $model:"
-  build/release/examples/qz_translate "$model" cpu:4 "$text"
+  build/release/examples/qz_translate "$model" cpu "$text"
 done

@@ -2,6 +2,7 @@
 // the embedding lookup; every step is one operation dispatched through the
 // context.
 #include <cstring>
+#include <utility>
 
 #include "engine/model.h"
 #include "ypu/params.h"
@@ -133,38 +134,61 @@ qz_status_t qz_norvo_attention_cache_create(qz_ypu_context_t *context, int32_t c
   return QZ_STATUS_SUCCESS;
 }
 
-qz_status_t qz_norvo_attention_cache_reserve(qz_ypu_context_t *context,
-                                             qz_norvo_attention_cache_t *cache) {
+namespace {
+
+// The four buffers of a cache, or of its spare set, in reserve order.
+struct qz_norvo_cache_quad {
+  qz_ypu_buffer_t **buffers[4];
+};
+
+qz_norvo_cache_quad qz_norvo_cache_main(qz_norvo_attention_cache_t *cache) {
+  return {{&cache->key_codes, &cache->key_pairs, &cache->value_codes, &cache->value_pairs}};
+}
+
+qz_norvo_cache_quad qz_norvo_cache_spare(qz_norvo_attention_cache_t *cache) {
+  return {{&cache->spare_key_codes, &cache->spare_key_pairs, &cache->spare_value_codes,
+           &cache->spare_value_pairs}};
+}
+
+void qz_norvo_cache_quad_delete(qz_ypu_context_t *context, const qz_norvo_cache_quad &quad) {
+  for (int i = 3; i >= 0; --i) qz_norvo_buffer_delete(context, quad.buffers[i]);
+}
+
+// Creates the four buffers of `quad` for the cache's sequences and width;
+// on failure none is left.
+qz_status_t qz_norvo_cache_quad_new(qz_ypu_context_t *context,
+                                    const qz_norvo_attention_cache_t *cache,
+                                    const qz_norvo_cache_quad &quad) {
   const int64_t rows = int64_t{cache->sequences} * qz_norvo_cache_rows(cache);
   int32_t code_bytes = 0, pair_bytes = 0;
   qz_status_t status = qz_norvo_byte_size(rows * cache->width, 1, "width", &code_bytes);
   if (status == QZ_STATUS_SUCCESS)
     status = qz_norvo_byte_size(rows, kPairBytes, "sequences", &pair_bytes);
   if (status != QZ_STATUS_SUCCESS) return status;
-  struct slot {
-    qz_ypu_buffer_t **buffer;
-    int32_t bytes;
-  };
-  const slot slots[] = {{&cache->key_codes, code_bytes},
-                        {&cache->key_pairs, pair_bytes},
-                        {&cache->value_codes, code_bytes},
-                        {&cache->value_pairs, pair_bytes}};
-  for (const slot &s : slots) {
-    *s.buffer = qz_norvo_buffer_new(context, s.bytes);
-    if (!*s.buffer) {
-      qz_norvo_attention_cache_release(context, cache);
+  const int32_t bytes[4] = {code_bytes, pair_bytes, code_bytes, pair_bytes};
+  for (int i = 0; i < 4; ++i) {
+    *quad.buffers[i] = qz_norvo_buffer_new(context, bytes[i]);
+    if (!*quad.buffers[i]) {
+      qz_norvo_cache_quad_delete(context, quad);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
   }
   return QZ_STATUS_SUCCESS;
 }
 
+}  // namespace
+
+qz_status_t qz_norvo_attention_cache_reserve(qz_ypu_context_t *context,
+                                             qz_norvo_attention_cache_t *cache) {
+  const qz_status_t status = qz_norvo_cache_quad_new(context, cache, qz_norvo_cache_main(cache));
+  if (status != QZ_STATUS_SUCCESS) qz_norvo_attention_cache_release(context, cache);
+  return status;
+}
+
 void qz_norvo_attention_cache_release(qz_ypu_context_t *context,
                                       qz_norvo_attention_cache_t *cache) {
-  qz_norvo_buffer_delete(context, &cache->value_pairs);
-  qz_norvo_buffer_delete(context, &cache->value_codes);
-  qz_norvo_buffer_delete(context, &cache->key_pairs);
-  qz_norvo_buffer_delete(context, &cache->key_codes);
+  qz_norvo_cache_quad_delete(context, qz_norvo_cache_spare(cache));
+  qz_norvo_cache_quad_delete(context, qz_norvo_cache_main(cache));
 }
 
 qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
@@ -245,19 +269,22 @@ qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
 
 namespace {
 
-// Each new sequence continues one of the cached sequences.
-qz_status_t qz_norvo_check_reorder(qz_ypu_context_t *context,
-                                   const qz_norvo_attention_cache_t *cache, qz_ypu_buffer_t *index,
-                                   int32_t count) {
-  if (count != cache->sequences) return qz_norvo_invalid("count");
+// Each new sequence continues one of the cached sequences; the parents are
+// copied to `parents` (count entries).
+qz_status_t qz_norvo_read_parents(qz_ypu_context_t *context,
+                                  const qz_norvo_attention_cache_t *cache, qz_ypu_buffer_t *index,
+                                  int32_t count, int32_t *parents) {
   const qz_ypu_device_ops_t &ops = qz_ypu_ops(context);
-  auto parents = static_cast<const int32_t *>(ops.buffer_map(context->device, index, 1));
-  if (!parents) {
+  auto mapped = static_cast<const int32_t *>(ops.buffer_map(context->device, index, 1));
+  if (!mapped) {
     qz_error_push("", 0, &QZ_NORVO_ERROR_DEVICE_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   bool ok = true;
-  for (int32_t i = 0; i < count && ok; ++i) ok = parents[i] >= 0 && parents[i] < cache->sequences;
+  for (int32_t i = 0; i < count && ok; ++i) {
+    parents[i] = mapped[i];
+    ok = parents[i] >= 0 && parents[i] < cache->sequences;
+  }
   ops.buffer_unmap(context->device, index, 0);
   return ok ? QZ_STATUS_SUCCESS : qz_norvo_invalid("index");
 }
@@ -269,35 +296,48 @@ qz_status_t qz_norvo_attention_cache_reorder(qz_ypu_context_t *context,
                                              qz_ypu_buffer_t *index, int32_t count) {
   // An empty cache has nothing to reorder.
   if (!qz_norvo_cache_reserved(cache)) return QZ_STATUS_SUCCESS;
-  qz_status_t status = qz_norvo_check_reorder(context, cache, index, count);
+  if (count != cache->sequences) return qz_norvo_invalid("count");
+  int32_t parents_on_stack[16];
+  int32_t *parents = count <= 16 ? parents_on_stack
+                                 : static_cast<int32_t *>(qz_norvo_record_alloc(
+                                       context, int64_t{count} * int64_t{sizeof(int32_t)}));
+  if (!parents) return QZ_STATUS_OUT_OF_MEMORY;
+  qz_norvo_guard free_parents([&] {
+    if (parents != parents_on_stack) qz_norvo_record_delete(context, parents);
+  });
+  qz_status_t status = qz_norvo_read_parents(context, cache, index, count, parents);
   if (status != QZ_STATUS_SUCCESS) return status;
-
-  qz_norvo_attention_cache_t old = *cache;
-  qz_norvo_guard free_old([&] { qz_norvo_attention_cache_release(context, &old); });
-  cache->key_codes = cache->key_pairs = cache->value_codes = cache->value_pairs = nullptr;
-  status = qz_norvo_attention_cache_reserve(context, cache);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_CACHE_RESERVE);
-    return status;
-  }
-  const int32_t rows = qz_norvo_cache_rows(cache);
-  struct gather {
-    qz_ypu_buffer_t *output, *input;
-    int32_t row_bytes;
-  };
-  const gather gathers[] = {{cache->key_codes, old.key_codes, rows * cache->width},
-                            {cache->key_pairs, old.key_pairs, rows * kPairBytes},
-                            {cache->value_codes, old.value_codes, rows * cache->width},
-                            {cache->value_pairs, old.value_pairs, rows * kPairBytes}};
-  for (const gather &g : gathers) {
-    const qz_ypu_gather_rows_params_t params{
-        .output = g.output, .input = g.input, .index = index, .m = count, .n = g.row_bytes};
-    status = qz_norvo_execute(context, QZ_YPU_OP_GATHER_ROWS, &params);
+  const qz_norvo_cache_quad spare = qz_norvo_cache_spare(cache);
+  if (!cache->spare_key_codes) {
+    status = qz_norvo_cache_quad_new(context, cache, spare);
     if (status != QZ_STATUS_SUCCESS) {
-      qz_error_site(SITE_CACHE_REORDER);
+      qz_norvo_attention_cache_release(context, cache);
+      qz_error_site(SITE_CACHE_RESERVE);
       return status;
     }
   }
+
+  // Only the rows in use move: rows past `length` are never read before an
+  // append writes them.
+  const int32_t rows = qz_norvo_cache_rows(cache);
+  const qz_norvo_cache_quad current = qz_norvo_cache_main(cache);
+  const int32_t row_bytes[4] = {cache->width, kPairBytes, cache->width, kPairBytes};
+  for (int b = 0; b < 4; ++b) {
+    const int32_t block = rows * row_bytes[b];
+    for (int32_t i = 0; i < count; ++i) {
+      const qz_ypu_copy_bytes_params_t params{.out = *spare.buffers[b],
+                                              .in = *current.buffers[b],
+                                              .count = cache->length * row_bytes[b],
+                                              .out_offset = i * block,
+                                              .in_offset = parents[i] * block};
+      status = qz_norvo_execute(context, QZ_YPU_OP_COPY_BYTES, &params);
+      if (status != QZ_STATUS_SUCCESS) {
+        qz_error_site(SITE_CACHE_REORDER);
+        return status;
+      }
+    }
+  }
+  for (int b = 0; b < 4; ++b) std::swap(*spare.buffers[b], *current.buffers[b]);
   return QZ_STATUS_SUCCESS;
 }
 

@@ -277,6 +277,13 @@ struct qz_norvo_attention_cache_t {
   qz_ypu_buffer_t *key_pairs;
   qz_ypu_buffer_t *value_codes;
   qz_ypu_buffer_t *value_pairs;
+  // The other half of a double buffer, made on the first reorder and kept
+  // until the cache is released: a reorder writes the parents' rows here and
+  // swaps, so no step allocates (or page-faults) cache memory.
+  qz_ypu_buffer_t *spare_key_codes;
+  qz_ypu_buffer_t *spare_key_pairs;
+  qz_ypu_buffer_t *spare_value_codes;
+  qz_ypu_buffer_t *spare_value_pairs;
 };
 
 struct qz_norvo_encoder_layer_t {

@@ -153,10 +153,11 @@ qz_status_t follow_parents(pass_state &pass, int32_t t) {
   qz_norvo_stack_t *decoder = engine->decoder;
   for (int32_t l = 0; l < decoder->layer_count; ++l) {
     auto layer = static_cast<qz_norvo_decoder_layer_t *>(decoder->layers[l]);
+    // The cross caches are not reordered: they were filled from B copies of
+    // one encoder output, so every beam holds the same rows and any reorder
+    // leaves them as they are.
     qz_status_t status = qz_norvo_attention_cache_reorder(context, layer->self_cache,
                                                           pass.beam_index, B);
-    if (status == QZ_STATUS_SUCCESS)
-      status = qz_norvo_attention_cache_reorder(context, layer->cross_cache, pass.beam_index, B);
     if (status != QZ_STATUS_SUCCESS) {
       qz_error_site(SITE_REORDER);
       return status;

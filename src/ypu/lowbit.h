@@ -53,10 +53,13 @@ static_assert(QZ_SCALE16_EXP_TABLE[31] == 0.0625f);
 
 // Each step is exact in single precision: m has at most 10 bits and the
 // factors are powers of two.
+// The sign goes in as a bit, which is what multiplying by -1 does to every
+// finite value and zero; no branch, as kernels decode a pair per tile and the
+// signs of real weights do not follow a pattern a predictor could learn.
 constexpr float qz_scale16_decode(qz_scale16_t u) {
-  float value = static_cast<float>(u & 0x3FF) * QZ_SCALE16_EXP_TABLE[(u >> 10) & 31];
-  if (u & 0x8000) value *= -1.0f;
-  return value;
+  const float magnitude = static_cast<float>(u & 0x3FF) * QZ_SCALE16_EXP_TABLE[(u >> 10) & 31];
+  return std::bit_cast<float>(std::bit_cast<uint32_t>(magnitude) |
+                              (static_cast<uint32_t>(u & 0x8000) << 16));
 }
 static_assert(qz_scale16_decode(0x7FFF) == 63.9375f);
 static_assert(qz_scale16_decode(0x6A00) == 1.0f);

@@ -53,6 +53,11 @@ TEST(RowQuantizer, U8CodesAndPairs) {
       {"overflowing range", {-3e38f, 3e38f}, {0, 0}, kInf, -3e38f},
       // A denormal range whose slope rounds down would overshoot code 255.
       {"denormal range", {0.f, 300 * tiny}, {0, 255}, tiny, 0.f},
+      // Just under a half rounds down (adding 0.5 first would round it up).
+      {"just under a half", {0.f, 255.f, 0.49999997f, 2.4999998f}, {0, 255, 0, 2}, 1.f, 0.f},
+      // Zeros of both signs tie: the later one is the minimum, as with fminf.
+      {"zero ties keep the later sign", {0.f, -0.f}, {0, 0}, 0.f, -0.f},
+      {"zero ties, other order", {-0.f, 0.f}, {0, 0}, 0.f, 0.f},
   };
   for (const row_case &c : cases) check_row_u8(c);
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -147,6 +148,44 @@ TEST(RunRule, PoolOnlyWithSeveralThreadsAndItems) {
   pthreadpool_destroy(pooled.pool);
 }
 
+// The rest of a loop goes to the pool only when the first item's time
+// times the items left exceeds 100 µs.
+TEST(RunRule, SharingNeedsEnoughEstimatedWork) {
+  struct share_case {
+    int64_t first_ns, rest;
+    bool want;
+  };
+  const share_case cases[] = {
+      {0, 1000000, false},   // below the clock's resolution
+      {1000, 100, false},    // exactly 100 µs
+      {1000, 101, true},     {200000, 1, true},  {99999, 1, false},
+      {50, INT64_MAX, true}, {INT64_MAX, 1, true}, {INT64_MAX, 0, false},
+      {-5, 1000, false},
+  };
+  for (const share_case &c : cases)
+    EXPECT_EQ(qz_ypu_cpu_worth_sharing(c.first_ns, c.rest), c.want)
+        << c.first_ns << " ns, " << c.rest << " more";
+}
+
+// A shared rest counts as stalled when it took more than 200 µs longer than
+// the calling thread alone would have (first item's time × items left).
+TEST(RunRule, StallIsSharingSlowerThanWorkingAlone) {
+  struct stall_case {
+    int64_t shared_ns, first_ns, rest;
+    bool want;
+  };
+  const stall_case cases[] = {
+      {300000, 1000, 100, false},  // exactly 100 µs alone + 200 µs
+      {300001, 1000, 100, true},   {50000, 1000, 100, false},
+      {INT64_MAX, INT64_MAX, 2, false},  // the estimate does not fit: no judgement
+      {INT64_MAX, 1, INT64_MAX - 100, false},
+      {1000000, -1, 10, false},
+  };
+  for (const stall_case &c : cases)
+    EXPECT_EQ(qz_ypu_cpu_sharing_stalled(c.shared_ns, c.first_ns, c.rest), c.want)
+        << c.shared_ns << " ns shared, " << c.first_ns << " ns first, " << c.rest << " more";
+}
+
 // Records what ran, where.
 struct trace {
   std::mutex lock;
@@ -245,6 +284,68 @@ TEST_P(Loops, EmptyCountsRunNothing) {
   qz_ypu_cpu_run_2d(device_, task_2d, &t, -1, 4);
   qz_ypu_cpu_run_3d(device_, task_3d, &t, 2, 0, 2);
   EXPECT_TRUE(t.calls.empty());
+}
+
+// A first item slow enough that the rest certainly goes to the pool (when
+// there is one): still every item once, and slots never shared.
+struct slow_first {
+  trace calls;
+  std::vector<std::atomic<int>> busy;
+  std::atomic<int> violations{0};
+  explicit slow_first(size_t threads) : busy(threads) {}
+};
+
+void pause_if_first(size_t first_index_sum) {
+  if (first_index_sum == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+void slow_1d(void *o, size_t i) {
+  pause_if_first(i);
+  static_cast<slow_first *>(o)->calls.add({i});
+}
+void slow_2d(void *o, size_t i, size_t j) {
+  pause_if_first(i + j);
+  static_cast<slow_first *>(o)->calls.add({i, j});
+}
+void slow_3d(void *o, size_t i, size_t j, size_t k) {
+  pause_if_first(i + j + k);
+  static_cast<slow_first *>(o)->calls.add({i, j, k});
+}
+void slow_slot(void *o, size_t slot, size_t i) {
+  auto &s = *static_cast<slow_first *>(o);
+  if (slot >= s.busy.size() || s.busy[slot].fetch_add(1) != 0) s.violations.fetch_add(1);
+  pause_if_first(i);
+  s.calls.add({i});
+  if (slot < s.busy.size()) s.busy[slot].fetch_sub(1);
+}
+
+TEST_P(Loops, LoopsWorthSharingRunEveryItemOnce) {
+  const size_t threads = static_cast<size_t>(device_->threads);
+  auto sorted = [](trace &t) {
+    std::sort(t.calls.begin(), t.calls.end());
+    return t.calls;
+  };
+  {
+    slow_first s(threads);
+    qz_ypu_cpu_run_1d(device_, slow_1d, &s, 41);
+    EXPECT_EQ(sorted(s.calls), nested(41));
+  }
+  {
+    slow_first s(threads);
+    qz_ypu_cpu_run_1d_with_thread(device_, slow_slot, &s, 29);
+    EXPECT_EQ(sorted(s.calls), nested(29));
+    EXPECT_EQ(s.violations.load(), 0);
+  }
+  {
+    slow_first s(threads);
+    qz_ypu_cpu_run_2d(device_, slow_2d, &s, 4, 7);
+    EXPECT_EQ(sorted(s.calls), nested(4, 7));
+  }
+  {
+    slow_first s(threads);
+    qz_ypu_cpu_run_3d(device_, slow_3d, &s, 3, 2, 5);
+    EXPECT_EQ(sorted(s.calls), nested(3, 2, 5));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Loops, testing::Values(1, 2, 3, 8),

@@ -574,7 +574,7 @@ TEST(ForwardFailures, EveryStepReportsAndCleansUp) {
 
 TEST(ForwardFailures, CacheShiftAndReorder) {
   fake_backend fake;
-  for (uint32_t op : {QZ_YPU_OP_SHIFT_ROWS_LEFT, QZ_YPU_OP_GATHER_ROWS})
+  for (uint32_t op : {QZ_YPU_OP_SHIFT_ROWS_LEFT, QZ_YPU_OP_COPY_BYTES})
     fake.execute[op] = fake_backend::entry::decline;
   qz_ypu_context_t *context = fake.make_context();
   ASSERT_NE(context, nullptr);
@@ -592,7 +592,7 @@ TEST(ForwardFailures, CacheShiftAndReorder) {
   const int32_t parents[] = {1, 0};
   qz_ypu_buffer_t *index = fake.create(8);
   fake.write(index, parents, 8);
-  fake.execute[QZ_YPU_OP_GATHER_ROWS] = fake_backend::entry::fail;
+  fake.execute[QZ_YPU_OP_COPY_BYTES] = fake_backend::entry::fail;
   EXPECT_EQ(qz_norvo_attention_cache_reorder(context, cache, index, 2), QZ_STATUS_RUNTIME_ERROR);
   EXPECT_EQ(take_error_stack(), (strings{execute_failed(), site("d92abb9")}));
 

@@ -77,14 +77,29 @@ TEST(CpuDevice, PoolOnlyAboveOneThread) {
     qz_ypu_cpu_device_t *device = nullptr;
     ASSERT_EQ(qz_ypu_cpu_device_open(n, &device), QZ_STATUS_SUCCESS);
     EXPECT_EQ(device->threads, n);
-    EXPECT_EQ(device->pool != nullptr, n > 1);
+    // The pool never has more threads than the process may run on.
+    const int32_t usable = qz_ypu_cpu_usable_processor_count();
+    const int32_t pool_threads = n < usable ? n : usable;
+    EXPECT_EQ(device->pool != nullptr, pool_threads > 1);
     if (device->pool) {
-      EXPECT_EQ(pthreadpool_get_threads_count(device->pool), size_t(n));
+      EXPECT_EQ(pthreadpool_get_threads_count(device->pool), size_t(pool_threads));
     }
     EXPECT_EQ(reinterpret_cast<uintptr_t>(device) % 32, 0u);
     qz_ypu_cpu_device_close(device);
   }
   qz_ypu_cpu_device_close(nullptr);
+}
+
+// The default count is half the processors of the affinity mask, so a
+// process confined to a few cores does not start a thread per machine core.
+TEST(CpuDevice, DefaultThreadsFollowTheAffinityMask) {
+  const int32_t usable = qz_ypu_cpu_usable_processor_count();
+  EXPECT_GE(usable, 1);
+  EXPECT_LE(usable, qz_ypu_cpu_processor_count());
+  qz_ypu_cpu_device_t *device = nullptr;
+  ASSERT_EQ(qz_ypu_cpu_device_open(0, &device), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(device->threads, usable / 2 >= 1 ? usable / 2 : 1);
+  qz_ypu_cpu_device_close(device);
 }
 
 TEST(CpuDevice, BuffersCopyMapAndFree) {

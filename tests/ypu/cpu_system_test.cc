@@ -28,9 +28,18 @@ int32_t fake_processor_count() {
 }
 uint32_t fake_isa_flags() { return fake_flags; }
 
+// Linux takes the default from the affinity mask: here it holds a quarter
+// of the processors.
+int32_t fake_usable_count() {
+  ++fake_count_calls;
+  return fake_processors / 4;
+}
+
 // Windows and Linux raise an unknown count to one thread; macOS refuses it.
-constexpr qz_ypu_cpu_system_t WINDOWS_LIKE{fake_processor_count, fake_isa_flags, false};
-constexpr qz_ypu_cpu_system_t MACOS_LIKE{fake_processor_count, fake_isa_flags, true};
+constexpr qz_ypu_cpu_system_t WINDOWS_LIKE{fake_processor_count, fake_isa_flags, false, nullptr};
+constexpr qz_ypu_cpu_system_t MACOS_LIKE{fake_processor_count, fake_isa_flags, true, nullptr};
+constexpr qz_ypu_cpu_system_t LINUX_LIKE{fake_processor_count, fake_isa_flags, false,
+                                         fake_usable_count};
 
 struct open_case {
   const char *name;
@@ -38,7 +47,7 @@ struct open_case {
   int32_t processors;
   int32_t requested;
   qz_status_t status;
-  int32_t threads;  // when the open succeeds; a pool exactly when above 1
+  int32_t threads;  // when the open succeeds
 };
 
 TEST(CpuDeviceOnEachSystem, ThreadCountAndPool) {
@@ -59,6 +68,11 @@ TEST(CpuDeviceOnEachSystem, ThreadCountAndPool) {
       {"macOS count not asked", &MACOS_LIKE, 0, 3, QZ_STATUS_SUCCESS, 3},
       {"macOS negative count", &MACOS_LIKE, 0, -1, QZ_STATUS_SUCCESS, 1},
       {"macOS sixteen asked", &MACOS_LIKE, 4, 16, QZ_STATUS_SUCCESS, 16},
+      {"affinity mask of four", &LINUX_LIKE, 16, 0, QZ_STATUS_SUCCESS, 2},
+      {"affinity mask of one", &LINUX_LIKE, 4, 0, QZ_STATUS_SUCCESS, 1},
+      {"mask not asked", &LINUX_LIKE, 16, 8, QZ_STATUS_SUCCESS, 8},
+      {"pool within the mask", &LINUX_LIKE, 64, 8, QZ_STATUS_SUCCESS, 8},
+      {"mask of one: no pool", &LINUX_LIKE, 4, 3, QZ_STATUS_SUCCESS, 3},
   };
   for (const open_case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -69,16 +83,22 @@ TEST(CpuDeviceOnEachSystem, ThreadCountAndPool) {
     qz_ypu_cpu_device_t *device = untouched;
     ASSERT_EQ(qz_ypu_cpu_device_open_with(*c.system, c.requested, &device), c.status);
     // The system is asked only for the default count.
-    EXPECT_EQ(fake_count_calls, c.requested == 0 ? 1 : 0);
+      // The system is asked for the default count, and (where it can tell the
+    // usable processors) for the pool's cap.
+    EXPECT_EQ(fake_count_calls,
+              (c.requested == 0 ? 1 : 0) + (c.system == &LINUX_LIKE && c.threads > 1 ? 1 : 0));
     EXPECT_TRUE(take_error_stack().empty());
     if (c.status != QZ_STATUS_SUCCESS) {
       EXPECT_EQ(device, untouched);
       continue;
     }
     EXPECT_EQ(device->threads, c.threads);
-    ASSERT_EQ(device->pool != nullptr, c.threads > 1);
+    // The pool never has more threads than the usable processors.
+    const int32_t cap = c.system == &LINUX_LIKE ? c.processors / 4 : c.threads;
+    const int32_t pool_threads = c.threads < cap ? c.threads : cap;
+    ASSERT_EQ(device->pool != nullptr, pool_threads > 1);
     if (device->pool) {
-      EXPECT_EQ(pthreadpool_get_threads_count(device->pool), size_t(c.threads));
+      EXPECT_EQ(pthreadpool_get_threads_count(device->pool), size_t(pool_threads));
     }
     EXPECT_EQ(reinterpret_cast<uintptr_t>(device) % 32, 0u);
     qz_ypu_cpu_device_close(device);

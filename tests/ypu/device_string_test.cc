@@ -10,7 +10,7 @@
 
 namespace {
 
-int32_t default_threads() { return std::max(1, get_nprocs_conf() / 2); }
+int32_t default_threads() { return std::max(1, qz_ypu_cpu_usable_processor_count() / 2); }
 
 std::string not_valid(const std::string &device) {
   return "0633a7d 00000322: " + device + " is not a valid device string";

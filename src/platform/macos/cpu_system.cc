@@ -15,4 +15,4 @@ int32_t qz_ypu_macos_processor_count() {
 }  // namespace
 
 extern const qz_ypu_cpu_system_t QZ_YPU_CPU_SYSTEM{qz_ypu_macos_processor_count,
-                                                   qz_ypu_cpu_detect_isa, true};
+                                                   qz_ypu_cpu_detect_isa, true, nullptr};

@@ -26,7 +26,7 @@ uint32_t qz_ypu_windows_isa_flags() {
 }  // namespace
 
 extern const qz_ypu_cpu_system_t QZ_YPU_CPU_SYSTEM{qz_ypu_windows_processor_count,
-                                                   qz_ypu_windows_isa_flags, false};
+                                                   qz_ypu_windows_isa_flags, false, nullptr};
 
 void *qz_ypu_cpu_aligned_alloc(size_t alignment, size_t size, void **out) {
   *out = _aligned_malloc(size, alignment);

@@ -95,7 +95,7 @@ qz_status_t qz_ypu_cpu_conv2d_f32(void *device, void *, const void *params) {
               context.weights[((co * channels + ci) * kh + ky) * kw + kx];
 
   qz_ypu_cpu_device_t *cpu = qz_ypu_cpu_device(device);
-  const pthreadpool_task_1d_t task = qz_ypu_cpu_choose<pthreadpool_task_1d_t>(
+  const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
       cpu->isa_flags, channels, QZ_YPU_CPU_X86(qz_ypu_cpu_conv2d_f32_avx2), 8,
       QZ_YPU_CPU_X86(qz_ypu_cpu_conv2d_f32_sse41), 4, QZ_YPU_CPU_ARM64(qz_ypu_cpu_conv2d_f32_neon),
       8, qz_ypu_cpu_conv2d_f32_generic);

@@ -17,12 +17,23 @@ std::atomic<uint32_t> qz_ypu_cpu_isa_mask{~0u};
 
 int32_t qz_ypu_cpu_processor_count() { return QZ_YPU_CPU_SYSTEM.processor_count(); }
 
+namespace {
+int32_t qz_ypu_cpu_default_base(const qz_ypu_cpu_system_t &system) {
+  return system.usable_processor_count ? system.usable_processor_count()
+                                       : system.processor_count();
+}
+}  // namespace
+
+int32_t qz_ypu_cpu_usable_processor_count() { return qz_ypu_cpu_default_base(QZ_YPU_CPU_SYSTEM); }
+
 void qz_ypu_cpu_mask_isa_flags(uint32_t mask) { qz_ypu_cpu_isa_mask.store(mask); }
 
 qz_status_t qz_ypu_cpu_device_open_with(const qz_ypu_cpu_system_t &system, int32_t threads,
                                         qz_ypu_cpu_device_t **out) {
   if (threads == 0) {
-    const int32_t processors = system.processor_count();
+    // Half the processors this process may run on: a process confined to a
+    // few cores must not start a worker for every core of the machine.
+    const int32_t processors = qz_ypu_cpu_default_base(system);
     if (processors == 0 && system.unknown_count_fails) return QZ_STATUS_RUNTIME_ERROR;
     threads = processors / 2;
   }
@@ -33,7 +44,17 @@ qz_status_t qz_ypu_cpu_device_open_with(const qz_ypu_cpu_system_t &system, int32
   device->threads = threads >= 1 ? threads : 1;
   device->isa_flags = system.isa_flags() & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
-  if (threads > 1 && qz_ypu_cpu_pool_create(device->threads, &device->pool) != 0) {
+  device->alone_until_ns = 0;
+  // Item counts follow `threads`; the pool gets no more threads than the
+  // process may run on where the system can tell (more would only take
+  // turns on the same cores, and a worker descheduled in the middle of a
+  // loop holds it up).
+  int32_t pool_threads = device->threads;
+  if (system.usable_processor_count && threads > 1) {
+    const int32_t usable = system.usable_processor_count();
+    if (usable >= 1 && usable < pool_threads) pool_threads = usable;
+  }
+  if (pool_threads > 1 && qz_ypu_cpu_pool_create(pool_threads, &device->pool) != 0) {
     qz_aligned_free(device);
     return QZ_STATUS_OUT_OF_MEMORY;
   }

@@ -25,6 +25,10 @@ struct qz_ypu_cpu_device_t {
   int32_t threads;
   uint32_t isa_flags;
   pthreadpool_t pool;  // null when the device runs on the calling thread only
+  // Steady-clock time (ns) until which loops stay on the calling thread,
+  // after a shared loop stalled. Only the thread running the device's
+  // operations touches it.
+  mutable int64_t alone_until_ns;
 };
 
 struct qz_ypu_cpu_buffer_t {
@@ -61,6 +65,9 @@ uint32_t qz_ypu_cpu_detect_isa();
 uint32_t qz_ypu_cpu_isa_from_hwcap(uint64_t hwcap);
 
 int32_t qz_ypu_cpu_processor_count();
+// Processors in this process's affinity mask (the configured count when the
+// mask cannot be read).
+int32_t qz_ypu_cpu_usable_processor_count();
 
 // Test hook: devices opened from now on keep only these instruction-set
 // flags (all by default), so a whole engine can be run on a narrower set.
@@ -83,6 +90,9 @@ struct qz_ypu_cpu_system_t {
   // Whether a count of 0 fails the open and the device list (otherwise the
   // default thread count is raised to 1).
   bool unknown_count_fails;
+  // Processors this process may run on, which the default thread count is
+  // half of; null: all of processor_count.
+  int32_t (*usable_processor_count)();
 };
 extern const qz_ypu_cpu_system_t QZ_YPU_CPU_SYSTEM;
 

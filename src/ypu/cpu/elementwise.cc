@@ -37,7 +37,7 @@ void add_sat_i16_plain(int16_t *out, const int16_t *a, const int16_t *b, int64_t
 
 // Sets up the context and runs the items of one of the two additions.
 template <class T>
-qz_status_t run_add(void *device, const void *params, pthreadpool_task_1d_t task) {
+qz_status_t run_add(void *device, const void *params, qz_ypu_cpu_task_1d_t task) {
   const auto &p = *static_cast<const qz_ypu_two_input_params_t *>(params);
   // Unusable operands go to the host, which reports them.
   if (!p.out || !p.a || !p.b) return QZ_YPU_CPU_DECLINE;

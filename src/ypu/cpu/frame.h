@@ -105,9 +105,12 @@ inline int64_t qz_ypu_cpu_items(const qz_ypu_cpu_device_t *device, int64_t formu
 }
 
 // ---------------------------------------------------------------------------
-// Running the items. With a pool of more than one thread and at least two
-// items the loop goes to the pool (the calling thread joins in); otherwise
-// the items run on the calling thread in order, first index outermost. A
+// Running the items. The first item always runs on the calling thread. With
+// a pool of more than one thread, the rest goes to the pool (the calling
+// thread joins in) when the first item's time shows that the calling thread
+// alone would need more than about 100 µs for it, unless a recent shared
+// loop stalled; otherwise, and without a pool, the items run on the calling
+// thread in order, first index outermost. Which thread runs an item never changes what it computes. A
 // count of zero or less runs nothing. Every call returns after all items ran.
 
 using qz_ypu_cpu_task_1d_t = pthreadpool_task_1d_t;
@@ -115,8 +118,15 @@ using qz_ypu_cpu_task_2d_t = pthreadpool_task_2d_t;
 using qz_ypu_cpu_task_3d_t = pthreadpool_task_3d_t;
 using qz_ypu_cpu_task_1d_with_thread_t = qz_ypu_task_1d_with_thread_t;
 
-// Whether a loop of `items` items runs on the pool.
+// Whether a loop of `items` items may go to the pool.
 bool qz_ypu_cpu_uses_pool(const qz_ypu_cpu_device_t *device, int64_t items);
+// Whether `rest` items, each taking about as long as a first one that took
+// `first_ns` nanoseconds, are worth handing to the pool.
+bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest);
+// Whether handing `rest` such items to the pool took so much longer
+// (`shared_ns`) than the calling thread alone would have that a worker was
+// not running; loops then stay on the calling thread for the next while.
+bool qz_ypu_cpu_sharing_stalled(int64_t shared_ns, int64_t first_ns, int64_t rest);
 
 void qz_ypu_cpu_run_1d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_1d_t task,
                        void *context, int64_t count);

@@ -29,7 +29,7 @@ qz_status_t qz_ypu_cpu_matmul_nt_f32(void *device, void *, const void *params) {
                                       p.n,
                                       p.k > 0 ? p.k : 0,
                                       static_cast<int32_t>(items)};
-  const pthreadpool_task_1d_t task =
+  const qz_ypu_cpu_task_1d_t task =
       qz_ypu_cpu_usable(cpu->isa_flags, QZ_YPU_CPU_ISA_AVX2, context.k, 32)
           ? QZ_YPU_CPU_X86(qz_ypu_cpu_matmul_nt_f32_avx2)
           : qz_ypu_cpu_matmul_nt_f32_generic;

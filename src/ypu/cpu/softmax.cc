@@ -40,7 +40,7 @@ qz_status_t qz_ypu_cpu_softmax_f32(void *device, void *, const void *params) {
   qz_ypu_cpu_softmax_f32_context_t context{qz_ypu_cpu_operand<float>(p.out, p.out_offset),
                                            qz_ypu_cpu_operand<const float>(p.in, p.in_offset),
                                            p.rows, p.cols, static_cast<int32_t>(items)};
-  const pthreadpool_task_1d_t task = qz_ypu_cpu_choose<pthreadpool_task_1d_t>(
+  const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
       cpu->isa_flags, p.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_f32_avx2), 8,
       QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_f32_sse41), 4,
       QZ_YPU_CPU_ARM64(qz_ypu_cpu_softmax_f32_neon), 4, qz_ypu_cpu_softmax_f32_generic);
@@ -85,7 +85,7 @@ qz_status_t qz_ypu_cpu_softmax_fixed_i16(void *device, void *, const void *param
   qz_ypu_cpu_softmax_fixed_context_t context{qz_ypu_cpu_operand<int32_t>(p.out, p.out_offset),
                                              qz_ypu_cpu_operand<const int16_t>(p.in, p.in_offset),
                                              p.rows, p.cols, static_cast<int32_t>(items)};
-  const pthreadpool_task_1d_t task = qz_ypu_cpu_choose<pthreadpool_task_1d_t>(
+  const qz_ypu_cpu_task_1d_t task = qz_ypu_cpu_choose<qz_ypu_cpu_task_1d_t>(
       cpu->isa_flags, p.cols, QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_fixed_i16_avx2), 16,
       QZ_YPU_CPU_X86(qz_ypu_cpu_softmax_fixed_i16_sse41), 8,
       QZ_YPU_CPU_ARM64(qz_ypu_cpu_softmax_fixed_i16_neon), 8, qz_ypu_cpu_softmax_fixed_i16_generic);

@@ -36,6 +36,7 @@ inline __m256 avx_words_to_floats(__m128i words) {
 // holds rows 0 to 7, acc[1] rows 8 to 15.
 template <int B>
 struct avx_tile {
+  static constexpr int bits = B;
   static constexpr bool integer = B <= 4;
   __m128i cols[2][8];  // integer path: rows 8h …, 16-bit lanes, one vector per column
   __m256 csum[2];      // integer path: code sums

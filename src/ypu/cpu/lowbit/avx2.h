@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ypu/cpu/lowbit/drivers256.h"
+#include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/lowbit.h"
 
 namespace {
@@ -109,6 +110,7 @@ inline void avx2_decode_rows8(const uint8_t *tile, int h, __m256 *cols) {
 // holds rows 0 to 7, acc[1] rows 8 to 15.
 template <int B>
 struct avx2_tile {
+  static constexpr int bits = B;
   static constexpr bool integer = B <= 4;
   __m256i cols[8];      // integer path: all 16 rows, one vector per column
   __m256 csum[2];       // integer path: code sums

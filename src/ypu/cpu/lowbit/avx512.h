@@ -56,8 +56,16 @@ inline void avx512_decode(const uint8_t *tile, __m512 *cols) {
     c[7] = _mm512_or_si512(_mm512_srli_epi32(e, 6),
                            _mm512_slli_epi32(_mm512_srli_epi32(h, 15), 2));
   } else if constexpr (B == 4) {
+    // A 16-entry table turns a code straight into its float: the permute
+    // reads only the low 4 bits of each lane, so neither a mask nor a
+    // conversion is needed (the table holds the same exact values the
+    // conversion would give).
+    const __m512 values = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m512i w = avx512_dwords(tile);
-    for (int k = 0; k < 8; ++k) c[k] = avx512_field<4>(w, 4 * k);
+    cols[0] = _mm512_permutexvar_ps(w, values);
+    for (int k = 1; k < 8; ++k)
+      cols[k] = _mm512_permutexvar_ps(_mm512_srli_epi32(w, static_cast<unsigned>(4 * k)), values);
+    return;
   } else if constexpr (B == 5) {
     const __m512i w = avx512_dwords(tile), e = avx512_bytes(tile + 64);
     for (int k = 0; k < 6; ++k) c[k] = avx512_field<5>(w, 5 * k);
@@ -97,10 +105,10 @@ template <int B>
 struct avx512_tile {
   __m512 cols[8];
   __m512 scale;
-  float offset;
+  __m512 offset;
 
   void load(const qz_scale16_t *scales, const uint8_t *tiles, int64_t index) {
-    offset = qz_scale16_decode(scales[2 * index]);
+    offset = _mm512_set1_ps(qz_scale16_decode(scales[2 * index]));
     scale = _mm512_set1_ps(qz_scale16_decode(scales[2 * index + 1]));
     avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
   }
@@ -108,10 +116,15 @@ struct avx512_tile {
   // scale·Σ_k code_k·x_k + offset·sum for the 16 rows: the code products
   // are fused column by column in order, then the scale is fused with the
   // offset term. This order is what the tests model, so keep it.
-  __m512 term(const float *x, float sum) const {
+  // offset·sum is formed in every lane (the same product as in scalar
+  // form), which spares a broadcast from a scalar register per token.
+  __m512 term(const float *x, const float *sum) const {
     __m512 s = _mm512_mul_ps(cols[0], _mm512_set1_ps(x[0]));
     for (int k = 1; k < 8; ++k) s = _mm512_fmadd_ps(cols[k], _mm512_set1_ps(x[k]), s);
-    return _mm512_fmadd_ps(s, scale, _mm512_set1_ps(offset * sum));
+    // The all-lanes mask keeps the compiler from turning the product back
+    // into a scalar multiply and a broadcast.
+    const __m512 o = _mm512_maskz_mul_ps(static_cast<__mmask16>(0xFFFF), offset, _mm512_set1_ps(*sum));
+    return _mm512_fmadd_ps(s, scale, o);
   }
 };
 

@@ -106,7 +106,7 @@ void gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scale
           const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {
   alignas(16) float sums[QZ_YPU_CPU_LOWBIT_GEMV_SLAB];
   const int64_t row_chunks =
-      qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
+      qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
   for (int32_t begin = 0; begin < groups; begin += QZ_YPU_CPU_LOWBIT_GEMV_SLAB) {
     const int32_t end = static_cast<int32_t>(
         qz_ypu_cpu_min(groups, int64_t{begin} + QZ_YPU_CPU_LOWBIT_GEMV_SLAB));

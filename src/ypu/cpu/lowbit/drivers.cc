@@ -39,7 +39,7 @@ void qz_ypu_cpu_lowbit_run_gemv(qz_ypu_cpu_device_t *device, const float *x,
   constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
   alignas(32) uint8_t codes[8 * slab];
   alignas(32) float lo[slab], step[slab], sum[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
+  const int64_t row_chunks = qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
   for (int32_t begin = 0; begin < groups; begin += slab) {
     const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
     prepare_groups(device, x + 8 * int64_t{begin}, end - begin, integer, prepare,

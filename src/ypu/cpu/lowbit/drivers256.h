@@ -58,6 +58,8 @@ void lowbit_gemv_task(void *context, size_t chunk) {
     float *y = c.out + 16 * rb;
     __m256 acc[2] = {_mm256_loadu_ps(y), _mm256_loadu_ps(y + 8)};
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g,
+                                 qz_ypu_lowbit_tile_bytes(Tile::bits));
       tile.load(c.scales, c.tiles, rb * c.groups + g);
       const int32_t i = g - c.group_begin;
       if constexpr (Tile::integer)
@@ -97,6 +99,8 @@ void lowbit_gemm_task(void *context, size_t thread, size_t row_block) {
       _mm256_store_ps(slice + (h * n + j) * 8, _mm256_loadu_ps(block + j * 16 + 8 * h));
   Tile tile;
   for (int32_t g = 0; g < c.groups; ++g) {
+    qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g,
+                               qz_ypu_lowbit_tile_bytes(Tile::bits));
     tile.load(c.scales, c.tiles, rb * c.groups + g);
     for (int64_t j = 0; j < n; ++j) {
       const int64_t p = int64_t{g} * n + j;

@@ -351,7 +351,8 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
       out,
       static_cast<int32_t>(pool ? qz_ypu_cpu_min(n, threads) : 1),
       static_cast<int32_t>(pool ? qz_ypu_cpu_min(row_blocks, threads) : 1),
-      static_cast<int32_t>(pool ? qz_ypu_cpu_min(threads, 16) : 1)};
+      // A block's 16 outputs move together: splitting them only adds items.
+      1};
   qz_ypu_cpu_run_3d(device, qz_ypu_cpu_lowbit_scatter_out_task, &scatter, scatter.token_parts,
                     scatter.block_parts, scatter.element_parts);
   return QZ_STATUS_SUCCESS;

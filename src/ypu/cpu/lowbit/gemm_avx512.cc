@@ -29,10 +29,11 @@ void gemm_task(void *context, size_t thread, size_t row_block) {
   for (int64_t j = 0; j < n; ++j) _mm512_store_ps(slice + 16 * j, _mm512_loadu_ps(block + 16 * j));
   avx512_tile<B> tile;
   for (int32_t g = 0; g < c.groups; ++g) {
+    qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g, qz_ypu_lowbit_tile_bytes(B));
     tile.load(c.scales, c.tiles, rb * c.groups + g);
     const int64_t first = int64_t{g} * n;
     for (int64_t j = 0; j < n; ++j) {
-      const __m512 v = tile.term(c.x + 8 * (first + j), c.sums[first + j]);
+      const __m512 v = tile.term(c.x + 8 * (first + j), c.sums + first + j);
       _mm512_store_ps(slice + 16 * j, _mm512_add_ps(v, _mm512_load_ps(slice + 16 * j)));
     }
   }

@@ -20,6 +20,7 @@ void gemm_task(void *context, size_t thread, size_t row_block) {
       _mm_store_ps(slice + (q * n + j) * 4, _mm_loadu_ps(block + j * 16 + 4 * q));
   sse41_tile<B> tile;
   for (int32_t g = 0; g < c.groups; ++g) {
+    qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g, qz_ypu_lowbit_tile_bytes(B));
     tile.load(c.scales, c.tiles, rb * c.groups + g);
     for (int64_t j = 0; j < n; ++j) {
       const int64_t p = int64_t{g} * n + j;

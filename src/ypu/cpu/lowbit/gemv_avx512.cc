@@ -30,8 +30,10 @@ void gemv_task(void *context, size_t chunk) {
     float *y = c.y + 16 * rb;
     __m512 acc = _mm512_loadu_ps(y);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
-      tile.load(c.scales, c.tiles, rb * c.groups + g);
-      acc = _mm512_add_ps(acc, tile.term(c.x + 8 * int64_t{g}, c.sums[g - c.group_begin]));
+      const int64_t index = rb * c.groups + g;
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, index, qz_ypu_lowbit_tile_bytes(B));
+      tile.load(c.scales, c.tiles, index);
+      acc = _mm512_add_ps(acc, tile.term(c.x + 8 * int64_t{g}, c.sums + (g - c.group_begin)));
     }
     _mm512_storeu_ps(y, acc);
   }
@@ -45,7 +47,7 @@ void gemv(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scale
           const uint8_t *tiles, int32_t groups, int32_t row_blocks, float *y) {
   constexpr int32_t slab = QZ_YPU_CPU_LOWBIT_GEMV_SLAB;
   alignas(64) float sums[slab];
-  const int64_t row_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_min(row_blocks, device->threads));
+  const int64_t row_chunks = qz_ypu_cpu_lowbit_gemv_chunks(device, row_blocks);
   for (int32_t begin = 0; begin < groups; begin += slab) {
     const int32_t end = static_cast<int32_t>(qz_ypu_cpu_min(groups, int64_t{begin} + slab));
     qz_ypu_cpu_lowbit_run_group_sums_avx512(device, x + 8 * int64_t{begin}, sums, end - begin);

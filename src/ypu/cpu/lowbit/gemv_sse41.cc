@@ -20,6 +20,7 @@ void gemv_task(void *context, size_t chunk) {
     __m128 acc[4];
     for (int q = 0; q < 4; ++q) acc[q] = _mm_loadu_ps(y + 4 * q);
     for (int32_t g = c.group_begin; g < c.group_end; ++g) {
+      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, rb * c.groups + g, qz_ypu_lowbit_tile_bytes(B));
       tile.load(c.scales, c.tiles, rb * c.groups + g);
       const int32_t i = g - c.group_begin;
       if constexpr (sse41_tile<B>::integer)

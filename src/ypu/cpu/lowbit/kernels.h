@@ -91,7 +91,37 @@ extern const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_d
 // The GEMV drivers keep their per-group activation data on the calling
 // thread's stack; a class wider than this many groups is handled in slabs of
 // it, one after another, which adds every output's terms in the same order.
-inline constexpr int32_t QZ_YPU_CPU_LOWBIT_GEMV_SLAB = 256;
+// Wide enough (16 KiB of sums) that a row block of any usual width is one
+// slab: each worker then reads its rows as one contiguous stream, with no
+// jump per slab for the prefetchers to recover from.
+inline constexpr int32_t QZ_YPU_CPU_LOWBIT_GEMV_SLAB = 4096;
+
+// Row chunks of a GEMV slab: several per thread, so that the pool's caller
+// can judge a loop by its first chunk and a thread that falls behind holds
+// up only a small piece (without a pool: one chunk).
+inline int64_t qz_ypu_cpu_lowbit_gemv_chunks(const qz_ypu_cpu_device_t *device,
+                                             int64_t row_blocks) {
+  if (row_blocks <= 0) return 0;
+  if (!device->pool) return 1;
+  const int64_t chunks = 8 * int64_t{device->threads};
+  return row_blocks < chunks ? row_blocks : chunks;
+}
+
+// Requests the weight some tiles ahead of tile `index` (and its scale pair),
+// so that memory works while the core decodes: one token streams the whole
+// weight, and the hardware alone keeps too few requests in flight. A hint
+// only: addresses past the end of the weight are never read.
+inline constexpr int64_t QZ_YPU_CPU_LOWBIT_PREFETCH_TILES = 48;
+inline void qz_ypu_cpu_lowbit_prefetch(const qz_scale16_t *scales, const uint8_t *tiles,
+                                       int64_t index, int32_t tile_bytes) {
+  const uintptr_t ahead = static_cast<uintptr_t>(index + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES);
+  __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(tiles) +
+                                                    ahead * static_cast<uintptr_t>(tile_bytes)));
+  // A 64-byte line holds 16 scale pairs.
+  if ((index & 15) == 0)
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(scales) +
+                                                      4 * ahead + 64 * 4));
+}
 
 // Group sums: sums[g] = x[8g] + … + x[8g+7], left to right in single precision.
 struct qz_ypu_cpu_lowbit_group_sums_context_t {
