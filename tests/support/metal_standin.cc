@@ -555,6 +555,7 @@ void send_copy(qz_objc_id self, qz_objc_sel op, qz_objc_id source, uintptr_t sou
     violation("a blit copy not in multiples of 4 bytes");
   auto c = std::make_unique<command>();
   c->type = command::copy;
+  ++the_machine.copies;
   c->source = retain(static_cast<object *>(source));
   c->destination = retain(static_cast<object *>(destination));
   c->source_offset = source_offset;
@@ -577,6 +578,7 @@ void send_fill(qz_objc_id self, qz_objc_sel op, qz_objc_id buffer, qz_ns_range_t
   if (value != 0) violation("a fill with a value the backend never uses");
   auto c = std::make_unique<command>();
   c->type = command::fill;
+  ++the_machine.fills;
   c->destination = retain(static_cast<object *>(buffer));
   c->destination_offset = range.location;
   c->size = range.length;

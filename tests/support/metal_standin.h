@@ -49,6 +49,8 @@ struct machine {
   int executed = 0;                   // command buffers run
   std::vector<std::string> labels;    // every setLabel:, in order
   std::vector<dispatch_record> dispatches;
+  int copies = 0;  // blit copies recorded
+  int fills = 0;   // blit fills recorded
   std::vector<std::string> pipelines_made;      // kernel names, in order
   std::vector<std::string> pipelines_released;  // kernel names, in order
   std::vector<std::string> violations;
