@@ -451,6 +451,22 @@ TEST_F(MetalDevice, DispatchOrEndWithoutAnOpenEncoderIsAStateError) {
   EXPECT_EQ(d.device->ended_encoders, 1);
 }
 
+// Without a command buffer or an encoder from the framework, the pass is a
+// state error; nothing crashes and nothing is left half made.
+TEST_F(MetalDevice, PassWithoutCommandBufferOrEncoderFails) {
+  open_device d;
+  for (const bool buffers : {true, false}) {
+    standin().command_buffers_fail = buffers;
+    standin().encoders_fail = !buffers;
+    EXPECT_EQ(d.add_pass(), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(d.copy_pass(), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kState, kState}));
+  }
+  standin().encoders_fail = false;
+  EXPECT_EQ(d.add_pass(), QZ_STATUS_SUCCESS) << "the command buffer made before is used";
+  EXPECT_EQ(d.download(d.out), (std::vector<float>{2, 2, 2, 2}));
+}
+
 TEST_F(MetalDevice, DeviceAndQueueAreHandedOut) {
   open_device d;
   EXPECT_EQ(qz_ypu_metal_get_device(d.device), d.device->mtl_device);

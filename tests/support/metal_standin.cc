@@ -257,6 +257,7 @@ void unknown(const object *o, qz_objc_sel op) {
 bool is(qz_objc_sel op, std::string_view name) { return static_cast<const char *>(op) == name; }
 
 object *open_encoder(object *command_buffer, kind type) {
+  if (the_machine.encoders_fail) return nullptr;
   if (command_buffer->committed) violation("an encoder on a committed command buffer");
   if (command_buffer->open_encoder) violation("a second encoder while one is open");
   object *encoder = make(type);
@@ -288,6 +289,7 @@ qz_objc_id send(qz_objc_id self, qz_objc_sel op) {
   if (o->type == kind::device && is(op, "name")) return autorelease(string_object(o->text));
   if (o->type == kind::string && is(op, "UTF8String")) return const_cast<char *>(o->text.c_str());
   if (o->type == kind::queue && is(op, "commandBuffer")) {
+    if (the_machine.command_buffers_fail) return nullptr;
     object *buffer = make(kind::command_buffer);
     buffer->queue = o;
     return autorelease(buffer);

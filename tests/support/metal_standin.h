@@ -39,6 +39,8 @@ struct machine {
   std::set<std::string> missing_functions; // newFunctionWithName: returns nil
   std::set<std::string> failing_pipelines; // pipeline state not made
   bool buffers_fail = false;               // newBufferWithLength: returns nil
+  bool command_buffers_fail = false;       // commandBuffer returns nil
+  bool encoders_fail = false;              // compute/blitCommandEncoder return nil
   bool gpu_error = false;                  // command buffers end with an error
   uint64_t thread_execution_width = 32;
   uint64_t max_threads_per_threadgroup = 1024;
