@@ -1,9 +1,9 @@
 # The Metal backend's GPU program: no Metal compiler exists where the library
 # is built, so the kernels' source text is embedded and the device builds its
-# library from it at open. qz_metal_program(<var>) adds the rule that writes
+# library from it at open. qz_metal_program_source(<var>) adds the rule that writes
 # the text into a .cc file of the current binary folder and names that file
 # in <var>.
-function(qz_metal_program out)
+function(qz_metal_program_source out)
   set(folder ${PROJECT_SOURCE_DIR}/src/ypu/metal/kernels)
   file(GLOB kernels CONFIGURE_DEPENDS ${folder}/*.metal)
   list(REMOVE_ITEM kernels ${folder}/prelude.metal)

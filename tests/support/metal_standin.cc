@@ -6,11 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#if __has_include("gpu_harness/metal_launch.h")
 #include "gpu_harness/metal_launch.h"
-#else
-#include "metal_launch_fallback.h"  // until the kernel layer lands
-#endif
 #include "ypu/metal/runtime.h"
 
 namespace qz_metal_standin {
