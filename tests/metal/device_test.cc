@@ -88,8 +88,9 @@ struct open_device {
   }
 };
 
-// The program text the build should embed: the prelude, then every other
-// kernel file in name order, each followed by a newline.
+// The program text the build should embed: the prelude, the fixed-point
+// tables' values, then every other kernel file in name order, each followed
+// by a newline.
 std::string expected_program() {
   const std::filesystem::path folder = std::filesystem::path(QZ_SOURCE_DIR) / "src/ypu/metal/kernels";
   std::vector<std::filesystem::path> files;
@@ -97,7 +98,8 @@ std::string expected_program() {
     if (entry.path().extension() == ".metal" && entry.path().filename() != "prelude.metal")
       files.push_back(entry.path());
   std::sort(files.begin(), files.end());
-  files.insert(files.begin(), folder / "prelude.metal");
+  files.insert(files.begin(), {folder / "prelude.metal",
+                               std::filesystem::path(QZ_SOURCE_DIR) / "src/ypu/fixed_point_tables.inc"});
   std::string text;
   for (const auto &file : files) {
     std::ifstream in(file, std::ios::binary);
