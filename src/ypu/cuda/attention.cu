@@ -36,7 +36,7 @@ __device__ __forceinline__ float qz_cuda_warp_dot(const float *a, const float *b
 
 #if !defined(QZ_CUDA_ONE_OP) || !QZ_CUDA_BUILDS(MASK_WINDOW_F32)
 // Key/value heads must group the query heads evenly (the kernels divide by
-// H / Q).
+// H / Q); otherwise the entries decline and the host refuses the call.
 inline bool qz_cuda_heads_valid(int32_t heads, int32_t kv_heads) {
   return qz_ypu_attention_heads_valid(heads, kv_heads);
 }
@@ -188,7 +188,7 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
   const int32_t n = p.num_queries, W = p.window_length, H = p.num_heads, D = p.head_dimension;
   if (n < 1 || H < 1) return QZ_STATUS_SUCCESS;
   // The ring arithmetic needs a ring, a position at or after the start, and
-  // evenly grouped heads.
+  // evenly grouped heads; anything else is the host's to judge.
   if (W < 1 || p.position < 0 || !qz_cuda_heads_valid(H, p.num_kv_heads))
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t seen = int64_t{n} + p.position + 1;

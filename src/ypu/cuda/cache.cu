@@ -159,6 +159,7 @@ qz_status_t qz_cuda_launch_ring(void (*kernel)(int, int, int, const float *, Cod
   const auto &p = *static_cast<const qz_ypu_quantize_rows_ring_params_t *>(params);
   const bool work = p.m > 0 && p.n > 0 && p.k > 0;
   if (!work) return QZ_STATUS_SUCCESS;
+  // Declined: the host refuses these.
   if (p.window < 1 || p.position < 0) return QZ_STATUS_INVALID_ARGUMENT;
   const int32_t skipped = p.n > p.window ? p.n - p.window : 0;
   const float *in = qz_ypu_cuda_operand<const float>(p.xf) + int64_t{skipped} * p.m * p.k;

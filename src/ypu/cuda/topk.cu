@@ -9,16 +9,6 @@
 
 QZ_CUDA_BEGIN
 
-namespace {
-
-// A k outside 0..length would read past the row (or the sorted arrays).
-qz_status_t qz_cuda_invalid_k() {
-  qz_error_push_at("", 0, &QZ_ERROR_ARG_INVALID, "k");
-  return QZ_STATUS_INVALID_ARGUMENT;
-}
-
-}  // namespace
-
 #if QZ_CUDA_BUILDS(TOPK_F32)
 QZ_CUDA_KERNEL void taabe179(int *indices, int n) {
   const int i = blockIdx.x * 256 + threadIdx.x;
@@ -88,7 +78,9 @@ int qz_ypu_cuda_topk_sort_pairs(const float *keys_in, int n, int k, float *value
 qz_status_t qz_ypu_cuda_topk_f32(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_topk_f32_params_t *>(params);
   if (p.k == 0) return QZ_STATUS_SUCCESS;
-  if (p.k < 0 || p.k > p.n) return qz_cuda_invalid_k();
+  // The sorted arrays hold n entries: a k beyond them is the host's to serve
+  // (it fills the tail), a negative k its to refuse.
+  if (p.k < 0 || p.k > p.n) return QZ_STATUS_INVALID_ARGUMENT;
   const int error = qz_ypu_cuda_topk_sort_pairs(
       qz_ypu_cuda_operand<const float>(p.in, p.in_offset), p.n, p.k,
       qz_ypu_cuda_operand<float>(p.values, p.values_offset),
@@ -185,7 +177,8 @@ namespace {
 qz_status_t qz_cuda_launch_topk_rows(void (*kernel)(int, int, int, const float *, int *, float *),
                                      const void *params) {
   const auto &p = *static_cast<const qz_ypu_topk_sort_f32_params_t *>(params);
-  if (p.rows > 0 && p.k > p.cols) return qz_cuda_invalid_k();
+  // A k beyond the row would read past it: the host refuses that.
+  if (p.rows > 0 && p.k > p.cols) return QZ_STATUS_INVALID_ARGUMENT;
   qz_cuda_launch(kernel, {qz_cuda_blocks_256(p.rows)}, {256}, p.rows, p.k, p.cols,
                  qz_ypu_cuda_operand<const float>(p.in), qz_ypu_cuda_operand<int>(p.indices),
                  qz_ypu_cuda_operand<float>(p.values));
