@@ -9,19 +9,12 @@
 #include "engine/engine.h"
 #include "gpu_harness/cuda_context.h"
 #include "qz_norvo.h"
+#include "support/translation.h"
 
 namespace {
 
 constexpr const char *MODEL_PATH = QZ_SOURCE_DIR "/models/en-de.qz";
 
-std::string translate(qz_norvo_t *engine, const char *text) {
-  char *out = nullptr;
-  const qz_status_t status = qz_norvo_translate(engine, text, &out);
-  if (status != QZ_STATUS_SUCCESS) return "<status " + std::to_string(status) + ">";
-  std::string result(out);
-  qz_norvo_translation_delete(engine, out);
-  return result;
-}
 
 // A few sentences of the CPU test's list: a short label, curly quotes and
 // an apostrophe, and a longer sentence (the sanitizer build runs this too).
@@ -42,7 +35,7 @@ TEST(CudaTranslate, HarnessDeviceGivesTheCpuTexts) {
             QZ_STATUS_SUCCESS);
   for (const translation_case &c : cases) {
     SCOPED_TRACE(c.source);
-    EXPECT_EQ(translate(engine, c.source), c.expected);
+    EXPECT_EQ(translate_text(engine, c.source), c.expected);
   }
   qz_norvo_delete(engine);
   EXPECT_GT(gpu.runtime().calls(qz_gpu_harness::cuda_call::launch_kernel), 0);

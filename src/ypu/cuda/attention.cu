@@ -237,48 +237,32 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
 }  // namespace
 #endif
 
+// Each op's module has its own scores and values kernels, over its code
+// type, and its entry.
+#define QZ_CUDA_RING_ATTENTION(Code, entry)                                                     \
+  QZ_CUDA_KERNEL void taabe58(const float *query, const Code *key_codes, const float *key_min,  \
+                              const float *key_scale, int n, int D, int H, int Q, int W, int Mx, \
+                              float scale, int off, int position, float *scores) {              \
+    (void)scale;                                                                                \
+    qz_cuda_ring_scores(query, key_codes, key_min, key_scale, n, D, H, Q, W, Mx, off, position, \
+                        scores);                                                                \
+  }                                                                                             \
+  QZ_CUDA_KERNEL void taabe298(const Code *value_codes, const float *value_min,                 \
+                               const float *value_scale, int D, int H, int Q, int W, int Mx,    \
+                               int off, int position, const float *scores, float *out) {        \
+    qz_cuda_ring_values(value_codes, value_min, value_scale, D, H, Q, W, Mx, off, position,     \
+                        scores, out);                                                           \
+  }                                                                                             \
+  qz_status_t entry(void *device, void *, const void *params) {                                 \
+    return qz_cuda_attention_kv<Code>(taabe58, taabe298, device, params);                       \
+  }
+
 #if QZ_CUDA_BUILDS(ATTENTION_KV_U8)
-QZ_CUDA_KERNEL void taabe58(const float *query, const unsigned char *key_codes,
-                            const float *key_min, const float *key_scale, int n, int D, int H,
-                            int Q, int W, int Mx, float scale, int off, int position,
-                            float *scores) {
-  (void)scale;
-  qz_cuda_ring_scores(query, key_codes, key_min, key_scale, n, D, H, Q, W, Mx, off, position,
-                      scores);
-}
-
-QZ_CUDA_KERNEL void taabe298(const unsigned char *value_codes, const float *value_min,
-                             const float *value_scale, int D, int H, int Q, int W, int Mx,
-                             int off, int position, const float *scores, float *out) {
-  qz_cuda_ring_values(value_codes, value_min, value_scale, D, H, Q, W, Mx, off, position, scores,
-                      out);
-}
-
-qz_status_t qz_ypu_cuda_attention_kv_u8(void *device, void *, const void *params) {
-  return qz_cuda_attention_kv<unsigned char>(taabe58, taabe298, device, params);
-}
+QZ_CUDA_RING_ATTENTION(unsigned char, qz_ypu_cuda_attention_kv_u8)
 #endif
 
 #if QZ_CUDA_BUILDS(ATTENTION_KV_U16)
-QZ_CUDA_KERNEL void taabe58(const float *query, const unsigned short *key_codes,
-                            const float *key_min, const float *key_scale, int n, int D, int H,
-                            int Q, int W, int Mx, float scale, int off, int position,
-                            float *scores) {
-  (void)scale;
-  qz_cuda_ring_scores(query, key_codes, key_min, key_scale, n, D, H, Q, W, Mx, off, position,
-                      scores);
-}
-
-QZ_CUDA_KERNEL void taabe298(const unsigned short *value_codes, const float *value_min,
-                             const float *value_scale, int D, int H, int Q, int W, int Mx,
-                             int off, int position, const float *scores, float *out) {
-  qz_cuda_ring_values(value_codes, value_min, value_scale, D, H, Q, W, Mx, off, position, scores,
-                      out);
-}
-
-qz_status_t qz_ypu_cuda_attention_kv_u16(void *device, void *, const void *params) {
-  return qz_cuda_attention_kv<unsigned short>(taabe58, taabe298, device, params);
-}
+QZ_CUDA_RING_ATTENTION(unsigned short, qz_ypu_cuda_attention_kv_u16)
 #endif
 
 // ---------------------------------------------------------------------------
