@@ -10,9 +10,8 @@
 
 namespace qz_gpu_harness {
 
-// Returns the runtime's error number (0: success). The arrays must be
-// device allocations of the harness large enough for `n` items, and the
-// working storage one of at least the reported size.
+// Returns the runtime's error number (0: success): working storage below
+// the reported size is refused. The arrays hold `n` items each.
 int radix_sort_pairs_descending(void *storage, size_t *storage_bytes, const float *keys_in,
                                 float *keys_out, const int *values_in, int *values_out, int n);
 
