@@ -1,4 +1,4 @@
-#include "gpu_harness/radix_sort.h"
+#include "gpu_harness/cuda_radix_sort.h"
 
 #include <algorithm>
 #include <cstdint>
