@@ -7,18 +7,17 @@
 QZ_CUDA_BEGIN
 
 #if QZ_CUDA_BUILDS(SHIFT_ROWS_LEFT)
-// Lanes of a warp need not run in step, so every pass loads its bytes,
-// waits for the whole row of lanes, then stores: a lane that ran ahead into
-// the next pass would otherwise overwrite bytes another lane has yet to read.
+// Within one pass the bytes written lie below the bytes read (at most
+// `shift` lanes), but lanes of a warp need not run in step: a lane that ran
+// ahead into the next pass would overwrite bytes another lane has yet to
+// read, so the lanes meet after every pass.
 QZ_CUDA_KERNEL void taabe122(unsigned char *data, int row_bytes, int shift) {
   unsigned char *row = data + static_cast<int64_t>(blockIdx.x) * row_bytes;
   const int count = row_bytes - shift;
   const unsigned mask = blockDim.x >= 32 ? 0xFFFFFFFFu : (1u << blockDim.x) - 1u;
   for (int base = 0; base < count; base += blockDim.x) {
     const int i = base + threadIdx.x;
-    const unsigned char v = i < count ? row[i + shift] : 0;
-    __syncwarp(mask);
-    if (i < count) row[i] = v;
+    if (i < count) row[i] = row[i + shift];
     __syncwarp(mask);
   }
 }
