@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "support/lowbit_op.h"
 #include "support/lowbit_weight.h"
 #include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/cuda/ops.h"
@@ -19,19 +20,7 @@ using qz_gpu_harness::schedule;
 
 // A weight's buffers on the harness device, and op 93's record over them.
 qz_ypu_linear_lowbit_params_t place(cuda_context &c, const lowbit_weight &w) {
-  qz_ypu_linear_lowbit_params_t p{};
-  p.perm = c.buffer(w.perm);
-  p.scales = c.buffer(w.scales);
-  p.tiles = c.buffer(w.tiles);
-  p.row_blocks = w.row_blocks;
-  std::copy(w.counts.begin(), w.counts.end(), p.width_counts);
-  return p;
-}
-
-qz_ypu_repack_lowbit_params_t repack_record(const qz_ypu_linear_lowbit_params_t &p) {
-  qz_ypu_repack_lowbit_params_t r{.tiles = p.tiles, .row_blocks = p.row_blocks};
-  std::copy(p.width_counts, p.width_counts + 8, r.width_counts);
-  return r;
+  return lowbit_params(w, [&](const auto &v) { return c.buffer(v); });
 }
 
 // The tiles as the CPU's baseline repack leaves them.
@@ -50,7 +39,7 @@ std::vector<uint8_t> gpu_repack(const lowbit_weight &w, std::vector<void *> *str
   cuda_context c;
   const qz_ypu_linear_lowbit_params_t p = place(c, w);
   const size_t before = c.runtime().launch_streams().size();
-  const qz_ypu_repack_lowbit_params_t r = repack_record(p);
+  const qz_ypu_repack_lowbit_params_t r = lowbit_repack_params(p);
   EXPECT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);
   if (streams)
     streams->assign(c.runtime().launch_streams().begin() + before,
@@ -76,7 +65,7 @@ TEST(CudaLowbitRepack, GivesTheBaselineBitPlanes) {
 TEST(CudaLowbitRepack, LaunchesOnTheWidthsStreams) {
   cuda_context c;
   const lowbit_weight w = make_lowbit_weight(2, {1, 0, 1, 1, 1, 1, 1, 1}, {}, 3);
-  const qz_ypu_repack_lowbit_params_t r = repack_record(place(c, w));
+  const qz_ypu_repack_lowbit_params_t r = lowbit_repack_params(place(c, w));
   const size_t before = c.runtime().launch_streams().size();
   ASSERT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);
   const std::vector<void *> launched(c.runtime().launch_streams().begin() + before,
@@ -146,7 +135,7 @@ std::vector<float> gpu_linear(const lowbit_weight &w, const std::vector<float> &
                               schedule order = schedule::forward) {
   cuda_context c(order);
   qz_ypu_linear_lowbit_params_t p = place(c, w);
-  const qz_ypu_repack_lowbit_params_t r = repack_record(p);
+  const qz_ypu_repack_lowbit_params_t r = lowbit_repack_params(p);
   EXPECT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);
   std::vector<float> in(2 + x.size());
   std::copy(x.begin(), x.end(), in.begin() + 2);
@@ -167,12 +156,7 @@ std::vector<float> gpu_linear(const lowbit_weight &w, const std::vector<float> &
 // The host implementation on the canonical tiles (no repack there).
 std::vector<float> host_linear(const lowbit_weight &w, const std::vector<float> &x, int32_t n) {
   ypu_harness h(ypu_backend::host_only);
-  qz_ypu_linear_lowbit_params_t p{};
-  p.perm = h.buffer(w.perm);
-  p.scales = h.buffer(w.scales);
-  p.tiles = h.buffer(w.tiles);
-  p.row_blocks = w.row_blocks;
-  std::copy(w.counts.begin(), w.counts.end(), p.width_counts);
+  qz_ypu_linear_lowbit_params_t p = lowbit_params(w, [&](const auto &v) { return h.buffer(v); });
   p.in = h.buffer(x);
   p.out = h.buffer(4 * n * w.rows());
   p.n = n;
