@@ -51,6 +51,13 @@
 #else
 #define QZ_CUDA_KERNEL __global__
 #endif
+// A loop the GPU compiler unrolls fully (so arrays indexed by its counter
+// stay in registers); the harness runs it as written.
+#if defined(__CUDACC__)
+#define QZ_CUDA_UNROLL _Pragma("unroll")
+#else
+#define QZ_CUDA_UNROLL
+#endif
 // Kernel templates keep C++ linkage: the GPU program names each instance by
 // its mangled name (taabe213<3> is _Z8taabe213ILi3EE...).
 #define QZ_CUDA_TEMPLATE_KERNEL __global__

@@ -137,24 +137,35 @@ static __device__ __forceinline__ float qz_cuda_scale16(uint16_t h) {
          (1.0f - 2.0f * static_cast<float>(h >> 15));
 }
 
-// The 8 codes of row r of a tile of width B in the GPU layout, as floats:
-// at most three aligned row words (the 4-, 2- and 1-bit planes) or, at 8
-// bits, one 8-byte word.
+// Row r of a tile of width B in the GPU layout: at most three aligned row
+// words (the 4-, 2- and 1-bit planes) or, at 8 bits, one 8-byte word.
+struct qz_cuda_lowbit_row_t {
+  unsigned w4, w2, w1;
+  unsigned long long w8;
+};
+
 template <int B>
-static __device__ __forceinline__ void qz_cuda_row_codes(const unsigned char *tile, int r,
-                                                         float c[8]) {
+static __device__ __forceinline__ qz_cuda_lowbit_row_t qz_cuda_load_row(const unsigned char *tile,
+                                                                        int r) {
+  constexpr int two = B >= 4 ? 4 : 0;  // the code bit the 2-bit plane starts at
+  qz_cuda_lowbit_row_t row{};
   if (B == 8) {
-    const unsigned long long v = reinterpret_cast<const unsigned long long *>(tile)[r];
-    for (int k = 0; k < 8; ++k) c[k] = static_cast<float>((v >> (8 * k)) & 255u);
-    return;
+    row.w8 = reinterpret_cast<const unsigned long long *>(tile)[r];
+  } else {
+    if (B >= 4) row.w4 = reinterpret_cast<const uint32_t *>(tile)[r];
+    if (B & 2) row.w2 = reinterpret_cast<const uint16_t *>(tile + 16 * two)[r];
+    if (B & 1) row.w1 = tile[16 * (B - 1) + r];
   }
-  constexpr int two = B >= 4 ? 4 : 0;  // code bit (and 16ths of a byte) of the 2-bit plane
-  const unsigned w4 = B >= 4 ? reinterpret_cast<const uint32_t *>(tile)[r] : 0u;
-  const unsigned w2 = (B & 2) ? reinterpret_cast<const uint16_t *>(tile + 16 * two)[r] : 0u;
-  const unsigned w1 = (B & 1) ? tile[16 * (B - 1) + r] : 0u;
-  for (int k = 0; k < 8; ++k)
-    c[k] = static_cast<float>(((w4 >> (4 * k)) & 15u) | (((w2 >> (2 * k)) & 3u) << two) |
-                              (((w1 >> k) & 1u) << (B - 1)));
+  return row;
+}
+
+// Code k of a row, as a float.
+template <int B>
+static __device__ __forceinline__ float qz_cuda_code(const qz_cuda_lowbit_row_t &row, int k) {
+  constexpr int two = B >= 4 ? 4 : 0;
+  if (B == 8) return static_cast<float>((row.w8 >> (8 * k)) & 255u);
+  return static_cast<float>(((row.w4 >> (4 * k)) & 15u) | (((row.w2 >> (2 * k)) & 3u) << two) |
+                            (((row.w1 >> k) & 1u) << (B - 1)));
 }
 
 // One-token gather: xg[i] = x[perm[i]] (stored column order).
@@ -181,13 +192,13 @@ static __device__ __forceinline__ void qz_cuda_gemv_lowbit(const float *xg, uint
     const uint64_t tile = static_cast<uint64_t>(rb) * t + g;
     const float off = qz_cuda_scale16(scales[scale_first + 2 * tile]);
     const float sc = qz_cuda_scale16(scales[scale_first + 2 * tile + 1]);
-    float c[8];
-    qz_cuda_row_codes<B>(tiles + tile_first + tile * (16 * B), r, c);
+    const qz_cuda_lowbit_row_t row = qz_cuda_load_row<B>(tiles + tile_first + tile * (16 * B), r);
     const float *v = xg + x_first + 8 * static_cast<uint64_t>(g);
     float sum = 0.0f, dot = 0.0f;
+    QZ_CUDA_UNROLL
     for (int k = 0; k < 8; ++k) {
       sum = sum + v[k];
-      dot = fmaf(v[k], c[k], dot);
+      dot = fmaf(v[k], qz_cuda_code<B>(row, k), dot);
     }
     acc = acc + fmaf(off, sum, sc * dot);
   }
@@ -267,25 +278,33 @@ QZ_CUDA_TEMPLATE_KERNEL void taabe307(const float *xg, uint64_t x_first, const f
       off = pairs[pair];
       sc = pairs[pair + 1];
     }
+    // Each accumulator takes k = 0 .. 7 in order; walking k outermost keeps
+    // one weight per row and one activation live beside the accumulators.
     const auto *x = reinterpret_cast<const float *>(shared_x);
-    for (int i = 0; i < ROWS; ++i) {
-      float c[8], weight[8];
-      qz_cuda_row_codes<B>(reinterpret_cast<const unsigned char *>(shared_w) + q * 16 * B,
-                           4 * u + i, c);
-      for (int k = 0; k < 8; ++k) weight[k] = fmaf(sc, c[k], off);
+    const unsigned char *tile = reinterpret_cast<const unsigned char *>(shared_w) + q * 16 * B;
+    qz_cuda_lowbit_row_t rows[ROWS];
+    QZ_CUDA_UNROLL
+    for (int i = 0; i < ROWS; ++i) rows[i] = qz_cuda_load_row<B>(tile, 4 * u + i);
+    QZ_CUDA_UNROLL
+    for (int k = 0; k < 8; ++k) {
+      float weight[ROWS];
+      QZ_CUDA_UNROLL
+      for (int i = 0; i < ROWS; ++i) weight[i] = fmaf(sc, qz_cuda_code<B>(rows[i], k), off);
+      QZ_CUDA_UNROLL
       for (int m = 0; m < SLOTS; ++m) {
-        const float *xm = x + 8 * (p + 2 * m);
-        float a = acc[i][m];
-        for (int k = 0; k < 8; ++k) a = fmaf(xm[k], weight[k], a);
-        acc[i][m] = a;
+        const float xk = x[8 * (p + 2 * m) + k];
+        QZ_CUDA_UNROLL
+        for (int i = 0; i < ROWS; ++i) acc[i][m] = fmaf(xk, weight[i], acc[i][m]);
       }
     }
     __syncthreads();
   }
   if (rb >= R) return;
+  QZ_CUDA_UNROLL
   for (int m = 0; m < SLOTS; ++m) {
     const int token = token0 + p + 2 * m;
     if (token >= n) continue;
+    QZ_CUDA_UNROLL
     for (int i = 0; i < ROWS; ++i)
       atomicAdd(&out[((static_cast<uint64_t>(rb) * n) + token) * 16 + 4 * u + i], acc[i][m]);
   }
