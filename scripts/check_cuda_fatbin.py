@@ -8,7 +8,9 @@ listed in ENTRIES.inc (src/ypu/cuda/entries.inc) plus the compatibility
 test's, each with compute-capability 7.5 machine code (an ELF image whose
 global functions are exactly that module's kernels, as listed below, and
 which defines the three fixed-point tables) and PTX for compute
-capability 7.5. Instances of kernel templates are named name<arguments>. The kernel-less operations' modules hold only the tables.
+capability 7.5. The kernel-less operations' modules hold only the tables.
+Instances of kernel templates are listed as name<arguments>, and the
+low-bit linear operation's module also defines EXPONENT_GPU.
 """
 import re
 import struct
@@ -118,10 +120,7 @@ def elf_symbols(image):
     functions, objects = set(), {}
     for line in out.splitlines():
         parts = line.split()
-        # Template instances are weak symbols, as are the compiler's own
-        # helper routines ($__internal_...), which are no kernels.
-        if (len(parts) >= 8 and parts[3] == "FUNC" and parts[4] in ("GLOBAL", "WEAK")
-                and not parts[-1].startswith("$")):
+        if len(parts) >= 8 and parts[3] == "FUNC" and parts[4] == "GLOBAL":
             functions.add(kernel_name(parts[-1]))
         elif len(parts) >= 8 and parts[3] == "OBJECT":
             objects[parts[-1]] = int(parts[2], 0)
