@@ -266,6 +266,24 @@ TEST(CudaLowbitLinear, RuntimeFailures) {
   }
 }
 
+// An error left pending by earlier work is reported here (0x33C), not
+// cleared unseen, on both paths.
+TEST(CudaLowbitLinear, APendingErrorIsReportedNotDropped) {
+  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 1, 0, 0, 0, 0}, {}, 2);
+  for (int32_t n : {1, 2}) {
+    SCOPED_TRACE(n);
+    cuda_context c;
+    qz_ypu_linear_lowbit_params_t p = place(c, w);
+    p.in = c.buffer(4 * n * w.columns());
+    p.out = c.buffer(4 * n * w.rows());
+    p.n = n;
+    c.runtime().last_error = qz_gpu_harness::kCudaErrorInvalidValue;
+    EXPECT_EQ(c.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack(), std::vector<std::string>{kKernelFailed});
+    EXPECT_EQ(c.runtime().last_error, 0);
+  }
+}
+
 // The many-token path: gather on the default stream, class b's decoder and
 // product on stream b - 1, the reorder on the default stream.
 TEST(CudaLowbitLinear, ManyTokenClassesOnTheirStreams) {
