@@ -243,13 +243,14 @@ QZ_CUDA_KERNEL void taabe136(float *pairs, const uint16_t *scales, uint64_t scal
 // stages the tokens' 8 activations (shared_x) and the RB tiles (shared_w),
 // and each thread adds into ROWS x SLOTS accumulators: rows 4u .. 4u + 3 of
 // tile q, tokens p, p + 2, ... of the block (q = (tid / 8) % 16, p =
-// (tid / 4) % 2, u = tid % 4). The result is added to out in the order
-// [R][n][16].
-template <int B, int RB, int TOKENS, int UNUSED, int SLOTS, int ROWS, int THREADS>
+// (tid / 4) % 2, u = tid % 4), one group staged per step. The result is
+// added to out in the order [R][n][16].
+template <int B, int RB, int TOKENS, int GROUPS_PER_STEP, int SLOTS, int ROWS, int THREADS>
 QZ_CUDA_TEMPLATE_KERNEL void taabe307(const float *xg, uint64_t x_first, const float *pairs,
                                       const unsigned char *tiles, uint64_t tile_first, int t,
                                       int R, int n, float *out) {
-  static_assert(RB == 16 && TOKENS == 64 && SLOTS == 32 && ROWS == 4 && THREADS == 128,
+  static_assert(RB == 16 && TOKENS == 64 && GROUPS_PER_STEP == 1 && SLOTS == 32 && ROWS == 4 &&
+                    THREADS == 128,
                 "the thread roles below are written for this shape");
   constexpr int WORDS = RB * 4 * B;  // 32-bit words of the RB tiles
   __shared__ float4 shared_x[TOKENS * 2];
