@@ -1,7 +1,9 @@
 // The GPU harness itself: warp exchanges, votes, barriers, shared memory,
-// atomics, launch limits and the schedules that expose missing barriers.
+// atomics, launch limits, the schedules that expose missing barriers, the
+// two-way dot products and the record of launch streams.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -180,6 +182,40 @@ TEST(GpuHarness, LaunchLimitsOfTheFakeDevice) {
     runtime.last_error = 0;
   }
   EXPECT_EQ(runtime.calls(cuda_call::launch_kernel), 10);
+}
+
+// c + a.lo16 * b.byte0 + a.hi16 * b.byte1 (lo) or bytes 2 and 3 (hi), every
+// part signed, the sum wrapping in 32 bits.
+TEST(GpuHarness, TwoWayDotProducts) {
+  struct dot_case {
+    short a0, a1;
+    signed char b0, b1, b2, b3;
+    int c, lo, hi;
+  } cases[] = {
+      {3, -4, 5, 6, 7, -8, 10, 10 + 15 - 24, 10 + 21 + 32},
+      {-32768, 32767, -128, 127, 2, -3, 0, 4194304 + 4161409, -65536 - 98301},
+      {1, 0, 1, 0, 1, 0, INT_MAX, INT_MIN, INT_MIN},  // wraps
+  };
+  for (const dot_case &d : cases) {
+    const int a = qz_cuda_emu::qz_cuda_pack16(d.a0, d.a1);
+    const int b = qz_cuda_emu::qz_cuda_pack8(d.b0, d.b1) |
+                  (qz_cuda_emu::qz_cuda_pack8(d.b2, d.b3) << 16);
+    EXPECT_EQ(__dp2a_lo(a, b, d.c), d.lo) << d.a0 << " " << d.a1;
+    EXPECT_EQ(__dp2a_hi(a, b, d.c), d.hi) << d.a0 << " " << d.a1;
+  }
+  // The four-term form over the vector types.
+  EXPECT_EQ(qz_cuda_emu::qz_cuda_dot4(short4{1, -2, 3, -4}, char4{5, 6, -7, 8}, 100),
+            100 + 5 - 12 - 21 - 32);
+}
+
+TEST(GpuHarness, LaunchesRecordTheirStreams) {
+  cuda_harness runtime;
+  void *stream = nullptr;
+  ASSERT_EQ(qz_cuda_emu::qz_ypu_cuda_runtime()->stream_create(&stream), 0);
+  qz_cuda_emu::qz_cuda_launch_on(nothing, {1}, {1}, 0, stream);
+  qz_cuda_emu::qz_cuda_launch(nothing, {1}, {1});
+  EXPECT_EQ(runtime.launch_streams(), (std::vector<void *>{stream, nullptr}));
+  qz_cuda_emu::qz_ypu_cuda_runtime()->stream_destroy(stream);
 }
 
 // The allocations that are not stream-ordered: counted, fillable with

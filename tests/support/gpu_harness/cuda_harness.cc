@@ -178,8 +178,9 @@ void run_thread(void *context) {
 }
 
 int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid,
-                  qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *) {
+                  qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *stream) {
   QZ_HARNESS_ENTER(launch_kernel);
+  g_harness->launch_streams_.push_back(stream);
   if (!thunk || !kernel) return g_harness->set_error(kCudaErrorInvalidDeviceFunction);
   const qz_cuda_device_prop_t &p = g_harness->prop;
   const uint64_t threads = uint64_t{block.x} * block.y * block.z;
