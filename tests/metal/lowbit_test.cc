@@ -1,0 +1,222 @@
+// The Metal low-bit operations: the repack against the CPU baseline's bit
+// planes (the layout both GPU backends read), and the linear operation
+// against the host implementation for every width, one token and several.
+#include "ypu/lowbit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "metal/metal_twin.h"
+#include "support/lowbit_weight.h"
+#include "ypu/cpu/lowbit/kernels.h"
+#include "ypu/params.h"
+#include "ypu/ypu.h"
+
+namespace {
+
+using counts_t = std::array<int32_t, 8>;
+
+// The weight's tiles as the CPU baseline repack leaves them.
+std::vector<uint8_t> baseline_repack(const lowbit_weight &w) {
+  qz_ypu_lowbit_layout_t layout;
+  EXPECT_TRUE(qz_ypu_lowbit_layout_init(&layout, w.row_blocks, w.counts.data()));
+  std::vector<uint8_t> tiles = w.tiles;
+  for (int32_t b = 1; b <= 8; ++b)
+    for (int32_t rb = 0; rb < w.row_blocks; ++rb)
+      for (int32_t g = 0; g < w.counts[b - 1]; ++g)
+        qz_ypu_cpu_lowbit_repack_kernels_base[b - 1](tiles.data() +
+                                                     qz_ypu_lowbit_tile_offset(layout, b, rb, g));
+  return tiles;
+}
+
+class MetalRepackLowbit : public testing::TestWithParam<lowbit_weight_case> {};
+
+// Random codes in every tile; the classes' tiles lie back to back, so a
+// wrong class offset or tile stride shows as a mismatch in a neighbour.
+TEST_P(MetalRepackLowbit, LeavesTheBaselineBitPlanes) {
+  const lowbit_weight_case &c = GetParam();
+  const lowbit_weight w = make_lowbit_weight(c.row_blocks, c.counts, {}, 70);
+  metal_context gpu;
+  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles);
+  qz_ypu_repack_lowbit_params_t p{tiles, c.row_blocks, {}};
+  std::copy(c.counts.begin(), c.counts.end(), p.width_counts);
+  ASSERT_EQ(gpu.run(QZ_YPU_OP_REPACK_LOWBIT, &p), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(gpu.read<uint8_t>(tiles, w.tiles.size()), baseline_repack(w));
+  // Only the widths that are re-laid have a kernel to run.
+  size_t relaid = 0;
+  for (int32_t b : {3, 5, 6, 7}) relaid += c.counts[b - 1] != 0;
+  EXPECT_EQ(qz_metal_standin::standin().dispatches.size(), relaid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Weights, MetalRepackLowbit,
+    testing::Values(lowbit_weight_case{"width_3", 3, {0, 0, 5, 0, 0, 0, 0, 0}},
+                    lowbit_weight_case{"width_5", 2, {0, 0, 0, 0, 3, 0, 0, 0}},
+                    lowbit_weight_case{"width_6", 1, {0, 0, 0, 0, 0, 4, 0, 0}},
+                    lowbit_weight_case{"width_7", 17, {0, 0, 0, 0, 0, 0, 2, 0}},
+                    lowbit_weight_case{"every_width", 5, {1, 2, 3, 1, 2, 3, 1, 2}},
+                    lowbit_weight_case{"powers_of_two_only", 2, {3, 1, 0, 2, 0, 0, 0, 1}}),
+    [](const testing::TestParamInfo<lowbit_weight_case> &info) { return info.param.name; });
+
+// The 3-bit planes spelled out for one tile: row r's 16-bit word holds the
+// codes' low two bits, byte 32 + r their third bit.
+TEST(MetalRepackLowbit, ThreeBitTileSplitsIntoTwoPlanes) {
+  std::vector<uint8_t> codes(128);
+  for (size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t((i * 5 + i / 8) % 8);
+  metal_context gpu;
+  qz_ypu_buffer_t *tiles = gpu.buffer(lowbit_pack_tile(codes, 3));
+  const qz_ypu_repack_lowbit_params_t p{tiles, 1, {0, 0, 1, 0, 0, 0, 0, 0}};
+  ASSERT_EQ(gpu.run(QZ_YPU_OP_REPACK_LOWBIT, &p), QZ_STATUS_SUCCESS);
+  const std::vector<uint8_t> got = gpu.read<uint8_t>(tiles, 48);
+  for (int r = 0; r < 16; ++r) {
+    uint32_t word = 0, bits = 0;
+    for (int k = 0; k < 8; ++k) {
+      word |= uint32_t(codes[8 * r + k] & 3) << (2 * k);
+      bits |= uint32_t(codes[8 * r + k] >> 2 & 1) << k;
+    }
+    EXPECT_EQ(got[2 * r] | got[2 * r + 1] << 8, word) << "row " << r;
+    EXPECT_EQ(got[32 + r], bits) << "row " << r;
+  }
+}
+
+struct linear_case {
+  const char *name;
+  int32_t row_blocks;
+  counts_t counts;
+  int32_t tokens;
+};
+
+class MetalLinearLowbit : public testing::TestWithParam<linear_case> {};
+
+// Against the host on the canonical tiles, after op 94 on the Metal side.
+// The output has a byte offset, guard values after it and garbage (NaN) in
+// it: both paths overwrite it.
+//
+// Bound: the one-token kernels add each group's term in the host's order
+// but group the terms four at a time and add the partial sums atomically in
+// any order; the many-token kernels dequantise each weight as the host does
+// and add the K = 8G products per group, then over the groups, where the
+// host adds them in input order. Either way each output is a sum of the
+// same at most K + 2G rounded terms in another order, so the two are within
+// 2·(K + 2G)·u·M of each other (to first order), M = Σ_j (|code·scale| +
+// |offset|)·|x_j|.
+TEST_P(MetalLinearLowbit, MatchesTheHostWithinTheOrderBound) {
+  const linear_case &c = GetParam();
+  std::vector<int32_t> perm(8 * std::accumulate(c.counts.begin(), c.counts.end(), 0));
+  std::iota(perm.begin(), perm.end(), 0);
+  std::shuffle(perm.begin(), perm.end(), std::mt19937(71));
+  const lowbit_weight w = make_lowbit_weight(c.row_blocks, c.counts, perm, 72);
+  const int32_t rows = w.rows(), columns = w.columns(), n = c.tokens;
+  const int32_t in_lead = 3, out_lead = 5, guard = 4;
+  const auto x = metal_random_floats(in_lead + size_t(n) * columns, -2, 2, 73);
+
+  // The many-token kernels share their staged tiles through threadgroup
+  // memory between two barriers.
+  for (const qz_gpu_harness::schedule order : kEverySchedule) {
+    SCOPED_TRACE(int(order));
+    const metal_schedule scheduled(order);
+    metal_twin t;
+    const metal_twin_buffer xb = t.buffer(x), pb = t.buffer(w.perm), sb = t.buffer(w.scales),
+                            tb = t.buffer(w.tiles);
+    const metal_twin_buffer out = t.bytes(int32_t((out_lead + size_t(n) * rows + guard) * 4), 0xFF);
+    qz_ypu_repack_lowbit_params_t repack{tb.gpu, c.row_blocks, {}};
+    std::copy(c.counts.begin(), c.counts.end(), repack.width_counts);
+    ASSERT_EQ(t.gpu().run(QZ_YPU_OP_REPACK_LOWBIT, &repack), QZ_STATUS_SUCCESS);
+
+    t.run(QZ_YPU_OP_LINEAR_LOWBIT, n == 1 ? "taabe139" : "taabe21", [&](bool gpu) {
+      qz_ypu_linear_lowbit_params_t p{out.on(gpu),  xb.on(gpu), pb.on(gpu),   sb.on(gpu),
+                                      tb.on(gpu),   n,          c.row_blocks, {},
+                                      4 * out_lead, 4 * in_lead};
+      std::copy(c.counts.begin(), c.counts.end(), p.width_counts);
+      return p;
+    });
+
+    const std::vector<double> magnitudes = w.magnitudes();
+    std::vector<double> bound(out_lead + size_t(n) * rows + guard, 0.0);
+    const double terms = columns + 2.0 * (columns / 8);
+    for (int32_t j = 0; j < n; ++j)
+      for (int32_t m = 0; m < rows; ++m) {
+        double magnitude = 0;
+        for (int32_t e = 0; e < columns; ++e)
+          magnitude +=
+              magnitudes[size_t(m) * columns + e] * std::fabs(x[in_lead + size_t(j) * columns + e]);
+        bound[out_lead + size_t(j) * rows + m] = 2 * terms * kFloatUnit * magnitude;
+      }
+    t.expect_within(out, bound);
+  }
+}
+
+// Every width alone, for one token and for several (n not a multiple of 32
+// and odd, R not a multiple of 16, counts not a multiple of 4), then mixes.
+std::vector<linear_case> linear_cases() {
+  static const char *const kOne[] = {"w1_one_token", "w2_one_token", "w3_one_token",
+                                     "w4_one_token", "w5_one_token", "w6_one_token",
+                                     "w7_one_token", "w8_one_token"};
+  static const char *const kMany[] = {"w1_tokens_33", "w2_tokens_33", "w3_tokens_33",
+                                      "w4_tokens_33", "w5_tokens_33", "w6_tokens_33",
+                                      "w7_tokens_33", "w8_tokens_33"};
+  std::vector<linear_case> cases;
+  for (int32_t b = 1; b <= 8; ++b) {
+    counts_t counts{};
+    counts[b - 1] = 5;
+    cases.push_back({kOne[b - 1], 17, counts, 1});
+    cases.push_back({kMany[b - 1], 17, counts, 33});
+  }
+  cases.push_back({"every_width_one_token", 2, {1, 3, 4, 5, 1, 3, 4, 5}, 1});
+  cases.push_back({"every_width_two_tokens", 2, {1, 3, 4, 5, 1, 3, 4, 5}, 2});
+  cases.push_back({"every_width_tokens_31", 1, {2, 1, 1, 2, 3, 1, 1, 1}, 31});
+  cases.push_back({"sparse_widths_tokens_64", 3, {0, 2, 0, 0, 3, 0, 1, 0}, 64});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Weights, MetalLinearLowbit, testing::ValuesIn(linear_cases()),
+                         [](const testing::TestParamInfo<linear_case> &info) {
+                           return info.param.name;
+                         });
+
+// A weight whose arrays do not fit their buffers goes back to the host
+// implementation, which refuses it, before any kernel reads past them.
+TEST(MetalLinearLowbit, RecordsLargerThanTheirBuffersAreRefused) {
+  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 2, 0, 0, 0, 0}, {}, 74);
+  metal_context gpu;
+  qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(w.columns(), 1.0f));
+  qz_ypu_buffer_t *perm = gpu.buffer(w.perm), *scales = gpu.buffer(w.scales);
+  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles), *out = gpu.buffer(w.rows() * 4);
+  // Three groups of width 4 claimed, two stored.
+  const qz_ypu_linear_lowbit_params_t p{out, x, perm, scales, tiles, 1, 1, {0, 0, 0, 3, 0, 0, 0, 0},
+                                        0,   0};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_INVALID_ARGUMENT);
+  const qz_ypu_repack_lowbit_params_t r{tiles, 2, {0, 0, 0, 2, 0, 0, 0, 0}};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);  // the host does nothing
+  EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
+  take_error_stack();
+}
+
+// A temporary that cannot be had is reported as such, before anything is
+// encoded.
+TEST(MetalLinearLowbit, MissingTemporaryIsOutOfMemory) {
+  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 1, 0, 0, 0, 0}, {}, 75);
+  metal_context gpu;
+  qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(w.columns(), 1.0f));
+  qz_ypu_buffer_t *perm = gpu.buffer(w.perm), *scales = gpu.buffer(w.scales);
+  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles), *out = gpu.buffer(w.rows() * 4);
+  const qz_ypu_linear_lowbit_params_t p{out, x, perm, scales, tiles, 1, 1, {0, 0, 0, 1, 0, 0, 0, 0},
+                                        0,   0};
+  take_error_stack();
+  qz_metal_standin::standin().buffers_fail = true;
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_OUT_OF_MEMORY);
+  qz_metal_standin::standin().buffers_fail = false;
+  EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
+  EXPECT_EQ(take_error_stack(),
+            std::vector<std::string>{"0633a7d 000000C8: Failed to allocate, out of memory."});
+}
+
+}  // namespace
