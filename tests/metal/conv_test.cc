@@ -194,3 +194,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<conv2d_case> &info) { return info.param.name; });
 
 }  // namespace
+
+namespace {
+
+// A pipeline allowing 64 threads per threadgroup gets threadgroups of 64
+// (two SIMD-groups, each thread looping over the 600 products), with the
+// same sums.
+TEST(MetalConv2d, ThreadgroupsStayWithinThePipelinesLimit) {
+  qz_metal_standin::standin().max_threads_per_threadgroup = 64;
+  metal_twin t;
+  const int32_t in_ch = 24, h = 5, w = 5, k = 5;
+  const auto in = metal_random_floats(size_t(in_ch) * h * w, -2, 2, 13);
+  const auto weights = metal_random_floats(size_t(2) * in_ch * k * k, -1, 1, 14);
+  const metal_twin_buffer ib = t.buffer(in), wb = t.buffer(weights), out = t.bytes(8, 0xFF);
+  t.run(QZ_YPU_OP_CONV2D_F32, "taabe328", [&](bool gpu) {
+    return qz_ypu_conv2d_f32_params_t{out.on(gpu), ib.on(gpu), wb.on(gpu), 1, 0, 1,
+                                      2,           in_ch,      h,          w, k, k};
+  });
+  EXPECT_EQ(qz_metal_standin::standin().dispatches.back().group[0], 64u);
+  std::vector<double> bound(2);
+  for (int32_t o = 0; o < 2; ++o)
+    for (size_t l = 0; l < in.size(); ++l)
+      bound[o] += 2.0 * 600 * kFloatUnit * std::fabs(double{in[l]} * weights[o * in.size() + l]);
+  t.expect_within(out, bound);
+}
+
+}  // namespace

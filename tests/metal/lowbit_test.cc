@@ -220,3 +220,29 @@ TEST(MetalLinearLowbit, MissingTemporaryIsOutOfMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pipeline that allows fewer than 256 threads per threadgroup refuses the
+// many-token kernels' threadgroups: the entry reports the refusal (the
+// output would hold nothing of that width class) instead of success, while
+// the one-token path, sized within the limit, still runs.
+TEST(MetalLinearLowbit, RefusedThreadgroupsAreReported) {
+  qz_metal_standin::standin().max_threads_per_threadgroup = 128;
+  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 1, 0, 0, 0, 0}, {}, 76);
+  metal_context gpu;
+  const int32_t n = 2;
+  qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(size_t(n) * w.columns(), 1.0f));
+  qz_ypu_buffer_t *perm = gpu.buffer(w.perm), *scales = gpu.buffer(w.scales);
+  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles), *out = gpu.buffer(n * w.rows() * 4);
+  qz_ypu_linear_lowbit_params_t p{out, x, perm, scales, tiles, n, 1, {0, 0, 0, 1, 0, 0, 0, 0},
+                                  0,   0};
+  take_error_stack();
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(take_error_stack(), std::vector<std::string>{"0633a7d 00000344: Device state error."});
+  p.n = 1;
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_SUCCESS);
+  EXPECT_TRUE(take_error_stack().empty());
+}
+
+}  // namespace

@@ -197,3 +197,23 @@ TEST(MetalRope2d, EmptyWindowsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Ops 7 and 53 report a dispatch that could not be encoded: the rotation
+// or the table it should have written is not there.
+TEST(MetalRopeApplyTable, FailedDispatchIsReported) {
+  metal_context gpu;
+  qz_ypu_buffer_t *x = gpu.buffer(64), *table = gpu.buffer(64);
+  const qz_ypu_rope_apply_table_f32_params_t rotate{x, table, 1, 1, 2, 8, 8, 0, 1};
+  const qz_ypu_rope_table_scaled_f32_params_t scaled{x, table, 100.0f, 1.0f, 2, 8, 0, 0};
+  qz_metal_standin::standin().encoders_fail = true;
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_ROPE_APPLY_TABLE_F32, &rotate), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_ROPE_TABLE_SCALED_F32, &scaled), QZ_STATUS_RUNTIME_ERROR);
+  qz_metal_standin::standin().encoders_fail = false;
+  EXPECT_EQ(take_error_stack(),
+            (std::vector<std::string>{"0633a7d 00000343: Device state error.",
+                                      "0633a7d 00000343: Device state error."}));
+}
+
+}  // namespace
