@@ -17,6 +17,8 @@
 #include "metal/metal_twin.h"
 #include "support/lowbit_weight.h"
 #include "ypu/cpu/lowbit/kernels.h"
+#include "ypu/metal/ops.h"
+#include "ypu/metal/state.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
@@ -243,6 +245,42 @@ TEST(MetalLinearLowbit, RefusedThreadgroupsAreReported) {
   p.n = 1;
   EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_SUCCESS);
   EXPECT_TRUE(take_error_stack().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Op 93's twenty pipelines are made one-token then many-token kernel of each
+// width, then the helpers; a kernel missing from the program fails the
+// state with its own message and the chain record, and every pipeline made
+// before it is released.
+TEST(MetalLinearLowbit, StateIsMadeInItsOrderAndUnmadeOnFailure) {
+  const std::vector<std::string> order = {
+      "taabe327", "taabe130", "taabe89",  "taabe124", "taabe66",  "taabe289", "taabe298",
+      "taabe59",  "taabe265", "taabe78",  "taabe92",  "taabe55",  "taabe73",  "taabe271",
+      "taabe166", "taabe39",  "taabe139", "taabe21",  "taabe107", "taabe219"};
+  qz_ypu_metal_device_t *device = nullptr;
+  ASSERT_EQ(qz_ypu_metal_device_open(0, &device), QZ_STATUS_SUCCESS);
+  void *state = nullptr;
+  ASSERT_EQ(qz_ypu_metal_linear_lowbit_init(device, &state), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(qz_metal_standin::standin().pipelines_made, order);
+  EXPECT_STREQ(qz_ypu_metal_pipeline(state, 9)->kernel_name, "taabe124") << "many-token, width 2";
+  qz_ypu_metal_linear_lowbit_release(device, state);
+
+  qz_metal_standin::standin().pipelines_made.clear();
+  qz_metal_standin::standin().pipelines_released.clear();
+  qz_metal_standin::standin().missing_functions = {"taabe59"};
+  state = reinterpret_cast<void *>(0x5A5A);
+  EXPECT_EQ(qz_ypu_metal_linear_lowbit_init(device, &state), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(state, nullptr);
+  EXPECT_EQ(take_error_stack(),
+            (std::vector<std::string>{"0633a7d 00000341: Failed to load device specific code.",
+                                      "0633a7d 00000320: Velthrane Error."}));
+  EXPECT_EQ(qz_metal_standin::standin().pipelines_made.size(), 7u);
+  EXPECT_EQ(qz_metal_standin::standin().pipelines_released.size(), 7u);
+  qz_ypu_metal_device_close(device);
+  EXPECT_EQ(qz_metal_standin::standin().live_objects, 0);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include "ypu/lowbit.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "ypu/metal/ops.h"
 #include "ypu/metal/state.h"
@@ -22,15 +21,19 @@ namespace {
 // Op 94: slot b - 1 re-lays width b; widths 1, 2, 4 and 8 keep their form.
 constexpr const char *REPACK_KERNELS[] = {nullptr,   nullptr,   "taabe207", nullptr,
                                           "taabe28", "taabe61", "taabe11",  nullptr};
+constexpr int32_t REPACK_ORDER[] = {0, 1, 2, 3, 4, 5, 6, 7};
 
-// Op 93's slots, made in the order one-token then many-token kernel of
-// each width, b ascending, then the helpers.
+// Op 93's slots: the one-token kernels by width, the many-token kernels by
+// width, then the helpers; made in the order one-token then many-token
+// kernel of each width, b ascending, then the helpers.
 constexpr int32_t GEMV_SLOT = 0, GEMM_SLOT = 8, GATHER_ONE = 16, GATHER_MANY = 17, SCATTER = 18,
                   ZERO_FILL = 19, LINEAR_SLOTS = 20;
 constexpr const char *LINEAR_KERNELS[LINEAR_SLOTS] = {
     "taabe327", "taabe89",  "taabe66",  "taabe298", "taabe265", "taabe92", "taabe73",
     "taabe166", "taabe130", "taabe124", "taabe289", "taabe59",  "taabe78", "taabe55",
     "taabe271", "taabe39",  "taabe139", "taabe21",  "taabe107", "taabe219"};
+constexpr int32_t LINEAR_ORDER[LINEAR_SLOTS] = {0, 8,  1, 9,  2, 10, 3,  11, 4,  12,
+                                                5, 13, 6, 14, 7, 15, 16, 17, 18, 19};
 
 int32_t buffer_bytes(const qz_ypu_buffer_t *buffer) {
   return buffer ? reinterpret_cast<const qz_ypu_metal_buffer_t *>(buffer)->length : -1;
@@ -174,23 +177,8 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
 }  // namespace
 
 qz_status_t qz_ypu_metal_repack_lowbit_init(qz_ypu_metal_device_t *device, void **state) {
-  *state = nullptr;
-  // Made slot by slot: the widths without a kernel keep an empty slot.
-  auto **slots = static_cast<qz_ypu_metal_pipeline_t **>(
-      std::calloc(QZ_YPU_LOWBIT_MAX_WIDTH, sizeof(qz_ypu_metal_pipeline_t *)));
-  if (!slots) return out_of_memory();
-  for (int32_t slot = 0; slot < QZ_YPU_LOWBIT_MAX_WIDTH; ++slot) {
-    if (!REPACK_KERNELS[slot]) continue;
-    const qz_status_t status =
-        qz_ypu_metal_pipeline_create(device, REPACK_KERNELS[slot], &slots[slot]);
-    if (status != QZ_STATUS_SUCCESS) {
-      qz_error_push("", 0, &QZ_YPU_METAL_ERROR_CHAIN);
-      qz_ypu_metal_state_release(device, slots, QZ_YPU_LOWBIT_MAX_WIDTH);
-      return status;
-    }
-  }
-  *state = slots;
-  return QZ_STATUS_SUCCESS;
+  return qz_ypu_metal_state_init_ordered(device, state, REPACK_KERNELS, REPACK_ORDER,
+                                         QZ_YPU_LOWBIT_MAX_WIDTH);
 }
 
 void qz_ypu_metal_repack_lowbit_release(qz_ypu_metal_device_t *device, void *state) {
@@ -221,7 +209,13 @@ qz_status_t qz_ypu_metal_repack_lowbit(qz_ypu_metal_device_t *device, void *stat
   return failure.status;
 }
 
-QZ_YPU_METAL_STATE_ENTRIES(linear_lowbit, LINEAR_KERNELS)
+qz_status_t qz_ypu_metal_linear_lowbit_init(qz_ypu_metal_device_t *device, void **state) {
+  return qz_ypu_metal_state_init_ordered(device, state, LINEAR_KERNELS, LINEAR_ORDER, LINEAR_SLOTS);
+}
+
+void qz_ypu_metal_linear_lowbit_release(qz_ypu_metal_device_t *device, void *state) {
+  qz_ypu_metal_state_release(device, state, LINEAR_SLOTS);
+}
 
 qz_status_t qz_ypu_metal_linear_lowbit(qz_ypu_metal_device_t *device, void *state,
                                        const void *params) {

@@ -66,9 +66,10 @@ constexpr qz_ypu_metal_binding_t ROPE2D_BINDINGS[] = {
     QZ_YPU_METAL_BUFFER_AT_ZERO(rope2d, out, 7), QZ_YPU_METAL_BUFFER_AT_ZERO(rope2d, in, 8),
 };
 
-// Slot 1 (adjacent pairs) is made first, as the pipelines always were.
-constexpr const char *ROPE_TABLE_KERNELS[] = {"taabe50", "taabe275"};
-constexpr int32_t ROPE_TABLE_SPLIT = 1, ROPE_TABLE_ADJACENT = 0;
+// Slot 0 rotates split halves, slot 1 adjacent pairs; slot 1 is made first.
+constexpr const char *ROPE_TABLE_KERNELS[] = {"taabe275", "taabe50"};
+constexpr int32_t ROPE_TABLE_ORDER[] = {1, 0};
+constexpr int32_t ROPE_TABLE_SPLIT = 0, ROPE_TABLE_ADJACENT = 1;
 constexpr const char *AXES3_KERNELS[] = {"taabe101"};
 constexpr const char *SCALED_KERNELS[] = {"taabe212"};
 constexpr const char *EXPFREQ_KERNELS[] = {"taabe284"};
@@ -76,7 +77,13 @@ constexpr const char *ROPE2D_KERNELS[] = {"taabe263"};
 
 }  // namespace
 
-QZ_YPU_METAL_STATE_ENTRIES(rope_apply_table_f32, ROPE_TABLE_KERNELS)
+qz_status_t qz_ypu_metal_rope_apply_table_f32_init(qz_ypu_metal_device_t *device, void **state) {
+  return qz_ypu_metal_state_init_ordered(device, state, ROPE_TABLE_KERNELS, ROPE_TABLE_ORDER, 2);
+}
+
+void qz_ypu_metal_rope_apply_table_f32_release(qz_ypu_metal_device_t *device, void *state) {
+  qz_ypu_metal_state_release(device, state, 2);
+}
 QZ_YPU_METAL_STATE_ENTRIES(rope_table_3axis_f32, AXES3_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(rope_table_scaled_f32, SCALED_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(rope_expfreq_f32, EXPFREQ_KERNELS)
