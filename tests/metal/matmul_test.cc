@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "ypu/metal/ops.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
@@ -161,5 +162,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(matmul_case{"one", 1, 1, 1}, matmul_case{"tall", 37, 3, 16},
                     matmul_case{"wide", 2, 45, 33}, matmul_case{"empty_sums", 3, 4, 0}),
     [](const testing::TestParamInfo<matmul_case> &info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+// An operand offset before its buffer's start is not bound to a kernel:
+// the entries hand such records back (to the host implementation).
+TEST(MetalMatmulNt, NegativeOffsetsAreNotBound) {
+  metal_context gpu;
+  qz_ypu_buffer_t *a = gpu.buffer(64), *b = gpu.buffer(64), *out = gpu.buffer(64);
+  const qz_ypu_matmul_nt_f32_params_t matmul{out, a, b, 2, 2, 2, -4, 0, 0};
+  EXPECT_EQ(qz_ypu_metal_matmul_nt_f32(gpu.device(), nullptr, &matmul), QZ_STATUS_INVALID_ARGUMENT);
+  const qz_ypu_linear_i8i16_params_t linear{out, a, b, b, 1, 2, 2, 0, -2};
+  EXPECT_EQ(qz_ypu_metal_linear_i8i16(gpu.device(), nullptr, &linear), QZ_STATUS_INVALID_ARGUMENT);
+  EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
+}
 
 }  // namespace

@@ -15,6 +15,13 @@
 
 namespace {
 
+// Operands start inside their buffers (the host implementation reports the
+// records that do not).
+template <class Record>
+bool offsets_valid(const Record &p) {
+  return p.out_offset >= 0 && p.weights_offset >= 0 && p.in_offset >= 0;
+}
+
 void set_int(qz_ypu_metal_device_t *device, int32_t value, int32_t index) {
   qz_ypu_metal_set_bytes(device, &value, 4, index);
 }
@@ -91,7 +98,8 @@ QZ_YPU_METAL_STATE_ENTRIES(conv2d_f32, CONV2D_KERNELS)
 qz_status_t qz_ypu_metal_dwconv1d_acc_i8i16(qz_ypu_metal_device_t *device, void *state,
                                             const void *params) {
   const auto &p = *static_cast<const dwconv *>(params);
-  if (p.rows <= 0 || p.channels <= 0 || p.taps <= 0) return QZ_STATUS_INVALID_ARGUMENT;
+  if (p.rows <= 0 || p.channels <= 0 || p.taps <= 0 || !offsets_valid(p))
+    return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, DWCONV_BINDINGS);
   return dispatch_rows(device, pipeline, p.rows, 1);
@@ -100,7 +108,7 @@ qz_status_t qz_ypu_metal_dwconv1d_acc_i8i16(qz_ypu_metal_device_t *device, void 
 qz_status_t qz_ypu_metal_conv1d_i8i16(qz_ypu_metal_device_t *device, void *state,
                                       const void *params) {
   const auto &p = *static_cast<const conv1d *>(params);
-  if (p.rows <= 0 || p.out_channels <= 0 || p.in_channels < 0 || p.taps < 0)
+  if (p.rows <= 0 || p.out_channels <= 0 || p.in_channels < 0 || p.taps < 0 || !offsets_valid(p))
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, CONV1D_BINDINGS);
@@ -110,7 +118,8 @@ qz_status_t qz_ypu_metal_conv1d_i8i16(qz_ypu_metal_device_t *device, void *state
 qz_status_t qz_ypu_metal_dwconv1d_transposed_i8i16(qz_ypu_metal_device_t *device, void *state,
                                                    const void *params) {
   const auto &p = *static_cast<const transposed *>(params);
-  if (p.rows <= 0 || p.channels <= 0 || p.taps <= 0 || p.stride < 1 || p.taps % p.stride != 0)
+  if (p.rows <= 0 || p.channels <= 0 || p.taps <= 0 || p.stride < 1 || p.taps % p.stride != 0 ||
+      !offsets_valid(p))
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, TRANSPOSED_BINDINGS);

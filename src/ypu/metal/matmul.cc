@@ -48,7 +48,9 @@ constexpr const char *MATMUL_KERNELS[] = {"taabe145"};
 qz_status_t linear_i8i16(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pipeline,
                          const void *params) {
   const auto &p = *static_cast<const linear *>(params);
-  if (p.rows <= 0 || p.out_features <= 0 || p.in_features < 0) return QZ_STATUS_INVALID_ARGUMENT;
+  if (p.rows <= 0 || p.out_features <= 0 || p.in_features < 0 || p.out_offset < 0 ||
+      p.in_offset < 0)
+    return QZ_STATUS_INVALID_ARGUMENT;
   const uint32_t w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
   qz_ypu_metal_bind(device, pipeline, params, LINEAR_BINDINGS);
   return qz_ypu_metal_dispatch_threadgroups(
@@ -91,7 +93,8 @@ qz_status_t qz_ypu_metal_matmul_nt_batched_f32(qz_ypu_metal_device_t *device, vo
 qz_status_t qz_ypu_metal_matmul_nt_f32(qz_ypu_metal_device_t *device, void *state,
                                        const void *params) {
   const auto &p = *static_cast<const matmul *>(params);
-  if (p.m <= 0 || p.n <= 0 || p.k < 0) return QZ_STATUS_INVALID_ARGUMENT;
+  if (p.m <= 0 || p.n <= 0 || p.k < 0 || p.out_offset < 0 || p.a_offset < 0 || p.b_offset < 0)
+    return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, MATMUL_BINDINGS);
   return qz_ypu_metal_dispatch_threads(device, pipeline, 1, p.m, static_cast<uint32_t>(p.n));

@@ -107,7 +107,7 @@ qz_status_t qz_ypu_metal_rope_apply_table_f32(qz_ypu_metal_device_t *device, voi
 qz_status_t qz_ypu_metal_rope_table_3axis_f32(qz_ypu_metal_device_t *device, void *state,
                                               const void *params) {
   const auto &p = *static_cast<const axes3 *>(params);
-  if (p.tokens <= 0 || p.width < 2) return QZ_STATUS_INVALID_ARGUMENT;
+  if (p.tokens <= 0 || p.width < 2 || p.out_offset < 0) return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, AXES3_BINDINGS);
   return qz_ypu_metal_dispatch_threads(device, pipeline, static_cast<uint32_t>(p.width / 2),
@@ -117,7 +117,8 @@ qz_status_t qz_ypu_metal_rope_table_3axis_f32(qz_ypu_metal_device_t *device, voi
 qz_status_t qz_ypu_metal_rope_table_scaled_f32(qz_ypu_metal_device_t *device, void *state,
                                                const void *params) {
   const auto &p = *static_cast<const scaled *>(params);
-  if (p.tokens <= 0 || p.width < 2) return QZ_STATUS_INVALID_ARGUMENT;
+  if (p.tokens <= 0 || p.width < 2 || p.out_offset < 0 || p.factors_offset < 0)
+    return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, SCALED_BINDINGS);
   return qz_ypu_metal_dispatch_threadgroups(device, pipeline, 1, 1, 1,
