@@ -284,3 +284,33 @@ TEST(MetalLinearLowbit, StateIsMadeInItsOrderAndUnmadeOnFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// The largest scale numbers of both signs (exponent 31, mantissa 1023:
+// ±1023/16) decode exactly in both kernels: with offset +63.9375, scale
+// -63.9375 and unit activations, row r is (8 - its code sum) · 63.9375.
+TEST(MetalLinearLowbit, LargestScalesOfBothSignsDecodeExactly) {
+  std::vector<uint8_t> codes(128);
+  for (size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t((i / 8 + i % 8 * 3) % 3 == 0);
+  for (const int32_t n : {1, 2}) {
+    metal_context gpu;
+    qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(8 * size_t(n), 1.0f));
+    qz_ypu_buffer_t *perm = gpu.buffer(std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7});
+    qz_ypu_buffer_t *scales = gpu.buffer(std::vector<uint16_t>{0x7FFF, 0xFFFF});
+    qz_ypu_buffer_t *tiles = gpu.buffer(lowbit_pack_tile(codes, 1));
+    qz_ypu_buffer_t *out = gpu.buffer(16 * n * 4, 0xFF);
+    const qz_ypu_linear_lowbit_params_t p{
+        out, x, perm, scales, tiles, n, 1, {1, 0, 0, 0, 0, 0, 0, 0}, 0, 0};
+    ASSERT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_SUCCESS);
+    const std::vector<float> y = gpu.read<float>(out, 16 * size_t(n));
+    for (int32_t j = 0; j < n; ++j)
+      for (int r = 0; r < 16; ++r) {
+        int sum = 0;
+        for (int k = 0; k < 8; ++k) sum += codes[8 * r + k];
+        EXPECT_EQ(y[16 * j + r], float(8 - sum) * 63.9375f) << "token " << j << " row " << r;
+      }
+  }
+}
+
+}  // namespace
