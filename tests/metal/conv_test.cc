@@ -193,9 +193,6 @@ INSTANTIATE_TEST_SUITE_P(
                     conv2d_case{"long_reduction", 1, 0, 1, 2, 24, 5, 5, 5, 5}),
     [](const testing::TestParamInfo<conv2d_case> &info) { return info.param.name; });
 
-}  // namespace
-
-namespace {
 
 // A pipeline allowing 64 threads per threadgroup gets threadgroups of 64
 // (two SIMD-groups, each thread looping over the 600 products), with the

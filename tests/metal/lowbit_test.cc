@@ -184,20 +184,37 @@ INSTANTIATE_TEST_SUITE_P(Weights, MetalLinearLowbit, testing::ValuesIn(linear_ca
                            return info.param.name;
                          });
 
+// A 4-bit weight of `groups` groups and one row block on the Metal device,
+// with unit activations for n tokens, and the record of op 93 over it.
+struct loaded_weight {
+  metal_context gpu;
+  qz_ypu_linear_lowbit_params_t params{};
+
+  loaded_weight(int32_t groups, int32_t n, uint32_t seed) {
+    const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, groups, 0, 0, 0, 0}, {}, seed);
+    params = {gpu.buffer(n * w.rows() * 4),
+              gpu.buffer(std::vector<float>(size_t(n) * w.columns(), 1.0f)),
+              gpu.buffer(w.perm),
+              gpu.buffer(w.scales),
+              gpu.buffer(w.tiles),
+              n,
+              1,
+              {0, 0, 0, groups, 0, 0, 0, 0},
+              0,
+              0};
+    take_error_stack();
+  }
+};
+
 // A weight whose arrays do not fit their buffers goes back to the host
 // implementation, which refuses it, before any kernel reads past them.
 TEST(MetalLinearLowbit, RecordsLargerThanTheirBuffersAreRefused) {
-  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 2, 0, 0, 0, 0}, {}, 74);
-  metal_context gpu;
-  qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(w.columns(), 1.0f));
-  qz_ypu_buffer_t *perm = gpu.buffer(w.perm), *scales = gpu.buffer(w.scales);
-  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles), *out = gpu.buffer(w.rows() * 4);
-  // Three groups of width 4 claimed, two stored.
-  const qz_ypu_linear_lowbit_params_t p{out, x, perm, scales, tiles, 1, 1, {0, 0, 0, 3, 0, 0, 0, 0},
-                                        0,   0};
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_INVALID_ARGUMENT);
-  const qz_ypu_repack_lowbit_params_t r{tiles, 2, {0, 0, 0, 2, 0, 0, 0, 0}};
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);  // the host does nothing
+  loaded_weight l(2, 1, 74);
+  qz_ypu_linear_lowbit_params_t p = l.params;
+  p.width_counts[3] = 3;  // three groups of width 4 claimed, two stored
+  EXPECT_EQ(l.gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_INVALID_ARGUMENT);
+  const qz_ypu_repack_lowbit_params_t r{p.tiles, 2, {0, 0, 0, 2, 0, 0, 0, 0}};
+  EXPECT_EQ(l.gpu.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);  // the host does nothing
   EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
   take_error_stack();
 }
@@ -205,25 +222,14 @@ TEST(MetalLinearLowbit, RecordsLargerThanTheirBuffersAreRefused) {
 // A temporary that cannot be had is reported as such, before anything is
 // encoded.
 TEST(MetalLinearLowbit, MissingTemporaryIsOutOfMemory) {
-  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 1, 0, 0, 0, 0}, {}, 75);
-  metal_context gpu;
-  qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(w.columns(), 1.0f));
-  qz_ypu_buffer_t *perm = gpu.buffer(w.perm), *scales = gpu.buffer(w.scales);
-  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles), *out = gpu.buffer(w.rows() * 4);
-  const qz_ypu_linear_lowbit_params_t p{out, x, perm, scales, tiles, 1, 1, {0, 0, 0, 1, 0, 0, 0, 0},
-                                        0,   0};
-  take_error_stack();
+  loaded_weight l(1, 1, 75);
   qz_metal_standin::standin().buffers_fail = true;
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_OUT_OF_MEMORY);
+  EXPECT_EQ(l.gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &l.params), QZ_STATUS_OUT_OF_MEMORY);
   qz_metal_standin::standin().buffers_fail = false;
   EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
   EXPECT_EQ(take_error_stack(),
             std::vector<std::string>{"0633a7d 000000C8: Failed to allocate, out of memory."});
 }
-
-}  // namespace
-
-namespace {
 
 // A pipeline that allows fewer than 256 threads per threadgroup refuses the
 // many-token kernels' threadgroups: the entry reports the refusal (the
@@ -231,25 +237,15 @@ namespace {
 // the one-token path, sized within the limit, still runs.
 TEST(MetalLinearLowbit, RefusedThreadgroupsAreReported) {
   qz_metal_standin::standin().max_threads_per_threadgroup = 128;
-  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 1, 0, 0, 0, 0}, {}, 76);
-  metal_context gpu;
-  const int32_t n = 2;
-  qz_ypu_buffer_t *x = gpu.buffer(std::vector<float>(size_t(n) * w.columns(), 1.0f));
-  qz_ypu_buffer_t *perm = gpu.buffer(w.perm), *scales = gpu.buffer(w.scales);
-  qz_ypu_buffer_t *tiles = gpu.buffer(w.tiles), *out = gpu.buffer(n * w.rows() * 4);
-  qz_ypu_linear_lowbit_params_t p{out, x, perm, scales, tiles, n, 1, {0, 0, 0, 1, 0, 0, 0, 0},
-                                  0,   0};
-  take_error_stack();
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_RUNTIME_ERROR);
+  loaded_weight l(1, 2, 76);
+  EXPECT_EQ(l.gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &l.params), QZ_STATUS_RUNTIME_ERROR);
   EXPECT_EQ(take_error_stack(), std::vector<std::string>{"0633a7d 00000344: Device state error."});
-  p.n = 1;
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_SUCCESS);
+  qz_ypu_linear_lowbit_params_t one = l.params;
+  one.n = 1;
+  EXPECT_EQ(l.gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &one), QZ_STATUS_SUCCESS);
   EXPECT_TRUE(take_error_stack().empty());
 }
 
-}  // namespace
-
-namespace {
 
 // Op 93's twenty pipelines are made one-token then many-token kernel of each
 // width, then the helpers; a kernel missing from the program fails the
@@ -283,9 +279,6 @@ TEST(MetalLinearLowbit, StateIsMadeInItsOrderAndUnmadeOnFailure) {
   EXPECT_EQ(qz_metal_standin::standin().live_objects, 0);
 }
 
-}  // namespace
-
-namespace {
 
 // The largest scale numbers of both signs (exponent 31, mantissa 1023:
 // ±1023/16) decode exactly in both kernels: with offset +63.9375, scale

@@ -163,9 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
                     matmul_case{"wide", 2, 45, 33}, matmul_case{"empty_sums", 3, 4, 0}),
     [](const testing::TestParamInfo<matmul_case> &info) { return info.param.name; });
 
-}  // namespace
-
-namespace {
 
 // An operand offset before its buffer's start is not bound to a kernel:
 // the entries hand such records back (to the host implementation).

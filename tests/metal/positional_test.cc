@@ -196,9 +196,6 @@ TEST(MetalRope2d, EmptyWindowsAreRefused) {
   EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
 }
 
-}  // namespace
-
-namespace {
 
 // Ops 7 and 53 report a dispatch that could not be encoded: the rotation
 // or the table it should have written is not there.
