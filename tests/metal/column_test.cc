@@ -31,9 +31,16 @@ TEST(MetalColumn, HoldsEveryOpOfTheList) {
   const qz_ypu_backend_t &column = QZ_YPU_METAL_BACKEND;
   std::vector<uint32_t> missing, unexpected;
   int executes = 0, states = 0;
+  // The op list's own Metal column (0 none, 1 execute only, 2 all three).
+  constexpr int kMetalKind[] = {
+#define QZ_YPU_OP(id, NAME, name, cpu, cuda, metal) metal,
+#include "ypu/ops.inc"
+#undef QZ_YPU_OP
+  };
   for (uint32_t op = 0; op < QZ_YPU_OP_COUNT; ++op) {
     const bool composite = listed(std::begin(kComposites), std::end(kComposites), op);
     const bool blit = listed(std::begin(kBlits), std::end(kBlits), op);
+    EXPECT_EQ(kMetalKind[op], composite ? 0 : blit ? 1 : 2) << "op " << op << " in ops.inc";
     const bool has_execute = column.execute[op] != nullptr;
     const bool has_init = column.state_init[op] != nullptr;
     const bool has_release = column.state_release[op] != nullptr;
