@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
@@ -18,7 +19,7 @@ struct conv1d_case {
   int32_t rows, out_channels, in_channels, taps;
 };
 
-class MetalConv1d : public testing::TestWithParam<conv1d_case> {};
+class MetalConv1d : public MetalTest, public testing::WithParamInterface<conv1d_case> {};
 
 // Rows not a multiple of 16 leave threads of the last threadgroup idle;
 // channels past one SIMD-group width loop; the output starts full of
@@ -71,7 +72,8 @@ struct transposed_case {
   int32_t rows, channels, taps, stride;
 };
 
-class MetalDwconvTransposed : public testing::TestWithParam<transposed_case> {};
+class MetalDwconvTransposed : public MetalTest,
+                              public testing::WithParamInterface<transposed_case> {};
 
 // The output holds (rows - 1)*stride + taps rows and its buffer ends there:
 // a phase row past the last one would be an access outside the buffer
@@ -104,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MetalDwconvTransposed,
 // Taps that are not a whole number of strides (the phase kernel would drop
 // the last ones) and a stride of 0 (the entry divides by it) are left to the
 // host implementation, which gives the full result.
-TEST(MetalDwconvTransposed, UnevenTapsAndStrideZeroRunOnTheHost) {
+TEST_F(MetalDwconvTransposed, UnevenTapsAndStrideZeroRunOnTheHost) {
   struct shape {
     int32_t taps, stride;
   };
@@ -136,7 +138,7 @@ struct conv2d_case {
   int32_t stride, pad, batch, out_ch, in_ch, h, w, kh, kw;
 };
 
-class MetalConv2d : public testing::TestWithParam<conv2d_case> {};
+class MetalConv2d : public MetalTest, public testing::WithParamInterface<conv2d_case> {};
 
 // Each output is a sum of L = in_ch·kh·kw products (the padded taps add 0)
 // that the kernel adds per thread, then per SIMD-group in lane order, then
@@ -193,11 +195,10 @@ INSTANTIATE_TEST_SUITE_P(
                     conv2d_case{"long_reduction", 1, 0, 1, 2, 24, 5, 5, 5, 5}),
     [](const testing::TestParamInfo<conv2d_case> &info) { return info.param.name; });
 
-
 // A pipeline allowing 64 threads per threadgroup gets threadgroups of 64
 // (two SIMD-groups, each thread looping over the 600 products), with the
 // same sums.
-TEST(MetalConv2d, ThreadgroupsStayWithinThePipelinesLimit) {
+TEST_F(MetalConv2d, ThreadgroupsStayWithinThePipelinesLimit) {
   qz_metal_standin::standin().max_threads_per_threadgroup = 64;
   metal_twin t;
   const int32_t in_ch = 24, h = 5, w = 5, k = 5;

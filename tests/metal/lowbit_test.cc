@@ -16,6 +16,7 @@
 
 #include "metal/metal_twin.h"
 #include "support/lowbit_weight.h"
+#include "support/metal_test.h"
 #include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/metal/ops.h"
 #include "ypu/metal/state.h"
@@ -39,7 +40,8 @@ std::vector<uint8_t> baseline_repack(const lowbit_weight &w) {
   return tiles;
 }
 
-class MetalRepackLowbit : public testing::TestWithParam<lowbit_weight_case> {};
+class MetalRepackLowbit : public MetalTest,
+                          public testing::WithParamInterface<lowbit_weight_case> {};
 
 // Random codes in every tile; the classes' tiles lie back to back, so a
 // wrong class offset or tile stride shows as a mismatch in a neighbour.
@@ -70,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The 3-bit planes spelled out for one tile: row r's 16-bit word holds the
 // codes' low two bits, byte 32 + r their third bit.
-TEST(MetalRepackLowbit, ThreeBitTileSplitsIntoTwoPlanes) {
+TEST_F(MetalRepackLowbit, ThreeBitTileSplitsIntoTwoPlanes) {
   std::vector<uint8_t> codes(128);
   for (size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t((i * 5 + i / 8) % 8);
   metal_context gpu;
@@ -96,7 +98,7 @@ struct linear_case {
   int32_t tokens;
 };
 
-class MetalLinearLowbit : public testing::TestWithParam<linear_case> {};
+class MetalLinearLowbit : public MetalTest, public testing::WithParamInterface<linear_case> {};
 
 // Against the host on the canonical tiles, after op 94 on the Metal side.
 // The output has a byte offset, guard values after it and garbage (NaN) in
@@ -208,7 +210,7 @@ struct loaded_weight {
 
 // A weight whose arrays do not fit their buffers goes back to the host
 // implementation, which refuses it, before any kernel reads past them.
-TEST(MetalLinearLowbit, RecordsLargerThanTheirBuffersAreRefused) {
+TEST_F(MetalLinearLowbit, RecordsLargerThanTheirBuffersAreRefused) {
   loaded_weight l(2, 1, 74);
   qz_ypu_linear_lowbit_params_t p = l.params;
   p.width_counts[3] = 3;  // three groups of width 4 claimed, two stored
@@ -221,7 +223,7 @@ TEST(MetalLinearLowbit, RecordsLargerThanTheirBuffersAreRefused) {
 
 // A temporary that cannot be had is reported as such, before anything is
 // encoded.
-TEST(MetalLinearLowbit, MissingTemporaryIsOutOfMemory) {
+TEST_F(MetalLinearLowbit, MissingTemporaryIsOutOfMemory) {
   loaded_weight l(1, 1, 75);
   qz_metal_standin::standin().buffers_fail = true;
   EXPECT_EQ(l.gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &l.params), QZ_STATUS_OUT_OF_MEMORY);
@@ -235,7 +237,7 @@ TEST(MetalLinearLowbit, MissingTemporaryIsOutOfMemory) {
 // many-token kernels' threadgroups: the entry reports the refusal (the
 // output would hold nothing of that width class) instead of success, while
 // the one-token path, sized within the limit, still runs.
-TEST(MetalLinearLowbit, RefusedThreadgroupsAreReported) {
+TEST_F(MetalLinearLowbit, RefusedThreadgroupsAreReported) {
   qz_metal_standin::standin().max_threads_per_threadgroup = 128;
   loaded_weight l(1, 2, 76);
   EXPECT_EQ(l.gpu.run(QZ_YPU_OP_LINEAR_LOWBIT, &l.params), QZ_STATUS_RUNTIME_ERROR);
@@ -246,12 +248,11 @@ TEST(MetalLinearLowbit, RefusedThreadgroupsAreReported) {
   EXPECT_TRUE(take_error_stack().empty());
 }
 
-
 // Op 93's twenty pipelines are made one-token then many-token kernel of each
 // width, then the helpers; a kernel missing from the program fails the
 // state with its own message and the chain record, and every pipeline made
 // before it is released.
-TEST(MetalLinearLowbit, StateIsMadeInItsOrderAndUnmadeOnFailure) {
+TEST_F(MetalLinearLowbit, StateIsMadeInItsOrderAndUnmadeOnFailure) {
   const std::vector<std::string> order = {
       "taabe327", "taabe130", "taabe89",  "taabe124", "taabe66",  "taabe289", "taabe298",
       "taabe59",  "taabe265", "taabe78",  "taabe92",  "taabe55",  "taabe73",  "taabe271",
@@ -279,11 +280,10 @@ TEST(MetalLinearLowbit, StateIsMadeInItsOrderAndUnmadeOnFailure) {
   EXPECT_EQ(qz_metal_standin::standin().live_objects, 0);
 }
 
-
 // The largest scale numbers of both signs (exponent 31, mantissa 1023:
 // ±1023/16) decode exactly in both kernels: with offset +63.9375, scale
 // -63.9375 and unit activations, row r is (8 - its code sum) · 63.9375.
-TEST(MetalLinearLowbit, LargestScalesOfBothSignsDecodeExactly) {
+TEST_F(MetalLinearLowbit, LargestScalesOfBothSignsDecodeExactly) {
   std::vector<uint8_t> codes(128);
   for (size_t i = 0; i < codes.size(); ++i) codes[i] = uint8_t((i / 8 + i % 8 * 3) % 3 == 0);
   for (const int32_t n : {1, 2}) {

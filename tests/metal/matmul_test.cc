@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "support/metal_test.h"
 #include "ypu/metal/ops.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
@@ -21,7 +22,7 @@ struct linear_case {
   int x_limit;  // activations in [-x_limit, x_limit]
 };
 
-class MetalLinearI8I16 : public testing::TestWithParam<linear_case> {};
+class MetalLinearI8I16 : public MetalTest, public testing::WithParamInterface<linear_case> {};
 
 // Outputs past a multiple of 16 leave threads idle; large activations drive
 // the sums past int16 so both ends saturate; op 19 adds to an output that
@@ -63,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MetalLinearI8I16,
 
 // The rounding of v = (dot + 64 + bias·1024) >> 7 on one input: 64 gives 1,
 // 63 gives 0, -65 gives -1 (arithmetic shift), a bias of 1 adds 8.
-TEST(MetalLinearI8I16, RoundsWithSixtyFourBeforeTheShift) {
+TEST_F(MetalLinearI8I16, RoundsWithSixtyFourBeforeTheShift) {
   struct rounding {
     int16_t x;
     int8_t w, bias;
@@ -88,7 +89,7 @@ struct batched_case {
   int32_t batch, heads, rows, cols, depth;
 };
 
-class MetalMatmulBatched : public testing::TestWithParam<batched_case> {};
+class MetalMatmulBatched : public MetalTest, public testing::WithParamInterface<batched_case> {};
 
 // Each output is a dot product of `depth` terms added per lane, then across
 // the SIMD-group; two orders of D terms differ by at most 2·D·u·Σ|term|.
@@ -139,7 +140,7 @@ struct matmul_case {
   int32_t m, n, k;
 };
 
-class MetalMatmulNt : public testing::TestWithParam<matmul_case> {};
+class MetalMatmulNt : public MetalTest, public testing::WithParamInterface<matmul_case> {};
 
 // One thread per output adding in index order from 0, as the host does:
 // the same bits, at the records' byte offsets.
@@ -163,10 +164,9 @@ INSTANTIATE_TEST_SUITE_P(
                     matmul_case{"wide", 2, 45, 33}, matmul_case{"empty_sums", 3, 4, 0}),
     [](const testing::TestParamInfo<matmul_case> &info) { return info.param.name; });
 
-
 // An operand offset before its buffer's start is not bound to a kernel:
 // the entries hand such records back (to the host implementation).
-TEST(MetalMatmulNt, NegativeOffsetsAreNotBound) {
+TEST_F(MetalMatmulNt, NegativeOffsetsAreNotBound) {
   metal_context gpu;
   qz_ypu_buffer_t *a = gpu.buffer(64), *b = gpu.buffer(64), *out = gpu.buffer(64);
   const qz_ypu_matmul_nt_f32_params_t matmul{out, a, b, 2, 2, 2, -4, 0, 0};

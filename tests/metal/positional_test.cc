@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
@@ -23,7 +24,8 @@ struct rope_table_case {
   int32_t batch, positions, heads, head_dim, table_stride, position_offset, adjacent;
 };
 
-class MetalRopeApplyTable : public testing::TestWithParam<rope_table_case> {};
+class MetalRopeApplyTable : public MetalTest,
+                            public testing::WithParamInterface<rope_table_case> {};
 
 // Split halves rotate only the first table_stride values of each head; the
 // rest must stay as they were.
@@ -54,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A split-half table stride longer than the head would rotate the next
 // head's values: the host refuses it, and the Metal entry leaves it to the
 // host.
-TEST(MetalRopeApplyTable, StrideLongerThanTheHeadIsRefused) {
+TEST_F(MetalRopeApplyTable, StrideLongerThanTheHeadIsRefused) {
   metal_context gpu;
   qz_ypu_buffer_t *x = gpu.buffer(64), *table = gpu.buffer(64);
   const qz_ypu_rope_apply_table_f32_params_t p{x, table, 1, 1, 2, 4, 8, 0, 0};
@@ -71,9 +73,11 @@ std::vector<double> table_bound(int32_t rows, int32_t width, const std::vector<d
   return bound;
 }
 
+class MetalRopeTable3Axis : public MetalTest {};
+
 // Op 32 over limits that cut axes 1 and 2 at different pairs (and 0, which
 // leaves every pair on axis 0).
-TEST(MetalRopeTable3Axis, MatchesTheHostForEveryLimit) {
+TEST_F(MetalRopeTable3Axis, MatchesTheHostForEveryLimit) {
   struct limits {
     int32_t h, w;
   };
@@ -100,8 +104,10 @@ TEST(MetalRopeTable3Axis, MatchesTheHostForEveryLimit) {
   }
 }
 
+class MetalRopeTableScaled : public MetalTest {};
+
 // Op 53: one thread per position; the magnitude scales the bound.
-TEST(MetalRopeTableScaled, MatchesTheHost) {
+TEST_F(MetalRopeTableScaled, MatchesTheHost) {
   metal_twin t;
   const int32_t tokens = 9, width = 14;
   const float magnitude = 1.5f;
@@ -129,7 +135,7 @@ double rotation_bound(double largest_angle) {
   return 4 * (4 * kFloatUnit * largest_angle + 2 * kFloatUnit);
 }
 
-class MetalRopeExpfreq : public testing::TestWithParam<embed_case> {};
+class MetalRopeExpfreq : public MetalTest, public testing::WithParamInterface<embed_case> {};
 
 TEST_P(MetalRopeExpfreq, MatchesTheHost) {
   const embed_case &c = GetParam();
@@ -158,7 +164,7 @@ struct rope2d_case {
   int32_t heads, head_dim, window, window_rows, window_cols;
 };
 
-class MetalRope2d : public testing::TestWithParam<rope2d_case> {};
+class MetalRope2d : public MetalTest, public testing::WithParamInterface<rope2d_case> {};
 
 // Tokens ordered [window_rows][window_cols][window][window]; one token more
 // than a full grid wraps to the first window again.
@@ -188,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MetalRope2d,
 
 // Window sizes of 0 would divide by zero in the kernel: the host refuses
 // them and the Metal entry leaves them to it.
-TEST(MetalRope2d, EmptyWindowsAreRefused) {
+TEST_F(MetalRope2d, EmptyWindowsAreRefused) {
   metal_context gpu;
   qz_ypu_buffer_t *in = gpu.buffer(64), *out = gpu.buffer(64);
   const qz_ypu_rope2d_f32_params_t p{out, in, 2, 1, 8, 100.0f, 0, 1, 1};
@@ -196,10 +202,9 @@ TEST(MetalRope2d, EmptyWindowsAreRefused) {
   EXPECT_TRUE(qz_metal_standin::standin().dispatches.empty());
 }
 
-
 // Ops 7 and 53 report a dispatch that could not be encoded: the rotation
 // or the table it should have written is not there.
-TEST(MetalRopeApplyTable, FailedDispatchIsReported) {
+TEST_F(MetalRopeApplyTable, FailedDispatchIsReported) {
   metal_context gpu;
   qz_ypu_buffer_t *x = gpu.buffer(64), *table = gpu.buffer(64);
   const qz_ypu_rope_apply_table_f32_params_t rotate{x, table, 1, 1, 2, 8, 8, 0, 1};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
@@ -28,7 +29,7 @@ double image_bound(const std::vector<float> &in) {
   return 2.0 * 18 * kFloatUnit * 2.25 * largest;
 }
 
-class MetalResizeImage : public testing::TestWithParam<image_case> {};
+class MetalResizeImage : public MetalTest, public testing::WithParamInterface<image_case> {};
 
 TEST_P(MetalResizeImage, BicubicAndBilinearMatchTheHost) {
   const image_case &c = GetParam();
@@ -64,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MetalResizeImage,
 // With equal sizes the bicubic weights are 1 at distance 0 and exactly 0 at
 // distances 1 and 2, and the bilinear positions land on the pixels: both
 // give the input back bit for bit.
-TEST(MetalResizeImage, EqualSizesGiveTheInputBack) {
+TEST_F(MetalResizeImage, EqualSizesGiveTheInputBack) {
   const auto in = metal_random_floats(4 * 5 * 2, -4, 4, 51);
   for (const uint32_t op : {QZ_YPU_OP_RESIZE_BICUBIC_F32, QZ_YPU_OP_RESIZE_BILINEAR_F32}) {
     metal_context gpu;
@@ -81,7 +82,7 @@ struct line_case {
   int32_t out_n, in_n, channels;
 };
 
-class MetalResizeLinear : public testing::TestWithParam<line_case> {};
+class MetalResizeLinear : public MetalTest, public testing::WithParamInterface<line_case> {};
 
 // Two taps: both forms are within 3u of the exact blend of values at most
 // max|in| in size.
@@ -108,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MetalResizeLinear,
 
 // An empty input cannot feed an output: the host implementation reports it
 // (the kernels would read before the input).
-TEST(MetalResizeImage, EmptyInputIsLeftToTheHostWhichRefusesIt) {
+TEST_F(MetalResizeImage, EmptyInputIsLeftToTheHostWhichRefusesIt) {
   metal_context gpu;
   qz_ypu_buffer_t *ib = gpu.buffer(16);
   qz_ypu_buffer_t *out = gpu.buffer(64);
