@@ -45,12 +45,12 @@ constexpr const char *MATMUL_KERNELS[] = {"taabe145"};
 
 // Ops 19 and 20: threadgroups of one SIMD-group row by 16 outputs, one
 // threadgroup row per input row.
-qz_status_t linear_i8i16(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pipeline,
-                         const void *params) {
+qz_status_t linear_i8i16(qz_ypu_metal_device_t *device, void *state, const void *params) {
   const auto &p = *static_cast<const linear *>(params);
   if (p.rows <= 0 || p.out_features <= 0 || p.in_features < 0 || p.out_offset < 0 ||
       p.in_offset < 0)
     return QZ_STATUS_INVALID_ARGUMENT;
+  const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   const uint32_t w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
   qz_ypu_metal_bind(device, pipeline, params, LINEAR_BINDINGS);
   return qz_ypu_metal_dispatch_threadgroups(
@@ -67,12 +67,12 @@ QZ_YPU_METAL_STATE_ENTRIES(matmul_nt_f32, MATMUL_KERNELS)
 
 qz_status_t qz_ypu_metal_linear_acc_i8i16(qz_ypu_metal_device_t *device, void *state,
                                           const void *params) {
-  return linear_i8i16(device, qz_ypu_metal_pipeline(state, 0), params);
+  return linear_i8i16(device, state, params);
 }
 
 qz_status_t qz_ypu_metal_linear_i8i16(qz_ypu_metal_device_t *device, void *state,
                                       const void *params) {
-  return linear_i8i16(device, qz_ypu_metal_pipeline(state, 0), params);
+  return linear_i8i16(device, state, params);
 }
 
 qz_status_t qz_ypu_metal_matmul_nt_batched_f32(qz_ypu_metal_device_t *device, void *state,
