@@ -22,17 +22,12 @@ bool offsets_valid(const Record &p) {
   return p.out_offset >= 0 && p.weights_offset >= 0 && p.in_offset >= 0;
 }
 
-void set_int(qz_ypu_metal_device_t *device, int32_t value, int32_t index) {
-  qz_ypu_metal_set_bytes(device, &value, 4, index);
-}
-
 // Threadgroups of one SIMD-group row by 16 rows, as the fixed-point kernels
 // expect.
 qz_status_t dispatch_rows(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pipeline,
                           int64_t rows, uint32_t groups_y) {
-  const uint32_t w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
-  return qz_ypu_metal_dispatch_threadgroups(device, pipeline, w, 16, 1,
-                                            static_cast<uint32_t>((rows + 15) / 16), groups_y, 1);
+  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 16,
+                                         static_cast<uint32_t>((rows + 15) / 16), groups_y, 1);
 }
 
 using dwconv = qz_ypu_dwconv1d_acc_i8i16_params_t;
@@ -123,7 +118,7 @@ qz_status_t qz_ypu_metal_dwconv1d_transposed_i8i16(qz_ypu_metal_device_t *device
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, TRANSPOSED_BINDINGS);
-  set_int(device, p.taps / p.stride, 2);
+  qz_ypu_metal_set_int(device, p.taps / p.stride, 2);
   // Output rows are produced per phase: rows + taps/stride - 1 of them.
   return dispatch_rows(device, pipeline, int64_t{p.rows} + p.taps / p.stride - 1, 1);
 }

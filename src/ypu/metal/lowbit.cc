@@ -43,10 +43,6 @@ bool holds(const qz_ypu_buffer_t *buffer, int64_t offset, int64_t bytes) {
   return offset >= 0 && offset + bytes <= buffer_bytes(buffer);
 }
 
-void set_int(qz_ypu_metal_device_t *device, int32_t value, int32_t index) {
-  qz_ypu_metal_set_bytes(device, &value, 4, index);
-}
-
 // Keeps the first failure of a sequence of passes; the later passes are
 // still encoded, so each pass's buffers stay consistent.
 struct first_failure {
@@ -62,7 +58,7 @@ void zero_fill(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pip
                first_failure &failure) {
   qz_ypu_metal_begin_compute(device, pipeline);
   qz_ypu_metal_set_buffer(device, buffer, offset, 0);
-  set_int(device, count, 1);
+  qz_ypu_metal_set_int(device, count, 1);
   failure(qz_ypu_metal_dispatch_threads(device, pipeline,
                                         static_cast<uint32_t>((int64_t{count} + 15) / 16), 1, 1));
 }
@@ -98,8 +94,8 @@ void bind_class(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pi
   qz_ypu_metal_set_buffer(device, xx, x_offset, 0);
   qz_ypu_metal_set_buffer(device, p.scales, 4 * layout.pair_start[width - 1], 1);
   qz_ypu_metal_set_buffer(device, p.tiles, layout.tile_start[width - 1], 2);
-  set_int(device, layout.counts[width - 1], 3);
-  set_int(device, layout.row_blocks, 4);
+  qz_ypu_metal_set_int(device, layout.counts[width - 1], 3);
+  qz_ypu_metal_set_int(device, layout.row_blocks, 4);
 }
 
 qz_status_t linear_one_token(qz_ypu_metal_device_t *device, qz_ypu_metal_pipeline_t *const *slots,
@@ -113,7 +109,7 @@ qz_status_t linear_one_token(qz_ypu_metal_device_t *device, qz_ypu_metal_pipelin
   qz_ypu_metal_begin_compute(device, slots[GATHER_ONE]);
   qz_ypu_metal_set_buffer(device, p.in, p.in_offset, 0);
   qz_ypu_metal_set_buffer(device, p.perm, 0, 1);
-  set_int(device, columns, 2);
+  qz_ypu_metal_set_int(device, columns, 2);
   qz_ypu_metal_set_buffer(device, xx.get(), 0, 3);
   failure(qz_ypu_metal_dispatch_threads(device, slots[GATHER_ONE], static_cast<uint32_t>(columns),
                                         1, 1));
@@ -144,8 +140,8 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
   qz_ypu_metal_begin_compute(device, slots[GATHER_MANY]);
   qz_ypu_metal_set_buffer(device, p.in, p.in_offset, 0);
   qz_ypu_metal_set_buffer(device, p.perm, 0, 1);
-  set_int(device, n, 2);
-  set_int(device, columns, 3);
+  qz_ypu_metal_set_int(device, n, 2);
+  qz_ypu_metal_set_int(device, columns, 3);
   qz_ypu_metal_set_buffer(device, xx.get(), 0, 4);
   failure(qz_ypu_metal_dispatch_threads(device, slots[GATHER_MANY], static_cast<uint32_t>(columns),
                                         n, 1));
@@ -158,7 +154,7 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
     const qz_ypu_metal_pipeline_t *pipeline = slots[GEMM_SLOT + width - 1];
     bind_class(device, pipeline, p, layout, width, xx.get(),
                32 * n * layout.group_start[width - 1]);
-    set_int(device, n, 5);
+    qz_ypu_metal_set_int(device, n, 5);
     qz_ypu_metal_set_buffer(device, yy.get(), 0, 6);
     failure(qz_ypu_metal_dispatch_threadgroups(device, pipeline, 256, 1, 1,
                                                static_cast<uint32_t>((layout.row_blocks + 15) / 16),
@@ -167,8 +163,8 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
 
   qz_ypu_metal_begin_compute(device, slots[SCATTER]);
   qz_ypu_metal_set_buffer(device, yy.get(), 0, 0);
-  set_int(device, n, 1);
-  set_int(device, rows, 2);
+  qz_ypu_metal_set_int(device, n, 1);
+  qz_ypu_metal_set_int(device, rows, 2);
   qz_ypu_metal_set_buffer(device, p.out, p.out_offset, 3);
   failure(qz_ypu_metal_dispatch_threads(device, slots[SCATTER], static_cast<uint32_t>(rows), n, 1));
   return failure.status;
@@ -200,9 +196,9 @@ qz_status_t qz_ypu_metal_repack_lowbit(qz_ypu_metal_device_t *device, void *stat
     if (!pipeline || count == 0 || layout.row_blocks == 0) continue;
     qz_ypu_metal_begin_compute(device, pipeline);
     qz_ypu_metal_set_buffer(device, p.tiles, 0, 0);
-    set_int(device, layout.tile_start[width - 1], 1);
-    set_int(device, count, 2);
-    set_int(device, layout.row_blocks, 3);
+    qz_ypu_metal_set_int(device, layout.tile_start[width - 1], 1);
+    qz_ypu_metal_set_int(device, count, 2);
+    qz_ypu_metal_set_int(device, layout.row_blocks, 3);
     failure(qz_ypu_metal_dispatch_threads(device, pipeline,
                                           static_cast<uint32_t>(layout.row_blocks), count, 1));
   }

@@ -51,11 +51,10 @@ qz_status_t linear_i8i16(qz_ypu_metal_device_t *device, void *state, const void 
       p.in_offset < 0)
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
-  const uint32_t w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
   qz_ypu_metal_bind(device, pipeline, params, LINEAR_BINDINGS);
-  return qz_ypu_metal_dispatch_threadgroups(
-      device, pipeline, w, 16, 1, static_cast<uint32_t>((int64_t{p.out_features} + 15) / 16),
-      static_cast<uint32_t>(p.rows), 1);
+  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 16,
+                                         static_cast<uint32_t>((int64_t{p.out_features} + 15) / 16),
+                                         static_cast<uint32_t>(p.rows), 1);
 }
 
 }  // namespace
@@ -83,11 +82,9 @@ qz_status_t qz_ypu_metal_matmul_nt_batched_f32(qz_ypu_metal_device_t *device, vo
       positions > UINT32_MAX)
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
-  const uint32_t w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
   qz_ypu_metal_bind(device, pipeline, params, BATCHED_BINDINGS);
-  return qz_ypu_metal_dispatch_threadgroups(device, pipeline, w, 1, 1, 1,
-                                            static_cast<uint32_t>(p.batch),
-                                            static_cast<uint32_t>(positions));
+  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 1, 1, static_cast<uint32_t>(p.batch),
+                                         static_cast<uint32_t>(positions));
 }
 
 qz_status_t qz_ypu_metal_matmul_nt_f32(qz_ypu_metal_device_t *device, void *state,

@@ -97,11 +97,10 @@ qz_status_t qz_ypu_metal_rope_apply_table_f32(qz_ypu_metal_device_t *device, voi
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline =
       qz_ypu_metal_pipeline(state, p.adjacent ? ROPE_TABLE_ADJACENT : ROPE_TABLE_SPLIT);
-  const uint32_t w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
   qz_ypu_metal_bind(device, pipeline, params, ROPE_TABLE_BINDINGS);
-  return qz_ypu_metal_dispatch_threadgroups(
-      device, pipeline, w, 1, 1, static_cast<uint32_t>(p.batch), static_cast<uint32_t>(p.positions),
-      static_cast<uint32_t>(p.heads));
+  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 1, static_cast<uint32_t>(p.batch),
+                                         static_cast<uint32_t>(p.positions),
+                                         static_cast<uint32_t>(p.heads));
 }
 
 qz_status_t qz_ypu_metal_rope_table_3axis_f32(qz_ypu_metal_device_t *device, void *state,
