@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "metal/metal_twin.h"
+#include "metal/host_compare.h"
 #include "support/lowbit_weight.h"
 #include "support/metal_test.h"
 #include "ypu/cpu/lowbit/kernels.h"
@@ -24,6 +24,8 @@
 #include "ypu/ypu.h"
 
 namespace {
+
+using namespace metal_compare;
 
 using counts_t = std::array<int32_t, 8>;
 

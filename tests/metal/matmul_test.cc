@@ -8,13 +8,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "metal/metal_twin.h"
+#include "metal/host_compare.h"
 #include "support/metal_test.h"
 #include "ypu/metal/ops.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
 namespace {
+
+using namespace metal_compare;
 
 struct linear_case {
   const char *name;

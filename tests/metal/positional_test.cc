@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "metal/metal_twin.h"
+#include "metal/host_compare.h"
 #include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
 namespace {
+
+using namespace metal_compare;
 
 struct rope_table_case {
   const char *name;

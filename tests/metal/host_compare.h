@@ -19,6 +19,11 @@
 #include "support/metal_standin.h"
 #include "support/ypu_harness.h"
 
+// In a namespace of its own: other Metal test helpers of the same program
+// define twins of their own, and two classes of one name would be one
+// definition too many.
+namespace metal_compare {
+
 // One operand on both sides.
 struct metal_twin_buffer {
   qz_ypu_buffer_t *gpu = nullptr;
@@ -139,3 +144,5 @@ class metal_schedule {
   metal_schedule(const metal_schedule &) = delete;
   metal_schedule &operator=(const metal_schedule &) = delete;
 };
+
+}  // namespace metal_compare
