@@ -36,6 +36,12 @@
 // `quiet` leaves out the 0xC8 and 0x320 records (ops 39 and 81).
 qz_status_t qz_ypu_metal_state_init(qz_ypu_metal_device_t *device, void **state,
                                     const char *const *names, int32_t count, bool quiet = false);
+// The same for a state whose pipelines are made in another order than their
+// slots: order[0 .. count-1] lists the slots in the order of creation, and
+// a slot whose name is null stays empty (release accepts empty slots).
+qz_status_t qz_ypu_metal_state_init_ordered(qz_ypu_metal_device_t *device, void **state,
+                                            const char *const *names, const int32_t *order,
+                                            int32_t count);
 // Releases the `count` pipelines of a state and the array; null does nothing.
 void qz_ypu_metal_state_release(qz_ypu_metal_device_t *device, void *state, int32_t count);
 
@@ -95,6 +101,21 @@ void qz_ypu_metal_bind(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipelin
 qz_status_t qz_ypu_metal_encode(qz_ypu_metal_device_t *device,
                                 const qz_ypu_metal_pipeline_t *pipeline, const void *params,
                                 const qz_ypu_metal_call_t &call);
+
+// A 4-byte int argument computed by the entry (set_bytes copies it at once).
+inline void qz_ypu_metal_set_int(qz_ypu_metal_device_t *device, int32_t value, int32_t index) {
+  qz_ypu_metal_set_bytes(device, &value, 4, index);
+}
+// dispatch_threadgroups with threadgroups one SIMD-group wide (the
+// pipeline's threadExecutionWidth) and `rows` tall.
+inline qz_status_t qz_ypu_metal_dispatch_simd_rows(qz_ypu_metal_device_t *device,
+                                                   const qz_ypu_metal_pipeline_t *pipeline,
+                                                   uint32_t rows, uint32_t groups_x,
+                                                   uint32_t groups_y, uint32_t groups_z) {
+  const auto w = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
+  return qz_ypu_metal_dispatch_threadgroups(device, pipeline, w, rows, 1, groups_x, groups_y,
+                                            groups_z);
+}
 
 // The state-init and state-release entries of op `name` over its kernel list.
 #define QZ_YPU_METAL_STATE_ENTRIES(name, kernels)                                            \
