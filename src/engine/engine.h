@@ -30,3 +30,10 @@ struct qz_norvo {
   int32_t dropped_id;
   qz_norvo_search_t *search;
 };
+
+// The body of qz_norvo_init once the device's context is made: reads the
+// model at `model_path` into an engine over `context`, which the engine takes
+// over (destroyed with it, or here when loading fails). Also a seam for
+// tests that run the engine on a context of their own.
+qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *context,
+                                     qz_norvo_t **object);

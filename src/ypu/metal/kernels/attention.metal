@@ -377,9 +377,12 @@ kernel void taabe300(constant int& batch_size QZ_BYTES(0), constant int& query_s
     }
   }
   threadgroup_barrier(mem_flags::mem_threadgroup);
+  // Without keys a row has no weights: it is the empty sum, 0.
   for (int r = first_row; r < rows; r += g) {
     device float* o = output + ((long(b) * Sq + q0 + r) * H + h) * D;
-    for (int d = int(lane); d < D; d += step) o[d] = local[r * D + d] / softmax_denominator[r];
+    const float denominator = softmax_denominator[r];
+    for (int d = int(lane); d < D; d += step)
+      o[d] = Skv > 0 ? local[r * D + d] / denominator : 0.0f;
   }
 }
 QZ_REGISTER(taabe300)

@@ -41,7 +41,7 @@ static inline void kv_cache_ring(int m, int n, int k, device const float* xf, de
                                  int position, uint2 gid, float step, float levels, float top) {
   const int a = int(gid.x), b = int(gid.y);
   if (b < n - window) return;
-  const long r = long(a) * window + long(uint(position + b) % uint(window));
+  const long r = long(a) * window + (long(position) + b) % window;
   device const float* x = xf + (long(b) * m + a) * k;
   const kv_cache_range range = kv_cache_row_range(x, k);
   intercept[r] = range.lo;
