@@ -44,7 +44,10 @@ qz_status_t qz_ypu_metal_softmax_f32(qz_ypu_metal_device_t *device, void *state,
 qz_status_t qz_ypu_metal_softmax_fixed_i16(qz_ypu_metal_device_t *device, void *state,
                                            const void *params) {
   const auto &p = *static_cast<const matrix *>(params);
-  if (p.rows <= 0 || p.cols <= 0) return QZ_STATUS_SUCCESS;
+  // An empty row has no maximum and a zero sum: the host implementation
+  // reports it.
+  if (p.rows > 0 && p.cols <= 0) return QZ_STATUS_INVALID_ARGUMENT;
+  if (p.rows <= 0) return QZ_STATUS_SUCCESS;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   const uintptr_t width = std::min({static_cast<uintptr_t>(p.cols),
                                     qz_ypu_metal_max_threads_per_threadgroup(device, pipeline),

@@ -9,14 +9,15 @@ kernel void taabe331(constant int& m_arg QZ_BYTES(0), constant int& n_arg QZ_BYT
   const int n = n_arg, k = k_arg, lookaheads = lookaheads_arg, lookbacks = lookbacks_arg;
   const int i = int(gid.x), j = int(gid.y);
   const int b = bucket[i];
-  const int lo = max(0, b - lookbacks);
-  const int hi = min(n - 1, b + lookaheads);
+  // In 64 bits: the bucket plus or minus a reach may pass int32.
+  const long lo = max(long(0), long(b) - lookbacks);
+  const long hi = min(long(n) - 1, long(b) + lookaheads);
   float weights = 0.0f, sum = 0.0f;
-  for (int t = lo; t <= hi; ++t) {
+  for (long t = lo; t <= hi; ++t) {
     const float d = float(i) - gaussian_center[t];
     const float e = fast::exp(-min(100.0f, d * d) / (std[t] * std[t] * 2.0f));
     weights += e;
-    sum += v[long(t) * k + j] * e;
+    sum += v[t * k + j] * e;
   }
   output[long(i) * k + j] = sum / max(1e-8f, weights);
 }
