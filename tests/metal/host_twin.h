@@ -8,11 +8,13 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "gpu_harness/metal_launch.h"
 #include "support/error_stack.h"
 #include "support/metal_context.h"
+#include "support/metal_standin.h"
 #include "support/ypu_harness.h"
 
 // One operand on both sides.
@@ -28,7 +30,11 @@ class host_twin {
       : host_(ypu_backend::host_only) {
     qz_metal_emu::set_schedule(order);
   }
-  ~host_twin() { qz_metal_emu::set_schedule(qz_gpu_harness::schedule::forward); }
+  // Nothing the real framework would refuse happened on the device side.
+  ~host_twin() {
+    EXPECT_EQ(qz_metal_standin::standin().violations, std::vector<std::string>{});
+    qz_metal_emu::set_schedule(qz_gpu_harness::schedule::forward);
+  }
 
   metal_context &gpu() { return gpu_; }
 
@@ -42,13 +48,16 @@ class host_twin {
   }
 
   // Runs `op` with the record make(true) on the device and make(false) on
-  // the host; both must succeed.
+  // the host; both must succeed, the device's by dispatching kernels (not by
+  // falling back to the host code).
   template <class Make>
   void run(uint32_t op, Make make) {
     const auto gpu_params = make(true);
     const auto host_params = make(false);
+    const size_t dispatched = qz_metal_standin::standin().dispatches.size();
     ASSERT_EQ(gpu_.run(op, &gpu_params), QZ_STATUS_SUCCESS)
         << ::testing::PrintToString(take_error_stack());
+    ASSERT_GT(qz_metal_standin::standin().dispatches.size(), dispatched) << "op " << op;
     ASSERT_EQ(host_.run(op, &host_params), QZ_STATUS_SUCCESS);
   }
 

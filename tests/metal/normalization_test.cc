@@ -266,7 +266,7 @@ TEST(MetalGaussianWeights, MatchesHostWithWindowsClippedAtBothEnds) {
   auto mu = t.buffer(std::vector<float>{0.0f, 1.5f, 2.0f, 4.0f, 6.5f});
   auto centers = t.buffer(std::vector<int32_t>{0, 1, 4, 2, -3, 9, 2147483647});
   auto out = t.bytes(frames * dim * 4, 0xFF);
-  for (const auto [right, left] : {std::pair{1, 2}, std::pair{0, 0}, std::pair{10, 10}}) {
+  for (const auto &[right, left] : {std::pair{1, 2}, std::pair{0, 0}, std::pair{10, 10}}) {
     t.run(QZ_YPU_OP_GAUSSIAN_WEIGHTS_F32, [&](bool g) {
       return qz_ypu_gaussian_weights_f32_params_t{out.on(g), values.on(g), sigma.on(g), mu.on(g),
                                                   centers.on(g), frames, sources, dim, right, left};
@@ -274,7 +274,10 @@ TEST(MetalGaussianWeights, MatchesHostWithWindowsClippedAtBothEnds) {
     t.expect_close(out, size_t(frames) * dim, 16 * kUnit, 1e-7f);
     const auto g = t.gpu_values<float>(out, size_t(frames) * dim);
     for (int32_t j = 0; j < dim; ++j) {
-      EXPECT_EQ(g[5 * dim + j], 0.0f) << "bucket 9 of 5 sources reaches only with a reach of 10";
+      // Bucket 9 of 5 sources reaches back to them only with a reach of 5.
+      if (left < 5) {
+        EXPECT_EQ(g[5 * dim + j], 0.0f) << "bucket 9";
+      }
       EXPECT_EQ(g[6 * dim + j], 0.0f) << "bucket INT32_MAX";
     }
   }

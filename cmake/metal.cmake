@@ -1,0 +1,20 @@
+# The Metal backend's GPU program: no Metal compiler exists where the library
+# is built, so the kernels' source text is embedded and the device builds its
+# library from it at open. qz_metal_program(<var>) adds the rule that writes
+# the text into a .cc file of the current binary folder and names that file
+# in <var>.
+function(qz_metal_program out)
+  set(folder ${PROJECT_SOURCE_DIR}/src/ypu/metal/kernels)
+  file(GLOB kernels CONFIGURE_DEPENDS ${folder}/*.metal)
+  list(REMOVE_ITEM kernels ${folder}/prelude.metal)
+  list(SORT kernels)
+  set(sources ${folder}/prelude.metal ${kernels})
+  list(JOIN sources "|" joined)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/metal_program.cc)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${output} -DSOURCES=${joined}
+            -P ${PROJECT_SOURCE_DIR}/cmake/embed_metal.cmake
+    DEPENDS ${sources} ${PROJECT_SOURCE_DIR}/cmake/embed_metal.cmake
+    COMMENT "Embedding the Metal program source" VERBATIM)
+  set(${out} ${output} PARENT_SCOPE)
+endfunction()
