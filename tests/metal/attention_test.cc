@@ -94,6 +94,14 @@ INSTANTIATE_TEST_SUITE_P(Windows, MetalRingAttention, testing::ValuesIn(RING_CAS
                            return std::string(info.param.name);
                          });
 
+// A narrow pipeline (64 threads per threadgroup): the softmax's threadgroup
+// stops at 64 threads and strides over a longer row, and the values pass
+// strides over a head dimension wider than a threadgroup.
+TEST(MetalRingAttentionLimits, NarrowPipelinesStrideAndMatchHost) {
+  qz_metal_standin::standin().max_threads_per_threadgroup = 64;
+  check_ring_attention<uint8_t>(QZ_YPU_OP_ATTENTION_KV_U8, {"narrow", 120, 2, 100, 2, 1, 100}, 255);
+}
+
 // A wrapped window by hand: W = 3, one head of dimension 1, position 4 sees
 // positions 2, 3 and 4 in slots 2, 0 and 1. Keys equal, so the weights are
 // equal and the output is the mean of the three values; slot 0's value is

@@ -304,3 +304,34 @@ TEST(MetalPolarSpectrum, MatchesHostAndZeroesTheEdgeBins) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pipeline allowing fewer than the RMS norm's 512 threads per
+// threadgroup: the refused dispatch is reported, not passed off as done.
+TEST(MetalRmsNormLimits, RefusedThreadgroupIsReported) {
+  qz_metal_standin::standin().max_threads_per_threadgroup = 256;
+  metal_context gpu;
+  qz_ypu_buffer_t *b = gpu.buffer(64, 0);
+  const qz_ypu_rms_norm_f32_params_t p{b, b, b, 1e-6f, 2, 8, 0, 0, 0};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_RMS_NORM_F32, &p), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(take_error_stack(),
+            std::vector<std::string>{"0633a7d 00000344: Device state error."});
+}
+
+// A pipeline allowing 2048 threads: the fixed-point softmax's threadgroup
+// still stops at the 1024 entries of its per-thread arrays.
+TEST(MetalFixedSoftmaxLimits, WideRowsOnAWidePipelineMatchHost) {
+  qz_metal_standin::standin().max_threads_per_threadgroup = 2048;
+  const int32_t rows = 2, cols = 1500;
+  host_twin t;
+  auto in = t.buffer(random_ints<int16_t>(size_t(rows) * cols, -30000, 30000, 20));
+  auto out = t.bytes(rows * cols * 4);
+  t.run(QZ_YPU_OP_SOFTMAX_FIXED_I16, [&](bool g) {
+    return qz_ypu_softmax_fixed_i16_params_t{out.on(g), in.on(g), rows, cols, 0, 0};
+  });
+  t.expect_same<int32_t>(out, size_t(rows) * cols);
+  EXPECT_EQ(qz_metal_standin::standin().dispatches.back().group[0], 1024u);
+}
+
+}  // namespace
