@@ -193,3 +193,77 @@ TEST(MetalSingleRowTopkOrder, KOfZeroWritesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+using qz_metal_standin::standin;
+
+// --- the graph framework's top-k -------------------------------------------------
+
+// Runs the single-row top-k of `row` with k on a fresh stand-in device whose
+// system is set up by `setup`; returns values and indices.
+struct topk_run {
+  std::vector<float> values;
+  std::vector<int32_t> indices;
+  int graph_runs, graph_nodes;
+};
+
+template <class Setup>
+topk_run run_topk(const std::vector<float> &row, int32_t k, int calls, Setup setup) {
+  qz_metal_standin::reset();
+  setup(standin());
+  topk_run r{};
+  {
+    metal_context gpu;
+    qz_ypu_buffer_t *in = gpu.buffer(row);
+    qz_ypu_buffer_t *values = gpu.buffer(k * 4, 0xEE);
+    qz_ypu_buffer_t *indices = gpu.buffer(k * 4, 0xEE);
+    const qz_ypu_topk_f32_params_t p{in, values, indices, int32_t(row.size()), k, 0, 0, 0};
+    for (int i = 0; i < calls; ++i) EXPECT_EQ(gpu.run(QZ_YPU_OP_TOPK_F32, &p), QZ_STATUS_SUCCESS);
+    r.values = gpu.read<float>(values, size_t(k));
+    r.indices = gpu.read<int32_t>(indices, size_t(k));
+  }
+  r.graph_runs = standin().graph_runs;
+  r.graph_nodes = standin().graph_nodes;
+  EXPECT_EQ(standin().violations, std::vector<std::string>{});
+  EXPECT_EQ(standin().live_objects, 0) << "graph objects left behind";
+  return r;
+}
+
+const std::vector<float> kRow{0.25f, 4.0f, -1.0f, 3.0f, 4.0f, 0.5f, 2.0f};
+
+// Where the input can be wrapped, the graph selects: the k largest values in
+// descending order, each with its own position (the order among equal
+// values is the framework's). Calls with the same k reuse one top-k node.
+TEST(MetalGraphTopk, SelectsThroughTheGraphAndKeepsOneNodePerK) {
+  const topk_run r = run_topk(kRow, 3, 2, [](auto &m) { m.no_copy_whole_pages = false; });
+  EXPECT_EQ(r.graph_runs, 2);
+  EXPECT_EQ(r.graph_nodes, 1);
+  EXPECT_EQ(r.values, (std::vector<float>{4.0f, 4.0f, 3.0f}));
+  for (size_t i = 0; i < r.indices.size(); ++i) EXPECT_EQ(kRow[size_t(r.indices[i])], r.values[i]);
+}
+
+// The platform wraps memory without copying only over whole pages; a
+// buffer it refuses (here every one: the stand-in's are not page-aligned)
+// leaves the selection to the host loop, which gives the same values.
+TEST(MetalGraphTopk, UnwrappableInputFallsBackToTheHostLoop) {
+  const topk_run r = run_topk(kRow, 3, 1, [](auto &) {});
+  EXPECT_EQ(r.graph_runs, 0);
+  EXPECT_EQ(r.values, (std::vector<float>{4.0f, 4.0f, 3.0f}));
+  EXPECT_EQ(r.indices, (std::vector<int32_t>{1, 4, 3}));
+}
+
+// Before macOS 11 there is no graph: the host loop selects. So it does for
+// a k beyond the row, whose tail only the loop defines.
+TEST(MetalGraphTopk, NoFrameworkOrKBeyondTheRowTakesTheHostLoop) {
+  const topk_run old_system = run_topk(kRow, 2, 1, [](auto &m) { m.graph_framework = false; });
+  EXPECT_EQ(old_system.graph_runs, 0);
+  EXPECT_EQ(old_system.graph_nodes, 0);
+  EXPECT_EQ(old_system.indices, (std::vector<int32_t>{1, 4}));
+  const topk_run beyond = run_topk({1.0f, 2.0f}, 3, 1, [](auto &m) { m.no_copy_whole_pages = false; });
+  EXPECT_EQ(beyond.graph_runs, 0);
+  EXPECT_EQ(beyond.values, (std::vector<float>{2.0f, 1.0f, -FLT_MAX}));
+  EXPECT_EQ(beyond.indices, (std::vector<int32_t>{1, 0, 0}));
+}
+
+}  // namespace
