@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host_twin.h"
+#include "twin.h"
 #include "ypu/params.h"
 
 namespace {
@@ -56,7 +56,7 @@ class MetalRingAttention : public testing::TestWithParam<ring_case> {};
 template <class Code>
 void check_ring_attention(uint32_t op, const ring_case &c, int max_code) {
   for (qz_gpu_harness::schedule order : kAllSchedules) {
-    host_twin t(order);
+    metal_twin t(order);
     const size_t rows = size_t(c.kv_heads) * c.window;
     auto query = t.buffer(random_floats(size_t(c.heads) * c.n * c.dim, -1.0f, 1.0f, 1));
     auto keys = t.buffer(random_ints<Code>(rows * c.dim, 0, max_code, 2));
@@ -204,7 +204,7 @@ class MetalRingWriterShapes : public testing::TestWithParam<writer_case> {};
 // step), so each row reads back within one slope of the host's reading.
 template <class Code>
 void check_ring_writer(uint32_t op, const writer_case &c) {
-  host_twin t;
+  metal_twin t;
   const size_t slots = size_t(c.heads) * c.window;
   auto in = t.buffer(random_floats(size_t(c.rows) * c.heads * c.k, -3.0f, 3.0f, 8));
   auto codes = t.bytes(int32_t(slots * c.k * sizeof(Code)), 0x11);
@@ -237,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(Rings, MetalRingWriterShapes, testing::ValuesIn(WRITER_
 // interleaved; the input taken at its byte offset.
 TEST(MetalLinearWriter, MatchesHostWithinOneCode) {
   const int32_t m = 3, n = 4, k = 10, max_length = 7, position = 3;
-  host_twin t;
+  metal_twin t;
   auto in = t.buffer(random_floats(size_t(m) * n * k + 1, -2.0f, 2.0f, 9));
   auto codes = t.bytes(m * max_length * k, 0x33);
   auto pairs = t.bytes(m * max_length * 8, 0);
@@ -265,7 +265,7 @@ TEST(MetalInt16Quantizer, MatchesHostAndKeepsZeroRowsZero) {
   std::vector<float> in = random_floats(size_t(rows) * cols, -5.0f, 5.0f, 10);
   for (int32_t j = 0; j < cols; ++j) in[size_t(2) * cols + j] = 0.0f;
   in[3] = -7.5f;  // row 0's largest magnitude, negative
-  host_twin t;
+  metal_twin t;
   auto x = t.buffer(in);
   auto out = t.bytes(rows * cols * 2 + 2, 0x77);
   auto inverse = t.bytes(rows * 4 + 4, 0xFF);
@@ -285,7 +285,7 @@ TEST(MetalInt16Quantizer, MatchesHostAndKeepsZeroRowsZero) {
 // Row shift: within the row, by nothing, by the whole row.
 TEST(MetalShiftRows, MovesBytesLeftAsTheHostDoes) {
   for (const int32_t shift : {0, 1, 5, 13, 16}) {
-    host_twin t;
+    metal_twin t;
     std::vector<uint8_t> bytes(3 * 16);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7 + 1);
     auto data = t.buffer(bytes);
@@ -310,7 +310,7 @@ struct piece_shape {
 
 TEST(MetalAttentionPieces, ScoresAndValuesOverFloatsMatchHost) {
   const piece_shape s;
-  host_twin t;
+  metal_twin t;
   auto query = t.buffer(random_floats(size_t(s.batch) * s.queries * s.heads * s.dim, -1, 1, 11));
   auto key = t.buffer(random_floats(size_t(s.batch) * s.keys * s.kv_heads * s.dim, -1, 1, 12));
   auto value = t.buffer(random_floats(size_t(s.batch) * s.keys * s.kv_heads * s.dim, -1, 1, 13));
@@ -335,7 +335,7 @@ TEST(MetalAttentionPieces, ScoresAndValuesOverFloatsMatchHost) {
 
 TEST(MetalAttentionPieces, ScoresAndValuesOverTheUint8CacheMatchHost) {
   const piece_shape s;
-  host_twin t;
+  metal_twin t;
   const size_t cache_rows = size_t(s.batch) * s.capacity;
   auto query = t.buffer(random_floats(size_t(s.batch) * s.queries * s.heads * s.dim, -1, 1, 15));
   auto codes = t.buffer(random_ints<uint8_t>(cache_rows * s.kv_heads * s.dim, 0, 255, 16));
@@ -368,7 +368,7 @@ TEST(MetalAttentionPieces, ScoresAndValuesOverTheUint8CacheMatchHost) {
 // reaching past either end of the row.
 TEST(MetalMaskWindow, MasksOutsideEachRowsWindowInEveryBatchEntry) {
   const int32_t batches = 3, n = 6, k = 300;
-  host_twin t;
+  metal_twin t;
   auto scores = t.buffer(random_floats(size_t(batches) * n * k, -1, 1, 18));
   auto windows = t.buffer(std::vector<int32_t>{0, k - 1, 5, 2, -5, k + 20, 260, 400, -9, -3, 1, 290});
   t.run(QZ_YPU_OP_MASK_WINDOW_F32, [&](bool g) {
@@ -384,7 +384,7 @@ TEST(MetalBlockedAttention, MatchesHostForRaggedBlocks) {
   for (const int32_t keys : {9, 0, 300}) {
     SCOPED_TRACE(keys);
     const int32_t batch = 2, queries = 33, heads = 4, kv_heads = 2, dim = 12;
-    host_twin t;
+    metal_twin t;
     auto q = t.buffer(random_floats(size_t(batch) * queries * heads * dim, -1, 1, 19));
     auto kk = t.buffer(random_floats(size_t(batch) * std::max(keys, 1) * kv_heads * dim, -1, 1, 20));
     auto v = t.buffer(random_floats(size_t(batch) * std::max(keys, 1) * kv_heads * dim, -1, 1, 21));

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "host_twin.h"
+#include "twin.h"
 #include "ypu/params.h"
 
 namespace {
@@ -45,7 +45,7 @@ class MetalRowOps : public testing::TestWithParam<row_shape> {};
 // the same two passes as the host, so the same bits.
 TEST_P(MetalRowOps, LayerNormMatchesHostBitForBit) {
   const row_shape s = GetParam();
-  host_twin t;
+  metal_twin t;
   const size_t n = size_t(s.rows) * s.cols;
   auto in = t.buffer(random_floats(n + 2, -3.0f, 5.0f, 1));
   auto gamma = t.buffer(random_floats(s.cols + 1, 0.5f, 2.0f, 2));
@@ -64,7 +64,7 @@ TEST_P(MetalRowOps, LayerNormMatchesHostBitForBit) {
 // near 4/3 * 16, about n u times the mean square over the variance.
 TEST_P(MetalRowOps, PlainLayerNormMatchesHostWithinTheOnePassError) {
   const row_shape s = GetParam();
-  host_twin t;
+  metal_twin t;
   const size_t n = size_t(s.rows) * s.cols;
   auto in = t.buffer(random_floats(n, -3.0f, 5.0f, 4));
   auto out = t.bytes(int32_t(n) * 4);
@@ -80,7 +80,7 @@ TEST_P(MetalRowOps, RmsNormMatchesHostUnderEverySchedule) {
   const row_shape s = GetParam();
   const size_t n = size_t(s.rows) * s.cols;
   for (schedule order : kAllSchedules) {
-    host_twin t(order);
+    metal_twin t(order);
     auto in = t.buffer(random_floats(n + 1, -2.0f, 2.0f, 5));
     auto weight = t.buffer(random_floats(s.cols, 0.5f, 1.5f, 6));
     auto out = t.bytes(int32_t(n + 2) * 4);
@@ -97,7 +97,7 @@ TEST_P(MetalRowOps, SoftmaxMatchesHostUnderEverySchedule) {
   const row_shape s = GetParam();
   const size_t n = size_t(s.rows) * s.cols;
   for (schedule order : kAllSchedules) {
-    host_twin t(order);
+    metal_twin t(order);
     auto in = t.buffer(random_floats(n, -20.0f, 20.0f, 7));
     auto out = t.bytes(int32_t(n) * 4);
     t.run(QZ_YPU_OP_SOFTMAX_F32, [&](bool g) {
@@ -114,7 +114,7 @@ TEST_P(MetalRowOps, FixedSoftmaxMatchesHostExactly) {
   const row_shape s = GetParam();
   const size_t n = size_t(s.rows) * s.cols;
   for (schedule order : kAllSchedules) {
-    host_twin t(order);
+    metal_twin t(order);
     auto in = t.buffer(random_ints<int16_t>(n, -20000, 20000, 8));
     auto out = t.bytes(int32_t(n) * 4);
     t.run(QZ_YPU_OP_SOFTMAX_FIXED_I16, [&](bool g) {
@@ -128,7 +128,7 @@ TEST_P(MetalRowOps, FixedSoftmaxMatchesHostExactly) {
 TEST_P(MetalRowOps, ColumnMeanAndQ10SumMatchHostExactly) {
   const row_shape s = GetParam();
   const size_t n = size_t(s.rows) * s.cols;
-  host_twin t;
+  metal_twin t;
   auto in = t.buffer(random_floats(n, -4.0f, 4.0f, 9));
   auto mean = t.bytes(s.cols * 4);
   t.run(QZ_YPU_OP_MEAN_ROWS_F32, [&](bool g) {
@@ -149,7 +149,7 @@ TEST_P(MetalRowOps, ColumnLayerNormMatchesHostBitForBit) {
   const row_shape s = GetParam();
   const int32_t batches = 2;
   const size_t n = size_t(batches) * s.rows * s.cols;
-  host_twin t;
+  metal_twin t;
   auto in = t.buffer(random_floats(n, -2.0f, 3.0f, 11));
   auto gamma = t.buffer(random_floats(s.rows, 0.5f, 2.0f, 12));
   auto beta = t.buffer(random_floats(s.rows, -1.0f, 1.0f, 13));
@@ -215,7 +215,7 @@ TEST(MetalGroupNorm, TruncatesTowardZeroLikeTheHost) {
     EXPECT_EQ(gpu.read<int16_t>(out, 2), (std::vector<int16_t>{1021, -1021}));
   }
   const int32_t rows = 37, cols = 9;
-  host_twin t;
+  metal_twin t;
   auto x = t.buffer(random_floats(size_t(rows) * cols, -1.0f, 1.0f, 14));
   auto out = t.bytes(rows * cols * 2);
   t.run(QZ_YPU_OP_GROUP_NORM_F32, [&](bool g) {
@@ -230,7 +230,7 @@ TEST(MetalGroupNorm, TruncatesTowardZeroLikeTheHost) {
 // including the gates left in the gates buffer.
 TEST(MetalLstmCell, MatchesHostExactlyOverTheWholeInputRange) {
   const int32_t hidden = 300;
-  host_twin t;
+  metal_twin t;
   auto gates = t.buffer(random_ints<int16_t>(size_t(3 * hidden) + 2, -32768, 32767, 15));
   auto cell = t.buffer(random_ints<int16_t>(hidden + 1, -32768, 32767, 16));
   auto h = t.bytes((hidden + 3) * 2);
@@ -260,7 +260,7 @@ TEST(MetalLstmCell, ZeroGatesAndCellGiveTheDocumentedState) {
 // w w 2) and the host divides in double: a few u per term.
 TEST(MetalGaussianWeights, MatchesHostWithWindowsClippedAtBothEnds) {
   const int32_t frames = 7, sources = 5, dim = 6;
-  host_twin t;
+  metal_twin t;
   auto values = t.buffer(random_floats(size_t(sources) * dim, -1.0f, 1.0f, 17));
   auto sigma = t.buffer(random_floats(sources, 0.5f, 2.0f, 18));
   auto mu = t.buffer(std::vector<float>{0.0f, 1.5f, 2.0f, 4.0f, 6.5f});
@@ -288,7 +288,7 @@ TEST(MetalGaussianWeights, MatchesHostWithWindowsClippedAtBothEnds) {
 TEST(MetalPolarSpectrum, MatchesHostAndZeroesTheEdgeBins) {
   for (const int32_t n : {4, 7, 16}) {
     const int32_t frames = 3, width = n + 2;
-    host_twin t;
+    metal_twin t;
     auto in = t.buffer(random_floats(size_t(frames) * width, -3.0f, 3.0f, 19));
     auto out = t.bytes(frames * width * 4, 0xFF);
     t.run(QZ_YPU_OP_POLAR_SPECTRUM_F32, [&](bool g) {
@@ -324,7 +324,7 @@ TEST(MetalRmsNormLimits, RefusedThreadgroupIsReported) {
 TEST(MetalFixedSoftmaxLimits, WideRowsOnAWidePipelineMatchHost) {
   qz_metal_standin::standin().max_threads_per_threadgroup = 2048;
   const int32_t rows = 2, cols = 1500;
-  host_twin t;
+  metal_twin t;
   auto in = t.buffer(random_ints<int16_t>(size_t(rows) * cols, -30000, 30000, 20));
   auto out = t.bytes(rows * cols * 4);
   t.run(QZ_YPU_OP_SOFTMAX_FIXED_I16, [&](bool g) {

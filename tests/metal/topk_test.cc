@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host_twin.h"
+#include "twin.h"
 #include "ypu/params.h"
 
 namespace {
@@ -53,7 +53,7 @@ class MetalRowSorts : public testing::TestWithParam<sort_case> {};
 // kernels' sort does, so indices and kept values are the same.
 TEST_P(MetalRowSorts, SortMatchesHostIncludingTiesAndNaNs) {
   const sort_case c = GetParam();
-  host_twin t;
+  metal_twin t;
   auto in = t.buffer(sort_input(c, 1));
   const size_t kept = size_t(c.rows) * c.k;
   auto indices = t.bytes(int32_t(kept * 4), 0xFF);
@@ -70,7 +70,7 @@ TEST_P(MetalRowSorts, SortMatchesHostIncludingTiesAndNaNs) {
 // kernel multiplies by its reciprocal).
 TEST_P(MetalRowSorts, SortWithSoftmaxMatchesHost) {
   const sort_case c = GetParam();
-  host_twin t;
+  metal_twin t;
   auto in = t.buffer(sort_input(c, 2));
   const size_t kept = size_t(c.rows) * c.k;
   auto indices = t.bytes(int32_t(kept * 4), 0xFF);

@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "qz_norvo.h"
+#include "support/translation.h"
 #include "support/error_stack.h"
 #include "support/metal_standin.h"
 #include "ypu/metal/device.h"
@@ -30,15 +31,6 @@ constexpr translation_case CASES[] = {
     {"Display line numbers", "Zeilennummern anzeigen"},
 };
 
-std::string translate(qz_norvo_t *engine, const char *text) {
-  char *out = nullptr;
-  const qz_status_t status = qz_norvo_translate(engine, text, &out);
-  if (status != QZ_STATUS_SUCCESS) return "<status " + std::to_string(status) + ">";
-  std::string result(out);
-  qz_norvo_translation_delete(engine, out);
-  return result;
-}
-
 TEST(MetalTranslate, GivesTheCpuTranslations) {
   qz_metal_standin::reset();
   qz_ypu_metal_device_t *device = nullptr;
@@ -51,7 +43,7 @@ TEST(MetalTranslate, GivesTheCpuTranslations) {
       << testing::PrintToString(take_error_stack());
   for (const translation_case &c : CASES) {
     SCOPED_TRACE(c.source);
-    EXPECT_EQ(translate(engine, c.source), c.expected);
+    EXPECT_EQ(translated_text(engine, c.source), c.expected);
   }
   EXPECT_FALSE(qz_metal_standin::standin().dispatches.empty()) << "no kernel ran on the device";
   qz_norvo_delete(engine);  // destroys the context, which closes the device

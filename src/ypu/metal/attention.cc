@@ -63,6 +63,20 @@ ring_window window_of(int64_t p, int32_t window_length) {
   return w;
 }
 
+// Arguments 5 to 11 of the scores and values passes: the query row, the
+// head dimension, the heads, the key/value heads, the ring's length and the
+// window's first and last slots.
+void bind_row_and_window(qz_ypu_metal_device_t *device, const qz_ypu_attention_kv_params_t &p,
+                         int32_t j, const ring_window &w) {
+  set_int(device, j, 5);
+  set_int(device, p.head_dimension, 6);
+  set_int(device, p.num_heads, 7);
+  set_int(device, p.num_kv_heads, 8);
+  set_int(device, p.window_length, 9);
+  set_int(device, w.first, 10);
+  set_int(device, w.last, 11);
+}
+
 // Ops 5 and 6: for every new query row, the scores of each (head, key), the
 // softmax of each head's row and the weighted values, through one score
 // temporary of H x W floats. A refused dispatch stops the encoding and is
@@ -103,13 +117,7 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     qz_ypu_metal_set_buffer(device, p.key_intercepts, 0, 2);
     qz_ypu_metal_set_buffer(device, p.key_slopes, 0, 3);
     set_int(device, p.num_queries, 4);
-    set_int(device, j, 5);
-    set_int(device, p.head_dimension, 6);
-    set_int(device, p.num_heads, 7);
-    set_int(device, p.num_kv_heads, 8);
-    set_int(device, p.window_length, 9);
-    set_int(device, w.first, 10);
-    set_int(device, w.last, 11);
+    bind_row_and_window(device, p, j, w);
     set_float(device, norm, 12);
     set_int(device, w.length1, 13);
     set_int(device, w.length2, 14);
@@ -140,13 +148,7 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     qz_ypu_metal_set_buffer(device, p.value_slopes, 0, 2);
     set_int(device, w.length1, 3);
     set_int(device, w.length2, 4);
-    set_int(device, j, 5);
-    set_int(device, p.head_dimension, 6);
-    set_int(device, p.num_heads, 7);
-    set_int(device, p.num_kv_heads, 8);
-    set_int(device, p.window_length, 9);
-    set_int(device, w.first, 10);
-    set_int(device, w.last, 11);
+    bind_row_and_window(device, p, j, w);
     qz_ypu_metal_set_buffer(device, scores, 0, 12);
     qz_ypu_metal_set_buffer(device, p.output, 0, 13);
     status = qz_ypu_metal_dispatch_threadgroups(device, value_pipeline, value_threads, 1, 1,
@@ -158,18 +160,43 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
 }
 
 // The shape of the composite attentions' pieces, checked as the host checks
-// it: what the host rejects goes to the host, which reports it.
+// it: what the host rejects goes to the host, which reports it. `capacity`
+// is the rows per batch entry of a uint8 cache, or -1 for float operands.
 struct piece_shape {
-  int32_t batch, queries, keys, heads, kv_heads, dim;
+  int32_t batch, queries, keys, capacity, heads, kv_heads, dim;
 };
 
-bool piece_heads_valid(const piece_shape &s) {
-  return qz_ypu_attention_heads_valid(s.heads, s.kv_heads);
+// The arguments every piece's kernel starts with: batch entries, query
+// rows, keys (none counting as 0), the cache capacity where there is one,
+// heads, key/value heads, query heads per key/value head and the head
+// dimension. Returns the next argument index.
+int32_t bind_piece_shape(qz_ypu_metal_device_t *device, const piece_shape &s) {
+  int32_t index = 0;
+  set_int(device, s.batch, index++);
+  set_int(device, s.queries, index++);
+  set_int(device, std::max(s.keys, 0), index++);
+  if (s.capacity >= 0) set_int(device, s.capacity, index++);
+  set_int(device, s.heads, index++);
+  set_int(device, s.kv_heads, index++);
+  set_int(device, s.heads / s.kv_heads, index++);
+  set_int(device, s.dim, index++);
+  return index;
 }
 
-// A one-dimensional grid of b x h x q x last threads along y.
-qz_status_t dispatch_flat(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pipeline,
-                          int64_t threads) {
+// The scores of every (batch entry, head, query row, key), one thread each
+// along a one-dimensional grid: the shape, the scale 1 / sqrt(D), then the
+// buffers in argument order.
+qz_status_t encode_scores(qz_ypu_metal_device_t *device, void *state, const piece_shape &s,
+                          const qz_ypu_buffer_t *const *buffers, int32_t buffer_count) {
+  if (s.batch <= 0 || s.heads <= 0 || s.queries <= 0 || s.keys <= 0) return QZ_STATUS_SUCCESS;
+  const int64_t threads = int64_t{s.batch} * s.heads * s.queries * s.keys;
+  if (!qz_ypu_attention_heads_valid(s.heads, s.kv_heads) || s.dim < 0 || !fits_int32(threads))
+    return QZ_STATUS_INVALID_ARGUMENT;
+  const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
+  qz_ypu_metal_begin_compute(device, pipeline);
+  int32_t index = bind_piece_shape(device, s);
+  set_float(device, attention_norm(s.dim), index++);
+  for (int32_t i = 0; i < buffer_count; ++i) qz_ypu_metal_set_buffer(device, buffers[i], 0, index++);
   return qz_ypu_metal_dispatch_threads(device, pipeline, 1, static_cast<int32_t>(threads), 1);
 }
 
@@ -245,49 +272,40 @@ qz_status_t qz_ypu_metal_mask_window_f32(qz_ypu_metal_device_t *device, void *st
 qz_status_t qz_ypu_metal_attention_values_f32(qz_ypu_metal_device_t *device, void *state,
                                               const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_f32_params_t *>(params);
-  const piece_shape s{p.batch_size, p.query_size, p.key_value_size, p.num_heads, p.num_kv_heads,
-                      p.head_dim};
+  const piece_shape s{p.batch_size, p.query_size, p.key_value_size, -1,
+                      p.num_heads,  p.num_kv_heads, p.head_dim};
   if (s.batch <= 0 || s.heads <= 0 || s.queries <= 0 || s.dim <= 0) return QZ_STATUS_SUCCESS;
   const int64_t threads = int64_t{s.batch} * s.heads * s.queries * s.dim;
-  if (!piece_heads_valid(s) || !fits_int32(threads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(s.heads, s.kv_heads) || !fits_int32(threads))
+    return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_begin_compute(device, pipeline);
-  set_int(device, s.batch, 0);
-  set_int(device, s.queries, 1);
-  set_int(device, std::max(s.keys, 0), 2);
-  set_int(device, s.heads, 3);
-  set_int(device, s.kv_heads, 4);
-  set_int(device, s.heads / s.kv_heads, 5);
-  set_int(device, s.dim, 6);
-  qz_ypu_metal_set_buffer(device, p.scores, 0, 7);
-  qz_ypu_metal_set_buffer(device, p.output, 0, 8);
-  qz_ypu_metal_set_buffer(device, p.value, 0, 9);
-  return dispatch_flat(device, pipeline, threads);
+  const int32_t index = bind_piece_shape(device, s);
+  qz_ypu_metal_set_buffer(device, p.scores, 0, index);
+  qz_ypu_metal_set_buffer(device, p.output, 0, index + 1);
+  qz_ypu_metal_set_buffer(device, p.value, 0, index + 2);
+  return qz_ypu_metal_dispatch_threads(device, pipeline, 1, static_cast<int32_t>(threads), 1);
 }
 
+// A row of one execution width along the head dimension per (batch entry,
+// head, query row).
 qz_status_t qz_ypu_metal_attention_values_cache_u8(qz_ypu_metal_device_t *device, void *state,
                                                    const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_cache_u8_params_t *>(params);
-  const piece_shape s{p.batch_size, p.query_size, p.key_value_size, p.num_heads, p.num_kv_heads,
-                      p.head_dim};
+  const piece_shape s{p.batch_size, p.query_size, p.key_value_size, p.max_key_value_size,
+                      p.num_heads,  p.num_kv_heads, p.head_dim};
   if (s.batch <= 0 || s.heads <= 0 || s.queries <= 0 || s.dim <= 0) return QZ_STATUS_SUCCESS;
   const int64_t depth = int64_t{s.batch} * s.heads * s.queries;
-  if (!piece_heads_valid(s) || !fits_int32(depth)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(s.heads, s.kv_heads) || !fits_int32(depth))
+    return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   const auto width = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, pipeline));
   qz_ypu_metal_begin_compute(device, pipeline);
-  set_int(device, s.batch, 0);
-  set_int(device, s.queries, 1);
-  set_int(device, std::max(s.keys, 0), 2);
-  set_int(device, p.max_key_value_size, 3);
-  set_int(device, s.heads, 4);
-  set_int(device, s.kv_heads, 5);
-  set_int(device, s.heads / s.kv_heads, 6);
-  set_int(device, s.dim, 7);
-  qz_ypu_metal_set_buffer(device, p.scores, 0, 8);
-  qz_ypu_metal_set_buffer(device, p.output, 0, 9);
-  qz_ypu_metal_set_buffer(device, p.value, 0, 10);
-  qz_ypu_metal_set_buffer(device, p.value_metas, 0, 11);
+  const int32_t index = bind_piece_shape(device, s);
+  qz_ypu_metal_set_buffer(device, p.scores, 0, index);
+  qz_ypu_metal_set_buffer(device, p.output, 0, index + 1);
+  qz_ypu_metal_set_buffer(device, p.value, 0, index + 2);
+  qz_ypu_metal_set_buffer(device, p.value_metas, 0, index + 3);
   const auto rows = static_cast<int32_t>((s.dim + width - 1) / width);
   return qz_ypu_metal_dispatch_threads(device, pipeline, width, rows, static_cast<uint32_t>(depth));
 }
@@ -295,51 +313,19 @@ qz_status_t qz_ypu_metal_attention_values_cache_u8(qz_ypu_metal_device_t *device
 qz_status_t qz_ypu_metal_attention_scores_f32(qz_ypu_metal_device_t *device, void *state,
                                               const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_f32_params_t *>(params);
-  const piece_shape s{p.batch_size, p.query_size, p.key_value_size, p.num_heads, p.num_kv_heads,
-                      p.head_dim};
-  if (s.batch <= 0 || s.heads <= 0 || s.queries <= 0 || s.keys <= 0) return QZ_STATUS_SUCCESS;
-  const int64_t threads = int64_t{s.batch} * s.heads * s.queries * s.keys;
-  if (!piece_heads_valid(s) || s.dim < 0 || !fits_int32(threads))
-    return QZ_STATUS_INVALID_ARGUMENT;
-  const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
-  qz_ypu_metal_begin_compute(device, pipeline);
-  set_int(device, s.batch, 0);
-  set_int(device, s.queries, 1);
-  set_int(device, s.keys, 2);
-  set_int(device, s.heads, 3);
-  set_int(device, s.kv_heads, 4);
-  set_int(device, s.heads / s.kv_heads, 5);
-  set_int(device, s.dim, 6);
-  set_float(device, attention_norm(s.dim), 7);
-  qz_ypu_metal_set_buffer(device, p.scores, 0, 8);
-  qz_ypu_metal_set_buffer(device, p.query, 0, 9);
-  qz_ypu_metal_set_buffer(device, p.key, 0, 10);
-  return dispatch_flat(device, pipeline, threads);
+  const qz_ypu_buffer_t *const buffers[] = {p.scores, p.query, p.key};
+  return encode_scores(device, state,
+                       {p.batch_size, p.query_size, p.key_value_size, -1, p.num_heads,
+                        p.num_kv_heads, p.head_dim},
+                       buffers, 3);
 }
 
 qz_status_t qz_ypu_metal_attention_scores_cache_u8(qz_ypu_metal_device_t *device, void *state,
                                                    const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_cache_u8_params_t *>(params);
-  const piece_shape s{p.batch_size, p.query_size, p.key_value_size, p.num_heads, p.num_kv_heads,
-                      p.head_dim};
-  if (s.batch <= 0 || s.heads <= 0 || s.queries <= 0 || s.keys <= 0) return QZ_STATUS_SUCCESS;
-  const int64_t threads = int64_t{s.batch} * s.heads * s.queries * s.keys;
-  if (!piece_heads_valid(s) || s.dim < 0 || !fits_int32(threads))
-    return QZ_STATUS_INVALID_ARGUMENT;
-  const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
-  qz_ypu_metal_begin_compute(device, pipeline);
-  set_int(device, s.batch, 0);
-  set_int(device, s.queries, 1);
-  set_int(device, s.keys, 2);
-  set_int(device, p.max_key_value_size, 3);
-  set_int(device, s.heads, 4);
-  set_int(device, s.kv_heads, 5);
-  set_int(device, s.heads / s.kv_heads, 6);
-  set_int(device, s.dim, 7);
-  set_float(device, attention_norm(s.dim), 8);
-  qz_ypu_metal_set_buffer(device, p.scores, 0, 9);
-  qz_ypu_metal_set_buffer(device, p.query, 0, 10);
-  qz_ypu_metal_set_buffer(device, p.key, 0, 11);
-  qz_ypu_metal_set_buffer(device, p.key_metas, 0, 12);
-  return dispatch_flat(device, pipeline, threads);
+  const qz_ypu_buffer_t *const buffers[] = {p.scores, p.query, p.key, p.key_metas};
+  return encode_scores(device, state,
+                       {p.batch_size, p.query_size, p.key_value_size, p.max_key_value_size,
+                        p.num_heads, p.num_kv_heads, p.head_dim},
+                       buffers, 4);
 }
