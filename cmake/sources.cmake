@@ -17,7 +17,7 @@ endif()
 # it against a stand-in of the platform's object runtime, tests/CMakeLists.txt).
 if(APPLE)
   include(cmake/metal.cmake)
-  qz_metal_program(QZ_METAL_PROGRAM)
+  qz_metal_program_source(QZ_METAL_PROGRAM)
   list(APPEND QZ_SOURCES ${QZ_METAL_PROGRAM})
   set(QZ_WITH_METAL ON)
 else()

@@ -8,11 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#if __has_include("gpu_harness/metal_launch.h")
 #include "gpu_harness/metal_launch.h"
-#else
-#include "metal_launch_fallback.h"  // until the kernel layer lands
-#endif
 #include "ypu/metal/runtime.h"
 
 namespace qz_metal_standin {
@@ -271,6 +267,7 @@ void unknown(const object *o, qz_objc_sel op) {
 bool is(qz_objc_sel op, std::string_view name) { return static_cast<const char *>(op) == name; }
 
 object *open_encoder(object *command_buffer, kind type) {
+  if (the_machine.encoders_fail) return nullptr;
   if (command_buffer->committed) violation("an encoder on a committed command buffer");
   if (command_buffer->open_encoder) violation("a second encoder while one is open");
   object *encoder = make(type);
@@ -302,6 +299,7 @@ qz_objc_id send(qz_objc_id self, qz_objc_sel op) {
   if (o->type == kind::device && is(op, "name")) return autorelease(string_object(o->text));
   if (o->type == kind::string && is(op, "UTF8String")) return const_cast<char *>(o->text.c_str());
   if (o->type == kind::queue && is(op, "commandBuffer")) {
+    if (the_machine.command_buffers_fail) return nullptr;
     object *buffer = make(kind::command_buffer);
     buffer->queue = o;
     return autorelease(buffer);
@@ -427,7 +425,7 @@ qz_objc_id send_u_u(qz_objc_id self, qz_objc_sel op, uintptr_t a, uintptr_t b) {
   if (!o) return nullptr;
   if (o->type == kind::device && is(op, "newBufferWithLength:options:")) {
     if (b != 0) violation("a buffer not in shared storage");
-    if (the_machine.buffers_fail || a > (uintptr_t{1} << 31)) return nullptr;
+    if (the_machine.buffers_fail || a == 0 || a > (uintptr_t{1} << 31)) return nullptr;
     object *buffer = make(kind::buffer);
     buffer->contents.assign(a, 0xFF);  // NaN as floats until written
     return buffer;
@@ -589,6 +587,7 @@ void send_copy(qz_objc_id self, qz_objc_sel op, qz_objc_id source, uintptr_t sou
     violation("a blit copy not in multiples of 4 bytes");
   auto c = std::make_unique<command>();
   c->type = command::copy;
+  ++the_machine.copies;
   c->source = retain(static_cast<object *>(source));
   c->destination = retain(static_cast<object *>(destination));
   c->source_offset = source_offset;
@@ -611,6 +610,7 @@ void send_fill(qz_objc_id self, qz_objc_sel op, qz_objc_id buffer, qz_ns_range_t
   if (value != 0) violation("a fill with a value the backend never uses");
   auto c = std::make_unique<command>();
   c->type = command::fill;
+  ++the_machine.fills;
   c->destination = retain(static_cast<object *>(buffer));
   c->destination_offset = range.location;
   c->size = range.length;

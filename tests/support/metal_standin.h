@@ -38,7 +38,9 @@ struct machine {
   bool library_fails = false;              // newLibraryWithSource fails
   std::set<std::string> missing_functions; // newFunctionWithName: returns nil
   std::set<std::string> failing_pipelines; // pipeline state not made
-  bool buffers_fail = false;               // newBufferWithLength: returns nil
+  bool buffers_fail = false;               // newBufferWithLength: returns nil (as for length 0)
+  bool command_buffers_fail = false;       // commandBuffer returns nil
+  bool encoders_fail = false;              // compute/blitCommandEncoder return nil
   bool gpu_error = false;                  // command buffers end with an error
   uint64_t thread_execution_width = 32;
   uint64_t max_threads_per_threadgroup = 1024;
@@ -51,6 +53,8 @@ struct machine {
   int executed = 0;                   // command buffers run
   std::vector<std::string> labels;    // every setLabel:, in order
   std::vector<dispatch_record> dispatches;
+  int copies = 0;  // blit copies recorded
+  int fills = 0;   // blit fills recorded
   std::vector<std::string> pipelines_made;      // kernel names, in order
   std::vector<std::string> pipelines_released;  // kernel names, in order
   std::vector<std::string> violations;
