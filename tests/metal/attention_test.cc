@@ -126,6 +126,19 @@ TEST(MetalRingAttentionByHand, WrappedWindowReadsTheThreeNewestSlots) {
   EXPECT_FLOAT_EQ(gpu.read<float>(output, 1)[0], 15.0f);
 }
 
+// The scores temporary cannot be had: reported before anything is encoded.
+TEST(MetalRingAttentionByHand, MissingTemporaryIsReported) {
+  metal_context gpu;
+  qz_ypu_buffer_t *b = gpu.buffer(256, 0);
+  qz_metal_standin::standin().buffers_fail = true;
+  const qz_ypu_attention_kv_params_t p{b, b, b, b, b, b, b, b, 1, 4, 0, 2, 1, 4};
+  const size_t dispatched = qz_metal_standin::standin().dispatches.size();
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_ATTENTION_KV_U16, &p), QZ_STATUS_OUT_OF_MEMORY);
+  EXPECT_EQ(take_error_stack(),
+            std::vector<std::string>{"0633a7d 000000C8: Failed to allocate, out of memory."});
+  EXPECT_EQ(qz_metal_standin::standin().dispatches.size(), dispatched);
+}
+
 TEST(MetalRingAttentionByHand, InvalidShapesGoToTheHost) {
   metal_context gpu;
   qz_ypu_buffer_t *b = gpu.buffer(64);

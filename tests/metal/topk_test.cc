@@ -105,6 +105,17 @@ TEST(MetalRowSortsByHand, TiesByIndexNaNsLastAndASingleWeightOfOne) {
   EXPECT_EQ(gpu.read<float>(values, 1)[0], 1.0f);
 }
 
+// The pairs' temporary cannot be had: reported, nothing encoded.
+TEST(MetalRowSortsByHand, MissingTemporaryIsReported) {
+  metal_context gpu;
+  qz_ypu_buffer_t *b = gpu.buffer(64);
+  qz_metal_standin::standin().buffers_fail = true;
+  const qz_ypu_topk_sort_f32_params_t p{b, b, b, 2, 2, 4};
+  EXPECT_EQ(gpu.run(QZ_YPU_OP_TOPK_SORT_F32, &p), QZ_STATUS_OUT_OF_MEMORY);
+  EXPECT_EQ(take_error_stack(),
+            std::vector<std::string>{"0633a7d 000000C8: Failed to allocate, out of memory."});
+}
+
 // k beyond the row would keep pairs past it: the host implementation is
 // asked, and refuses.
 TEST(MetalRowSortsByHand, KBeyondTheRowIsRefused) {
