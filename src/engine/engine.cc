@@ -122,7 +122,6 @@ extern "C" qz_status_t qz_norvo_init(const char *model_path, const char *device,
 
 qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *context,
                                      qz_norvo_t **object) {
-  qz_status_t status = QZ_STATUS_SUCCESS;
   *object = nullptr;
   auto engine = static_cast<qz_norvo_t *>(
       qz_ypu_ops(context).host_alloc(context->device, static_cast<int32_t>(sizeof(qz_norvo_t))));
@@ -142,7 +141,7 @@ qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *c
     qz_error_site(SITE_INIT);
     return QZ_STATUS_IO_ERROR;
   }
-  status = read_model(engine, file);
+  qz_status_t status = read_model(engine, file);
   std::fclose(file);
   if (status != QZ_STATUS_SUCCESS) {
     destroy(engine);

@@ -31,9 +31,9 @@ struct qz_norvo {
   qz_norvo_search_t *search;
 };
 
-// The body of qz_norvo_init once the device's context is made: reads the
-// model at `model_path` into an engine over `context`, which the engine takes
-// over (destroyed with it, or here when loading fails). Also a seam for
-// tests that run the engine on a context of their own.
+// qz_norvo_init on a context already open: the engine takes the context
+// over (it is destroyed with the engine, or at once when loading fails).
+// The public entry opens the context from its device string; tests bring
+// contexts of their own (say one on the GPU test harness).
 qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *context,
-                                     qz_norvo_t **object);
+                                     qz_norvo **object);

@@ -84,6 +84,7 @@ const char *expected_text(const std::string &set, const translation_case &c) {
   return c.expected;
 }
 
+
 struct kernel_set {
   const char *name;
   uint32_t flags;
@@ -139,9 +140,9 @@ TEST_P(TranslateEnDe, GivesTheRecordedTranslations) {
     name = "neon_dot";
   for (const translation_case &c : CASES) {
     SCOPED_TRACE(c.source);
-    EXPECT_EQ(translated_text(engine_, c.source), expected_text(name, c));
+    EXPECT_EQ(translate_text(engine_, c.source), expected_text(name, c));
   }
-  EXPECT_EQ(translated_text(engine_, CASES[0].source), CASES[0].expected);
+  EXPECT_EQ(translate_text(engine_, CASES[0].source), CASES[0].expected);
 }
 
 // Every kernel set on one thread, and the processor's own set on a pool of

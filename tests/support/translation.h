@@ -1,13 +1,12 @@
-// The text an engine gives for one source text, for tests that compare
-// translations.
+// Translating one text with an engine in tests.
 #pragma once
 
 #include <string>
 
 #include "qz_norvo.h"
 
-// The translation, or "<status N>" when the call fails.
-inline std::string translated_text(qz_norvo_t *engine, const char *text) {
+// The translation, or "<status N>" on failure.
+inline std::string translate_text(qz_norvo_t *engine, const char *text) {
   char *out = nullptr;
   const qz_status_t status = qz_norvo_translate(engine, text, &out);
   if (status != QZ_STATUS_SUCCESS) return "<status " + std::to_string(status) + ">";
