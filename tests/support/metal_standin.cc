@@ -1,5 +1,7 @@
 #include "metal_standin.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +19,13 @@ constexpr uint64_t kStatusCompleted = 4, kStatusError = 5;
 
 enum class kind {
   cls, string, array, options, error, device, queue, library, function, pipeline,
-  command_buffer, compute_encoder, blit_encoder, buffer
+  command_buffer, compute_encoder, blit_encoder, buffer,
+  graph, tensor, tensor_data, ndarray, number, dictionary
 };
 constexpr const char *kKindNames[] = {
     "class", "string", "array", "options", "error", "device", "queue", "library", "function",
-    "pipeline", "command buffer", "compute encoder", "blit encoder", "buffer"};
+    "pipeline", "command buffer", "compute encoder", "blit encoder", "buffer",
+    "graph", "tensor", "tensor data", "ndarray", "number", "dictionary"};
 
 struct object;
 
@@ -64,6 +68,14 @@ struct object {
   object *pipeline = nullptr;           // compute encoder (retained)
   binding_state bound;
   uint64_t width = 0, max_threads = 0;  // pipeline
+  // The graph framework's objects.
+  std::vector<object *> keys;           // dictionary (retained), beside its items
+  int64_t number = 0;                   // number
+  object *source = nullptr;             // top-k tensor: its input (kept by the graph)
+  bool indices = false;                 // top-k tensor: the indices (else the values)
+  uint64_t k = 0, data_type = 0;        // top-k tensor; placeholder and tensor data
+  unsigned char *external = nullptr;    // no-copy buffer: the memory it wraps
+  uint64_t external_length = 0;
 };
 
 machine the_machine;
@@ -97,6 +109,8 @@ void deallocate(object *o) {
   --the_machine.live_objects;
   for (object *item : o->items) release(item);
   o->items.clear();
+  for (object *key : o->keys) release(key);
+  o->keys.clear();
   // A queue's committed work finishes without anyone waiting.
   for (object *buffer : o->pending) {
     run(buffer);
@@ -313,7 +327,14 @@ qz_objc_id send(qz_objc_id self, qz_objc_sel op) {
       o->command_buffer->open_encoder = nullptr;
     return nullptr;
   }
-  if (o->type == kind::buffer && is(op, "contents")) return o->contents.data();
+  if (o->type == kind::buffer && is(op, "contents"))
+    return o->external ? o->external : o->contents.data();
+  if (o->type == kind::cls && is(op, "alloc") && o->text == "MPSGraph") return make(kind::graph);
+  if (o->type == kind::cls && is(op, "alloc") && o->text == "MPSGraphTensorData")
+    return make(kind::tensor_data);
+  if (o->type == kind::graph && is(op, "init")) return o;
+  if (o->type == kind::tensor_data && is(op, "mpsndarray"))
+    return o->items.size() > 1 ? o->items[1] : nullptr;
   unknown(o, op);
   return nullptr;
 }
@@ -326,6 +347,9 @@ uintptr_t send_uint(qz_objc_id self, qz_objc_sel op) {
   if (o->type == kind::pipeline && is(op, "maxTotalThreadsPerThreadgroup")) return o->max_threads;
   if (o->type == kind::device && is(op, "registryID")) return o->registry_id;
   if (o->type == kind::command_buffer && is(op, "status")) return o->status;
+  if (o->type == kind::buffer && is(op, "length"))
+    return o->external ? o->external_length : o->contents.size();
+  if (o->type == kind::buffer && is(op, "resourceOptions")) return 0;
   unknown(o, op);
   return 0;
 }
@@ -345,6 +369,11 @@ qz_objc_id send_id(qz_objc_id self, qz_objc_sel op, qz_objc_id a) {
     object *function = make(kind::function);
     function->text = arg->text;
     return function;
+  }
+  if (o->type == kind::dictionary && is(op, "objectForKeyedSubscript:")) {
+    for (size_t i = 0; i < o->keys.size(); ++i)
+      if (o->keys[i] == arg) return o->items[i];
+    return nullptr;
   }
   if (o->type == kind::compute_encoder && is(op, "setComputePipelineState:")) {
     if (encoding(o)) {
@@ -367,6 +396,11 @@ qz_objc_id send_u(qz_objc_id self, qz_objc_sel op, uintptr_t a) {
       return nullptr;
     }
     return o->items[a];
+  }
+  if (o->type == kind::cls && o->text == "NSNumber" && is(op, "numberWithInt:")) {
+    object *number = make(kind::number);
+    number->number = static_cast<int32_t>(a);
+    return autorelease(number);
   }
   if (o->type == kind::options && is(op, "setLanguageVersion:")) {
     o->language_version = a;
@@ -585,6 +619,174 @@ void send_fill(qz_objc_id self, qz_objc_sel op, qz_objc_id buffer, qz_ns_range_t
 
 // --- runtime entry points ---------------------------------------------------
 
+// --- the graph framework --------------------------------------------------------
+
+constexpr uint64_t kFloat32 = 0x10000000u | 32;  // MPSDataTypeFloat32
+
+bool graph_available() { return the_machine.frameworks && the_machine.graph_framework; }
+
+qz_objc_id send_ptr_u(qz_objc_id self, qz_objc_sel op, const void *a, uintptr_t b) {
+  object *o = receiver(self, op);
+  if (!o) return nullptr;
+  if (o->type == kind::cls && o->text == "NSArray" && is(op, "arrayWithObjects:count:")) {
+    object *array = make(kind::array);
+    for (uintptr_t i = 0; i < b; ++i)
+      array->items.push_back(retain(static_cast<object *const *>(a)[i]));
+    return autorelease(array);
+  }
+  unknown(o, op);
+  return nullptr;
+}
+
+qz_objc_id send_ptr_ptr_u(qz_objc_id self, qz_objc_sel op, const void *a, const void *b,
+                          uintptr_t c) {
+  object *o = receiver(self, op);
+  if (!o) return nullptr;
+  if (o->type == kind::cls && o->text == "NSDictionary" &&
+      is(op, "dictionaryWithObjects:forKeys:count:")) {
+    object *dictionary = make(kind::dictionary);
+    for (uintptr_t i = 0; i < c; ++i) {
+      dictionary->items.push_back(retain(static_cast<object *const *>(a)[i]));
+      dictionary->keys.push_back(retain(static_cast<object *const *>(b)[i]));
+    }
+    return autorelease(dictionary);
+  }
+  unknown(o, op);
+  return nullptr;
+}
+
+// A tensor the graph keeps; the caller gets it autoreleased.
+object *graph_tensor(object *graph) {
+  object *t = make(kind::tensor);
+  graph->items.push_back(retain(t));
+  return autorelease(t);
+}
+
+qz_objc_id send_id_u_id(qz_objc_id self, qz_objc_sel op, qz_objc_id a, uintptr_t b,
+                        qz_objc_id c) {
+  object *o = receiver(self, op);
+  auto *arg = static_cast<object *>(a);
+  if (!o) return nullptr;
+  if (o->type == kind::graph && is(op, "placeholderWithShape:dataType:name:")) {
+    if (!arg || arg->type != kind::array || arg->items.size() != 2 || arg->items[0]->number != 1 ||
+        arg->items[1]->number != -1)
+      violation("a placeholder not of shape [1, -1]");
+    if (b != kFloat32) violation("a placeholder not of 32-bit floats");
+    object *t = graph_tensor(o);
+    t->data_type = b;
+    return t;
+  }
+  if (o->type == kind::graph && is(op, "topKWithSourceTensor:k:name:")) {
+    ++the_machine.graph_nodes;
+    object *values = graph_tensor(o), *indices = graph_tensor(o);
+    values->source = indices->source = arg;
+    values->k = indices->k = b;
+    indices->indices = true;
+    object *pair = make(kind::array);
+    pair->items = {retain(values), retain(indices)};
+    return autorelease(pair);
+  }
+  (void)c;
+  unknown(o, op);
+  return nullptr;
+}
+
+qz_objc_id send_id_id_u(qz_objc_id self, qz_objc_sel op, qz_objc_id a, qz_objc_id b,
+                        uintptr_t c) {
+  object *o = receiver(self, op);
+  if (!o) return nullptr;
+  if (o->type == kind::tensor_data && is(op, "initWithMTLBuffer:shape:dataType:")) {
+    if (c != kFloat32) violation("tensor data not of 32-bit floats");
+    o->items = {retain(static_cast<object *>(a)), retain(static_cast<object *>(b))};
+    return o;
+  }
+  unknown(o, op);
+  return nullptr;
+}
+
+// The values and indices of a top-k tensor over the data fed for its input:
+// larger values first, equal values in input order, NaNs last.
+object *top_k_result(const object *tensor, const object *data) {
+  const object *buffer = data->items[0], *shape = data->items[1];
+  const auto n = static_cast<size_t>(shape->items[1]->number);
+  const auto *x = reinterpret_cast<const float *>(buffer->external ? buffer->external
+                                                                   : buffer->contents.data());
+  std::vector<int32_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<int32_t>(i);
+  std::stable_sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+    return !std::isnan(x[a]) && (std::isnan(x[b]) || x[a] > x[b]);
+  });
+  object *result = make(kind::tensor_data);
+  object *array = make(kind::ndarray);
+  for (uint64_t i = 0; i < tensor->k && i < n; ++i) {
+    const int32_t index = order[i];
+    const auto *bytes = tensor->indices ? reinterpret_cast<const unsigned char *>(&index)
+                                        : reinterpret_cast<const unsigned char *>(&x[index]);
+    array->contents.insert(array->contents.end(), bytes, bytes + 4);
+  }
+  result->items = {nullptr, array};
+  return result;
+}
+
+qz_objc_id send_id_id_id_id(qz_objc_id self, qz_objc_sel op, qz_objc_id a, qz_objc_id b,
+                            qz_objc_id c, qz_objc_id d) {
+  object *o = receiver(self, op);
+  auto *feeds = static_cast<object *>(b), *targets = static_cast<object *>(c);
+  if (!o) return nullptr;
+  if (o->type == kind::graph &&
+      is(op, "runWithMTLCommandQueue:feeds:targetTensors:targetOperations:")) {
+    if (!a || static_cast<object *>(a)->type != kind::queue) violation("a graph run without a queue");
+    if (d) violation("target operations the backend never passes");
+    ++the_machine.graph_runs;
+    object *results = make(kind::dictionary);
+    for (object *target : targets->items) {
+      const object *data = nullptr;
+      for (size_t i = 0; i < feeds->keys.size(); ++i)
+        if (feeds->keys[i] == target->source) data = feeds->items[i];
+      if (!data) {
+        violation("a graph run without a feed for its input");
+        continue;
+      }
+      results->keys.push_back(retain(target));
+      results->items.push_back(top_k_result(target, data));
+    }
+    return autorelease(results);
+  }
+  unknown(o, op);
+  return nullptr;
+}
+
+// Metal wraps memory without copying only on whole pages.
+qz_objc_id send_ptr_u_u_id(qz_objc_id self, qz_objc_sel op, void *a, uintptr_t b, uintptr_t c,
+                           qz_objc_id d) {
+  object *o = receiver(self, op);
+  if (!o) return nullptr;
+  if (o->type == kind::device && is(op, "newBufferWithBytesNoCopy:length:options:deallocator:")) {
+    if (d) violation("a deallocator the backend never passes");
+    if (c != 0) violation("a buffer not in shared storage");
+    constexpr uintptr_t page = 4096;
+    if (the_machine.no_copy_whole_pages && (reinterpret_cast<uintptr_t>(a) % page || b % page))
+      return nullptr;
+    object *buffer = make(kind::buffer);
+    buffer->external = static_cast<unsigned char *>(a);
+    buffer->external_length = b;
+    return buffer;
+  }
+  unknown(o, op);
+  return nullptr;
+}
+
+void send_ptr_ptr(qz_objc_id self, qz_objc_sel op, void *a, const void *b) {
+  object *o = receiver(self, op);
+  if (!o) return;
+  if (o->type == kind::ndarray && is(op, "readBytes:strideBytes:")) {
+    if (b) violation("strides the backend never passes");
+    std::memcpy(a, o->contents.data(), o->contents.size());
+    return;
+  }
+  unknown(o, op);
+}
+
 bool load() { return the_machine.frameworks; }
 
 qz_objc_id get_class(const char *name) {
@@ -649,4 +851,6 @@ extern const qz_ypu_metal_runtime_t QZ_YPU_METAL_RUNTIME = {
     load, get_class, sel, create_system_default_device, copy_all_devices, pool_push, pool_pop,
     send, send_uint, send_id, send_u, send_flag, send_u_u, send_str, send_str_u, send_id_err,
     send_id_id_err, send_id_u_u, send_ptr_u_u, send_size_size, send_copy, send_fill,
+    graph_available, send_ptr_u, send_ptr_ptr_u, send_id_u_id, send_id_id_u, send_id_id_id_id,
+    send_ptr_u_u_id, send_ptr_ptr,
 };

@@ -44,6 +44,8 @@ struct machine {
   bool gpu_error = false;                  // command buffers end with an error
   uint64_t thread_execution_width = 32;
   uint64_t max_threads_per_threadgroup = 1024;
+  bool graph_framework = true;             // the system is macOS 11 or later
+  bool no_copy_whole_pages = true;         // no-copy buffers only over whole pages
 
   // --- what happened ---
   int commits = 0;
@@ -60,6 +62,8 @@ struct machine {
   uint64_t language_version = 0;
   bool fast_math = false;
   int64_t live_objects = 0;           // objects made and not yet deallocated
+  int graph_runs = 0;                 // graph framework runs
+  int graph_nodes = 0;                // top-k nodes added to graphs
 };
 
 // The fake system. reset() restores the defaults and frees every record

@@ -108,6 +108,44 @@ void send_fill(qz_objc_id s, qz_objc_sel op, qz_objc_id buffer, qz_ns_range_t ra
   message<void>(s, op, buffer, range, value);
 }
 
+// The graph framework is opened on first use, on systems that have it.
+bool graph_available() {
+  if (__builtin_available(macOS 11.0, *)) {
+    static const bool loaded =
+        runtime().loaded &&
+        dlopen("/System/Library/Frameworks/MetalPerformanceShadersGraph.framework/"
+               "MetalPerformanceShadersGraph",
+               RTLD_LAZY | RTLD_LOCAL) != nullptr &&
+        runtime().get_class("MPSGraph") != nullptr;
+    return loaded;
+  }
+  return false;
+}
+qz_objc_id send_ptr_u(qz_objc_id s, qz_objc_sel op, const void *a, uintptr_t b) {
+  return message<qz_objc_id>(s, op, a, b);
+}
+qz_objc_id send_ptr_ptr_u(qz_objc_id s, qz_objc_sel op, const void *a, const void *b,
+                          uintptr_t c) {
+  return message<qz_objc_id>(s, op, a, b, c);
+}
+qz_objc_id send_id_u_id(qz_objc_id s, qz_objc_sel op, qz_objc_id a, uintptr_t b, qz_objc_id c) {
+  return message<qz_objc_id>(s, op, a, b, c);
+}
+qz_objc_id send_id_id_u(qz_objc_id s, qz_objc_sel op, qz_objc_id a, qz_objc_id b, uintptr_t c) {
+  return message<qz_objc_id>(s, op, a, b, c);
+}
+qz_objc_id send_id_id_id_id(qz_objc_id s, qz_objc_sel op, qz_objc_id a, qz_objc_id b,
+                            qz_objc_id c, qz_objc_id d) {
+  return message<qz_objc_id>(s, op, a, b, c, d);
+}
+qz_objc_id send_ptr_u_u_id(qz_objc_id s, qz_objc_sel op, void *a, uintptr_t b, uintptr_t c,
+                           qz_objc_id d) {
+  return message<qz_objc_id>(s, op, a, b, c, d);
+}
+void send_ptr_ptr(qz_objc_id s, qz_objc_sel op, void *a, const void *b) {
+  message<void>(s, op, a, b);
+}
+
 }  // namespace
 
 extern const qz_ypu_metal_runtime_t QZ_YPU_METAL_RUNTIME = {
@@ -118,4 +156,7 @@ extern const qz_ypu_metal_runtime_t QZ_YPU_METAL_RUNTIME = {
     send_id_err,            send_id_id_err,             send_id_u_u,
     send_ptr_u_u,           send_size_size,             send_copy,
     send_fill,
+    graph_available,        send_ptr_u,                 send_ptr_ptr_u,
+    send_id_u_id,           send_id_id_u,               send_id_id_id_id,
+    send_ptr_u_u_id,        send_ptr_ptr,
 };

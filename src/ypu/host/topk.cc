@@ -1,7 +1,6 @@
 // Host implementations of the top-k selections: one row by insertion (the
 // beam search's candidate pick) and many rows by sorting, optionally with a
 // softmax over the kept values.
-#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"
+#include "ypu/topk_insert.h"
 
 struct qz_ypu_topk_pair_t {
   int32_t index;
@@ -129,11 +129,7 @@ qz_status_t qz_ypu_host_topk_sort_f32(qz_ypu_context_t *context, const void *par
   return topk_sort(context, params, qz_ypu_host_topk_sort_compare, false);
 }
 
-// Insertion into a descending list of k. Only a value strictly greater than
-// the last kept one enters, and a carried pair passes only strictly smaller
-// ones, so among equal values the one met first stays ahead, and a pair
-// displaced from a run of equal values lands after the rest of the run.
-// Neither a NaN nor a value at or below -FLT_MAX ever enters.
+// Insertion into a descending list of k (see qz_ypu_topk_insert).
 qz_status_t qz_ypu_host_topk_f32(qz_ypu_context_t *context, const void *params) {
   const auto &p = *static_cast<const qz_ypu_topk_f32_params_t *>(params);
   qz_ypu_host_frame frame(context);
@@ -141,25 +137,6 @@ qz_status_t qz_ypu_host_topk_f32(qz_ypu_context_t *context, const void *params) 
   float *values = frame.inout<float>(p.values, p.values_offset);
   int32_t *indices = frame.inout<int32_t>(p.indices, p.indices_offset);
   if (!frame.ok()) return frame.status();
-  if (p.k <= 0) return QZ_STATUS_SUCCESS;
-  for (int32_t q = 0; q < p.k; ++q) {
-    values[q] = -FLT_MAX;
-    indices[q] = 0;
-  }
-  const float *last = values + (p.k - 1);
-  for (int32_t j = 0; j < p.n; ++j) {
-    if (!(in[j] > *last)) continue;
-    float carried_value = in[j];
-    int32_t carried_index = j;
-    for (int32_t q = 0; q < p.k; ++q) {
-      if (!(carried_value > values[q])) continue;
-      const float v = values[q];
-      const int32_t i = indices[q];
-      values[q] = carried_value;
-      indices[q] = carried_index;
-      carried_value = v;
-      carried_index = i;
-    }
-  }
+  qz_ypu_topk_insert(in, p.n, values, indices, p.k);
   return QZ_STATUS_SUCCESS;
 }

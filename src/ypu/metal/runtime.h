@@ -52,6 +52,24 @@ struct qz_ypu_metal_runtime_t {
                     qz_objc_id destination, uintptr_t destination_offset, uintptr_t size);
   void (*send_fill)(qz_objc_id self, qz_objc_sel op, qz_objc_id buffer, qz_ns_range_t range,
                     unsigned char value);
+
+  // The graph framework, whose top-k the single-row top-k uses: true on
+  // macOS 11.0 and later (the system's availability query) once the
+  // framework is loaded. Then the forms its calls need (a data type, an
+  // NSUInteger or an int passes as uintptr_t; options and counts likewise).
+  bool (*graph_available)();
+  qz_objc_id (*send_ptr_u)(qz_objc_id self, qz_objc_sel op, const void *a, uintptr_t b);
+  qz_objc_id (*send_ptr_ptr_u)(qz_objc_id self, qz_objc_sel op, const void *a, const void *b,
+                               uintptr_t c);
+  qz_objc_id (*send_id_u_id)(qz_objc_id self, qz_objc_sel op, qz_objc_id a, uintptr_t b,
+                             qz_objc_id c);
+  qz_objc_id (*send_id_id_u)(qz_objc_id self, qz_objc_sel op, qz_objc_id a, qz_objc_id b,
+                             uintptr_t c);
+  qz_objc_id (*send_id_id_id_id)(qz_objc_id self, qz_objc_sel op, qz_objc_id a, qz_objc_id b,
+                                 qz_objc_id c, qz_objc_id d);
+  qz_objc_id (*send_ptr_u_u_id)(qz_objc_id self, qz_objc_sel op, void *a, uintptr_t b,
+                                uintptr_t c, qz_objc_id d);
+  void (*send_ptr_ptr)(qz_objc_id self, qz_objc_sel op, void *a, const void *b);
 };
 
 // The system's table (macOS) or the tests' stand-in: exactly one of them is

@@ -1,0 +1,38 @@
+// The top-k of one row by insertion, shared by the host implementation of
+// the single-row top-k and the backends that run it on the host over their
+// buffers.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+// Writes the k largest of in[0 .. n-1] to values (descending) with their
+// positions to indices; entries not reached keep the lowest float
+// (-FLT_MAX) and 0. Only a value strictly greater than the last kept one
+// enters, and a carried pair passes only strictly smaller ones, so among
+// equal values the one met first stays ahead, and a pair displaced from a
+// run of equal values lands after the rest of the run. Neither a NaN nor a
+// value at or below -FLT_MAX ever enters. Nothing is written when k <= 0.
+inline void qz_ypu_topk_insert(const float *in, int32_t n, float *values, int32_t *indices,
+                               int32_t k) {
+  if (k <= 0) return;
+  for (int32_t q = 0; q < k; ++q) {
+    values[q] = std::numeric_limits<float>::lowest();
+    indices[q] = 0;
+  }
+  const float *last = values + (k - 1);
+  for (int32_t j = 0; j < n; ++j) {
+    if (!(in[j] > *last)) continue;
+    float carried_value = in[j];
+    int32_t carried_index = j;
+    for (int32_t q = 0; q < k; ++q) {
+      if (!(carried_value > values[q])) continue;
+      const float v = values[q];
+      const int32_t i = indices[q];
+      values[q] = carried_value;
+      indices[q] = carried_index;
+      carried_value = v;
+      carried_index = i;
+    }
+  }
+}
