@@ -149,7 +149,7 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_avx2, qz_ypu_cpu_lowbit_gemm_kernels_avx2,
      qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
-     qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, true},
+     qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, false},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon, qz_ypu_cpu_lowbit_gemm_kernels_neon,
      qz_ypu_cpu_lowbit_repack_kernels_neon, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16, qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16,
@@ -325,7 +325,7 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
     int64_t count = threads;
     if (device->pool)
       count = qz_ypu_cpu_max(count, int64_t(pthreadpool_get_threads_count(device->pool)));
-    // The AVX-512F drivers use aligned 64-byte accesses on their slices;
+    // Slices are 64-byte aligned for the drivers' aligned vector accesses;
     // scratch blocks are less aligned, so take the difference more and round up.
     constexpr int64_t extra = 64 - int64_t{QZ_YPU_CPU_SCRATCH_ALIGNMENT};
     const int64_t bytes = qz_ypu_cpu_scratch_bytes(count, 64 * int64_t{n});

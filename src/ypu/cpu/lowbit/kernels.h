@@ -23,7 +23,8 @@ using qz_ypu_cpu_lowbit_gemv_fn = void (*)(qz_ypu_cpu_device_t *device, const fl
                                            const qz_scale16_t *scales, const uint8_t *tiles,
                                            int32_t groups, int32_t row_blocks, float *y);
 // x: [groups][n][8]; act_scratch: the set's per-(token, group) data;
-// thread_scratch: T slices of 16·n floats (null for the baseline set);
+// thread_scratch: T slices of 16·n floats (null for the baseline and AVX-512F
+// sets, which keep their accumulators in registers);
 // acc: [row_blocks][n][16].
 using qz_ypu_cpu_lowbit_gemm_fn = void (*)(qz_ypu_cpu_device_t *device, const float *x,
                                            const qz_scale16_t *scales, const uint8_t *tiles,
