@@ -12,6 +12,15 @@
 
 namespace {
 
+// The row quantiser's loops raise no floating-point exception anyone looks
+// at; telling GCC so (for the helpers and the quantiser, up to pop_options)
+// lets it take the selects of the code loop several elements at a time.
+// Every element's operations and roundings stay the same.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-trapping-math")
+#endif
+
 // fminf and fmaxf written out with glibc's answers: a NaN argument gives
 // the other one, and a tie (+0 against -0) gives the second argument. Inline,
 // the row loops need no call per element.
@@ -42,20 +51,31 @@ qz_ypu_row_affine_t quantize_row(Code *codes, const float *x, int32_t k, float l
     hi = max_like_fmaxf(hi, x[i]);
   }
   const float slope = (hi - lo) / levels;
+  // An equal row would divide 0 by 0: every element gets code 0.
+  if (slope == 0.0f) {
+    for (int32_t i = 0; i < k; ++i) codes[i] = Code{0};
+    return {slope, lo};
+  }
+  // Written without branches so that the compiler can take several
+  // elements at a time. A NaN element, or a row spanning more than the
+  // float range, gives a NaN quotient: all get code 0 rather than whatever
+  // the conversion of NaN happens to yield (the held value converted is then
+  // the top code, never NaN). A slope rounded down to a denormal could push
+  // a quotient past the top code, which would wrap in the low bits: it is
+  // held at the top code. Quotients are never below 0 (every element is at
+  // least lo), so the rounding of lroundf is that of a non-negative number.
   for (int32_t i = 0; i < k; ++i) {
-    // An equal row would divide 0 by 0; a NaN element, or a row spanning
-    // more than the float range, gives a NaN quotient: all get code 0 rather
-    // than whatever the conversion of NaN happens to yield. A slope rounded
-    // down to a denormal could push a quotient past the top code, which
-    // would wrap in the low bits: it is held at the top code. Quotients are
-    // never below 0 (every element is at least lo), so the rounding of
-    // lroundf is that of a non-negative number.
-    const float q = slope == 0.0f ? 0.0f : (x[i] - lo) / slope;
+    const float q = (x[i] - lo) / slope;
     const float held = q < levels ? q : levels;
-    codes[i] = q != q ? Code{0} : static_cast<Code>(round_half_away_nonnegative(held));
+    const int32_t code = round_half_away_nonnegative(held);
+    codes[i] = static_cast<Code>(q != q ? 0 : code);
   }
   return {slope, lo};
 }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 template <class Code>
 qz_status_t quantize_rows_ring(qz_ypu_context_t *context,
