@@ -322,7 +322,10 @@ TEST(LowbitAvx512Linear, AllocationFailureLeavesTheOutput) {
           ASSERT_TRUE(std::isnan(v)) << "allocation " << k << ", output " << i;
         }
       }
-      EXPECT_GE(failures, n == 1 ? 2 : 4) << "threads " << threads << ", n " << n;
+      // One token: the check's bits and the gathered row; several: the
+      // check's bits, the packed activations and the group sums (the
+      // kernels add into the output rows themselves).
+      EXPECT_GE(failures, n == 1 ? 2 : 3) << "threads " << threads << ", n " << n;
     }
 }
 

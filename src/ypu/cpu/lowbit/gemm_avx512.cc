@@ -1,7 +1,7 @@
 // AVX-512F low-bit matrix-matrix kernels: the group sums of every (group,
 // token) pair are formed once, then each row block runs over its tiles once
 // per run of up to eight tokens, whose accumulators stay in registers over
-// all groups. The tokens of a run give the processor independent chains of
+// all groups and go to the output rows directly. The tokens of a run give the processor independent chains of
 // multiply-adds to interleave; each token keeps the matrix-vector kernels'
 // order of operations, so every token gets their bits.
 #include "ypu/cpu/frame.h"
@@ -18,16 +18,16 @@ struct gemm_context {
   int32_t groups;
   int32_t row_blocks;
   int32_t tokens;
-  float *acc;  // [row_blocks][n][16], only float-aligned
+  float *acc;  // the output rows: [n][16·row_blocks], only float-aligned
 };
 
 // Tokens [first, first + T) of row block rb, over every group of the class.
 template <int B, int T>
 void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
-  const int64_t n = c.tokens;
-  float *block = c.acc + (rb * n + first) * 16;
+  const int64_t n = c.tokens, row = 16 * int64_t{c.row_blocks};
+  float *block = c.acc + first * row + 16 * rb;
   __m512 acc[T];
-  for (int t = 0; t < T; ++t) acc[t] = _mm512_loadu_ps(block + 16 * t);
+  for (int t = 0; t < T; ++t) acc[t] = _mm512_loadu_ps(block + row * t);
   avx512_tile<B> tile;
   alignas(64) float offsets[16], scales[16];
   for (int32_t run = 0; run < c.groups; run += 16) {
@@ -41,7 +41,7 @@ void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
       tile.template terms<T>(c.x + 8 * pair, c.sums + pair, acc);
     }
   }
-  for (int t = 0; t < T; ++t) _mm512_storeu_ps(block + 16 * t, acc[t]);
+  for (int t = 0; t < T; ++t) _mm512_storeu_ps(block + row * t, acc[t]);
 }
 
 template <int B>
