@@ -135,9 +135,9 @@ struct avx512_tile {
     scale = _mm512_set1_ps(qz_scale16_decode(scales[2 * index + 1]));
     avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
   }
-  // The same with factors decoded beforehand (avx512_decode_pairs).
-  void load(float decoded_offset, float decoded_scale, const uint8_t *tiles, int64_t index) {
-    offset = _mm512_set1_ps(decoded_offset);
+  // The codes and the scale decoded beforehand (avx512_decode_pairs), for
+  // terms(), which takes the offset products ready-made.
+  void load(float decoded_scale, const uint8_t *tiles, int64_t index) {
     scale = _mm512_set1_ps(decoded_scale);
     avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
   }
@@ -157,20 +157,19 @@ struct avx512_tile {
   }
 
   // acc[t] = term(token t) + acc[t] for T tokens whose eight activations
-  // and sums follow each other: the tokens' chains are interleaved column by
-  // column, each in term()'s order.
+  // follow each other, with the offset products offset·sum already formed
+  // (products[t·stride], the same rounded product as in term()): the
+  // tokens' chains are interleaved column by column, each in term()'s order.
   template <int T>
-  void terms(const float *x, const float *sum, __m512 *acc) const {
+  void terms(const float *x, const float *products, int64_t stride, __m512 *acc) const {
     __m512 s[T];
     for (int t = 0; t < T; ++t) s[t] = _mm512_mul_ps(cols[0], _mm512_set1_ps(x[8 * t]));
     for (int k = 1; k < 8; ++k)
       for (int t = 0; t < T; ++t)
         s[t] = _mm512_fmadd_ps(cols[k], _mm512_set1_ps(x[8 * t + k]), s[t]);
-    for (int t = 0; t < T; ++t) {
-      const __m512 o =
-          _mm512_maskz_mul_ps(static_cast<__mmask16>(0xFFFF), offset, _mm512_set1_ps(sum[t]));
-      acc[t] = _mm512_add_ps(_mm512_fmadd_ps(s[t], scale, o), acc[t]);
-    }
+    for (int t = 0; t < T; ++t)
+      acc[t] = _mm512_add_ps(_mm512_fmadd_ps(s[t], scale, _mm512_set1_ps(products[t * stride])),
+                             acc[t]);
   }
 };
 

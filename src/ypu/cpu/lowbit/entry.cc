@@ -137,9 +137,10 @@ namespace {
 
 // Per set: tables, activation scratch per (token, group), whether the
 // GEMM drivers take per-thread slices and whether they add into the output
-// rows themselves (no accumulator to move out afterwards). The quantising sets (all ARM64 sets
-// but the plain one among them) keep 8 codes and three floats per pair; the
-// others only a group sum.
+// rows themselves (no accumulator to move out afterwards). The quantising
+// sets (all ARM64 sets but the plain one among them) keep 8 codes and three
+// floats per pair; AVX-512F a group sum in two orders; the others one group
+// sum.
 constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
      qz_ypu_cpu_lowbit_repack_kernels_base, 4, false},
@@ -150,7 +151,7 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_avx2, qz_ypu_cpu_lowbit_gemm_kernels_avx2,
      qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
-     qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, false, true},
+     qz_ypu_cpu_lowbit_repack_kernels_avx512, 8, false, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon, qz_ypu_cpu_lowbit_gemm_kernels_neon,
      qz_ypu_cpu_lowbit_repack_kernels_neon, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16, qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16,

@@ -12,7 +12,7 @@ namespace {
 
 struct gemm_context {
   const float *x;     // [groups][n][8]
-  const float *sums;  // [groups][n]
+  const float *sums;  // [n][groups]: each token's run of groups in one piece
   const qz_scale16_t *scales;
   const uint8_t *tiles;
   int32_t groups;
@@ -29,16 +29,22 @@ void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
   __m512 acc[T];
   for (int t = 0; t < T; ++t) acc[t] = _mm512_loadu_ps(block + row * t);
   avx512_tile<B> tile;
-  alignas(64) float offsets[16], scales[16];
+  alignas(64) float offsets[16], scales[16], products[T][16];
   for (int32_t run = 0; run < c.groups; run += 16) {
     const int count = static_cast<int>(qz_ypu_cpu_min(16, c.groups - run));
+    const __mmask16 lanes = static_cast<__mmask16>((1u << count) - 1);
     avx512_decode_pairs(c.scales + 2 * (rb * c.groups + run), count, offsets, scales);
+    // offset·sum of the run's tiles for each token, 16 products at once.
+    const __m512 offset = _mm512_load_ps(offsets);
+    for (int t = 0; t < T; ++t) {
+      const float *sums = c.sums + (first + t) * c.groups + run;
+      _mm512_store_ps(products[t], _mm512_mul_ps(offset, _mm512_maskz_loadu_ps(lanes, sums)));
+    }
     for (int i = 0; i < count; ++i) {
       const int64_t g = run + i, index = rb * c.groups + g;
       qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, index, qz_ypu_lowbit_tile_bytes(B));
-      tile.load(offsets[i], scales[i], c.tiles, index);
-      const int64_t pair = g * n + first;
-      tile.template terms<T>(c.x + 8 * pair, c.sums + pair, acc);
+      tile.load(scales[i], c.tiles, index);
+      tile.template terms<T>(c.x + 8 * (g * n + first), &products[0][i], 16, acc);
     }
   }
   for (int t = 0; t < T; ++t) _mm512_storeu_ps(block + row * t, acc[t]);
@@ -59,9 +65,14 @@ template <int B>
 void gemm(qz_ypu_cpu_device_t *device, const float *x, const qz_scale16_t *scales,
           const uint8_t *tiles, int32_t groups, int32_t row_blocks, int32_t n, void *act_scratch,
           float *acc) {
-  auto *sums = static_cast<float *>(act_scratch);
-  qz_ypu_cpu_lowbit_run_group_sums_avx512(device, x, sums, int64_t{groups} * n);
-  gemm_context c{x, sums, scales, tiles, groups, row_blocks, n, acc};
+  // The sums come in pair order (group, then token) and are turned around
+  // behind them.
+  const int64_t pairs = int64_t{groups} * n;
+  auto *sums = static_cast<float *>(act_scratch), *by_token = sums + pairs;
+  qz_ypu_cpu_lowbit_run_group_sums_avx512(device, x, sums, pairs);
+  for (int64_t g = 0; g < groups; ++g)
+    for (int64_t t = 0; t < n; ++t) by_token[t * groups + g] = sums[g * n + t];
+  gemm_context c{x, by_token, scales, tiles, groups, row_blocks, n, acc};
   qz_ypu_cpu_run_1d(device, gemm_task<B>, &c, row_blocks);
 }
 
