@@ -44,8 +44,13 @@ void qz_ypu_cpu_run_loop(const qz_ypu_cpu_device_t *device, int64_t rest, First 
   }
   const int64_t start = qz_ypu_cpu_now_ns();
   first();
+  // After a stall the first item's time is not needed: no second reading.
+  if (start < device->alone_until_ns) {
+    serial();
+    return;
+  }
   const int64_t first_ns = qz_ypu_cpu_now_ns() - start;
-  if (start < device->alone_until_ns || !qz_ypu_cpu_worth_sharing(first_ns, rest)) {
+  if (!qz_ypu_cpu_worth_sharing(first_ns, rest)) {
     serial();
     return;
   }
