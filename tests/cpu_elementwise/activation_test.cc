@@ -2,11 +2,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "cpu_elementwise/runner.h"
+#include "support/isa_sets.h"
 #include "ypu/cpu/activation.h"
 #include "ypu/params.h"
 
@@ -87,7 +89,8 @@ TEST(TableActivations, ClampRulesAndTableEnds) {
 // The AVX2 form gives the one-element routine's bits, the clamp rules
 // included, wherever a value falls among the eight lanes or the tail.
 TEST(TableActivations, AvxTwoGivesThePlainBits) {
-  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "this processor lacks AVX2";
+  const std::string missing = qz_test_missing_sets(QZ_YPU_CPU_ISA_AVX2);
+  if (!missing.empty()) GTEST_SKIP() << "this processor lacks" << missing;
   for (const activation &a : kActivations) {
     SCOPED_TRACE(a.name);
     const float nan = std::numeric_limits<float>::quiet_NaN();
