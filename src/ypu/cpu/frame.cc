@@ -106,7 +106,7 @@ bool qz_ypu_cpu_sharing_stalled(int64_t shared_ns, int64_t first_ns, int64_t res
 int64_t qz_ypu_cpu_next_alone_ns(int64_t alone_ns, bool stalled) {
   const int64_t now = qz_ypu_cpu_max(alone_ns, QZ_YPU_CPU_ALONE_MIN_NS);
   if (stalled) return now >= QZ_YPU_CPU_ALONE_MAX_NS / 2 ? QZ_YPU_CPU_ALONE_MAX_NS : 2 * now;
-  return qz_ypu_cpu_max(now - now / 16, QZ_YPU_CPU_ALONE_MIN_NS);
+  return qz_ypu_cpu_max(now - now / 64, QZ_YPU_CPU_ALONE_MIN_NS);
 }
 
 bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest) {
