@@ -9,6 +9,8 @@ test's, each with compute-capability 7.5 machine code (an ELF image whose
 global functions are exactly that module's kernels, as listed below, and
 which defines the three fixed-point tables) and PTX for compute
 capability 7.5. The kernel-less operations' modules hold only the tables.
+Instances of kernel templates are listed as name<arguments>, and the
+low-bit linear operation's module also defines EXPONENT_GPU.
 """
 import re
 import struct
@@ -44,8 +46,51 @@ KERNELS = {
     "GROUP_NORM_F32": ["taabe273"], "MEAN_ROWS_F32": ["taabe310"], "SOFTMAX_F32": ["taabe119"],
     "SOFTMAX_FIXED_I16": ["taabe269"], "LSTM_CELL_I16": ["taabe174"],
     "GAUSSIAN_WEIGHTS_F32": ["taabe115"], "POLAR_SPECTRUM_F32": ["taabe27"],
+    "ROPE_APPLY_TABLE_F32": ["taabe203", "taabe34"], "RESIZE_BICUBIC_F32": ["taabe71"],
+    "RESIZE_BILINEAR_F32": ["taabe223"],
+    "DWCONV1D_ACC_I8I16": [f"taabe213<{k}>" for k in (1, 3, 5, 7, 9)] + ["taabe249"],
+    "CONV1D_I8I16": ["taabe189", "taabe183"], "DWCONV1D_TRANSPOSED_I8I16": ["taabe5"],
+    "CONV2D_F32": ["taabe142"], "LINEAR_ACC_I8I16": ["taabe68", "taabe168"],
+    "LINEAR_I8I16": ["taabe30", "taabe292"], "MATMUL_NT_BATCHED_F32": ["taabe138"],
+    "ROPE_TABLE_3AXIS_F32": ["taabe321"], "RESIZE_LINEAR_F32": ["taabe52"],
+    "MATMUL_NT_F32": ["taabe210"], "ROPE_TABLE_SCALED_F32": ["taabe65"],
+    "ROPE_EXPFREQ_F32": ["taabe283"], "ROPE2D_F32": ["taabe160"],
+    "LINEAR_LOWBIT": ["taabe275", "taabe1", "taabe244", "taabe260", "taabe40", "taabe133",
+                      "taabe198", "taabe37", "taabe139", "taabe306", "taabe136", "taabe13"]
+                     + [f"taabe307<{b}, 16, 64, 1, 32, 4, 128>" for b in range(1, 9)],
+    "REPACK_LOWBIT": ["taabe108", "taabe295", "taabe208", "taabe44"],
+    "ATTENTION_KV_U8": ["taabe58", "taabe163", "taabe298"],
+    "ATTENTION_KV_U16": ["taabe58", "taabe163", "taabe298"],
+    "TOPK_SORT_SOFTMAX_F32": ["taabe332"], "TOPK_SORT_F32": ["taabe29"],
+    "SHIFT_ROWS_LEFT": ["taabe122"], "QUANTIZE_ROWS_I16": ["taabe8"],
+    "QUANTIZE_ROWS_U8": ["taabe190"],
+    "ATTENTION_BLOCKED_F32": ["taabe212", "taabe120", "taabe230"],
+    "MASK_WINDOW_F32": ["taabe264"], "ATTENTION_VALUES_F32": ["taabe69"],
+    "ATTENTION_VALUES_CACHE_U8": ["taabe69"], "ATTENTION_SCORES_F32": ["taabe155"],
+    "ATTENTION_SCORES_CACHE_U8": ["taabe155"],
+    "TOPK_F32": ["taabe179", "cub:DeviceRadixSortSingleTileKernel",
+                 "cub:DeviceRadixSortHistogramKernel", "cub:DeviceRadixSortExclusiveSumKernel",
+                 "cub:DeviceRadixSortOnesweepKernel", "cub:EmptyKernel"],
+    "QUANTIZE_ROWS_RING_U8": ["taabe261"], "QUANTIZE_ROWS_RING_U16": ["taabe261"],
 }
+
+
+def library_kernel(symbol):
+    """The CUDA toolkit's template library puts its version into the
+    namespace of its kernels: "cub:<name>" for a kernel of that library,
+    matched by its own name (the last part of the mangled nested name)."""
+    if not symbol.startswith("_ZN3cub"):
+        return symbol
+    pos, name = 3, None
+    while pos < len(symbol) and symbol[pos].isdigit():
+        digits = re.match(r"\d+", symbol[pos:]).group()
+        pos += len(digits)
+        name = symbol[pos:pos + int(digits)]
+        pos += int(digits)
+    return "cub:" + name
 COMPATIBILITY = ["compatibility_test_kernel"]
+# Tables that one module carries beside the three, found by one of its kernels.
+EXTRA_TABLES = {"taabe275": {"EXPONENT_GPU": 128}}
 
 
 def section(path, name):
@@ -79,6 +124,22 @@ def fatbins(blob):
         pos = end
 
 
+def kernel_name(symbol):
+    """A kernel's name as written above: plain extern "C" names as they are,
+    instances of kernel templates with integer arguments (mangled as
+    _Z<len><name>I<Li<n>E...>E<parameters>) as name<n, ...>."""
+    m = re.match(r"_Z(\d+)", symbol)
+    if not m:
+        return symbol
+    start = m.end()
+    name = symbol[start:start + int(m.group(1))]
+    args = re.match(r"I((?:Li-?\d+E)+)E", symbol[start + len(name):])
+    if not args:
+        return symbol
+    values = re.findall(r"Li(-?\d+)E", args.group(1))
+    return f"{name}<{', '.join(values)}>"
+
+
 def elf_symbols(image):
     with tempfile.NamedTemporaryFile(suffix=".cubin") as f:
         f.write(image)
@@ -88,7 +149,7 @@ def elf_symbols(image):
     for line in out.splitlines():
         parts = line.split()
         if len(parts) >= 8 and parts[3] == "FUNC" and parts[4] == "GLOBAL":
-            functions.add(parts[-1])
+            functions.add(kernel_name(library_kernel(parts[-1])))
         elif len(parts) >= 8 and parts[3] == "OBJECT":
             objects[parts[-1]] = int(parts[2], 0)
     return functions, objects
@@ -112,7 +173,11 @@ def main():
             sys.exit(f"a fat binary lacks sm_75 machine code or compute_75 PTX: "
                      f"{[(k, sm) for k, sm, _, _ in entries]}")
         functions, objects = elf_symbols(elf[0][3])
-        for name, size in TABLES.items():
+        tables = dict(TABLES)
+        for kernel, extra in EXTRA_TABLES.items():
+            if kernel in functions:
+                tables.update(extra)
+        for name, size in tables.items():
             if objects.get(name) != size:
                 sys.exit(f"module with {sorted(functions)} lacks {name} ({size} bytes)")
         found.append(frozenset(functions))

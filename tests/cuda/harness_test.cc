@@ -1,7 +1,11 @@
 // The GPU harness itself: warp exchanges, votes, barriers, shared memory,
-// atomics, launch limits and the schedules that expose missing barriers.
+// atomics, launch limits, the schedules that expose missing barriers, the
+// two-way dot products and the record of launch streams.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "gpu_harness/cuda_harness.h"
@@ -178,6 +182,97 @@ TEST(GpuHarness, LaunchLimitsOfTheFakeDevice) {
     runtime.last_error = 0;
   }
   EXPECT_EQ(runtime.calls(cuda_call::launch_kernel), 10);
+}
+
+// c + a.lo16 * b.byte0 + a.hi16 * b.byte1 (lo) or bytes 2 and 3 (hi), every
+// part signed, the sum wrapping in 32 bits.
+TEST(GpuHarness, TwoWayDotProducts) {
+  struct dot_case {
+    short a0, a1;
+    signed char b0, b1, b2, b3;
+    int c, lo, hi;
+  } cases[] = {
+      {3, -4, 5, 6, 7, -8, 10, 10 + 15 - 24, 10 + 21 + 32},
+      {-32768, 32767, -128, 127, 2, -3, 0, 4194304 + 4161409, -65536 - 98301},
+      {1, 0, 1, 0, 1, 0, INT_MAX, INT_MIN, INT_MIN},  // wraps
+  };
+  for (const dot_case &d : cases) {
+    const int a = qz_cuda_emu::qz_cuda_pack16(d.a0, d.a1);
+    const int b = qz_cuda_emu::qz_cuda_pack8(d.b0, d.b1) |
+                  (qz_cuda_emu::qz_cuda_pack8(d.b2, d.b3) << 16);
+    EXPECT_EQ(__dp2a_lo(a, b, d.c), d.lo) << d.a0 << " " << d.a1;
+    EXPECT_EQ(__dp2a_hi(a, b, d.c), d.hi) << d.a0 << " " << d.a1;
+  }
+  // The four-term form over the vector types.
+  EXPECT_EQ(qz_cuda_emu::qz_cuda_dot4(short4{1, -2, 3, -4}, char4{5, 6, -7, 8}, 100),
+            100 + 5 - 12 - 21 - 32);
+}
+
+TEST(GpuHarness, LaunchesRecordTheirStreams) {
+  cuda_harness runtime;
+  void *stream = nullptr;
+  ASSERT_EQ(qz_cuda_emu::qz_ypu_cuda_runtime()->stream_create(&stream), 0);
+  qz_cuda_emu::qz_cuda_launch_on(nothing, {1}, {1}, 0, stream);
+  qz_cuda_emu::qz_cuda_launch(nothing, {1}, {1});
+  EXPECT_EQ(runtime.launch_streams(), (std::vector<void *>{stream, nullptr}));
+  qz_cuda_emu::qz_ypu_cuda_runtime()->stream_destroy(stream);
+}
+
+// The allocations that are not stream-ordered: counted, fillable with
+// junk like the others, failing once when told to (sticky error), and
+// refusing to free what they did not hand out.
+TEST(GpuHarness, SynchronousAllocations) {
+  cuda_harness runtime;
+  const qz_cuda_emu::qz_ypu_cuda_runtime_t &rt = *qz_cuda_emu::qz_ypu_cuda_runtime();
+  void *p = nullptr;
+  ASSERT_EQ(rt.malloc(&p, 12), 0);
+  EXPECT_EQ(runtime.allocation_size(p), 12u);
+  EXPECT_EQ(static_cast<unsigned char *>(p)[11], 0xFF);
+  runtime.fail(cuda_call::malloc, 1);
+  void *q = nullptr, *r = nullptr;
+  EXPECT_EQ(rt.malloc(&q, 4), 0);
+  EXPECT_EQ(rt.malloc(&r, 4), qz_gpu_harness::kCudaErrorMemoryAllocation);
+  EXPECT_EQ(rt.get_last_error(), qz_gpu_harness::kCudaErrorMemoryAllocation);
+  int local = 0;
+  EXPECT_EQ(rt.free(&local), qz_gpu_harness::kCudaErrorInvalidValue);
+  rt.get_last_error();
+  EXPECT_EQ(rt.free(p), 0);
+  EXPECT_EQ(rt.free(q), 0);
+  EXPECT_EQ(rt.free(nullptr), 0);
+  EXPECT_EQ(runtime.live_allocations(), 0);
+  EXPECT_EQ(runtime.calls(cuda_call::malloc), 3);
+  EXPECT_EQ(runtime.calls(cuda_call::free), 4);
+}
+
+// The radix-sort stand-in's contract: the storage size from a call without
+// storage, storage that is too small refused, and the radix order (stable,
+// +0 before -0, positive NaN first, negative NaN last).
+TEST(GpuHarness, RadixSortStandIn) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> keys = {-0.0f, 2, -nan, 0.0f, -INFINITY, nan, 2, -1};
+  const int n = static_cast<int>(keys.size());
+  std::vector<int> values_in(n), values_out(n, -1);
+  for (int i = 0; i < n; ++i) values_in[i] = 10 * i;
+  std::vector<float> keys_out(n);
+  size_t bytes = 0;
+  ASSERT_EQ(qz_gpu_harness::radix_sort_pairs_descending(nullptr, &bytes, keys.data(),
+                                                        keys_out.data(), values_in.data(),
+                                                        values_out.data(), n),
+            0);
+  EXPECT_EQ(bytes, qz_gpu_harness::radix_sort_storage_bytes(n));
+  std::vector<unsigned char> storage(bytes);
+  size_t small = bytes - 1;
+  EXPECT_EQ(qz_gpu_harness::radix_sort_pairs_descending(storage.data(), &small, keys.data(),
+                                                        keys_out.data(), values_in.data(),
+                                                        values_out.data(), n),
+            qz_gpu_harness::kCudaErrorInvalidValue);
+  ASSERT_EQ(qz_gpu_harness::radix_sort_pairs_descending(storage.data(), &bytes, keys.data(),
+                                                        keys_out.data(), values_in.data(),
+                                                        values_out.data(), n),
+            0);
+  EXPECT_EQ(values_out, (std::vector<int>{50, 10, 60, 30, 0, 70, 40, 20}));
+  EXPECT_TRUE(std::isnan(keys_out[0]) && !std::signbit(keys_out[0]));
+  EXPECT_TRUE(std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
 }
 
 }  // namespace

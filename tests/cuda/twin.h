@@ -87,6 +87,23 @@ class twin {
   ypu_harness host_;
 };
 
+// Every float of `got` within bound[i] of the double-precision ref[i].
+inline void expect_within(const std::vector<float> &got, const std::vector<double> &ref,
+                          const std::vector<double> &bound) {
+  ASSERT_EQ(got.size(), ref.size());
+  for (size_t i = 0; i < got.size(); ++i)
+    ASSERT_LE(std::fabs(got[i] - ref[i]), bound[i])
+        << "element " << i << ": " << got[i] << " vs " << ref[i];
+}
+
+// gamma_n = n u / (1 - n u) with u = 2^-24: a float sum of terms that pass
+// through at most n roundings each is within gamma_n times the sum of the
+// terms' magnitudes of the exact sum, whatever the order of the additions.
+inline double float_gamma(int64_t n) {
+  const double nu = static_cast<double>(n) * 0x1p-24;
+  return nu / (1.0 - nu);
+}
+
 inline std::vector<float> random_floats(size_t n, float lo, float hi, uint32_t seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> d(lo, hi);

@@ -45,17 +45,18 @@ qz_status_t lowbit_context::run(uint32_t op, const void *params) {
   return qz_ypu_execute(context_, op, params);
 }
 
-qz_ypu_linear_lowbit_params_t lowbit_load(lowbit_context &c, const lowbit_weight &w) {
-  qz_ypu_linear_lowbit_params_t p{};
-  p.perm = c.buffer(w.perm);
-  p.scales = c.buffer(w.scales);
-  p.tiles = c.buffer(w.tiles);
-  p.row_blocks = w.row_blocks;
-  std::copy(w.counts.begin(), w.counts.end(), p.width_counts);
+qz_ypu_repack_lowbit_params_t lowbit_repack_params(const qz_ypu_linear_lowbit_params_t &p) {
   qz_ypu_repack_lowbit_params_t repack{};
   repack.tiles = p.tiles;
-  repack.row_blocks = w.row_blocks;
-  std::copy(w.counts.begin(), w.counts.end(), repack.width_counts);
+  repack.row_blocks = p.row_blocks;
+  std::copy(p.width_counts, p.width_counts + 8, repack.width_counts);
+  return repack;
+}
+
+qz_ypu_linear_lowbit_params_t lowbit_load(lowbit_context &c, const lowbit_weight &w) {
+  const qz_ypu_linear_lowbit_params_t p =
+      lowbit_params(w, [&](const auto &v) { return c.buffer(v); });
+  const qz_ypu_repack_lowbit_params_t repack = lowbit_repack_params(p);
   EXPECT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &repack), QZ_STATUS_SUCCESS);
   return p;
 }

@@ -34,6 +34,22 @@ class lowbit_context {
   std::vector<qz_ypu_buffer_t *> buffers_;
 };
 
+// Op 93's record for `w` (no input, output or token count yet), its perm,
+// scales and tiles in buffers made by make(vector) on any context.
+template <class Make>
+qz_ypu_linear_lowbit_params_t lowbit_params(const lowbit_weight &w, Make make) {
+  qz_ypu_linear_lowbit_params_t p{};
+  p.perm = make(w.perm);
+  p.scales = make(w.scales);
+  p.tiles = make(w.tiles);
+  p.row_blocks = w.row_blocks;
+  for (int b = 0; b < 8; ++b) p.width_counts[b] = w.counts[b];
+  return p;
+}
+
+// Op 94's record for the weight of an op 93 record.
+qz_ypu_repack_lowbit_params_t lowbit_repack_params(const qz_ypu_linear_lowbit_params_t &p);
+
 // Loads the weight and runs op 94 on it.
 qz_ypu_linear_lowbit_params_t lowbit_load(lowbit_context &c, const lowbit_weight &w);
 

@@ -51,6 +51,16 @@
 #else
 #define QZ_CUDA_KERNEL __global__
 #endif
+// A loop the GPU compiler unrolls fully (so arrays indexed by its counter
+// stay in registers); the harness runs it as written.
+#if defined(__CUDACC__)
+#define QZ_CUDA_UNROLL _Pragma("unroll")
+#else
+#define QZ_CUDA_UNROLL
+#endif
+// Kernel templates keep C++ linkage: the GPU program names each instance by
+// its mangled name (taabe213<3> is _Z8taabe213ILi3EE...).
+#define QZ_CUDA_TEMPLATE_KERNEL __global__
 
 QZ_CUDA_BEGIN
 
@@ -88,6 +98,29 @@ static __device__ __forceinline__ int32_t qz_cuda_clamp_i16(int32_t v) {
 // used on values already known to lie inside the int32 range or NaN.
 static __device__ __forceinline__ int32_t qz_cuda_truncate(float v) {
   return v != v ? 0 : static_cast<int32_t>(v);
+}
+
+// a + b wrapping in 32 bits, as the GPU's int addition does (plain C++
+// would call the overflow undefined).
+static __device__ __forceinline__ int qz_cuda_wrap_add(int a, int b) {
+  return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
+}
+
+// Two int16 or two int8 values packed for the two-way dot product
+// (__dp2a_lo: c + a.lo * b.byte0 + a.hi * b.byte1).
+static __device__ __forceinline__ int qz_cuda_pack16(short lo, short hi) {
+  return static_cast<int>(static_cast<unsigned>(static_cast<unsigned short>(lo)) |
+                          (static_cast<unsigned>(static_cast<unsigned short>(hi)) << 16));
+}
+static __device__ __forceinline__ int qz_cuda_pack8(signed char lo, signed char hi) {
+  return static_cast<int>(static_cast<unsigned>(static_cast<unsigned char>(lo)) |
+                          (static_cast<unsigned>(static_cast<unsigned char>(hi)) << 8));
+}
+
+// Four-term dot product of four int16 and four int8 values.
+static __device__ __forceinline__ int qz_cuda_dot4(short4 a, char4 b, int c) {
+  c = __dp2a_lo(qz_cuda_pack16(a.x, a.y), qz_cuda_pack8(b.x, b.y), c);
+  return __dp2a_lo(qz_cuda_pack16(a.z, a.w), qz_cuda_pack8(b.z, b.w), c);
 }
 
 // (n + 255) >> 8 blocks: the "n/256" grid.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ypu/affine_code.h"
 #include "ypu/host/attention.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
@@ -12,70 +13,20 @@
 
 namespace {
 
-// The row quantiser's loops raise no floating-point exception anyone looks
-// at; telling GCC so (for the helpers and the quantiser, up to pop_options)
-// lets it take the selects of the code loop several elements at a time.
-// Every element's operations and roundings stay the same.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC push_options
-#pragma GCC optimize("no-trapping-math")
-#endif
-
-// fminf and fmaxf written out with glibc's answers: a NaN argument gives
-// the other one, and a tie (+0 against -0) gives the second argument. Inline,
-// the row loops need no call per element.
-inline float min_like_fminf(float x, float y) {
-  if (x < y || y != y) return x;
-  return y;
-}
-inline float max_like_fmaxf(float x, float y) {
-  if (x > y || y != y) return x;
-  return y;
-}
-
-// lroundf of a number in [0, 2^23): the truncation plus one when the
-// fraction, which is exact, reaches one half. (Adding 0.5 and truncating
-// would round 0.49999997 up.)
-inline int32_t round_half_away_nonnegative(float v) {
-  const int32_t whole = static_cast<int32_t>(v);
-  return whole + (v - static_cast<float>(whole) >= 0.5f ? 1 : 0);
-}
-
 template <class Code>
 qz_ypu_row_affine_t quantize_row(Code *codes, const float *x, int32_t k, float levels) {
   if (k < 1) return {0.0f, 0.0f};
   // The minimum and maximum skip NaN elements (unless every element is NaN).
   float lo = x[0], hi = x[0];
   for (int32_t i = 1; i < k; ++i) {
-    lo = min_like_fminf(lo, x[i]);
-    hi = max_like_fmaxf(hi, x[i]);
+    lo = qz_ypu_affine_min(lo, x[i]);
+    hi = qz_ypu_affine_max(hi, x[i]);
   }
   const float slope = (hi - lo) / levels;
-  // An equal row would divide 0 by 0: every element gets code 0.
-  if (slope == 0.0f) {
-    for (int32_t i = 0; i < k; ++i) codes[i] = Code{0};
-    return {slope, lo};
-  }
-  // Written without branches so that the compiler can take several
-  // elements at a time. A NaN element, or a row spanning more than the
-  // float range, gives a NaN quotient: all get code 0 rather than whatever
-  // the conversion of NaN happens to yield (the held value converted is then
-  // the top code, never NaN). A slope rounded down to a denormal could push
-  // a quotient past the top code, which would wrap in the low bits: it is
-  // held at the top code. Quotients are never below 0 (every element is at
-  // least lo), so the rounding of lroundf is that of a non-negative number.
-  for (int32_t i = 0; i < k; ++i) {
-    const float q = (x[i] - lo) / slope;
-    const float held = q < levels ? q : levels;
-    const int32_t code = round_half_away_nonnegative(held);
-    codes[i] = static_cast<Code>(q != q ? 0 : code);
-  }
+  for (int32_t i = 0; i < k; ++i)
+    codes[i] = static_cast<Code>(qz_ypu_affine_code(x[i], lo, slope, levels));
   return {slope, lo};
 }
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC pop_options
-#endif
 
 template <class Code>
 qz_status_t quantize_rows_ring(qz_ypu_context_t *context,

@@ -10,7 +10,10 @@
 // blockDim, gridDim, warpSize, __syncthreads, __syncwarp, __shfl_sync,
 // __shfl_xor_sync, __shfl_down_sync, __shfl_up_sync, __ballot_sync,
 // __any_sync, __all_sync, atomicAdd/atomicMax/atomicMin/atomicExch/atomicCAS,
-// rsqrtf and the <cmath> single-precision functions.
+// the vector types char4, short4 and float4 (aligned as on the GPU, so the
+// sanitizer build catches a misaligned vector load), the two-way dot products
+// __dp2a_lo/__dp2a_hi, rsqrtf, __log2f and the <cmath> single-precision
+// functions.
 #pragma once
 
 #include <cmath>
@@ -18,6 +21,7 @@
 #include <cstring>
 
 #include "gpu_harness/grid.h"
+#include "gpu_harness/cuda_radix_sort.h"
 
 #define __global__
 #define __device__
@@ -136,3 +140,33 @@ T atomicCAS(T *address, T compare, T value) {
 // The approximate reciprocal square root; the hardware's result is within
 // 2 ulp of this one.
 inline float rsqrtf(float x) { return 1.0f / std::sqrt(x); }
+
+// The GPU's vector types, with the GPU's alignment.
+struct alignas(4) char4 {
+  signed char x, y, z, w;
+};
+struct alignas(8) short4 {
+  short x, y, z, w;
+};
+struct alignas(16) float4 {
+  float x, y, z, w;
+};
+
+namespace qz_gpu_harness {
+// c + the two int16 halves of `a` times the int8 bytes `first`, `first` + 1
+// of `b`, wrapping in 32 bits as the instruction does.
+inline int dp2a(int a, int b, int c, int first) {
+  const uint32_t lo = static_cast<uint32_t>(static_cast<int16_t>(a & 0xFFFF) *
+                                            static_cast<int8_t>(b >> (8 * first)));
+  const uint32_t hi = static_cast<uint32_t>(static_cast<int16_t>(static_cast<uint32_t>(a) >> 16) *
+                                            static_cast<int8_t>(b >> (8 * first + 8)));
+  return static_cast<int>(static_cast<uint32_t>(c) + lo + hi);
+}
+}  // namespace qz_gpu_harness
+
+// Two-way int16 x int8 dot products: the low or the high two bytes of b.
+inline int __dp2a_lo(int a, int b, int c) { return ::qz_gpu_harness::dp2a(a, b, c, 0); }
+inline int __dp2a_hi(int a, int b, int c) { return ::qz_gpu_harness::dp2a(a, b, c, 2); }
+
+// The fast base-2 logarithm; the hardware's is an approximation of this one.
+inline float __log2f(float x) { return std::log2(x); }

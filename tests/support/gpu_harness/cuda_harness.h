@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <map>
+#include <vector>
 
 #include "gpu_harness/grid.h"
 #include "ypu/cuda/device.h"
@@ -33,6 +34,8 @@ enum class cuda_call {
   memset_async,
   memset_2d_async,
   launch_kernel,
+  malloc,
+  free,
   count
 };
 
@@ -64,6 +67,9 @@ class cuda_harness {
   int calls(cuda_call call) const { return calls_[static_cast<int>(call)]; }
   int live_allocations() const { return static_cast<int>(allocations_.size()); }
   int live_streams() const { return live_streams_; }
+  // The stream of every launch so far, in issue order (null: the default
+  // stream).
+  const std::vector<void *> &launch_streams() const { return launch_streams_; }
   // The bytes of an allocation made through the runtime (null if unknown).
   size_t allocation_size(const void *pointer) const;
 
@@ -73,6 +79,7 @@ class cuda_harness {
   int last_error = 0;
   std::map<const void *, size_t> allocations_;
   int live_streams_ = 0;
+  std::vector<void *> launch_streams_;
 
  private:
   struct fault {

@@ -272,6 +272,15 @@ void barrier_warp(uint32_t mask) {
   wait(state::wait_warp, mask | (1u << lane));
 }
 
+uint32_t live_lanes() {
+  const int first = g_lane->info.warp * kWarpSize;
+  const int end = std::min<int>(first + kWarpSize, static_cast<int>(g_block->lanes.size()));
+  uint32_t mask = 0;
+  for (int i = first; i < end; ++i)
+    if (g_block->lanes[i].st != state::done) mask |= 1u << (i - first);
+  return mask;
+}
+
 void *dynamic_shared() { return g_block->shared.data(); }
 
 uint64_t *warp_slots() { return &g_block->slots[static_cast<size_t>(g_lane->info.warp) * kWarpSize]; }

@@ -45,6 +45,8 @@ const thread_info &current();
 void barrier_block();
 // Waits until every live lane of `mask` in the caller's warp arrives.
 void barrier_warp(uint32_t mask);
+// The lanes of the caller's warp that have not returned (bit i = lane i).
+uint32_t live_lanes();
 // 32 eight-byte slots shared by the caller's warp, for shuffles and votes.
 uint64_t *warp_slots();
 // The block's dynamic shared memory (the launch's shared_bytes; every byte

@@ -1,0 +1,553 @@
+// The Metal shading language as plain C++, so the backend's kernel sources
+// (src/ypu/metal/kernels/*.metal) also compile for the GPU harness.
+//
+// Kernel sources are written in a subset of Metal that maps onto C++ with a
+// few macros (src/ypu/metal/kernels/prelude.metal gives their Metal forms):
+// - every kernel parameter carries one attribute macro: QZ_BUFFER(i) for a
+//   device or constant pointer, QZ_BYTES(i) for a `constant T&` set with
+//   setBytes, QZ_THREADGROUP(i) for a threadgroup pointer sized with
+//   setThreadgroupMemoryLength, and QZ_THREAD_POSITION_IN_GRID & co. for
+//   the built-in positions. Here each macro becomes a default argument that
+//   reads the running dispatch, so the harness calls every kernel with no
+//   arguments;
+// - a kernel is followed by QZ_REGISTER(name), which lists it by name;
+// - threadgroup arrays are declared `qz_threadgroup T name[N];` (here a
+//   thread-local static: a threadgroup's threads all run on one CPU thread,
+//   one threadgroup after another);
+// - `device`, `constant`, `thread` and `threadgroup` as pointer qualifiers.
+//
+// Provided: scalar and vector types (2, 3 and 4 lanes) with element-wise
+// arithmetic, the usual math functions (also as metal::fast / precise),
+// as_type, select, clamp, SIMD-group sums, extrema, shuffles and
+// broadcasts, prefix sums, votes, threadgroup and SIMD-group barriers, and
+// relaxed atomics. Add what a kernel needs here, with a case in
+// tests/metal/harness_test.cc.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "gpu_harness/grid.h"
+#include "gpu_harness/metal_launch.h"
+
+namespace qz_metal_emu {
+namespace metal {
+
+using uint = unsigned int;
+using ushort = unsigned short;
+using uchar = unsigned char;
+using ulong = unsigned long;
+using half = _Float16;
+
+// --- vectors ----------------------------------------------------------------
+
+template <class T, int N>
+struct vec;
+
+template <class T>
+struct vec<T, 2> {
+  T x, y;
+  constexpr vec() : x(), y() {}
+  constexpr vec(T s) : x(s), y(s) {}
+  constexpr vec(T a, T b) : x(a), y(b) {}
+  template <class U>
+  explicit constexpr vec(const vec<U, 2> &o) : x(T(o.x)), y(T(o.y)) {}
+  T &operator[](int i) { return i == 0 ? x : y; }
+  const T &operator[](int i) const { return i == 0 ? x : y; }
+};
+
+template <class T>
+struct vec<T, 3> {
+  T x, y, z;
+  constexpr vec() : x(), y(), z() {}
+  constexpr vec(T s) : x(s), y(s), z(s) {}
+  constexpr vec(T a, T b, T c) : x(a), y(b), z(c) {}
+  template <class U>
+  explicit constexpr vec(const vec<U, 3> &o) : x(T(o.x)), y(T(o.y)), z(T(o.z)) {}
+  T &operator[](int i) { return i == 0 ? x : i == 1 ? y : z; }
+  const T &operator[](int i) const { return i == 0 ? x : i == 1 ? y : z; }
+  vec<T, 2> xy() const { return {x, y}; }
+};
+
+template <class T>
+struct vec<T, 4> {
+  T x, y, z, w;
+  constexpr vec() : x(), y(), z(), w() {}
+  constexpr vec(T s) : x(s), y(s), z(s), w(s) {}
+  constexpr vec(T a, T b, T c, T d) : x(a), y(b), z(c), w(d) {}
+  template <class U>
+  explicit constexpr vec(const vec<U, 4> &o) : x(T(o.x)), y(T(o.y)), z(T(o.z)), w(T(o.w)) {}
+  T &operator[](int i) { return i == 0 ? x : i == 1 ? y : i == 2 ? z : w; }
+  const T &operator[](int i) const { return i == 0 ? x : i == 1 ? y : i == 2 ? z : w; }
+};
+
+template <class T>
+struct is_vec : std::false_type {};
+template <class T, int N>
+struct is_vec<vec<T, N>> : std::true_type {};
+
+#define QZ_METAL_VECTORS(T)   \
+  using T##2 = vec<T, 2>;     \
+  using T##3 = vec<T, 3>;     \
+  using T##4 = vec<T, 4>;
+QZ_METAL_VECTORS(float)
+QZ_METAL_VECTORS(half)
+QZ_METAL_VECTORS(int)
+QZ_METAL_VECTORS(uint)
+QZ_METAL_VECTORS(short)
+QZ_METAL_VECTORS(ushort)
+QZ_METAL_VECTORS(char)
+QZ_METAL_VECTORS(uchar)
+QZ_METAL_VECTORS(bool)
+#undef QZ_METAL_VECTORS
+
+template <class T, int N, class F>
+vec<T, N> map(const vec<T, N> &a, F f) {
+  vec<T, N> r;
+  for (int i = 0; i < N; ++i) r[i] = f(a[i]);
+  return r;
+}
+
+#define QZ_METAL_VEC_OP(op)                                                  \
+  template <class T, int N>                                                  \
+  vec<T, N> operator op(const vec<T, N> &a, const vec<T, N> &b) {            \
+    vec<T, N> r;                                                             \
+    for (int i = 0; i < N; ++i) r[i] = static_cast<T>(a[i] op b[i]);        \
+    return r;                                                                \
+  }                                                                          \
+  template <class T, int N, class S, class = std::enable_if_t<!is_vec<S>::value>> \
+  vec<T, N> operator op(const vec<T, N> &a, S s) {                           \
+    return a op vec<T, N>(static_cast<T>(s));                                \
+  }                                                                          \
+  template <class T, int N, class S, class = std::enable_if_t<!is_vec<S>::value>> \
+  vec<T, N> operator op(S s, const vec<T, N> &b) {                           \
+    return vec<T, N>(static_cast<T>(s)) op b;                                \
+  }                                                                          \
+  template <class T, int N, class S>                                         \
+  vec<T, N> &operator op##=(vec<T, N> &a, const S &b) {                      \
+    return a = a op b;                                                       \
+  }
+QZ_METAL_VEC_OP(+)
+QZ_METAL_VEC_OP(-)
+QZ_METAL_VEC_OP(*)
+QZ_METAL_VEC_OP(/)
+QZ_METAL_VEC_OP(&)
+QZ_METAL_VEC_OP(|)
+QZ_METAL_VEC_OP(^)
+QZ_METAL_VEC_OP(<<)
+QZ_METAL_VEC_OP(>>)
+#undef QZ_METAL_VEC_OP
+
+template <class T, int N>
+vec<T, N> operator-(const vec<T, N> &a) {
+  return map(a, [](T v) { return static_cast<T>(-v); });
+}
+
+template <class T, int N>
+T dot(const vec<T, N> &a, const vec<T, N> &b) {
+  T s = a[0] * b[0];
+  for (int i = 1; i < N; ++i) s += a[i] * b[i];
+  return s;
+}
+
+// --- scalar and element-wise functions ---------------------------------------
+
+template <class T, class U>
+T as_type(const U &v) {
+  static_assert(sizeof(T) == sizeof(U), "as_type keeps the size");
+  T r;
+  std::memcpy(&r, &v, sizeof(T));
+  return r;
+}
+
+template <class T>
+T min(T a, T b) {
+  if constexpr (std::is_floating_point_v<T>) return std::fmin(a, b);
+  else return b < a ? b : a;
+}
+template <class T>
+T max(T a, T b) {
+  if constexpr (std::is_floating_point_v<T>) return std::fmax(a, b);
+  else return a < b ? b : a;
+}
+template <class T>
+T clamp(T x, T lo, T hi) {
+  return min(max(x, lo), hi);
+}
+template <class T>
+T select(T a, T b, bool c) {
+  return c ? b : a;
+}
+template <class T>
+T abs(T v) {
+  if constexpr (std::is_floating_point_v<T>) return std::fabs(v);
+  else return v < 0 ? static_cast<T>(-v) : v;
+}
+inline float saturate(float v) { return clamp(v, 0.0f, 1.0f); }
+inline float rsqrt(float v) { return 1.0f / std::sqrt(v); }
+inline float sign(float v) { return v > 0.0f ? 1.0f : v < 0.0f ? -1.0f : v; }
+inline float mix(float a, float b, float t) { return a + (b - a) * t; }
+template <class T>
+T popcount(T v) {
+  return static_cast<T>(std::popcount(static_cast<std::make_unsigned_t<T>>(v)));
+}
+template <class T>
+T clz(T v) {
+  return static_cast<T>(std::countl_zero(static_cast<std::make_unsigned_t<T>>(v)));
+}
+template <class T>
+T ctz(T v) {
+  return static_cast<T>(std::countr_zero(static_cast<std::make_unsigned_t<T>>(v)));
+}
+inline int mulhi(int a, int b) { return static_cast<int>((int64_t{a} * b) >> 32); }
+inline uint mulhi(uint a, uint b) { return static_cast<uint>((uint64_t{a} * b) >> 32); }
+
+#define QZ_METAL_UNARY(name, expr)                           \
+  inline float name(float x) { return expr; }               \
+  template <int N>                                           \
+  vec<float, N> name(const vec<float, N> &a) {               \
+    return map(a, [](float x) { return name(x); });          \
+  }
+#define QZ_METAL_UNARY_SET \
+  QZ_METAL_UNARY(exp, std::exp(x)) \
+  QZ_METAL_UNARY(exp2, std::exp2(x)) \
+  QZ_METAL_UNARY(log, std::log(x)) \
+  QZ_METAL_UNARY(log2, std::log2(x)) \
+  QZ_METAL_UNARY(sqrt, std::sqrt(x)) \
+  QZ_METAL_UNARY(tanh, std::tanh(x)) \
+  QZ_METAL_UNARY(sin, std::sin(x)) \
+  QZ_METAL_UNARY(cos, std::cos(x)) \
+  QZ_METAL_UNARY(floor, std::floor(x)) \
+  QZ_METAL_UNARY(ceil, std::ceil(x)) \
+  QZ_METAL_UNARY(round, std::round(x)) \
+  QZ_METAL_UNARY(rint, std::nearbyint(x)) \
+  QZ_METAL_UNARY(trunc, std::trunc(x)) \
+  QZ_METAL_UNARY(fabs, std::fabs(x))
+QZ_METAL_UNARY_SET
+inline float pow(float x, float y) { return std::pow(x, y); }
+inline float powr(float x, float y) { return std::pow(x, y); }
+inline float fmin(float a, float b) { return std::fmin(a, b); }
+inline float fmax(float a, float b) { return std::fmax(a, b); }
+inline float fma(float a, float b, float c) { return std::fma(a, b, c); }
+inline float fmod(float a, float b) { return std::fmod(a, b); }
+inline float copysign(float a, float b) { return std::copysign(a, b); }
+inline float divide(float a, float b) { return a / b; }
+inline bool isnan(float x) { return std::isnan(x); }
+inline bool isinf(float x) { return std::isinf(x); }
+inline bool isfinite(float x) { return std::isfinite(x); }
+inline bool signbit(float x) { return std::signbit(x); }
+
+// The fast-math and precise forms: the harness computes both exactly, so
+// tests of kernels that the GPU compiles with fast math compare within the
+// fast forms' error bounds.
+namespace fast {
+QZ_METAL_UNARY_SET
+using metal::divide;
+using metal::pow;
+using metal::powr;
+}  // namespace fast
+namespace precise {
+QZ_METAL_UNARY_SET
+using metal::divide;
+using metal::pow;
+using metal::powr;
+}  // namespace precise
+#undef QZ_METAL_UNARY_SET
+#undef QZ_METAL_UNARY
+
+// --- barriers, SIMD-groups ----------------------------------------------------
+
+enum class mem_flags : unsigned { mem_none = 0, mem_device = 1, mem_threadgroup = 2, mem_texture = 4 };
+inline mem_flags operator|(mem_flags a, mem_flags b) {
+  return static_cast<mem_flags>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+
+inline void threadgroup_barrier(mem_flags) { qz_gpu_harness::barrier_block(); }
+inline void simdgroup_barrier(mem_flags) {
+  qz_gpu_harness::barrier_warp(qz_gpu_harness::live_lanes());
+}
+
+// Every live lane of the SIMD-group publishes its value; `f` then sees them
+// all, in lane order, with the mask of the lanes that took part.
+template <class T, class F>
+auto simd_gather(T value, F f) {
+  static_assert(sizeof(T) <= sizeof(uint64_t), "SIMD-group values are at most 8 bytes");
+  const uint32_t mask = qz_gpu_harness::live_lanes();
+  uint64_t *slots = qz_gpu_harness::warp_slots();
+  const int lane = qz_gpu_harness::current().lane;
+  std::memcpy(&slots[lane], &value, sizeof(T));
+  qz_gpu_harness::barrier_warp(mask);
+  T values[qz_gpu_harness::kWarpSize];
+  for (int i = 0; i < qz_gpu_harness::kWarpSize; ++i)
+    if (mask >> i & 1) std::memcpy(&values[i], &slots[i], sizeof(T));
+  auto result = f(values, mask, lane);
+  qz_gpu_harness::barrier_warp(mask);
+  return result;
+}
+
+// Sums in lane order; the hardware's order is unspecified, so tests bound
+// the difference rather than compare bits.
+template <class T>
+T simd_sum(T v) {
+  return simd_gather(v, [](const T *x, uint32_t mask, int) {
+    T s{};
+    bool first = true;
+    for (int i = 0; i < 32; ++i)
+      if (mask >> i & 1) s = first ? x[i] : s + x[i], first = false;
+    return s;
+  });
+}
+template <class T>
+T simd_max(T v) {
+  return simd_gather(v, [](const T *x, uint32_t mask, int) {
+    T m{};
+    bool first = true;
+    for (int i = 0; i < 32; ++i)
+      if (mask >> i & 1) m = first ? x[i] : max(m, x[i]), first = false;
+    return m;
+  });
+}
+template <class T>
+T simd_min(T v) {
+  return simd_gather(v, [](const T *x, uint32_t mask, int) {
+    T m{};
+    bool first = true;
+    for (int i = 0; i < 32; ++i)
+      if (mask >> i & 1) m = first ? x[i] : min(m, x[i]), first = false;
+    return m;
+  });
+}
+template <class T>
+T simd_prefix_exclusive_sum(T v) {
+  return simd_gather(v, [](const T *x, uint32_t mask, int lane) {
+    T s{};
+    for (int i = 0; i < lane; ++i)
+      if (mask >> i & 1) s += x[i];
+    return s;
+  });
+}
+template <class T>
+T simd_prefix_inclusive_sum(T v) {
+  return simd_gather(v, [](const T *x, uint32_t mask, int lane) {
+    T s{};
+    for (int i = 0; i <= lane; ++i)
+      if (mask >> i & 1) s += x[i];
+    return s;
+  });
+}
+// A lane that reads an absent lane keeps its own value.
+template <class T>
+T simd_shuffle(T v, ushort source) {
+  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+    return source < 32 && (mask >> source & 1) ? x[source] : x[lane];
+  });
+}
+template <class T>
+T simd_broadcast(T v, ushort source) {
+  return simd_shuffle(v, source);
+}
+template <class T>
+T simd_shuffle_down(T v, ushort delta) {
+  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+    const int s = lane + delta;
+    return s < 32 && (mask >> s & 1) ? x[s] : x[lane];
+  });
+}
+template <class T>
+T simd_shuffle_up(T v, ushort delta) {
+  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+    const int s = lane - delta;
+    return s >= 0 && (mask >> s & 1) ? x[s] : x[lane];
+  });
+}
+template <class T>
+T simd_shuffle_xor(T v, ushort lane_mask) {
+  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+    const int s = lane ^ lane_mask;
+    return s < 32 && (mask >> s & 1) ? x[s] : x[lane];
+  });
+}
+inline bool simd_any(bool p) {
+  return simd_gather(p, [](const bool *x, uint32_t mask, int) {
+    for (int i = 0; i < 32; ++i)
+      if ((mask >> i & 1) && x[i]) return true;
+    return false;
+  });
+}
+inline bool simd_all(bool p) {
+  return simd_gather(p, [](const bool *x, uint32_t mask, int) {
+    for (int i = 0; i < 32; ++i)
+      if ((mask >> i & 1) && !x[i]) return false;
+    return true;
+  });
+}
+
+// --- atomics (threadgroups run one at a time, so plain read-modify-writes) ---
+
+enum memory_order { memory_order_relaxed };
+
+template <class T>
+struct atomic {
+  T value;
+};
+using atomic_int = atomic<int>;
+using atomic_uint = atomic<uint>;
+using atomic_float = atomic<float>;
+
+template <class T, class U>
+T atomic_fetch_add_explicit(atomic<T> *a, U v, memory_order) {
+  const T old = a->value;
+  a->value = static_cast<T>(old + static_cast<T>(v));
+  return old;
+}
+template <class T, class U>
+T atomic_fetch_sub_explicit(atomic<T> *a, U v, memory_order) {
+  const T old = a->value;
+  a->value = static_cast<T>(old - static_cast<T>(v));
+  return old;
+}
+template <class T, class U>
+T atomic_fetch_max_explicit(atomic<T> *a, U v, memory_order) {
+  const T old = a->value;
+  a->value = max(old, static_cast<T>(v));
+  return old;
+}
+template <class T, class U>
+T atomic_fetch_min_explicit(atomic<T> *a, U v, memory_order) {
+  const T old = a->value;
+  a->value = min(old, static_cast<T>(v));
+  return old;
+}
+template <class T, class U>
+T atomic_exchange_explicit(atomic<T> *a, U v, memory_order) {
+  const T old = a->value;
+  a->value = static_cast<T>(v);
+  return old;
+}
+template <class T>
+T atomic_load_explicit(const atomic<T> *a, memory_order) {
+  return a->value;
+}
+template <class T, class U>
+void atomic_store_explicit(atomic<T> *a, U v, memory_order) {
+  a->value = static_cast<T>(v);
+}
+template <class T, class U>
+bool atomic_compare_exchange_weak_explicit(atomic<T> *a, T *expected, U desired, memory_order,
+                                           memory_order) {
+  if (a->value == *expected) {
+    a->value = static_cast<T>(desired);
+    return true;
+  }
+  *expected = a->value;
+  return false;
+}
+
+}  // namespace metal
+
+// --- kernel arguments ---------------------------------------------------------
+
+// A buffer argument: converts to the parameter's pointer type.
+struct buffer_arg {
+  int index;
+  template <class T>
+  operator T *() const {
+    const bindings &b = *running().args;
+    return static_cast<T *>(b.buffer[index] ? b.buffer[index] : const_cast<void *>(b.bytes[index]));
+  }
+};
+// A setBytes argument: binds the parameter's constant reference.
+struct bytes_arg {
+  int index;
+  template <class T>
+  operator const T &() const {
+    const bindings &b = *running().args;
+    return *static_cast<const T *>(b.bytes[index] ? b.bytes[index] : b.buffer[index]);
+  }
+};
+// A threadgroup-memory argument: its part of the block's dynamic memory.
+struct threadgroup_arg {
+  int index;
+  template <class T>
+  operator T *() const {
+    return reinterpret_cast<T *>(static_cast<char *>(qz_gpu_harness::dynamic_shared()) +
+                                 running().threadgroup_offset[index]);
+  }
+};
+// A built-in position: converts to uint, ushort or their 2- and 3-lane forms.
+struct position_arg {
+  qz_gpu_harness::dim3_t v;
+  template <class T>
+  operator T() const {
+    if constexpr (metal::is_vec<T>::value) {
+      T r;
+      r.x = static_cast<decltype(r.x)>(v.x);
+      r.y = static_cast<decltype(r.y)>(v.y);
+      if constexpr (sizeof(T) / sizeof(r.x) >= 3) r.z = static_cast<decltype(r.x)>(v.z);
+      return r;
+    } else {
+      return static_cast<T>(v.x);
+    }
+  }
+};
+
+inline position_arg thread_position_in_threadgroup() {
+  return {qz_gpu_harness::current().thread_idx};
+}
+inline position_arg threadgroup_position_in_grid() { return {running().group}; }
+inline position_arg threads_per_threadgroup() { return {qz_gpu_harness::current().block_dim}; }
+inline position_arg threadgroups_per_grid() { return {running().groups}; }
+inline position_arg threads_per_grid() { return {running().grid_threads}; }
+inline position_arg thread_position_in_grid() {
+  const dispatch_state &d = running();
+  const qz_gpu_harness::dim3_t t = qz_gpu_harness::current().thread_idx;
+  return {{d.group.x * d.nominal.x + t.x, d.group.y * d.nominal.y + t.y,
+           d.group.z * d.nominal.z + t.z}};
+}
+inline position_arg thread_index_in_threadgroup() {
+  return {{static_cast<uint32_t>(qz_gpu_harness::current().linear), 0, 0}};
+}
+inline position_arg thread_index_in_simdgroup() {
+  return {{static_cast<uint32_t>(qz_gpu_harness::current().lane), 0, 0}};
+}
+inline position_arg simdgroup_index_in_threadgroup() {
+  return {{static_cast<uint32_t>(qz_gpu_harness::current().warp), 0, 0}};
+}
+inline position_arg threads_per_simdgroup() { return {{qz_gpu_harness::kWarpSize, 0, 0}}; }
+inline position_arg simdgroups_per_threadgroup() {
+  const qz_gpu_harness::dim3_t b = qz_gpu_harness::current().block_dim;
+  const uint32_t n = b.x * b.y * b.z;
+  return {{(n + qz_gpu_harness::kWarpSize - 1) / qz_gpu_harness::kWarpSize, 0, 0}};
+}
+
+}  // namespace qz_metal_emu
+
+// The language's words. Defined last, so no standard header sees them.
+#define kernel
+#define device
+#define constant const
+#define thread
+#define threadgroup
+#define qz_threadgroup static thread_local
+
+#define QZ_BUFFER(i) = ::qz_metal_emu::buffer_arg{i}
+#define QZ_BYTES(i) = ::qz_metal_emu::bytes_arg{i}
+#define QZ_THREADGROUP(i) = ::qz_metal_emu::threadgroup_arg{i}
+#define QZ_THREAD_POSITION_IN_GRID = ::qz_metal_emu::thread_position_in_grid()
+#define QZ_THREAD_POSITION_IN_THREADGROUP = ::qz_metal_emu::thread_position_in_threadgroup()
+#define QZ_THREADGROUP_POSITION_IN_GRID = ::qz_metal_emu::threadgroup_position_in_grid()
+#define QZ_THREADS_PER_THREADGROUP = ::qz_metal_emu::threads_per_threadgroup()
+#define QZ_THREADGROUPS_PER_GRID = ::qz_metal_emu::threadgroups_per_grid()
+#define QZ_THREADS_PER_GRID = ::qz_metal_emu::threads_per_grid()
+#define QZ_THREAD_INDEX_IN_THREADGROUP = ::qz_metal_emu::thread_index_in_threadgroup()
+#define QZ_THREAD_INDEX_IN_SIMDGROUP = ::qz_metal_emu::thread_index_in_simdgroup()
+#define QZ_SIMDGROUP_INDEX_IN_THREADGROUP = ::qz_metal_emu::simdgroup_index_in_threadgroup()
+#define QZ_THREADS_PER_SIMDGROUP = ::qz_metal_emu::threads_per_simdgroup()
+#define QZ_SIMDGROUPS_PER_THREADGROUP = ::qz_metal_emu::simdgroups_per_threadgroup()
+
+#define QZ_REGISTER(name) \
+  static const ::qz_metal_emu::registrar name##_registered{#name, [] { name(); }};

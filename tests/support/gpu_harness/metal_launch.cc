@@ -1,0 +1,105 @@
+#include "gpu_harness/metal_launch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace qz_metal_emu {
+namespace {
+
+using qz_gpu_harness::dim3_t;
+
+std::vector<kernel_entry> &table() {
+  static std::vector<kernel_entry> kernels;
+  return kernels;
+}
+
+qz_gpu_harness::schedule g_order = qz_gpu_harness::schedule::forward;
+thread_local const dispatch_state *g_running = nullptr;
+
+uint32_t groups_for(uint32_t threads, uint32_t per_group) {
+  return threads / per_group + (threads % per_group != 0);
+}
+
+void body_of(void *context) { static_cast<const kernel_entry *>(context)->body(); }
+
+// Runs every group, each as a harness block of its own size.
+void run(const kernel_entry &k, const bindings &b, dim3_t groups, dim3_t per_group,
+         dim3_t grid_threads) {
+  if (per_group.x == 0 || per_group.y == 0 || per_group.z == 0) {
+    std::fprintf(stderr, "metal harness: empty threadgroup for %s\n", k.name);
+    std::abort();
+  }
+  dispatch_state st{};
+  st.args = &b;
+  st.groups = groups;
+  st.nominal = per_group;
+  st.grid_threads = grid_threads;
+  // Threadgroup arguments share the block's dynamic memory, 16-byte aligned.
+  size_t shared = 0;
+  for (int i = 0; i < kArgumentSlots; ++i) {
+    st.threadgroup_offset[i] = static_cast<uint32_t>(shared);
+    shared += (b.threadgroup_length[i] + 15u) & ~15u;
+  }
+  const dispatch_state *const outer = g_running;
+  g_running = &st;
+  for (uint32_t z = 0; z < groups.z; ++z)
+    for (uint32_t y = 0; y < groups.y; ++y)
+      for (uint32_t x = 0; x < groups.x; ++x) {
+        st.group = {x, y, z};
+        const dim3_t size{std::min(per_group.x, grid_threads.x - x * per_group.x),
+                          std::min(per_group.y, grid_threads.y - y * per_group.y),
+                          std::min(per_group.z, grid_threads.z - z * per_group.z)};
+        qz_gpu_harness::run_grid({1, 1, 1}, size, g_order, body_of,
+                                 const_cast<kernel_entry *>(&k), shared);
+      }
+  g_running = outer;
+}
+
+}  // namespace
+
+registrar::registrar(const char *name, void (*body)()) {
+  if (find_kernel(name)) {
+    std::fprintf(stderr, "metal harness: two kernels named %s\n", name);
+    std::abort();
+  }
+  table().push_back({name, body});
+}
+
+const kernel_entry *find_kernel(const char *name) {
+  for (const kernel_entry &k : table())
+    if (std::strcmp(k.name, name) == 0) return &k;
+  return nullptr;
+}
+
+void run_threadgroups(const kernel_entry &k, const bindings &b, dim3_t groups,
+                      dim3_t threads_per_group) {
+  run(k, b, groups, threads_per_group,
+      {groups.x * threads_per_group.x, groups.y * threads_per_group.y,
+       groups.z * threads_per_group.z});
+}
+
+void run_threads(const kernel_entry &k, const bindings &b, dim3_t threads,
+                 dim3_t threads_per_group) {
+  if (threads_per_group.x == 0 || threads_per_group.y == 0 || threads_per_group.z == 0) {
+    std::fprintf(stderr, "metal harness: empty threadgroup for %s\n", k.name);
+    std::abort();
+  }
+  run(k, b,
+      {groups_for(threads.x, threads_per_group.x), groups_for(threads.y, threads_per_group.y),
+       groups_for(threads.z, threads_per_group.z)},
+      threads_per_group, threads);
+}
+
+void set_schedule(qz_gpu_harness::schedule order) { g_order = order; }
+
+const dispatch_state &running() {
+  if (!g_running) {
+    std::fprintf(stderr, "metal harness: kernel argument read outside a dispatch\n");
+    std::abort();
+  }
+  return *g_running;
+}
+
+}  // namespace qz_metal_emu
