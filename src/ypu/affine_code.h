@@ -32,10 +32,13 @@ QZ_YPU_AFFINE_FN float qz_ypu_affine_max(float x, float y) {
 // lroundf rounds a non-negative number: the truncation plus one when the
 // fraction, which is exact, reaches one half (adding 0.5 and truncating
 // would round 0.49999997 up).
+// Written as selects without an early return, so that a compiler may take
+// several elements at a time (a NaN quotient is held at the top code before
+// its code is replaced by 0, so no NaN is ever converted).
 QZ_YPU_AFFINE_FN uint32_t qz_ypu_affine_code(float x, float lo, float slope, float levels) {
   const float q = slope == 0.0f ? 0.0f : (x - lo) / slope;
-  if (q != q) return 0;
   const float held = q < levels ? q : levels;
   const int32_t whole = static_cast<int32_t>(held);
-  return static_cast<uint32_t>(whole + (held - static_cast<float>(whole) >= 0.5f ? 1 : 0));
+  const int32_t code = whole + (held - static_cast<float>(whole) >= 0.5f ? 1 : 0);
+  return q != q ? 0u : static_cast<uint32_t>(code);
 }

@@ -58,6 +58,19 @@ TEST(RowQuantizer, U8CodesAndPairs) {
       // Zeros of both signs tie: the later one is the minimum, as with fminf.
       {"zero ties keep the later sign", {0.f, -0.f}, {0, 0}, 0.f, -0.f},
       {"zero ties, other order", {-0.f, 0.f}, {0, 0}, 0.f, 0.f},
+      // Rows long enough to be quantised several elements at a time, each
+      // rule above somewhere in the middle of a run.
+      {"long row",
+       {0.f, 255.f, 1.5f, 2.5f, 0.49999997f, 2.4999998f, kNaN, 254.5f, 100.f, 0.5f, 3.5f, 253.5f,
+        kNaN, 7.f, 8.f, 9.f, 10.f},
+       {0, 255, 2, 3, 0, 2, 0, 255, 100, 1, 4, 254, 0, 7, 8, 9, 10},
+       1.f,
+       0.f},
+      {"long overflowing range", {-3e38f, 3e38f, 0.f, 1e38f, 3e38f, -3e38f, 2e38f, 5.f, 3e38f},
+       {0, 0, 0, 0, 0, 0, 0, 0, 0}, kInf, -3e38f},
+      {"long denormal range",
+       {0.f, 300 * tiny, 300 * tiny, 0.f, 300 * tiny, 0.f, 0.f, 300 * tiny, 300 * tiny},
+       {0, 255, 255, 0, 255, 0, 0, 255, 255}, tiny, 0.f},
   };
   for (const row_case &c : cases) check_row_u8(c);
 

@@ -186,6 +186,34 @@ TEST(RunRule, StallIsSharingSlowerThanWorkingAlone) {
         << c.shared_ns << " ns shared, " << c.first_ns << " ns first, " << c.rest << " more";
 }
 
+// The pause after a stall: 20 ms at first, doubled by each stall up to 2 s,
+// shortened by a sixty-fourth by each shared loop that ran well, never below
+// 20 ms.
+TEST(RunRule, PauseAfterStallsGrowsAndShrinks) {
+  struct pause_case {
+    int64_t alone_ns;
+    bool stalled;
+    int64_t want;
+  };
+  const pause_case cases[] = {
+      {0, true, 40000000},           {0, false, 20000000},
+      {20000000, true, 40000000},    {20000000, false, 20000000},
+      {20300000, false, 20000000},   {64000000, false, 63000000},
+      {999999999, true, 1999999998}, {1000000000, true, 2000000000},
+      {2000000000, true, 2000000000}, {2000000000, false, 1968750000},
+      {-5, true, 40000000},          {INT64_MAX, true, 2000000000},
+  };
+  for (const pause_case &c : cases)
+    EXPECT_EQ(qz_ypu_cpu_next_alone_ns(c.alone_ns, c.stalled), c.want)
+        << c.alone_ns << " ns, stalled " << c.stalled;
+  // A run of stalls reaches the cap and a run of good loops the floor.
+  int64_t pause = 0;
+  for (int i = 0; i < 20; ++i) pause = qz_ypu_cpu_next_alone_ns(pause, true);
+  EXPECT_EQ(pause, 2000000000);
+  for (int i = 0; i < 400; ++i) pause = qz_ypu_cpu_next_alone_ns(pause, false);
+  EXPECT_EQ(pause, 20000000);
+}
+
 // Records what ran, where.
 struct trace {
   std::mutex lock;

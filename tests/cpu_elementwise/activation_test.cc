@@ -1,11 +1,14 @@
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "cpu_elementwise/runner.h"
+#include "support/isa_sets.h"
 #include "ypu/cpu/activation.h"
 #include "ypu/params.h"
 
@@ -36,8 +39,9 @@ const activation kActivations[] = {
 };
 
 std::vector<float> run_activation(int32_t threads, uint32_t op, const std::vector<float> &in,
-                                  bool in_place = false) {
-  op_runner r(threads, QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_SSE41);
+                                  bool in_place = false,
+                                  uint32_t flags = QZ_YPU_CPU_ISA_AVX2 | QZ_YPU_CPU_ISA_SSE41) {
+  op_runner r(threads, flags);
   const slot si = r.input(in);
   const slot so = in_place ? si : r.output<float>(in.size());
   const qz_ypu_unary_params_t p{so.buffer, si.buffer, static_cast<int32_t>(in.size()), so.offset,
@@ -79,6 +83,29 @@ TEST(TableActivations, ClampRulesAndTableEnds) {
     EXPECT_EQ(got[7], a.hi + 3.0f);
     EXPECT_EQ(got[8], kInf);
     EXPECT_TRUE(std::isnan(got[9]));
+  }
+}
+
+// The AVX2 form gives the one-element routine's bits, the clamp rules
+// included, wherever a value falls among the eight lanes or the tail.
+TEST(TableActivations, AvxTwoGivesThePlainBits) {
+  const std::string missing = qz_test_missing_sets(QZ_YPU_CPU_ISA_AVX2);
+  if (!missing.empty()) GTEST_SKIP() << "this processor lacks" << missing;
+  for (const activation &a : kActivations) {
+    SCOPED_TRACE(a.name);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> special = {
+        -kInf, a.lo - 1.0f, a.lo, std::nextafter(a.lo, 0.0f), -0.0f, 0.0f, 1e-40f,
+        std::nextafter(a.hi, 0.0f), a.hi, a.hi + 3.0f, kInf, nan, -nan,
+        std::numeric_limits<float>::signaling_NaN(), 0.5f * (a.lo + a.hi) + 1e-3f};
+    std::vector<float> in = random_floats(4096, 78000u + a.op, a.lo - 1.0f, a.hi + 1.0f);
+    // Each special value in every lane position and in the tail.
+    for (size_t k = 0; k < special.size(); ++k)
+      for (size_t lane = 0; lane < 9; ++lane) in[(k * 9 + lane) * 9 % 4090] = special[k];
+    in.resize(4093);  // a tail of five
+    const auto vector = run_activation(1, a.op, in);
+    const auto plain = run_activation(1, a.op, in, false, 0);
+    ASSERT_EQ(std::memcmp(vector.data(), plain.data(), in.size() * sizeof(float)), 0);
   }
 }
 

@@ -197,7 +197,8 @@ std::vector<int32_t> shuffled(int32_t count, uint32_t seed) {
 }
 
 // op 94 then op 93 with only the AVX-512F flag, on cpu:1, 2, 3 and 8, for 1,
-// 2, 5 and 17 tokens:
+// 2, 5, 7 and 17 tokens (the matrix-matrix kernels take runs of 8, 4, 2 and
+// 1 tokens):
 // - every output is the fused model's value bit for bit, whatever the
 //   thread count, token count or path (one token or several);
 // - against the host implementation (unfused products, the same order of
@@ -238,7 +239,7 @@ TEST(LowbitAvx512Linear, MatchesFusedModelAndHost) {
     for (int threads : {1, 2, 3, 8}) {
       context c(threads, false, kAvx512Flag);
       const qz_ypu_linear_lowbit_params_t p = lowbit_load(c, w);
-      for (int32_t n : {1, 2, 5, 17}) {
+      for (int32_t n : {1, 2, 5, 7, 17}) {
         const std::vector<float> got = lowbit_linear(c, p, x, rows, n);
         for (int32_t i = 0; i < n; ++i)
           ASSERT_EQ(std::vector<float>(got.begin() + size_t(i) * rows, got.begin() + size_t(i + 1) * rows),
@@ -321,7 +322,10 @@ TEST(LowbitAvx512Linear, AllocationFailureLeavesTheOutput) {
           ASSERT_TRUE(std::isnan(v)) << "allocation " << k << ", output " << i;
         }
       }
-      EXPECT_GE(failures, n == 1 ? 2 : 4) << "threads " << threads << ", n " << n;
+      // One token: the check's bits and the gathered row; several: the
+      // check's bits, the packed activations and the group sums (the
+      // kernels add into the output rows themselves).
+      EXPECT_GE(failures, n == 1 ? 2 : 3) << "threads " << threads << ", n " << n;
     }
 }
 

@@ -42,13 +42,21 @@ qz_ypu_activation_tables_t build() {
   return t;
 }
 
+void table_activation_plain(const float *table, float lo, float hi, float scale, const float *in,
+                            float *out, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) out[i] = qz_ypu_cpu_table_activation(table, lo, hi, scale, in[i]);
+}
+
 template <float Lo, float Hi, float Scale>
-qz_status_t run(const void *params, const float *table) {
+qz_status_t run(void *device, const void *params, const float *table) {
   const auto &p = *static_cast<const qz_ypu_unary_params_t *>(params);
   if (!p.out || !p.in) return QZ_YPU_CPU_DECLINE;
-  float *out = qz_ypu_cpu_operand<float>(p.out, p.out_offset);
-  const float *in = qz_ypu_cpu_operand<const float>(p.in, p.in_offset);
-  for (int64_t i = 0; i < p.count; ++i) out[i] = qz_ypu_cpu_table_activation(table, Lo, Hi, Scale, in[i]);
+  // The AVX2 form takes any count (its tail is the plain routine).
+  const auto apply = qz_ypu_cpu_choose<decltype(&table_activation_plain)>(
+      qz_ypu_cpu_device(device)->isa_flags, p.count,
+      QZ_YPU_CPU_X86(qz_ypu_cpu_table_activation_avx2), 1, nullptr, 1, table_activation_plain);
+  apply(table, Lo, Hi, Scale, qz_ypu_cpu_operand<const float>(p.in, p.in_offset),
+        qz_ypu_cpu_operand<float>(p.out, p.out_offset), p.count);
   return QZ_STATUS_SUCCESS;
 }
 
@@ -71,14 +79,14 @@ float qz_ypu_cpu_table_activation(const float *table, float lo, float hi, float 
   return (t - static_cast<float>(i)) * (table[i + 1] - table[i]) + table[i];
 }
 
-qz_status_t qz_ypu_cpu_gelu_tanh_f32(void *, void *, const void *params) {
-  return run<kGeluLo, kGeluHi, kGeluScale>(params, qz_ypu_cpu_activation_tables().gelu_tanh);
+qz_status_t qz_ypu_cpu_gelu_tanh_f32(void *device, void *, const void *params) {
+  return run<kGeluLo, kGeluHi, kGeluScale>(device, params, qz_ypu_cpu_activation_tables().gelu_tanh);
 }
 
-qz_status_t qz_ypu_cpu_gelu_erf_f32(void *, void *, const void *params) {
-  return run<kGeluLo, kGeluHi, kGeluScale>(params, qz_ypu_cpu_activation_tables().gelu_erf);
+qz_status_t qz_ypu_cpu_gelu_erf_f32(void *device, void *, const void *params) {
+  return run<kGeluLo, kGeluHi, kGeluScale>(device, params, qz_ypu_cpu_activation_tables().gelu_erf);
 }
 
-qz_status_t qz_ypu_cpu_silu_f32(void *, void *, const void *params) {
-  return run<kSiluLo, kSiluHi, kSiluScale>(params, qz_ypu_cpu_activation_tables().silu);
+qz_status_t qz_ypu_cpu_silu_f32(void *device, void *, const void *params) {
+  return run<kSiluLo, kSiluHi, kSiluScale>(device, params, qz_ypu_cpu_activation_tables().silu);
 }

@@ -20,3 +20,6 @@ const qz_ypu_activation_tables_t &qz_ypu_cpu_activation_tables();
 // value in between; NaN stays NaN. `lo` is -4 or -12 and `scale` is
 // 4095 / (hi - lo).
 float qz_ypu_cpu_table_activation(const float *table, float lo, float hi, float scale, float x);
+// The same over `count` elements with AVX2 (only where the processor has it).
+void qz_ypu_cpu_table_activation_avx2(const float *table, float lo, float hi, float scale,
+                                      const float *in, float *out, int64_t count);

@@ -45,6 +45,7 @@ qz_status_t qz_ypu_cpu_device_open_with(const qz_ypu_cpu_system_t &system, int32
   device->isa_flags = system.isa_flags() & qz_ypu_cpu_isa_mask.load();
   device->pool = nullptr;
   device->alone_until_ns = 0;
+  device->alone_for_ns = 0;
   // Item counts follow `threads`; the pool gets no more threads than the
   // process may run on where the system can tell (more would only take
   // turns on the same cores, and a worker descheduled in the middle of a

@@ -26,9 +26,11 @@ struct qz_ypu_cpu_device_t {
   uint32_t isa_flags;
   pthreadpool_t pool;  // null when the device runs on the calling thread only
   // Steady-clock time (ns) until which loops stay on the calling thread,
-  // after a shared loop stalled. Only the thread running the device's
-  // operations touches it.
+  // after a shared loop stalled, and how long the next such pause lasts
+  // (0: the shortest). Only the thread running the device's operations
+  // touches them.
   mutable int64_t alone_until_ns;
+  mutable int64_t alone_for_ns;
 };
 
 struct qz_ypu_cpu_buffer_t {

@@ -14,7 +14,8 @@ constexpr int64_t QZ_YPU_CPU_SHARE_ABOVE_NS = 100000;
 // would have means a worker was not running (no free core): the loops of
 // the next while then stay on the calling thread.
 constexpr int64_t QZ_YPU_CPU_STALL_NS = 200000;
-constexpr int64_t QZ_YPU_CPU_ALONE_AFTER_STALL_NS = 2000000000;
+constexpr int64_t QZ_YPU_CPU_ALONE_MIN_NS = 20000000;
+constexpr int64_t QZ_YPU_CPU_ALONE_MAX_NS = 2000000000;
 
 int64_t qz_ypu_cpu_now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -43,16 +44,23 @@ void qz_ypu_cpu_run_loop(const qz_ypu_cpu_device_t *device, int64_t rest, First 
   }
   const int64_t start = qz_ypu_cpu_now_ns();
   first();
+  // After a stall the first item's time is not needed: no second reading.
+  if (start < device->alone_until_ns) {
+    serial();
+    return;
+  }
   const int64_t first_ns = qz_ypu_cpu_now_ns() - start;
-  if (start < device->alone_until_ns || !qz_ypu_cpu_worth_sharing(first_ns, rest)) {
+  if (!qz_ypu_cpu_worth_sharing(first_ns, rest)) {
     serial();
     return;
   }
   const int64_t shared_start = qz_ypu_cpu_now_ns();
   shared();
   const int64_t end = qz_ypu_cpu_now_ns();
-  if (qz_ypu_cpu_sharing_stalled(end - shared_start, first_ns, rest))
-    device->alone_until_ns = end + QZ_YPU_CPU_ALONE_AFTER_STALL_NS;
+  const bool stalled = qz_ypu_cpu_sharing_stalled(end - shared_start, first_ns, rest);
+  if (stalled)
+    device->alone_until_ns = end + qz_ypu_cpu_max(device->alone_for_ns, QZ_YPU_CPU_ALONE_MIN_NS);
+  device->alone_for_ns = qz_ypu_cpu_next_alone_ns(device->alone_for_ns, stalled);
 }
 
 // The rest of a loop whose first item already ran: 1-D loops are shifted by
@@ -93,6 +101,12 @@ bool qz_ypu_cpu_sharing_stalled(int64_t shared_ns, int64_t first_ns, int64_t res
       alone_ns > INT64_MAX - QZ_YPU_CPU_STALL_NS)
     return false;
   return shared_ns > alone_ns + QZ_YPU_CPU_STALL_NS;
+}
+
+int64_t qz_ypu_cpu_next_alone_ns(int64_t alone_ns, bool stalled) {
+  const int64_t now = qz_ypu_cpu_max(alone_ns, QZ_YPU_CPU_ALONE_MIN_NS);
+  if (stalled) return now >= QZ_YPU_CPU_ALONE_MAX_NS / 2 ? QZ_YPU_CPU_ALONE_MAX_NS : 2 * now;
+  return qz_ypu_cpu_max(now - now / 64, QZ_YPU_CPU_ALONE_MIN_NS);
 }
 
 bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest) {

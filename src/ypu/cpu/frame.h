@@ -127,6 +127,15 @@ bool qz_ypu_cpu_worth_sharing(int64_t first_ns, int64_t rest);
 // (`shared_ns`) than the calling thread alone would have that a worker was
 // not running; loops then stay on the calling thread for the next while.
 bool qz_ypu_cpu_sharing_stalled(int64_t shared_ns, int64_t first_ns, int64_t rest);
+// How long loops stay on the calling thread after the next stall, given the
+// current pause (0: the shortest) and whether the shared loop just run
+// stalled: each stall doubles the pause, up to 2 s; each shared loop that
+// ran well shortens it by a sixty-fourth, down to 20 ms. A machine whose
+// workers miss their turn more than about once in 45 shared loops (where a
+// stall of some milliseconds costs more than the loops between gain) thus
+// shares ever less, one where that happens rarely loses little time to a
+// stray stall.
+int64_t qz_ypu_cpu_next_alone_ns(int64_t alone_ns, bool stalled);
 
 void qz_ypu_cpu_run_1d(const qz_ypu_cpu_device_t *device, qz_ypu_cpu_task_1d_t task,
                        void *context, int64_t count);

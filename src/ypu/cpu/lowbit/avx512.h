@@ -100,6 +100,29 @@ inline void avx512_decode(const uint8_t *tile, __m512 *cols) {
   for (int k = 0; k < 8; ++k) cols[k] = _mm512_cvtepi32_ps(c[k]);
 }
 
+// Offsets and scales of `count` (1 to 16) consecutive scale pairs, decoded
+// side by side as qz_scale16_decode does one at a time: the mantissa times
+// the power of two from the 32-entry table (both exact, so is the product),
+// then the sign bit. Scalar decoding would take the vector units' ports
+// once per tile in the kernels below; this takes them once per 16 tiles.
+inline void avx512_decode_pairs(const qz_scale16_t *pairs, int count, float *offsets,
+                                float *scales) {
+  const __m512i words = _mm512_maskz_loadu_epi32(
+      static_cast<__mmask16>((1u << count) - 1), reinterpret_cast<const void *>(pairs));
+  const __m512 low_powers = _mm512_loadu_ps(QZ_SCALE16_EXP_TABLE);
+  const __m512 high_powers = _mm512_loadu_ps(QZ_SCALE16_EXP_TABLE + 16);
+  const auto decode = [&](__m512i u) {  // one 16-bit number per lane
+    const __m512 mantissa = _mm512_cvtepi32_ps(_mm512_and_si512(u, _mm512_set1_epi32(0x3FF)));
+    // The permute reads the low five bits of the index: the exponent.
+    const __m512 power = _mm512_permutex2var_ps(low_powers, _mm512_srli_epi32(u, 10), high_powers);
+    const __m512i sign = _mm512_slli_epi32(_mm512_and_si512(u, _mm512_set1_epi32(0x8000)), 16);
+    return _mm512_castsi512_ps(
+        _mm512_or_si512(_mm512_castps_si512(_mm512_mul_ps(mantissa, power)), sign));
+  };
+  _mm512_storeu_ps(offsets, decode(_mm512_and_si512(words, _mm512_set1_epi32(0xFFFF))));
+  _mm512_storeu_ps(scales, decode(_mm512_srli_epi32(words, 16)));
+}
+
 // A tile decoded once, with its two factors, for as many tokens as needed.
 template <int B>
 struct avx512_tile {
@@ -110,6 +133,12 @@ struct avx512_tile {
   void load(const qz_scale16_t *scales, const uint8_t *tiles, int64_t index) {
     offset = _mm512_set1_ps(qz_scale16_decode(scales[2 * index]));
     scale = _mm512_set1_ps(qz_scale16_decode(scales[2 * index + 1]));
+    avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
+  }
+  // The codes and the scale decoded beforehand (avx512_decode_pairs), for
+  // terms(), which takes the offset products ready-made.
+  void load(float decoded_scale, const uint8_t *tiles, int64_t index) {
+    scale = _mm512_set1_ps(decoded_scale);
     avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
   }
 
@@ -125,6 +154,22 @@ struct avx512_tile {
     // into a scalar multiply and a broadcast.
     const __m512 o = _mm512_maskz_mul_ps(static_cast<__mmask16>(0xFFFF), offset, _mm512_set1_ps(*sum));
     return _mm512_fmadd_ps(s, scale, o);
+  }
+
+  // acc[t] = term(token t) + acc[t] for T tokens whose eight activations
+  // follow each other, with the offset products offset·sum already formed
+  // (products[t·stride], the same rounded product as in term()): the
+  // tokens' chains are interleaved column by column, each in term()'s order.
+  template <int T>
+  void terms(const float *x, const float *products, int64_t stride, __m512 *acc) const {
+    __m512 s[T];
+    for (int t = 0; t < T; ++t) s[t] = _mm512_mul_ps(cols[0], _mm512_set1_ps(x[8 * t]));
+    for (int k = 1; k < 8; ++k)
+      for (int t = 0; t < T; ++t)
+        s[t] = _mm512_fmadd_ps(cols[k], _mm512_set1_ps(x[8 * t + k]), s[t]);
+    for (int t = 0; t < T; ++t)
+      acc[t] = _mm512_add_ps(_mm512_fmadd_ps(s[t], scale, _mm512_set1_ps(products[t * stride])),
+                             acc[t]);
   }
 };
 

@@ -135,10 +135,12 @@ const qz_ypu_cpu_lowbit_repack_fn qz_ypu_cpu_lowbit_repack_kernels_neon_dot[8] =
 
 namespace {
 
-// Per set: tables, activation scratch per (token, group) and whether the
-// GEMM drivers take per-thread slices. The quantising sets (all ARM64 sets
-// but the plain one among them) keep 8 codes and three floats per pair; the
-// others only a group sum.
+// Per set: tables, activation scratch per (token, group), whether the
+// GEMM drivers take per-thread slices and whether they add into the output
+// rows themselves (no accumulator to move out afterwards). The quantising
+// sets (all ARM64 sets but the plain one among them) keep 8 codes and three
+// floats per pair; AVX-512F a group sum in two orders; the others one group
+// sum.
 constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_base, qz_ypu_cpu_lowbit_gemm_kernels_base,
      qz_ypu_cpu_lowbit_repack_kernels_base, 4, false},
@@ -149,7 +151,7 @@ constexpr qz_ypu_cpu_lowbit_kernels_t QZ_YPU_CPU_LOWBIT_SETS[] = {
     {qz_ypu_cpu_lowbit_gemv_kernels_avx2, qz_ypu_cpu_lowbit_gemm_kernels_avx2,
      qz_ypu_cpu_lowbit_repack_kernels_avx2, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_avx512, qz_ypu_cpu_lowbit_gemm_kernels_avx512,
-     qz_ypu_cpu_lowbit_repack_kernels_avx512, 4, true},
+     qz_ypu_cpu_lowbit_repack_kernels_avx512, 8, false, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon, qz_ypu_cpu_lowbit_gemm_kernels_neon,
      qz_ypu_cpu_lowbit_repack_kernels_neon, 20, true},
     {qz_ypu_cpu_lowbit_gemv_kernels_neon_fp16, qz_ypu_cpu_lowbit_gemm_kernels_neon_fp16,
@@ -299,7 +301,8 @@ void qz_ypu_cpu_lowbit_repack_task(void *context, size_t row_block) {
 namespace {
 
 // Matrix-matrix path: n rows at once, through [G][n][8] activations and an
-// [R][n][16] accumulator.
+// [R][n][16] accumulator (or, for the sets that add into them, the output
+// rows themselves).
 qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_kernels_t &set,
                              const qz_ypu_lowbit_layout_t &layout, const weight_view &w,
                              int32_t n, const float *in, float *out, qz_ypu_cpu_scratch &scratch) {
@@ -314,9 +317,8 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
   qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_gather_act_task, &gather, gather_chunks);
 
   const int64_t acc_floats = qz_ypu_cpu_scratch_bytes(row_blocks, 16 * int64_t{n});
-  float *acc = scratch.get<float>(acc_floats);
+  float *acc = set.acc_is_out ? out : scratch.get<float>(acc_floats);
   if (!acc) return QZ_STATUS_OUT_OF_MEMORY;
-  std::memset(acc, 0, size_t(acc_floats) * sizeof(float));
   void *act = scratch.get(qz_ypu_cpu_scratch_bytes(groups * n, set.act_bytes_per_pair));
   if (!act) return QZ_STATUS_OUT_OF_MEMORY;
   void *slices = nullptr;
@@ -325,7 +327,7 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
     int64_t count = threads;
     if (device->pool)
       count = qz_ypu_cpu_max(count, int64_t(pthreadpool_get_threads_count(device->pool)));
-    // The AVX-512F drivers use aligned 64-byte accesses on their slices;
+    // Slices are 64-byte aligned for the drivers' aligned vector accesses;
     // scratch blocks are less aligned, so take the difference more and round up.
     constexpr int64_t extra = 64 - int64_t{QZ_YPU_CPU_SCRATCH_ALIGNMENT};
     const int64_t bytes = qz_ypu_cpu_scratch_bytes(count, 64 * int64_t{n});
@@ -334,6 +336,10 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
     slices = block + (-reinterpret_cast<uintptr_t>(block) & 63);
   }
 
+  // Every scratch block is in hand: the output may change from here on (the
+  // activations were gathered first, so an output that is also the input
+  // does no harm).
+  std::memset(acc, 0, size_t(acc_floats) * sizeof(float));
   for (int32_t b = 1; b <= QZ_YPU_LOWBIT_MAX_WIDTH; ++b) {
     const int32_t t = layout.counts[b - 1];
     if (t <= 0 || row_blocks <= 0) continue;
@@ -342,6 +348,7 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
                     w.tiles + layout.tile_start[b - 1], t, layout.row_blocks, n, act, slices, acc);
   }
 
+  if (set.acc_is_out) return QZ_STATUS_SUCCESS;
   const bool pool = device->pool != nullptr;
   qz_ypu_cpu_lowbit_scatter_context_t scatter{
       static_cast<int32_t>(16 * row_blocks),

@@ -23,8 +23,10 @@ using qz_ypu_cpu_lowbit_gemv_fn = void (*)(qz_ypu_cpu_device_t *device, const fl
                                            const qz_scale16_t *scales, const uint8_t *tiles,
                                            int32_t groups, int32_t row_blocks, float *y);
 // x: [groups][n][8]; act_scratch: the set's per-(token, group) data;
-// thread_scratch: T slices of 16·n floats (null for the baseline set);
-// acc: [row_blocks][n][16].
+// thread_scratch: T slices of 16·n floats (null for the baseline and AVX-512F
+// sets, which keep their accumulators in registers);
+// acc: [row_blocks][n][16], or for the sets that add straight into the
+// output rows, those rows: [n][16·row_blocks].
 using qz_ypu_cpu_lowbit_gemm_fn = void (*)(qz_ypu_cpu_device_t *device, const float *x,
                                            const qz_scale16_t *scales, const uint8_t *tiles,
                                            int32_t groups, int32_t row_blocks, int32_t n,
@@ -53,6 +55,7 @@ struct qz_ypu_cpu_lowbit_kernels_t {
   const qz_ypu_cpu_lowbit_repack_fn *repack;
   int32_t act_bytes_per_pair;  // activation scratch per (token, group)
   bool thread_scratch;         // whether the GEMM drivers take per-thread slices
+  bool acc_is_out;             // whether the GEMM drivers add into the output rows
 };
 
 // The set whose kernels run for these flags; the op-93 and op-94 entries
