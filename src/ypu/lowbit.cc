@@ -54,15 +54,18 @@ bool qz_ypu_lowbit_layout_init(qz_ypu_lowbit_layout_t *layout, int32_t row_block
   return true;
 }
 
-bool qz_ypu_lowbit_perm_valid(const int32_t *perm, int32_t count, uint32_t *seen) {
+bool qz_ypu_lowbit_perm_valid(const int32_t *perm, int32_t count, uint8_t *seen) {
   if (count < 0) return false;
-  std::memset(seen, 0, ((size_t(count) + 31) / 32) * sizeof *seen);
-  for (int32_t j = 0; j < count; ++j) {
-    const int32_t v = perm[j];
-    if (v < 0 || v >= count) return false;
-    const uint32_t bit = 1u << (v % 32);
-    if (seen[v / 32] & bit) return false;
-    seen[v / 32] |= bit;
-  }
-  return true;
+  // Three passes without a branch or a dependency between elements, so each
+  // runs several values per cycle: every value in range, then one mark per
+  // value, then every mark set (count values in range that mark all count
+  // places are distinct).
+  uint32_t outside = 0;
+  for (int32_t j = 0; j < count; ++j) outside |= uint32_t(perm[j]) >= uint32_t(count);
+  if (outside) return false;
+  std::memset(seen, 0, size_t(count));
+  for (int32_t j = 0; j < count; ++j) seen[perm[j]] = 1;
+  uint8_t all = 1;
+  for (int32_t j = 0; j < count; ++j) all &= seen[j];
+  return all != 0;
 }

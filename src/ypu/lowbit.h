@@ -124,5 +124,5 @@ inline int32_t qz_ypu_lowbit_pair_index(const qz_ypu_lowbit_layout_t &layout, in
 }
 
 // True when perm[0..count) holds every value 0 .. count−1 exactly once.
-// `seen` is caller scratch of at least (count + 31) / 32 words.
-bool qz_ypu_lowbit_perm_valid(const int32_t *perm, int32_t count, uint32_t *seen);
+// `seen` is caller scratch of at least count bytes.
+bool qz_ypu_lowbit_perm_valid(const int32_t *perm, int32_t count, uint8_t *seen);

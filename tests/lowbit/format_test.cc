@@ -190,15 +190,18 @@ TEST(Perm, AcceptsPermutationsOnly) {
   std::iota(identity.begin(), identity.end(), 0);
   for (int32_t j = 0; j < 40; ++j) reversed[j] = 39 - j;
   std::vector<int32_t> duplicate = identity, negative = identity, beyond = identity;
+  std::vector<int32_t> lowest = identity;
   duplicate[17] = 3;
   negative[5] = -1;
   beyond[39] = 40;
-  uint32_t seen[2];
+  lowest[0] = INT32_MIN;  // the most negative value, as well as -1
+  uint8_t seen[40];
   EXPECT_TRUE(qz_ypu_lowbit_perm_valid(identity.data(), 40, seen));
   EXPECT_TRUE(qz_ypu_lowbit_perm_valid(reversed.data(), 40, seen));
   EXPECT_FALSE(qz_ypu_lowbit_perm_valid(duplicate.data(), 40, seen));
   EXPECT_FALSE(qz_ypu_lowbit_perm_valid(negative.data(), 40, seen));
   EXPECT_FALSE(qz_ypu_lowbit_perm_valid(beyond.data(), 40, seen));
+  EXPECT_FALSE(qz_ypu_lowbit_perm_valid(lowest.data(), 40, seen));
   EXPECT_TRUE(qz_ypu_lowbit_perm_valid(identity.data(), 0, seen));
 }
 

@@ -56,7 +56,7 @@ qz_status_t check_linear(qz_ypu_context_t *context, const qz_ypu_linear_lowbit_p
 // Checks that perm uses every input element once; anything else would read
 // outside the input row or leave columns of the expanded matrix unwritten.
 qz_status_t check_perm(const int32_t *perm, int32_t columns) {
-  std::unique_ptr<uint32_t[]> seen(new (std::nothrow) uint32_t[(size_t(columns) + 31) / 32]);
+  std::unique_ptr<uint8_t[]> seen(new (std::nothrow) uint8_t[size_t(columns)]);
   if (!seen) return QZ_STATUS_OUT_OF_MEMORY;
   return qz_ypu_lowbit_perm_valid(perm, columns, seen.get()) ? QZ_STATUS_SUCCESS
                                                               : QZ_STATUS_INVALID_ARGUMENT;

@@ -380,7 +380,7 @@ qz_status_t qz_ypu_cpu_linear_lowbit(void *opaque, void *, const void *params) {
   qz_ypu_cpu_scratch scratch;
   // perm comes from the model file: every stored column must name a
   // distinct input element, or the gather would read outside the row.
-  uint32_t *seen = scratch.get<uint32_t>((int64_t{layout.columns} + 31) / 32);
+  uint8_t *seen = scratch.get<uint8_t>(layout.columns);
   if (!seen) return QZ_STATUS_OUT_OF_MEMORY;
   if (!qz_ypu_lowbit_perm_valid(w.perm, layout.columns, seen)) return QZ_YPU_CPU_DECLINE;
 
