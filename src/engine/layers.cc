@@ -289,6 +289,46 @@ qz_status_t qz_norvo_read_parents(qz_ypu_context_t *context,
   return ok ? QZ_STATUS_SUCCESS : qz_norvo_invalid("index");
 }
 
+// Fills the spare set (made for the cache's sequence count when missing) with
+// sequence parents[i] of the main set as sequence i (sequence 0 for every i
+// when parents is null), and makes it the main set. Only the rows in use move: rows past `length` are never read before
+// an append writes them.
+qz_status_t qz_norvo_cache_move_rows(qz_ypu_context_t *context,
+                                     qz_norvo_attention_cache_t *cache, const int32_t *parents,
+                                     int32_t count) {
+  qz_status_t status = QZ_STATUS_SUCCESS;
+  const qz_norvo_cache_quad spare = qz_norvo_cache_spare(cache);
+  if (!cache->spare_key_codes) {
+    status = qz_norvo_cache_quad_new(context, cache, spare);
+    if (status != QZ_STATUS_SUCCESS) {
+      qz_norvo_attention_cache_release(context, cache);
+      qz_error_site(SITE_CACHE_RESERVE);
+      return status;
+    }
+  }
+
+  const int32_t rows = qz_norvo_cache_rows(cache);
+  const qz_norvo_cache_quad current = qz_norvo_cache_main(cache);
+  const int32_t row_bytes[4] = {cache->width, kPairBytes, cache->width, kPairBytes};
+  for (int b = 0; b < 4; ++b) {
+    const int32_t block = rows * row_bytes[b];
+    for (int32_t i = 0; i < count; ++i) {
+      const qz_ypu_copy_bytes_params_t params{.out = *spare.buffers[b],
+                                              .in = *current.buffers[b],
+                                              .count = cache->length * row_bytes[b],
+                                              .out_offset = i * block,
+                                              .in_offset = parents ? parents[i] * block : 0};
+      status = qz_norvo_execute(context, QZ_YPU_OP_COPY_BYTES, &params);
+      if (status != QZ_STATUS_SUCCESS) {
+        qz_error_site(SITE_CACHE_REORDER);
+        return status;
+      }
+    }
+  }
+  for (int b = 0; b < 4; ++b) std::swap(*spare.buffers[b], *current.buffers[b]);
+  return QZ_STATUS_SUCCESS;
+}
+
 }  // namespace
 
 qz_status_t qz_norvo_attention_cache_reorder(qz_ypu_context_t *context,
@@ -307,38 +347,25 @@ qz_status_t qz_norvo_attention_cache_reorder(qz_ypu_context_t *context,
   });
   qz_status_t status = qz_norvo_read_parents(context, cache, index, count, parents);
   if (status != QZ_STATUS_SUCCESS) return status;
-  const qz_norvo_cache_quad spare = qz_norvo_cache_spare(cache);
-  if (!cache->spare_key_codes) {
-    status = qz_norvo_cache_quad_new(context, cache, spare);
-    if (status != QZ_STATUS_SUCCESS) {
-      qz_norvo_attention_cache_release(context, cache);
-      qz_error_site(SITE_CACHE_RESERVE);
-      return status;
-    }
-  }
+  return qz_norvo_cache_move_rows(context, cache, parents, count);
+}
 
-  // Only the rows in use move: rows past `length` are never read before an
-  // append writes them.
-  const int32_t rows = qz_norvo_cache_rows(cache);
-  const qz_norvo_cache_quad current = qz_norvo_cache_main(cache);
-  const int32_t row_bytes[4] = {cache->width, kPairBytes, cache->width, kPairBytes};
-  for (int b = 0; b < 4; ++b) {
-    const int32_t block = rows * row_bytes[b];
-    for (int32_t i = 0; i < count; ++i) {
-      const qz_ypu_copy_bytes_params_t params{.out = *spare.buffers[b],
-                                              .in = *current.buffers[b],
-                                              .count = cache->length * row_bytes[b],
-                                              .out_offset = i * block,
-                                              .in_offset = parents[i] * block};
-      status = qz_norvo_execute(context, QZ_YPU_OP_COPY_BYTES, &params);
-      if (status != QZ_STATUS_SUCCESS) {
-        qz_error_site(SITE_CACHE_REORDER);
-        return status;
-      }
-    }
-  }
-  for (int b = 0; b < 4; ++b) std::swap(*spare.buffers[b], *current.buffers[b]);
-  return QZ_STATUS_SUCCESS;
+qz_status_t qz_norvo_attention_cache_widen(qz_ypu_context_t *context,
+                                           qz_norvo_attention_cache_t *cache, int32_t count) {
+  if (!qz_norvo_cache_reserved(cache)) return QZ_STATUS_SUCCESS;
+  if (cache->sequences != 1 || count < 1) return qz_norvo_invalid("count");
+  if (count == 1) return QZ_STATUS_SUCCESS;
+  // The spare set, if any, has room for one sequence only: the new main set
+  // is made in its place, and the old one goes once every copy is made.
+  qz_norvo_cache_quad_delete(context, qz_norvo_cache_spare(cache));
+  cache->sequences = count;
+  const qz_status_t status = qz_norvo_cache_move_rows(context, cache, nullptr, count);
+  // Either way no set is left sized for one sequence.
+  if (status == QZ_STATUS_SUCCESS)
+    qz_norvo_cache_quad_delete(context, qz_norvo_cache_spare(cache));
+  else
+    qz_norvo_attention_cache_release(context, cache);
+  return status;
 }
 
 void qz_norvo_attention_cache_free(qz_ypu_context_t *context, qz_norvo_attention_cache_t *cache) {

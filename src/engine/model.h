@@ -376,6 +376,10 @@ qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
 qz_status_t qz_norvo_attention_cache_reorder(qz_ypu_context_t *context,
                                              qz_norvo_attention_cache_t *cache,
                                              qz_ypu_buffer_t *index, int32_t count);
+// Turns a cache filled for one sequence into `count` copies of that sequence
+// (nothing to do for a cache not yet filled).
+qz_status_t qz_norvo_attention_cache_widen(qz_ypu_context_t *context,
+                                           qz_norvo_attention_cache_t *cache, int32_t count);
 
 // Writes token row ids[j] x scale + position row (position_offset + i) into
 // host row j = k x positions + i for every sequence k.

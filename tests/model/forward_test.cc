@@ -474,6 +474,59 @@ TEST_P(Cache, ReorderCopiesTheParentSequences) {
   EXPECT_EQ(key_intercepts(1), (std::vector<float>{-1, -2, -9}));
 }
 
+// A cache filled for one sequence becomes copies of it that then go on as
+// sequences of their own: appends and reorders treat them like any other.
+TEST_P(Cache, WidenCopiesTheOneSequence) {
+  struct widen_case {
+    const char *label;
+    int32_t capacity, steps;
+    std::vector<float> filled;
+  };
+  const widen_case cases[] = {{"ring of 3 rows", 3, 2, {1, 2}}, {"capacity 0", 0, 1, {1}}};
+  for (const widen_case &c : cases) {
+    SCOPED_TRACE(c.label);
+    qz_norvo_attention_cache_free(context(), cache);
+    cache = nullptr;
+    ASSERT_EQ(qz_norvo_attention_cache_create(context(), c.capacity, &cache), QZ_STATUS_SUCCESS);
+    // Not filled yet: nothing to copy.
+    EXPECT_EQ(qz_norvo_attention_cache_widen(context(), cache, 3), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(cache->key_codes, nullptr);
+    for (int step = 1; step <= c.steps; ++step)
+      ASSERT_EQ(append_step(float(step), 1), QZ_STATUS_SUCCESS);
+    ASSERT_EQ(qz_norvo_attention_cache_widen(context(), cache, 3), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(cache->sequences, 3);
+    EXPECT_EQ(cache->spare_key_codes, nullptr);
+    const int32_t rows = c.capacity > 0 ? c.capacity : c.steps;
+    const qz_ypu_device_ops_t &ops = qz_ypu_ops(context());
+    EXPECT_EQ(ops.buffer_size(context()->device, cache->key_codes), 3 * rows * 2);
+    EXPECT_EQ(ops.buffer_size(context()->device, cache->value_pairs), 3 * rows * 8);
+    const std::vector<uint8_t> first = h.read<uint8_t>(cache->value_codes, size_t(3) * rows * 2);
+    for (int32_t s = 0; s < 3; ++s) {
+      EXPECT_EQ(key_intercepts(s), c.filled);
+      EXPECT_TRUE(std::equal(first.begin(), first.begin() + c.steps * 2,
+                             first.begin() + s * rows * 2));
+    }
+    // Only one sequence is widened.
+    take_error_stack();
+    EXPECT_EQ(qz_norvo_attention_cache_widen(context(), cache, 3), QZ_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(take_error_stack(), strings{invalid("count")});
+  }
+  // The ring (the first case) goes on with three sequences and reorders them.
+  qz_norvo_attention_cache_free(context(), cache);
+  cache = nullptr;
+  ASSERT_EQ(qz_norvo_attention_cache_create(context(), 3, &cache), QZ_STATUS_SUCCESS);
+  for (int step = 1; step <= 2; ++step) ASSERT_EQ(append_step(float(step), 1), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(qz_norvo_attention_cache_widen(context(), cache, 3), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(append_step(9.0f, 3), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(key_intercepts(0), (std::vector<float>{1, 2, 9}));
+  EXPECT_EQ(key_intercepts(2), (std::vector<float>{1, 2, -9}));
+  ASSERT_EQ(qz_norvo_attention_cache_reorder(context(), cache, h.buffer(std::vector<int32_t>{2, 0, 0}), 3),
+            QZ_STATUS_SUCCESS);
+  EXPECT_EQ(key_intercepts(0), (std::vector<float>{1, 2, -9}));
+  EXPECT_EQ(key_intercepts(1), (std::vector<float>{1, 2, 9}));
+  EXPECT_EQ(key_intercepts(2), (std::vector<float>{1, 2, 9}));
+}
+
 TEST_P(Cache, RefusesCallsThatDoNotFitItsBuffers) {
   ASSERT_EQ(qz_norvo_attention_cache_create(context(), 2, &cache), QZ_STATUS_SUCCESS);
   // Nothing cached yet: a reorder has nothing to move.
