@@ -71,6 +71,22 @@ TEST(RowQuantizer, U8CodesAndPairs) {
       {"long denormal range",
        {0.f, 300 * tiny, 300 * tiny, 0.f, 300 * tiny, 0.f, 0.f, 300 * tiny, 300 * tiny},
        {0, 255, 255, 0, 255, 0, 0, 255, 255}, tiny, 0.f},
+      // Rows of 16 and more, whose range is found in several chains at once:
+      // zero ties far apart keep the later sign, at either end of the range;
+      // NaN elements at the chains' starts and in the tail are skipped.
+      {"long zero ties", {-0.f, 5.f, 1.f, 2.f, 3.f, 4.f, 5.f, 6.f, 7.f, 8.f, 9.f, 10.f, 11.f,
+                          12.f, 13.f, 14.f, 15.f, 0.f, 255.f, 1.f},
+       {0, 5, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 255, 1}, 1.f, 0.f},
+      {"long zero ties, other order", {5.f, 0.f, 255.f, 3.f, 4.f, 5.f, 6.f, 7.f, -0.f, 9.f, 10.f,
+                                       11.f, 12.f, 13.f, 14.f, 15.f, 16.f},
+       {5, 0, 255, 3, 4, 5, 6, 7, 0, 9, 10, 11, 12, 13, 14, 15, 16}, 1.f, -0.f},
+      {"long zero maximum", {-255.f, -0.f, -2.f, -3.f, -4.f, -5.f, -6.f, -7.f, -8.f, -9.f,
+                             -10.f, -11.f, -12.f, -13.f, -14.f, -15.f, 0.f},
+       {0, 255, 253, 252, 251, 250, 249, 248, 247, 246, 245, 244, 243, 242, 241, 240, 255},
+       1.f, -255.f},
+      {"long nan starts", {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, 1.f, 256.f, 2.f, 3.f,
+                           4.f, 5.f, 6.f, 7.f, 8.f, kNaN},
+       {0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 1, 2, 3, 4, 5, 6, 7, 0}, 1.f, 1.f},
   };
   for (const row_case &c : cases) check_row_u8(c);
 
@@ -79,6 +95,13 @@ TEST(RowQuantizer, U8CodesAndPairs) {
   const qz_ypu_row_affine_t a = qz_ypu_quantize_row_u8(codes.data(), all_nan, 3);
   EXPECT_TRUE(std::isnan(a.slope) && std::isnan(a.intercept));
   EXPECT_EQ(codes, (std::vector<uint8_t>{0, 0, 0}));
+  // All NaN in a long row: the first element's NaN, as in a short one.
+  std::vector<float> long_nan(20, kNaN);
+  long_nan[0] = -kNaN;
+  std::vector<uint8_t> long_codes(20, 0x5A);
+  const qz_ypu_row_affine_t b = qz_ypu_quantize_row_u8(long_codes.data(), long_nan.data(), 20);
+  EXPECT_EQ(bits(b.intercept), bits(-kNaN));
+  EXPECT_EQ(long_codes, std::vector<uint8_t>(20, 0));
 }
 
 TEST(RowQuantizer, U16CodesAndPairs) {

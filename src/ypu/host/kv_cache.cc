@@ -4,6 +4,7 @@
 // gather that reorders caches by beam (op 31).
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 // The row quantiser raises no floating-point exception anyone looks at;
 // telling GCC so (for the shared code arithmetic and the quantiser, up to
@@ -21,15 +22,63 @@
 
 namespace {
 
+struct row_range {
+  float lo, hi;
+};
+
+// The minimum and maximum skip NaN elements (unless every element is NaN)
+// and, of equal elements, keep the later: of +0 and -0, the sign of the last.
+row_range range_in_order(const float *x, int32_t k) {
+  row_range r{x[0], x[0]};
+  for (int32_t i = 1; i < k; ++i) {
+    r.lo = qz_ypu_affine_min(r.lo, x[i]);
+    r.hi = qz_ypu_affine_max(r.hi, x[i]);
+  }
+  return r;
+}
+
+// The same range, eight independent chains at a time (lane l takes elements
+// l, l + 8, ...), with plain compare-and-select steps that skip NaN elements
+// and run as vector minimum and maximum instructions. A finite nonzero
+// extreme has one bit pattern whatever the order, so it stands; a zero
+// (whose sign depends on which zero came last), an infinity or a row with
+// no number sends the row through in order.
+row_range range_of(const float *x, int32_t k) {
+  constexpr int32_t kLanes = 8;
+  if (k < 2 * kLanes) return range_in_order(x, k);
+  const float inf = std::numeric_limits<float>::infinity();
+  row_range r{inf, -inf};
+  int32_t i = 0;
+#if defined(__GNUC__)
+  // Two four-lane vectors per side: the width of the baseline vector unit.
+  typedef float lanes __attribute__((vector_size(16)));
+  lanes lo[2] = {lanes{} + inf, lanes{} + inf}, hi[2] = {lanes{} - inf, lanes{} - inf};
+  for (; i + kLanes <= k; i += kLanes)
+    for (int h = 0; h < 2; ++h) {
+      lanes v;
+      std::memcpy(&v, x + i + 4 * h, sizeof v);
+      lo[h] = v < lo[h] ? v : lo[h];
+      hi[h] = v > hi[h] ? v : hi[h];
+    }
+  for (int32_t l = 0; l < kLanes; ++l) {
+    r.lo = lo[l / 4][l % 4] < r.lo ? lo[l / 4][l % 4] : r.lo;
+    r.hi = hi[l / 4][l % 4] > r.hi ? hi[l / 4][l % 4] : r.hi;
+  }
+#endif
+  for (; i < k; ++i) {
+    r.lo = x[i] < r.lo ? x[i] : r.lo;
+    r.hi = x[i] > r.hi ? x[i] : r.hi;
+  }
+  const float most = std::numeric_limits<float>::max();
+  const bool settled = r.lo != 0.0f && r.hi != 0.0f && std::fabs(r.lo) <= most &&
+                       std::fabs(r.hi) <= most;
+  return settled ? r : range_in_order(x, k);
+}
+
 template <class Code>
 qz_ypu_row_affine_t quantize_row(Code *codes, const float *x, int32_t k, float levels) {
   if (k < 1) return {0.0f, 0.0f};
-  // The minimum and maximum skip NaN elements (unless every element is NaN).
-  float lo = x[0], hi = x[0];
-  for (int32_t i = 1; i < k; ++i) {
-    lo = qz_ypu_affine_min(lo, x[i]);
-    hi = qz_ypu_affine_max(hi, x[i]);
-  }
+  const auto [lo, hi] = range_of(x, k);
   const float slope = (hi - lo) / levels;
   for (int32_t i = 0; i < k; ++i)
     codes[i] = static_cast<Code>(qz_ypu_affine_code(x[i], lo, slope, levels));
