@@ -4,7 +4,29 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
+
+// Whether any of in[0 .. 15] is greater than bar (a NaN is not), in four
+// vector compares where the compiler has vector types.
+inline bool qz_ypu_topk_any_above(const float *in, float bar) {
+#if defined(__GNUC__)
+  typedef float lanes __attribute__((vector_size(16)));
+  typedef int32_t masks __attribute__((vector_size(16)));
+  const lanes limit = {bar, bar, bar, bar};
+  masks any{};
+  for (int h = 0; h < 4; ++h) {
+    lanes v;
+    std::memcpy(&v, in + 4 * h, sizeof v);
+    any |= v > limit;
+  }
+  return (any[0] | any[1] | any[2] | any[3]) != 0;
+#else
+  bool any = false;
+  for (int32_t l = 0; l < 16; ++l) any |= in[l] > bar;
+  return any;
+#endif
+}
 
 // Writes the k largest of in[0 .. n-1] to values (descending) with their
 // positions to indices; entries not reached keep the lowest float
@@ -22,6 +44,10 @@ inline void qz_ypu_topk_insert(const float *in, int32_t n, float *values, int32_
   }
   const float *last = values + (k - 1);
   for (int32_t j = 0; j < n; ++j) {
+    // Most values enter nowhere: runs of 16 that hold none greater than the
+    // last kept value are passed over in one test, which vectorises.
+    while ((j & 15) == 0 && j + 16 <= n && !qz_ypu_topk_any_above(in + j, *last)) j += 16;
+    if (j >= n) break;
     if (!(in[j] > *last)) continue;
     float carried_value = in[j];
     int32_t carried_index = j;

@@ -86,7 +86,20 @@ TEST_P(TopK, InsertionOrderOfTies) {
       {"skips NaN", {kNaN, 1, kNaN, 2}, 2, {2, 1}, {3, 1}},
       {"+inf enters", {1, kInf}, 2, {kInf, 1}, {1, 0}},
   };
-  for (const auto &c : cases) {
+  std::vector<tie_case> all(std::begin(cases), std::end(cases));
+  {
+    // Runs of 16 with nothing to enter are passed over whole: values that
+    // enter sit in several runs (two in one, one at a run's last place), a
+    // tie across runs.
+    std::vector<float> in(56, 0.0f);
+    in[5] = 1, in[16] = 4, in[18] = 6, in[20] = kNaN, in[47] = 3, in[50] = 4, in[55] = 2;
+    all.push_back({"long row, several runs", in, 4, {6, 4, 4, 3}, {18, 16, 50, 47}});
+    // The only value that enters is in the tail after the last full run.
+    std::vector<float> tail(38, -kInf);
+    tail[37] = 1;
+    all.push_back({"long row, tail", tail, 2, {1, lowest}, {37, 0}});
+  }
+  for (const auto &c : all) {
     SCOPED_TRACE(c.name);
     const result r = insertion(c.in, c.k);
     EXPECT_TRUE(same_floats(r.values, c.values));

@@ -52,7 +52,8 @@ row_range range_of(const float *x, int32_t k) {
 #if defined(__GNUC__)
   // Two four-lane vectors per side: the width of the baseline vector unit.
   typedef float lanes __attribute__((vector_size(16)));
-  lanes lo[2] = {lanes{} + inf, lanes{} + inf}, hi[2] = {lanes{} - inf, lanes{} - inf};
+  const lanes up = {inf, inf, inf, inf}, down = -up;
+  lanes lo[2] = {up, up}, hi[2] = {down, down};
   for (; i + kLanes <= k; i += kLanes)
     for (int h = 0; h < 2; ++h) {
       lanes v;
