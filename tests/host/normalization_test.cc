@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -55,6 +56,40 @@ TEST_P(Normalization, LayerNormMatchesDoubleReference) {
       EXPECT_TRUE(near_value(out[r * cols + j], (in[r * cols + j] - mean) * k * gamma[j] + beta[j],
                              1e-5, 1e-5))
           << r << "," << j;
+  }
+}
+
+std::vector<uint32_t> bit_patterns(const std::vector<float> &v) {
+  std::vector<uint32_t> bits(v.size());
+  if (!v.empty()) std::memcpy(bits.data(), v.data(), v.size() * sizeof(float));
+  return bits;
+}
+
+// Rows are normalised in groups: each row of a batch, and of a batch
+// normalised in place, has the bits it has alone.
+TEST_P(Normalization, LayerNormRowsOfABatchMatchEachRowAlone) {
+  ypu_harness h(GetParam());
+  const int cols = 37;
+  const std::vector<float> gamma = random_floats(cols, 5), beta = random_floats(cols, 6);
+  for (const int rows : {1, 3, 4, 5, 8, 9}) {
+    SCOPED_TRACE(rows);
+    const std::vector<float> in = random_floats(size_t(rows) * cols, 10 + rows, -30.f, 50.f);
+    const std::vector<float> batch = layer_norm(h, in, gamma, beta, rows, cols, 1e-5f);
+    std::vector<float> alone;
+    for (int r = 0; r < rows; ++r) {
+      const std::vector<float> row(in.begin() + r * cols, in.begin() + (r + 1) * cols);
+      const std::vector<float> out = layer_norm(h, row, gamma, beta, 1, cols, 1e-5f);
+      alone.insert(alone.end(), out.begin(), out.end());
+    }
+    EXPECT_EQ(bit_patterns(batch), bit_patterns(alone));
+
+    const placed_operand x = place(h, in), g = place(h, gamma), b = place(h, beta);
+    const qz_ypu_layer_norm_f32_params_t params{
+        .out = x.buffer, .in = x.buffer, .gamma = g.buffer, .beta = b.buffer, .epsilon = 1e-5f,
+        .rows = rows, .cols = cols, .out_offset = x.offset, .in_offset = x.offset,
+        .gamma_offset = g.offset, .beta_offset = b.offset};
+    ASSERT_EQ(h.run(QZ_YPU_OP_LAYER_NORM_F32, &params), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(bit_patterns(read_guarded<float>(h, x)), bit_patterns(alone));
   }
 }
 
