@@ -86,6 +86,18 @@ qz_status_t take_buffer(qz_ypu_context_t *context, int64_t count, int64_t elemen
   return QZ_STATUS_SUCCESS;
 }
 
+// Copies the first `block` bytes of `buffer` over the next count - 1 blocks.
+qz_status_t copy_first_block(qz_ypu_context_t *context, qz_ypu_buffer_t *buffer, int32_t block,
+                             int32_t count) {
+  for (int32_t j = 1; j < count; ++j) {
+    const qz_ypu_copy_bytes_params_t copy{
+        .out = buffer, .in = buffer, .count = block, .out_offset = j * block, .in_offset = 0};
+    const qz_status_t status = qz_norvo_execute(context, QZ_YPU_OP_COPY_BYTES, &copy);
+    if (status != QZ_STATUS_SUCCESS) return status;
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
 // Encoder pass over the k source ids, then B - 1 copies of its output.
 qz_status_t encode_source(pass_state &pass, int32_t k, int32_t width) {
   qz_norvo_t *engine = pass.engine;
@@ -98,17 +110,8 @@ qz_status_t encode_source(pass_state &pass, int32_t k, int32_t width) {
     qz_error_site(SITE_ENCODER_PASS);
     return status;
   }
-  const int32_t block = k * width * static_cast<int32_t>(sizeof(float));
-  for (int32_t j = 1; j < B; ++j) {
-    const qz_ypu_copy_bytes_params_t copy{.out = pass.encoder_output,
-                                          .in = pass.encoder_output,
-                                          .count = block,
-                                          .out_offset = j * block,
-                                          .in_offset = 0};
-    status = qz_norvo_execute(context, QZ_YPU_OP_COPY_BYTES, &copy);
-    if (status != QZ_STATUS_SUCCESS) return status;
-  }
-  return QZ_STATUS_SUCCESS;
+  return copy_first_block(context, pass.encoder_output,
+                          k * width * static_cast<int32_t>(sizeof(float)), B);
 }
 
 // At the first step every beam holds the same prefix (the start id) over the
@@ -119,21 +122,14 @@ qz_status_t copy_first_beam(pass_state &pass, int32_t vocabulary) {
   qz_norvo_t *engine = pass.engine;
   qz_ypu_context_t *context = engine->context;
   const int32_t B = engine->beam_size;
-  const int32_t row_bytes = vocabulary * static_cast<int32_t>(sizeof(float));
-  for (int32_t b = 1; b < B; ++b) {
-    const qz_ypu_copy_bytes_params_t copy{.out = pass.logits,
-                                          .in = pass.logits,
-                                          .count = row_bytes,
-                                          .out_offset = b * row_bytes,
-                                          .in_offset = 0};
-    const qz_status_t status = qz_norvo_execute(context, QZ_YPU_OP_COPY_BYTES, &copy);
-    if (status != QZ_STATUS_SUCCESS) return status;
-  }
+  qz_status_t status = copy_first_block(
+      context, pass.logits, vocabulary * static_cast<int32_t>(sizeof(float)), B);
+  if (status != QZ_STATUS_SUCCESS) return status;
   qz_norvo_stack_t *decoder = engine->decoder;
   for (int32_t l = 0; l < decoder->layer_count; ++l) {
     auto layer = static_cast<qz_norvo_decoder_layer_t *>(decoder->layers[l]);
     for (qz_norvo_attention_cache_t *cache : {layer->self_cache, layer->cross_cache}) {
-      const qz_status_t status = qz_norvo_attention_cache_widen(context, cache, B);
+      status = qz_norvo_attention_cache_widen(context, cache, B);
       if (status != QZ_STATUS_SUCCESS) return status;
     }
   }
