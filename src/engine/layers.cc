@@ -377,6 +377,41 @@ void qz_norvo_attention_cache_free(qz_ypu_context_t *context, qz_norvo_attention
 // ---------------------------------------------------------------------------
 // Attention.
 
+namespace {
+
+qz_status_t qz_norvo_project_keys_values(qz_ypu_context_t *context,
+                                         qz_norvo_attention_t *attention, qz_ypu_buffer_t *keys,
+                                         qz_ypu_buffer_t *values, qz_ypu_buffer_t *kv_input,
+                                         int32_t kv_count) {
+  qz_status_t status =
+      qz_norvo_attention_linear(context, attention->key, keys, kv_input, kv_count);
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_attention_linear(context, attention->value, values, kv_input, kv_count);
+  return status;
+}
+
+}  // namespace
+
+qz_status_t qz_norvo_attention_fill_cache(qz_ypu_context_t *context,
+                                          qz_norvo_attention_t *attention,
+                                          qz_norvo_attention_cache_t *cache,
+                                          qz_ypu_buffer_t *kv_input, int32_t batch,
+                                          int32_t kv_rows) {
+  qz_status_t status = qz_norvo_check_counts(batch, 1, kv_rows);
+  int32_t kv_bytes = 0;
+  if (status == QZ_STATUS_SUCCESS)
+    status = qz_norvo_rows_bytes(int64_t{batch} * kv_rows, attention->dim, "kv_rows", &kv_bytes);
+  if (status != QZ_STATUS_SUCCESS) return status;
+  enum { KEY, VALUE };
+  qz_norvo_temporaries t(context);
+  if (!t.create(KEY, kv_bytes) || !t.create(VALUE, kv_bytes)) return QZ_STATUS_OUT_OF_MEMORY;
+  status = qz_norvo_project_keys_values(context, attention, t.buffers[KEY], t.buffers[VALUE],
+                                        kv_input, batch * kv_rows);
+  if (status != QZ_STATUS_SUCCESS) return status;
+  return qz_norvo_attention_cache_append(context, cache, t.buffers[KEY], t.buffers[VALUE], batch,
+                                         kv_rows, attention->dim, 0, 0);
+}
+
 qz_status_t qz_norvo_attention_forward(qz_ypu_context_t *context, qz_norvo_attention_t *attention,
                                        qz_ypu_buffer_t *out, qz_ypu_buffer_t *query_input,
                                        qz_ypu_buffer_t *kv_input, qz_norvo_attention_cache_t *cache,
@@ -396,14 +431,12 @@ qz_status_t qz_norvo_attention_forward(qz_ypu_context_t *context, qz_norvo_atten
       !t.create(OUTPUT, query_bytes))
     return QZ_STATUS_OUT_OF_MEMORY;
 
-  const int32_t query_count = batch * query_rows, kv_count = batch * kv_rows;
+  const int32_t query_count = batch * query_rows;
   status = qz_norvo_attention_linear(context, attention->query, t.buffers[QUERY], query_input,
                                      query_count);
   if (status == QZ_STATUS_SUCCESS)
-    status = qz_norvo_attention_linear(context, attention->key, t.buffers[KEY], kv_input, kv_count);
-  if (status == QZ_STATUS_SUCCESS)
-    status =
-        qz_norvo_attention_linear(context, attention->value, t.buffers[VALUE], kv_input, kv_count);
+    status = qz_norvo_project_keys_values(context, attention, t.buffers[KEY], t.buffers[VALUE],
+                                          kv_input, batch * kv_rows);
   if (status != QZ_STATUS_SUCCESS) return status;
 
   if (!cache) {

@@ -376,6 +376,14 @@ qz_status_t qz_norvo_attention_cache_append(qz_ypu_context_t *context,
 qz_status_t qz_norvo_attention_cache_reorder(qz_ypu_context_t *context,
                                              qz_norvo_attention_cache_t *cache,
                                              qz_ypu_buffer_t *index, int32_t count);
+// Projects kv_rows rows of each of `batch` sequences to keys and values and
+// appends them to the cache, as an attention's first call with that cache
+// does.
+qz_status_t qz_norvo_attention_fill_cache(qz_ypu_context_t *context,
+                                          qz_norvo_attention_t *attention,
+                                          qz_norvo_attention_cache_t *cache,
+                                          qz_ypu_buffer_t *kv_input, int32_t batch,
+                                          int32_t kv_rows);
 // Turns a cache filled for one sequence into `count` copies of that sequence
 // (nothing to do for a cache not yet filled).
 qz_status_t qz_norvo_attention_cache_widen(qz_ypu_context_t *context,

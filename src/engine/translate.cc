@@ -114,24 +114,26 @@ qz_status_t encode_source(pass_state &pass, int32_t k, int32_t width) {
                           k * width * static_cast<int32_t>(sizeof(float)), B);
 }
 
-// At the first step every beam holds the same prefix (the start id) over the
-// same source, so one row is computed and copied to the other beams: its
-// logits row and every decoder cache (the rows of each op are computed one by
-// one, so the copies hold the bits B rows would have given).
-qz_status_t copy_first_beam(pass_state &pass, int32_t vocabulary) {
+// Before the first step: every beam attends to the same encoder rows, so
+// each cross-attention cache is filled from one copy of them and then copied
+// to every beam (the projections give each row the bits it has in a batch of
+// B copies: rows of a many-row product do not depend on one another). A
+// single source row keeps the B-row projection, whose one-row form could
+// round differently.
+qz_status_t fill_cross_caches(pass_state &pass, int32_t k) {
   qz_norvo_t *engine = pass.engine;
   qz_ypu_context_t *context = engine->context;
   const int32_t B = engine->beam_size;
-  qz_status_t status = copy_first_block(
-      context, pass.logits, vocabulary * static_cast<int32_t>(sizeof(float)), B);
-  if (status != QZ_STATUS_SUCCESS) return status;
+  if (B < 2 || k < 2) return QZ_STATUS_SUCCESS;
   qz_norvo_stack_t *decoder = engine->decoder;
   for (int32_t l = 0; l < decoder->layer_count; ++l) {
     auto layer = static_cast<qz_norvo_decoder_layer_t *>(decoder->layers[l]);
-    for (qz_norvo_attention_cache_t *cache : {layer->self_cache, layer->cross_cache}) {
-      status = qz_norvo_attention_cache_widen(context, cache, B);
-      if (status != QZ_STATUS_SUCCESS) return status;
-    }
+    if (layer->cross_cache->length != 0) continue;
+    qz_status_t status = qz_norvo_attention_fill_cache(context, layer->cross_attention,
+                                                       layer->cross_cache, pass.encoder_output, 1, k);
+    if (status == QZ_STATUS_SUCCESS)
+      status = qz_norvo_attention_cache_widen(context, layer->cross_cache, B);
+    if (status != QZ_STATUS_SUCCESS) return status;
   }
   return QZ_STATUS_SUCCESS;
 }
@@ -141,23 +143,19 @@ qz_status_t decoder_step(pass_state &pass, int32_t t, int32_t k, int32_t width) 
   qz_norvo_t *engine = pass.engine;
   qz_ypu_context_t *context = engine->context;
   const int32_t B = engine->beam_size;
-  bool one_prefix = t == 1;
-  for (int32_t b = 1; b < B && one_prefix; ++b)
-    one_prefix = pass.last_tokens[b] == pass.last_tokens[0];
-  const int32_t rows = one_prefix ? 1 : B;
   qz_ypu_buffer_t *hidden = nullptr;
-  qz_status_t status = take_buffer(context, int64_t{B} * width, sizeof(float), &hidden);
+  qz_status_t status = t == 1 ? fill_cross_caches(pass, k) : QZ_STATUS_SUCCESS;
+  if (status == QZ_STATUS_SUCCESS)
+    status = take_buffer(context, int64_t{B} * width, sizeof(float), &hidden);
   if (status == QZ_STATUS_SUCCESS) {
     status = qz_norvo_decoder_forward(context, engine->decoder, hidden, pass.last_tokens,
-                                      pass.encoder_output, t - 1, rows, 1, k);
+                                      pass.encoder_output, t - 1, B, 1, k);
     if (status != QZ_STATUS_SUCCESS) {
       qz_error_site(SITE_DECODER);
     } else {
-      status = qz_norvo_linear_forward(context, engine->output_linear, pass.logits, hidden, rows);
+      status = qz_norvo_linear_forward(context, engine->output_linear, pass.logits, hidden, B);
       if (status != QZ_STATUS_SUCCESS) qz_error_site(SITE_PROJECTION);
     }
-    if (status == QZ_STATUS_SUCCESS && rows < B)
-      status = copy_first_beam(pass, engine->output_linear->weight->rows);
     qz_ypu_buffer_release(context, hidden);
   }
   if (status != QZ_STATUS_SUCCESS) qz_error_site(SITE_DECODER_STEP);
