@@ -11,6 +11,7 @@
 // below do not hit.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "model/model_test_util.h"
@@ -457,6 +458,37 @@ TEST_P(Cache, CrossAttentionFillsOnce) {
   EXPECT_EQ(layer->cross_cache->length, kLength);
   EXPECT_EQ(layer->cross_cache->key_codes, keys);
   EXPECT_EQ(read(second, kSequences * 8), read(first, kSequences * 8));
+}
+
+// Filling the cross cache from one copy of the encoder rows and widening it
+// gives the attention the bits it has when B copies are projected together.
+TEST_P(Cache, CrossCacheFilledOnceAndWidenedMatchesBCopies) {
+  std::mt19937 rng(109);
+  model_record model = random_model(rng, dense_shape(0, 1, 4));
+  loaded_model m(context(), model);
+  qz_norvo_decoder_layer_t *layer = m.decoder_layer(0);
+  constexpr int32_t kSequences = 3, kLength = 5;
+  std::vector<float> one(kLength * 8), x(kSequences * 8);
+  for (float &v : one) v = std::uniform_real_distribution<float>(-1, 1)(rng);
+  for (float &v : x) v = std::uniform_real_distribution<float>(-1, 1)(rng);
+  std::vector<float> copies;
+  for (int32_t s = 0; s < kSequences; ++s) copies.insert(copies.end(), one.begin(), one.end());
+  qz_ypu_buffer_t *query = floats(x), *together = zeros(kSequences * 8), *widened = zeros(kSequences * 8);
+  ASSERT_EQ(qz_norvo_cross_attention_forward(context(), layer->cross_attention, together, query,
+                                             floats(copies), layer->cross_cache, kSequences, 1,
+                                             kLength),
+            QZ_STATUS_SUCCESS);
+  qz_norvo_decoder_reset_caches(context(), m.engine.decoder);
+  ASSERT_EQ(qz_norvo_attention_fill_cache(context(), layer->cross_attention, layer->cross_cache,
+                                          floats(one), 1, kLength),
+            QZ_STATUS_SUCCESS);
+  ASSERT_EQ(qz_norvo_attention_cache_widen(context(), layer->cross_cache, kSequences), QZ_STATUS_SUCCESS);
+  ASSERT_EQ(qz_norvo_cross_attention_forward(context(), layer->cross_attention, widened, query,
+                                             floats(copies), layer->cross_cache, kSequences, 1,
+                                             kLength),
+            QZ_STATUS_SUCCESS);
+  const std::vector<float> a = read(together, kSequences * 8), b = read(widened, kSequences * 8);
+  EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)));
 }
 
 TEST_P(Cache, ReorderCopiesTheParentSequences) {
