@@ -13,7 +13,17 @@ elseif(APPLE)
 else()
   list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/platform/(macos|windows)/")
 endif()
-list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/ypu/metal/")
+# The Metal backend is part of the macOS build only (the Linux tests compile
+# it against a stand-in of the platform's object runtime, tests/CMakeLists.txt).
+if(APPLE)
+  include(cmake/metal.cmake)
+  qz_metal_program_source(QZ_METAL_PROGRAM)
+  list(APPEND QZ_SOURCES ${QZ_METAL_PROGRAM})
+  set(QZ_WITH_METAL ON)
+else()
+  list(FILTER QZ_SOURCES EXCLUDE REGEX "/src/ypu/metal/")
+  set(QZ_WITH_METAL OFF)
+endif()
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
   list(FILTER QZ_SOURCES EXCLUDE REGEX "_(neon|neondot|neonfp16)\\.cc$")

@@ -119,5 +119,20 @@ from=$(llvm-nm -m -u "$dylib" | grep -oP '\((from \K[^)]+|\Kdynamically looked u
 bad=$(grep -vE '^(libSystem|libobjc|dynamically looked up)$' <<<"$from" || true)
 [ -z "$bad" ] && pass "undefined symbols resolve to the system" || fail "undefined symbols from $bad"
 
+# The Metal backend: its GPU program is the kernels' source, built into a
+# Metal library when the device opens; the object runtime and the frameworks
+# are opened and looked up at run time, so nothing of them is linked.
+grep -qa 'kernel void taabe' "$dylib" && pass "Metal program source embedded" ||
+  fail "no Metal program source in the dylib"
+echo "    run-time lookups: $(llvm-nm -m -u "$dylib" | grep -oP '\b_\Kdl(open|sym)\b' | sort -u | tr '\n' ' ')"
+opened=$(strings -a "$dylib" | grep -E '^(/usr/lib/libobjc|/System/Library/Frameworks/)' || true)
+echo "    opened: $(echo $opened)"
+for library in /usr/lib/libobjc.A.dylib /System/Library/Frameworks/Metal.framework/Metal \
+               /System/Library/Frameworks/Foundation.framework/Foundation; do
+  grep -qxF "$library" <<<"$opened" && pass "opens $library" || fail "does not open $library"
+done
+linked=$(llvm-nm -m -u "$dylib" | grep -oP '\b_\K(objc_|sel_|MTL)\w+' | sort -u || true)
+[ -z "$linked" ] && pass "no object-runtime or Metal symbol linked" || fail "linked: $linked"
+
 echo "cross builds: built, not run (no Windows ARM64 or macOS machine here)"
 [ "$failures" -eq 0 ] || { echo "$failures cross check(s) failed"; exit 1; }

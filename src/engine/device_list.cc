@@ -4,13 +4,16 @@
 
 #include "common/error.h"
 #include "ypu/ypu.h"
+#if defined(QZ_WITH_METAL)
+#include "ypu/metal/device.h"
+#endif
 
 namespace {
 
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_DEVICE_LIST{0x320, nullptr};
 
 struct qz_norvo_backend_lines {
-  const qz_ypu_backend_t *backend = nullptr;
+  void (*list_free)(char **list, int32_t count) = nullptr;
   char **list = nullptr;
   int32_t count = 0;
 };
@@ -20,7 +23,21 @@ struct qz_norvo_gathered_lines {
   qz_norvo_backend_lines lines[QZ_YPU_BACKEND_COUNT];
   int used = 0;
   ~qz_norvo_gathered_lines() {
-    for (int i = 0; i < used; ++i) lines[i].backend->device.device_list_free(lines[i].list, lines[i].count);
+    for (int i = 0; i < used; ++i) lines[i].list_free(lines[i].list, lines[i].count);
+  }
+  // Adds one backend's lines; on failure its status, with a message pushed.
+  qz_status_t gather(qz_status_t (*list_fn)(char ***, int32_t *),
+                     void (*list_free)(char **, int32_t), int64_t *total) {
+    qz_norvo_backend_lines &added = lines[used];
+    const qz_status_t status = list_fn(&added.list, &added.count);
+    if (status != QZ_STATUS_SUCCESS) {
+      qz_error_push("", 0, &QZ_NORVO_ERROR_DEVICE_LIST);
+      return status;
+    }
+    added.list_free = list_free;
+    ++used;
+    if (added.count > 0) *total += added.count;
+    return QZ_STATUS_SUCCESS;
   }
 };
 
@@ -48,16 +65,19 @@ extern "C" qz_status_t qz_norvo_list_hardware_devices(char ***devices, int32_t *
   int64_t total = 0;
   for (uint32_t index = 0; index < QZ_YPU_BACKEND_COUNT; ++index) {
     const qz_ypu_backend_t *backend = qz_ypu_backend(index);
-    if (index == QZ_YPU_BACKEND_TEST || !backend || !backend->device.device_list) continue;
-    qz_norvo_backend_lines &lines = gathered.lines[gathered.used];
-    const qz_status_t status = backend->device.device_list(&lines.list, &lines.count);
-    if (status != QZ_STATUS_SUCCESS) {
-      qz_error_push("", 0, &QZ_NORVO_ERROR_DEVICE_LIST);
-      return status;
+    if (index != QZ_YPU_BACKEND_TEST && backend && backend->device.device_list) {
+      const qz_status_t status = gathered.gather(backend->device.device_list,
+                                                 backend->device.device_list_free, &total);
+      if (status != QZ_STATUS_SUCCESS) return status;
     }
-    lines.backend = backend;
-    ++gathered.used;
-    if (lines.count > 0) total += lines.count;
+#if defined(QZ_WITH_METAL)
+    // The Metal column has no list entries: its list follows the CPU line.
+    if (index == QZ_YPU_BACKEND_CPU) {
+      const qz_status_t status =
+          gathered.gather(qz_ypu_metal_device_list, qz_ypu_metal_device_list_free, &total);
+      if (status != QZ_STATUS_SUCCESS) return status;
+    }
+#endif
   }
   if (total < 1) return QZ_STATUS_SUCCESS;
 

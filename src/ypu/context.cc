@@ -10,11 +10,17 @@ extern const qz_ypu_backend_t QZ_YPU_CUDA_BACKEND;
 #else
 #define QZ_YPU_CUDA_COLUMN nullptr
 #endif
+#if defined(QZ_WITH_METAL)
+extern const qz_ypu_backend_t QZ_YPU_METAL_BACKEND;
+#define QZ_YPU_METAL_COLUMN &QZ_YPU_METAL_BACKEND
+#else
+#define QZ_YPU_METAL_COLUMN nullptr
+#endif
 
 namespace {
 
 const qz_ypu_backend_t *qz_ypu_backends[QZ_YPU_BACKEND_COUNT] = {
-    &QZ_YPU_CPU_BACKEND, QZ_YPU_CUDA_COLUMN, nullptr, nullptr, nullptr};
+    &QZ_YPU_CPU_BACKEND, QZ_YPU_CUDA_COLUMN, nullptr, nullptr, QZ_YPU_METAL_COLUMN};
 
 // Releases the states of ops [0, end) from the highest op down.
 void qz_ypu_states_release(qz_ypu_context_t *context, const qz_ypu_backend_t *backend,

@@ -7,6 +7,9 @@
 
 #include "ypu/cpu/device.h"
 #include "ypu/cuda/device.h"
+#if defined(QZ_WITH_METAL)
+#include "ypu/metal/device.h"
+#endif
 #include "ypu/records.h"
 
 namespace {
@@ -20,6 +23,16 @@ struct qz_ypu_gpu_t {
 #if defined(_WIN32)
 constexpr bool QZ_YPU_HAS_GPU = false;
 constexpr qz_ypu_gpu_t QZ_YPU_GPU{};
+#elif defined(QZ_WITH_METAL)
+qz_status_t qz_ypu_open_metal(int32_t index, void **out) {
+  qz_ypu_metal_device_t *device = nullptr;
+  const qz_status_t status = qz_ypu_metal_device_open(index, &device);
+  if (status == QZ_STATUS_SUCCESS) *out = device;
+  return status;
+}
+constexpr bool QZ_YPU_HAS_GPU = true;
+constexpr qz_ypu_gpu_t QZ_YPU_GPU{QZ_YPU_BACKEND_METAL, qz_ypu_open_metal,
+                                   qz_ypu_metal_device_close};
 #else
 constexpr bool QZ_YPU_HAS_GPU = true;
 constexpr qz_ypu_gpu_t QZ_YPU_GPU{QZ_YPU_BACKEND_CUDA, qz_ypu_cuda_device_open,

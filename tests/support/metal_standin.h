@@ -1,0 +1,70 @@
+// A stand-in for the Metal framework, Foundation and the object runtime
+// behind the Metal backend's seam (src/ypu/metal/runtime.h), for tests on
+// Linux. Its objects are plain records with reference counts; command
+// buffers record their commands and run them when they (or a later buffer
+// of their queue) are waited for, in commit order, so a missing
+// synchronisation shows as stale data. Compute passes run the harness's
+// Metal kernels (gpu_harness/metal_launch.h); copies and fills run here.
+//
+// It checks what the real framework would refuse and notes each breach in
+// `violations`: an encoder left open at a commit or at its release, two
+// encoders open on one command buffer, commands on an ended encoder,
+// threadgroups that are empty or larger than the pipeline allows, blit
+// offsets or sizes that are not multiples of 4, empty fills, copies outside
+// a buffer, messages to released objects, objects autoreleased with no pool.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qz_metal_standin {
+
+// One recorded dispatch, for tests of the sizes an entry chose.
+struct dispatch_record {
+  std::string kernel;
+  bool threadgroups;  // dispatchThreadgroups (else dispatchThreads)
+  uint64_t grid[3];   // threads, or threadgroups
+  uint64_t group[3];  // threads per threadgroup
+};
+
+struct machine {
+  // --- what the fake system has (set before the code under test runs) ---
+  bool frameworks = true;                  // Metal can be loaded
+  std::vector<std::string> devices{"Stand-in GPU"};  // MTLCopyAllDevices, in order
+  int default_device = 0;                  // index in `devices`; -1: none
+  bool queue_fails = false;                // newCommandQueue returns nil
+  bool library_fails = false;              // newLibraryWithSource fails
+  std::set<std::string> missing_functions; // newFunctionWithName: returns nil
+  std::set<std::string> failing_pipelines; // pipeline state not made
+  bool buffers_fail = false;               // newBufferWithLength: returns nil
+  bool command_buffers_fail = false;       // commandBuffer returns nil
+  bool encoders_fail = false;              // compute/blitCommandEncoder return nil
+  bool gpu_error = false;                  // command buffers end with an error
+  uint64_t thread_execution_width = 32;
+  uint64_t max_threads_per_threadgroup = 1024;
+
+  // --- what happened ---
+  int commits = 0;
+  int waits = 0;
+  int executed = 0;                   // command buffers run
+  std::vector<std::string> labels;    // every setLabel:, in order
+  std::vector<dispatch_record> dispatches;
+  int copies = 0;  // blit copies recorded
+  int fills = 0;   // blit fills recorded
+  std::vector<std::string> pipelines_made;      // kernel names, in order
+  std::vector<std::string> pipelines_released;  // kernel names, in order
+  std::vector<std::string> violations;
+  std::string library_source;         // the text handed to newLibraryWithSource
+  uint64_t language_version = 0;
+  bool fast_math = false;
+  int64_t live_objects = 0;           // objects made and not yet deallocated
+};
+
+// The fake system. reset() restores the defaults and frees every record
+// (call between tests; live_objects should be 0 before it).
+machine &standin();
+void reset();
+
+}  // namespace qz_metal_standin
