@@ -18,7 +18,7 @@ TEST(MetalReverseRows, MatchesHostOverShapes) {
     SCOPED_TRACE(testing::Message() << s.rows << "x" << s.n);
     const int32_t n = s.rows * s.n;
     metal_twin t;
-    const twin_buffer data = t.buffer(random_ints<uint32_t>(n + 2, 0, UINT32_MAX, n));
+    const twin_buffer data = t.buffer(random_ints<uint32_t>(n + 2, INT32_MIN, INT32_MAX, n));
     t.run(QZ_YPU_OP_REVERSE_ROWS, "taabe154", [&](bool g) {
       return qz_ypu_reverse_rows_params_t{data.on(g), s.rows, s.n, 4};
     });
@@ -60,8 +60,8 @@ TEST(MetalGatherClamped, MatchesHostOverShapes) {
     const int32_t n = s.blocks * s.rows * s.words;
     metal_twin t;
     const twin_buffer out = t.bytes(4 * (n + 1), 0xEE),
-                      src = t.buffer(random_ints<uint32_t>(s.source_rows * s.words, 0,
-                                                           UINT32_MAX, n));
+                      src = t.buffer(random_ints<uint32_t>(s.source_rows * s.words, INT32_MIN,
+                                                           INT32_MAX, n));
     t.run(QZ_YPU_OP_GATHER_CLAMPED, "taabe19", [&](bool g) {
       return qz_ypu_gather_clamped_params_t{out.on(g), src.on(g), s.blocks,
                                             s.rows,    s.words,   s.source_rows};
