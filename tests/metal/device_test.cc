@@ -328,6 +328,12 @@ TEST_F(MetalDevice, BuffersAreSharedAndKeepTheirSizeAndFlags) {
   EXPECT_EQ(reinterpret_cast<qz_ypu_metal_buffer_t *>(buffer)->flags, 7);
   qz_ypu_metal_buffer_free(d.device, buffer);
   qz_ypu_metal_buffer_free(d.device, nullptr);
+  // Metal has no empty buffers; the layer may still ask for one.
+  qz_ypu_buffer_t *empty = qz_ypu_metal_buffer_create(d.device, 0, 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(qz_ypu_metal_buffer_size(d.device, empty), 0);
+  EXPECT_EQ(qz_ypu_metal_buffer_download(d.device, empty, nullptr, 0, 0), QZ_STATUS_SUCCESS);
+  qz_ypu_metal_buffer_free(d.device, empty);
   standin().buffers_fail = true;
   EXPECT_EQ(qz_ypu_metal_buffer_create(d.device, 12, 0), nullptr);
   EXPECT_EQ(qz_ypu_metal_buffer_create(d.device, -1, 0), nullptr);

@@ -391,7 +391,7 @@ qz_objc_id send_u_u(qz_objc_id self, qz_objc_sel op, uintptr_t a, uintptr_t b) {
   if (!o) return nullptr;
   if (o->type == kind::device && is(op, "newBufferWithLength:options:")) {
     if (b != 0) violation("a buffer not in shared storage");
-    if (the_machine.buffers_fail || a > (uintptr_t{1} << 31)) return nullptr;
+    if (the_machine.buffers_fail || a == 0 || a > (uintptr_t{1} << 31)) return nullptr;
     object *buffer = make(kind::buffer);
     buffer->contents.assign(a, 0xFF);  // NaN as floats until written
     return buffer;

@@ -38,7 +38,7 @@ struct machine {
   bool library_fails = false;              // newLibraryWithSource fails
   std::set<std::string> missing_functions; // newFunctionWithName: returns nil
   std::set<std::string> failing_pipelines; // pipeline state not made
-  bool buffers_fail = false;               // newBufferWithLength: returns nil
+  bool buffers_fail = false;               // newBufferWithLength: returns nil (as for length 0)
   bool command_buffers_fail = false;       // commandBuffer returns nil
   bool encoders_fail = false;              // compute/blitCommandEncoder return nil
   bool gpu_error = false;                  // command buffers end with an error

@@ -228,10 +228,11 @@ qz_ypu_buffer_t *qz_ypu_metal_buffer_create(void *handle, int32_t size, int32_t 
   if (size < 0) return nullptr;
   auto *buffer = static_cast<qz_ypu_metal_buffer_t *>(std::malloc(sizeof(qz_ypu_metal_buffer_t)));
   if (!buffer) return nullptr;
-  // Options 0: shared storage, default CPU cache mode.
+  // Options 0: shared storage, default CPU cache mode. Metal makes no empty
+  // buffer, so an empty one takes a byte it never uses.
   buffer->mtl_buffer = rt().send_u_u(metal_device(handle)->mtl_device,
                                      sel("newBufferWithLength:options:"),
-                                     static_cast<uintptr_t>(size), 0);
+                                     static_cast<uintptr_t>(size > 0 ? size : 1), 0);
   if (!buffer->mtl_buffer) {
     std::free(buffer);
     return nullptr;
