@@ -83,6 +83,10 @@ foreach(module ${QZ_CUDA_OP_MODULES})
     OUTPUT ${object}
     COMMAND ${QZ_NVCC_LAUNCHER} ${QZ_NVCC} ${QZ_NVCC_FLAGS} ${defines} -MD -MF ${object}.d
             -c ${source} -o ${object}
+    # Two ops' modules may hold kernels and helpers of one name (each its
+    # own): only the execute entries leave the object.
+    COMMAND ${CMAKE_OBJCOPY} --wildcard --keep-global-symbol=qz_ypu_cuda_*
+            --keep-global-symbol=_Z*qz_ypu_cuda_* ${object}
     DEPENDS ${source}
     DEPFILE ${object}.d
     COMMENT "nvcc ${family}.cu (${name})"

@@ -44,7 +44,35 @@ KERNELS = {
     "GROUP_NORM_F32": ["taabe273"], "MEAN_ROWS_F32": ["taabe310"], "SOFTMAX_F32": ["taabe119"],
     "SOFTMAX_FIXED_I16": ["taabe269"], "LSTM_CELL_I16": ["taabe174"],
     "GAUSSIAN_WEIGHTS_F32": ["taabe115"], "POLAR_SPECTRUM_F32": ["taabe27"],
+    "ATTENTION_KV_U8": ["taabe58", "taabe163", "taabe298"],
+    "ATTENTION_KV_U16": ["taabe58", "taabe163", "taabe298"],
+    "TOPK_SORT_SOFTMAX_F32": ["taabe332"], "TOPK_SORT_F32": ["taabe29"],
+    "SHIFT_ROWS_LEFT": ["taabe122"], "QUANTIZE_ROWS_I16": ["taabe8"],
+    "QUANTIZE_ROWS_U8": ["taabe190"],
+    "ATTENTION_BLOCKED_F32": ["taabe212", "taabe120", "taabe230"],
+    "MASK_WINDOW_F32": ["taabe264"], "ATTENTION_VALUES_F32": ["taabe69"],
+    "ATTENTION_VALUES_CACHE_U8": ["taabe69"], "ATTENTION_SCORES_F32": ["taabe155"],
+    "ATTENTION_SCORES_CACHE_U8": ["taabe155"],
+    "TOPK_F32": ["taabe179", "cub:DeviceRadixSortSingleTileKernel",
+                 "cub:DeviceRadixSortHistogramKernel", "cub:DeviceRadixSortExclusiveSumKernel",
+                 "cub:DeviceRadixSortOnesweepKernel", "cub:EmptyKernel"],
+    "QUANTIZE_ROWS_RING_U8": ["taabe261"], "QUANTIZE_ROWS_RING_U16": ["taabe261"],
 }
+
+
+def library_kernel(symbol):
+    """The CUDA toolkit's template library puts its version into the
+    namespace of its kernels: "cub:<name>" for a kernel of that library,
+    matched by its own name (the last part of the mangled nested name)."""
+    if not symbol.startswith("_ZN3cub"):
+        return symbol
+    pos, name = 3, None
+    while pos < len(symbol) and symbol[pos].isdigit():
+        digits = re.match(r"\d+", symbol[pos:]).group()
+        pos += len(digits)
+        name = symbol[pos:pos + int(digits)]
+        pos += int(digits)
+    return "cub:" + name
 COMPATIBILITY = ["compatibility_test_kernel"]
 
 
@@ -88,7 +116,7 @@ def elf_symbols(image):
     for line in out.splitlines():
         parts = line.split()
         if len(parts) >= 8 and parts[3] == "FUNC" and parts[4] == "GLOBAL":
-            functions.add(parts[-1])
+            functions.add(library_kernel(parts[-1]))
         elif len(parts) >= 8 and parts[3] == "OBJECT":
             objects[parts[-1]] = int(parts[2], 0)
     return functions, objects

@@ -112,12 +112,16 @@ extern "C" qz_status_t qz_norvo_init(const char *model_path, const char *device,
   }
 
   qz_ypu_context_t *context = nullptr;
-  qz_status_t status = qz_ypu_context_from_device_string(device, "cpu:1", &context);
+  const qz_status_t status = qz_ypu_context_from_device_string(device, "cpu:1", &context);
   if (status != QZ_STATUS_SUCCESS) {
     qz_error_push("", 0, &QZ_ERROR_CALLER);
     return status;
   }
+  return qz_norvo_init_on_context(model_path, context, object);
+}
 
+qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *context,
+                                     qz_norvo_t **object) {
   *object = nullptr;
   auto engine = static_cast<qz_norvo_t *>(
       qz_ypu_ops(context).host_alloc(context->device, static_cast<int32_t>(sizeof(qz_norvo_t))));
@@ -137,7 +141,7 @@ extern "C" qz_status_t qz_norvo_init(const char *model_path, const char *device,
     qz_error_site(SITE_INIT);
     return QZ_STATUS_IO_ERROR;
   }
-  status = read_model(engine, file);
+  qz_status_t status = read_model(engine, file);
   std::fclose(file);
   if (status != QZ_STATUS_SUCCESS) {
     destroy(engine);

@@ -30,3 +30,10 @@ struct qz_norvo {
   int32_t dropped_id;
   qz_norvo_search_t *search;
 };
+
+// qz_norvo_init on a context already open: the engine takes the context
+// over (it is destroyed with the engine, or at once when loading fails).
+// The public entry opens the context from its device string; tests bring
+// contexts of their own (say one on the GPU test harness).
+qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *context,
+                                     qz_norvo **object);

@@ -2,6 +2,8 @@
 // atomics, launch limits and the schedules that expose missing barriers.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "gpu_harness/cuda_harness.h"
@@ -178,6 +180,63 @@ TEST(GpuHarness, LaunchLimitsOfTheFakeDevice) {
     runtime.last_error = 0;
   }
   EXPECT_EQ(runtime.calls(cuda_call::launch_kernel), 10);
+}
+
+// The allocations that are not stream-ordered: counted, fillable with
+// junk like the others, failing once when told to (sticky error), and
+// refusing to free what they did not hand out.
+TEST(GpuHarness, SynchronousAllocations) {
+  cuda_harness runtime;
+  const qz_cuda_emu::qz_ypu_cuda_runtime_t &rt = *qz_cuda_emu::qz_ypu_cuda_runtime();
+  void *p = nullptr;
+  ASSERT_EQ(rt.malloc(&p, 12), 0);
+  EXPECT_EQ(runtime.allocation_size(p), 12u);
+  EXPECT_EQ(static_cast<unsigned char *>(p)[11], 0xFF);
+  runtime.fail(cuda_call::malloc, 1);
+  void *q = nullptr, *r = nullptr;
+  EXPECT_EQ(rt.malloc(&q, 4), 0);
+  EXPECT_EQ(rt.malloc(&r, 4), qz_gpu_harness::kCudaErrorMemoryAllocation);
+  EXPECT_EQ(rt.get_last_error(), qz_gpu_harness::kCudaErrorMemoryAllocation);
+  int local = 0;
+  EXPECT_EQ(rt.free(&local), qz_gpu_harness::kCudaErrorInvalidValue);
+  rt.get_last_error();
+  EXPECT_EQ(rt.free(p), 0);
+  EXPECT_EQ(rt.free(q), 0);
+  EXPECT_EQ(rt.free(nullptr), 0);
+  EXPECT_EQ(runtime.live_allocations(), 0);
+  EXPECT_EQ(runtime.calls(cuda_call::malloc), 3);
+  EXPECT_EQ(runtime.calls(cuda_call::free), 4);
+}
+
+// The radix-sort stand-in's contract: the storage size from a call without
+// storage, storage that is too small refused, and the radix order (stable,
+// +0 before -0, positive NaN first, negative NaN last).
+TEST(GpuHarness, RadixSortStandIn) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> keys = {-0.0f, 2, -nan, 0.0f, -INFINITY, nan, 2, -1};
+  const int n = static_cast<int>(keys.size());
+  std::vector<int> values_in(n), values_out(n, -1);
+  for (int i = 0; i < n; ++i) values_in[i] = 10 * i;
+  std::vector<float> keys_out(n);
+  size_t bytes = 0;
+  ASSERT_EQ(qz_gpu_harness::radix_sort_pairs_descending(nullptr, &bytes, keys.data(),
+                                                        keys_out.data(), values_in.data(),
+                                                        values_out.data(), n),
+            0);
+  EXPECT_EQ(bytes, qz_gpu_harness::radix_sort_storage_bytes(n));
+  std::vector<unsigned char> storage(bytes);
+  size_t small = bytes - 1;
+  EXPECT_EQ(qz_gpu_harness::radix_sort_pairs_descending(storage.data(), &small, keys.data(),
+                                                        keys_out.data(), values_in.data(),
+                                                        values_out.data(), n),
+            qz_gpu_harness::kCudaErrorInvalidValue);
+  ASSERT_EQ(qz_gpu_harness::radix_sort_pairs_descending(storage.data(), &bytes, keys.data(),
+                                                        keys_out.data(), values_in.data(),
+                                                        values_out.data(), n),
+            0);
+  EXPECT_EQ(values_out, (std::vector<int>{50, 10, 60, 30, 0, 70, 40, 20}));
+  EXPECT_TRUE(std::isnan(keys_out[0]) && !std::signbit(keys_out[0]));
+  EXPECT_TRUE(std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
 }
 
 }  // namespace

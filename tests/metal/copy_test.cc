@@ -3,6 +3,7 @@
 // context over the same inputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,19 +11,14 @@
 #include "support/error_stack.h"
 #include "support/metal_context.h"
 #include "support/metal_standin.h"
+#include "support/metal_test.h"
 #include "ypu/params.h"
 
 namespace {
 
 using qz_metal_standin::standin;
 
-class MetalBlit : public ::testing::Test {
- protected:
-  void SetUp() override { qz_metal_standin::reset(); }
-  void TearDown() override {
-    EXPECT_EQ(standin().violations, std::vector<std::string>{});
-  }
-};
+class MetalBlit : public MetalTest {};
 
 std::vector<unsigned char> pattern(size_t bytes) {
   std::vector<unsigned char> v(bytes);
@@ -74,6 +70,10 @@ twin_result twin_fill(qz_ypu_fill_zero_params_t record, int32_t bytes) {
   }
   return r;
 }
+
+// The bytes of a [a][b][c][d] array of 32-bit elements (at least 4, so that
+// every buffer exists).
+int32_t words(int32_t a, int32_t b, int32_t c, int32_t d) { return std::max(a * b * c * d * 4, 4); }
 
 struct copy_case {
   const char *name;
@@ -138,9 +138,8 @@ TEST_P(MetalZeroPad, MatchesTheHost) {
   const pad_case &c = GetParam();
   const qz_ypu_zero_pad_2d_params_t p{nullptr,   nullptr,   c.batch,   c.out_rows,
                                       c.out_cols, c.in_rows, c.in_cols, c.depth};
-  const int32_t in_bytes = std::max(c.batch * c.in_rows * c.in_cols * c.depth * 4, 4);
-  const int32_t out_bytes = std::max(c.batch * c.out_rows * c.out_cols * c.depth * 4, 4);
-  const twin_result r = twin(QZ_YPU_OP_ZERO_PAD_2D, p, in_bytes, out_bytes);
+  const twin_result r = twin(QZ_YPU_OP_ZERO_PAD_2D, p, words(c.batch, c.in_rows, c.in_cols, c.depth),
+                             words(c.batch, c.out_rows, c.out_cols, c.depth));
   EXPECT_EQ(r.gpu_status, QZ_STATUS_SUCCESS);
   EXPECT_EQ(r.host_status, QZ_STATUS_SUCCESS);
   EXPECT_EQ(r.gpu, r.host);
@@ -194,9 +193,8 @@ TEST_P(MetalCopyBlock, MatchesTheHost) {
   const block_case &c = GetParam();
   const qz_ypu_copy_block_params_t p{nullptr, nullptr,  c.batch,       c.rows,
                                      c.sub_rows, c.in_rows, c.in_sub_rows, c.width};
-  const int32_t in_bytes = std::max(c.batch * c.in_rows * c.in_sub_rows * c.width * 4, 4);
-  const int32_t out_bytes = std::max(c.batch * c.rows * c.sub_rows * c.width * 4, 4);
-  const twin_result r = twin(QZ_YPU_OP_COPY_BLOCK, p, in_bytes, out_bytes);
+  const twin_result r = twin(QZ_YPU_OP_COPY_BLOCK, p, words(c.batch, c.in_rows, c.in_sub_rows, c.width),
+                             words(c.batch, c.rows, c.sub_rows, c.width));
   EXPECT_EQ(r.gpu_status, c.status);
   EXPECT_EQ(r.host_status, c.status);
   EXPECT_EQ(r.gpu, r.host);

@@ -11,6 +11,7 @@
 
 #include "support/error_stack.h"
 #include "support/metal_standin.h"
+#include "support/metal_test.h"
 #include "ypu/metal/device.h"
 
 namespace {
@@ -27,15 +28,7 @@ const std::string kState = "0633a7d 00000343: Device state error.";
 const std::string kThreadgroup = "0633a7d 00000344: Device state error.";
 const std::string kCommunicate = "0633a7d 00000334: Failed to communicate with device.";
 
-class MetalDevice : public ::testing::Test {
- protected:
-  void SetUp() override { qz_metal_standin::reset(); }
-  // Every test leaves nothing alive and nothing the framework would refuse.
-  void TearDown() override {
-    EXPECT_EQ(standin().live_objects, 0);
-    EXPECT_EQ(standin().violations, std::vector<std::string>{});
-  }
-};
+class MetalDevice : public MetalTest {};
 
 // An open device with the add_f32 pipeline and three 4-float buffers.
 struct open_device {

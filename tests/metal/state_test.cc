@@ -10,6 +10,7 @@
 #include "support/error_stack.h"
 #include "support/metal_context.h"
 #include "support/metal_standin.h"
+#include "support/metal_test.h"
 #include "ypu/metal/ops.h"
 #include "ypu/metal/state.h"
 #include "ypu/params.h"
@@ -22,14 +23,7 @@ const std::string kPipeline = "0633a7d 00000341: Failed to load device specific 
 const std::string kChain = "0633a7d 00000320: Velthrane Error.";
 const std::string kInit = "0633a7d 00000321: Failed to init operator";
 
-class MetalState : public ::testing::Test {
- protected:
-  void SetUp() override { qz_metal_standin::reset(); }
-  void TearDown() override {
-    EXPECT_EQ(standin().live_objects, 0);
-    EXPECT_EQ(standin().violations, std::vector<std::string>{});
-  }
-};
+class MetalState : public MetalTest {};
 
 // What the Metal column holds agrees with the op list: the blit ops have an
 // execute entry only, every other listed op all three entries.

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "qz_norvo.h"
+#include "support/translation.h"
 #include "ypu/cpu/device.h"
 #include "ypu/cpu/lowbit/kernels.h"
 
@@ -83,15 +84,6 @@ const char *expected_text(const std::string &set, const translation_case &c) {
   return c.expected;
 }
 
-// The translation, or "<status N>" on failure.
-std::string translate(qz_norvo_t *engine, const char *text) {
-  char *out = nullptr;
-  const qz_status_t status = qz_norvo_translate(engine, text, &out);
-  if (status != QZ_STATUS_SUCCESS) return "<status " + std::to_string(status) + ">";
-  std::string result(out);
-  qz_norvo_translation_delete(engine, out);
-  return result;
-}
 
 struct kernel_set {
   const char *name;
@@ -148,9 +140,9 @@ TEST_P(TranslateEnDe, GivesTheRecordedTranslations) {
     name = "neon_dot";
   for (const translation_case &c : CASES) {
     SCOPED_TRACE(c.source);
-    EXPECT_EQ(translate(engine_, c.source), expected_text(name, c));
+    EXPECT_EQ(translate_text(engine_, c.source), expected_text(name, c));
   }
-  EXPECT_EQ(translate(engine_, CASES[0].source), CASES[0].expected);
+  EXPECT_EQ(translate_text(engine_, CASES[0].source), CASES[0].expected);
 }
 
 // Every kernel set on one thread, and the processor's own set on a pool of

@@ -76,6 +76,9 @@ struct qz_ypu_cuda_runtime_t {
                        qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *stream);
   int (*get_last_error)();
   const char *(*get_error_string)(int error);
+  // Allocations that are not stream-ordered (they may wait for the device).
+  int (*malloc)(void **pointer, size_t size);
+  int (*free)(void *pointer);
 };
 
 // The table in use. The library starts with the real runtime; tests swap it.

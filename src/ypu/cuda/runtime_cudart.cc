@@ -90,6 +90,8 @@ const qz_ypu_cuda_runtime_t QZ_YPU_CUDART = {
     .get_error_string = [](int error) -> const char * {
       return cudaGetErrorString(static_cast<cudaError_t>(error));
     },
+    .malloc = [](void **pointer, size_t size) -> int { return cudaMalloc(pointer, size); },
+    .free = [](void *pointer) -> int { return cudaFree(pointer); },
 };
 
 const qz_ypu_cuda_runtime_t *qz_ypu_cuda_runtime_current = &QZ_YPU_CUDART;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ypu/affine_code.h"
 #include "ypu/host/attention.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
@@ -12,48 +13,18 @@
 
 namespace {
 
-// fminf and fmaxf written out with glibc's answers: a NaN argument gives
-// the other one, and a tie (+0 against -0) gives the second argument. Inline,
-// the row loops need no call per element.
-inline float min_like_fminf(float x, float y) {
-  if (x < y || y != y) return x;
-  return y;
-}
-inline float max_like_fmaxf(float x, float y) {
-  if (x > y || y != y) return x;
-  return y;
-}
-
-// lroundf of a number in [0, 2^23): the truncation plus one when the
-// fraction, which is exact, reaches one half. (Adding 0.5 and truncating
-// would round 0.49999997 up.)
-inline int32_t round_half_away_nonnegative(float v) {
-  const int32_t whole = static_cast<int32_t>(v);
-  return whole + (v - static_cast<float>(whole) >= 0.5f ? 1 : 0);
-}
-
 template <class Code>
 qz_ypu_row_affine_t quantize_row(Code *codes, const float *x, int32_t k, float levels) {
   if (k < 1) return {0.0f, 0.0f};
   // The minimum and maximum skip NaN elements (unless every element is NaN).
   float lo = x[0], hi = x[0];
   for (int32_t i = 1; i < k; ++i) {
-    lo = min_like_fminf(lo, x[i]);
-    hi = max_like_fmaxf(hi, x[i]);
+    lo = qz_ypu_affine_min(lo, x[i]);
+    hi = qz_ypu_affine_max(hi, x[i]);
   }
   const float slope = (hi - lo) / levels;
-  for (int32_t i = 0; i < k; ++i) {
-    // An equal row would divide 0 by 0; a NaN element, or a row spanning
-    // more than the float range, gives a NaN quotient: all get code 0 rather
-    // than whatever the conversion of NaN happens to yield. A slope rounded
-    // down to a denormal could push a quotient past the top code, which
-    // would wrap in the low bits: it is held at the top code. Quotients are
-    // never below 0 (every element is at least lo), so the rounding of
-    // lroundf is that of a non-negative number.
-    const float q = slope == 0.0f ? 0.0f : (x[i] - lo) / slope;
-    const float held = q < levels ? q : levels;
-    codes[i] = q != q ? Code{0} : static_cast<Code>(round_half_away_nonnegative(held));
-  }
+  for (int32_t i = 0; i < k; ++i)
+    codes[i] = static_cast<Code>(qz_ypu_affine_code(x[i], lo, slope, levels));
   return {slope, lo};
 }
 

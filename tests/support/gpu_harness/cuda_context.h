@@ -19,6 +19,12 @@ class cuda_context {
 
   qz_gpu_harness::cuda_harness &runtime() { return runtime_; }
   qz_ypu_context_t *context() const { return context_; }
+  // Another reference to the context, for an owner that destroys it (an
+  // engine); this object must outlive that owner.
+  qz_ypu_context_t *share_context() {
+    ++context_->refcount;
+    return context_;
+  }
   qz_cuda_emu::qz_ypu_cuda_device_t *device() const { return device_; }
 
   // A device buffer of `bytes` bytes, every byte `fill`.

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "gpu_harness/grid.h"
+#include "gpu_harness/cuda_radix_sort.h"
 
 #define __global__
 #define __device__

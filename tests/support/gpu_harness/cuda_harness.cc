@@ -92,10 +92,9 @@ int runtime_get_version(int *version) {
   return 0;
 }
 
-int malloc_async(void **pointer, size_t size, void *) {
-  QZ_HARNESS_ENTER(malloc_async);
+// New device memory holds junk: all bits set, a NaN as float.
+int allocate(void **pointer, size_t size) {
   if (size > (size_t{1} << 34)) return g_harness->set_error(kCudaErrorMemoryAllocation);
-  // New device memory holds junk: all bits set, a NaN as float.
   void *p = std::malloc(size ? size : 1);
   if (!p) return g_harness->set_error(kCudaErrorMemoryAllocation);
   std::memset(p, 0xFF, size);
@@ -104,12 +103,31 @@ int malloc_async(void **pointer, size_t size, void *) {
   return 0;
 }
 
-int free_async(void *pointer, void *) {
-  QZ_HARNESS_ENTER(free_async);
+int malloc_async(void **pointer, size_t size, void *) {
+  QZ_HARNESS_ENTER(malloc_async);
+  return allocate(pointer, size);
+}
+
+int malloc_sync(void **pointer, size_t size) {
+  QZ_HARNESS_ENTER(malloc);
+  return allocate(pointer, size);
+}
+
+int release(void *pointer) {
   if (!pointer) return 0;
   if (!g_harness->allocations_.erase(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
   std::free(pointer);
   return 0;
+}
+
+int free_async(void *pointer, void *) {
+  QZ_HARNESS_ENTER(free_async);
+  return release(pointer);
+}
+
+int free_sync(void *pointer) {
+  QZ_HARNESS_ENTER(free);
+  return release(pointer);
 }
 
 int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t) {
@@ -207,6 +225,8 @@ const qz_cuda_emu::qz_ypu_cuda_runtime_t HARNESS_RUNTIME = {
     .launch_kernel = launch_kernel,
     .get_last_error = get_last_error,
     .get_error_string = cuda_error_text,
+    .malloc = malloc_sync,
+    .free = free_sync,
 };
 
 }  // namespace

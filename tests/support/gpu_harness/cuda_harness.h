@@ -33,6 +33,8 @@ enum class cuda_call {
   memset_async,
   memset_2d_async,
   launch_kernel,
+  malloc,
+  free,
   count
 };
 

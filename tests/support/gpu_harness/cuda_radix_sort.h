@@ -1,0 +1,21 @@
+// The harness's stand-in for the CUDA toolkit's device-wide radix sort of
+// float keys with int values in descending order: the same two-call
+// contract (a call without working storage only reports the size it needs)
+// and the same order: stable, keys compared as the radix sort sees their
+// bits, so +0 comes before -0, not-a-number values with the sign bit clear
+// before every other key and those with it set after every other key.
+#pragma once
+
+#include <cstddef>
+
+namespace qz_gpu_harness {
+
+// Returns the runtime's error number (0: success): working storage below
+// the reported size is refused. The arrays hold `n` items each.
+int radix_sort_pairs_descending(void *storage, size_t *storage_bytes, const float *keys_in,
+                                float *keys_out, const int *values_in, int *values_out, int n);
+
+// The working-storage size reported for `n` items.
+size_t radix_sort_storage_bytes(int n);
+
+}  // namespace qz_gpu_harness
