@@ -11,9 +11,11 @@ namespace {
 constexpr double kFloatUnit = 1.0 / 8388608.0;  // 2^-23, one ulp of 1.0
 constexpr double kOverflowTail = 2.61e-37;
 
+class MetalSigmoidI16 : public MetalTest {};
+
 // Ops 75 and 76 over all 65536 inputs, and the values that pin the
 // interpolation and both clamps independently of the host.
-TEST(MetalSigmoidI16, EveryInputMatchesHost) {
+TEST_F(MetalSigmoidI16, EveryInputMatchesHost) {
   std::vector<int16_t> all(65536);
   for (int i = 0; i < 65536; ++i) all[i] = static_cast<int16_t>(i - 32768);
   const int32_t n = 65536;
@@ -48,7 +50,7 @@ struct float_case {
   double (*bound)(float x, float host);
 };
 
-class MetalFloatActivation : public ::testing::TestWithParam<float_case> {};
+class MetalFloatActivation : public MetalTest, public ::testing::WithParamInterface<float_case> {};
 
 TEST_P(MetalFloatActivation, WithinTheFormulasDifference) {
   const float_case &c = GetParam();

@@ -21,7 +21,7 @@ struct broadcast_case {
   bool per_row;  // v has one value per row (else one per column)
 };
 
-class MetalBroadcast : public ::testing::TestWithParam<broadcast_case> {};
+class MetalBroadcast : public MetalTest, public ::testing::WithParamInterface<broadcast_case> {};
 
 // Operands at byte offsets, the output pre-filled (fma_row accumulates into
 // it; the others must overwrite it) and guarded after its last element.
@@ -53,8 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                       broadcast_case{"sub_col", QZ_YPU_OP_SUB_COL_F32, "taabe103", true}),
     [](const auto &info) { return std::string(info.param.name); });
 
+class MetalBroadcastLayout : public MetalTest {};
+
 // A fixture that tells rows from columns and shows the accumulation.
-TEST(MetalBroadcast, RowsAndColumnsFixture) {
+TEST_F(MetalBroadcastLayout, RowsAndColumnsFixture) {
   metal_twin t;
   const twin_buffer a = t.buffer(std::vector<float>{1, 2, 3, 4, 5, 6}),
                     v = t.buffer(std::vector<float>{10, 20, 30}),
@@ -69,8 +71,10 @@ TEST(MetalBroadcast, RowsAndColumnsFixture) {
   EXPECT_EQ(t.gpu_values<float>(out, 6), (std::vector<float>{-9, -8, -7, -16, -15, -14}));
 }
 
+class MetalAddBias2d : public MetalTest {};
+
 // Op 62: both biases are added first, then to x in place.
-TEST(MetalAddBias2d, MatchesHostOverShapes) {
+TEST_F(MetalAddBias2d, MatchesHostOverShapes) {
   struct case3 {
     int32_t batches, rows, cols;
   };

@@ -46,7 +46,7 @@ struct two_case {
   const char *kernel;
 };
 
-class MetalTwoInput : public ::testing::TestWithParam<two_case> {};
+class MetalTwoInput : public MetalTest, public ::testing::WithParamInterface<two_case> {};
 
 TEST_P(MetalTwoInput, MatchesHostBitForBit) {
   const two_case &c = GetParam();
@@ -66,8 +66,10 @@ INSTANTIATE_TEST_SUITE_P(Ops, MetalTwoInput,
                                            two_case{"div", QZ_YPU_OP_DIV_F32, "taabe135"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+class MetalAddSatI16 : public MetalTest {};
+
 // The sum is taken in int32 and saturated at both ends.
-TEST(MetalAddSatI16, SaturatesAtBothEnds) {
+TEST_F(MetalAddSatI16, SaturatesAtBothEnds) {
   const std::vector<int16_t> a{30000, -30000, 32767, -32768, 100, -1, 16384},
       b{10000, -10000, 1, -1, -300, 1, 16383};
   const std::vector<int16_t> expected{32767, -32768, 32767, -32768, -200, 0, 32767};
@@ -81,7 +83,7 @@ TEST(MetalAddSatI16, SaturatesAtBothEnds) {
   t.expect_same<int16_t>(out, n);
 }
 
-TEST(MetalAddSatI16, MatchesHostAtEverySize) {
+TEST_F(MetalAddSatI16, MatchesHostAtEverySize) {
   at_every_size<int16_t>([](metal_twin &t, const twin_buffer &out, int32_t n) {
     const twin_buffer a = t.buffer(random_ints<int16_t>(n + 1, -32768, 32767, n)),
                       b = t.buffer(random_ints<int16_t>(n, -32768, 32767, n + 7));
@@ -97,7 +99,7 @@ struct scalar_case {
   const char *kernel;
 };
 
-class MetalScalar : public ::testing::TestWithParam<scalar_case> {};
+class MetalScalar : public MetalTest, public ::testing::WithParamInterface<scalar_case> {};
 
 // The scalar's side matters for the two operations that are not symmetric.
 TEST_P(MetalScalar, MatchesHostBitForBit) {
@@ -135,7 +137,7 @@ std::vector<unsigned char> as_bytes(const std::vector<T> &v) {
   return b;
 }
 
-class MetalUnary : public ::testing::TestWithParam<unary_case> {};
+class MetalUnary : public MetalTest, public ::testing::WithParamInterface<unary_case> {};
 
 TEST_P(MetalUnary, MatchesHostBitForBit) {
   const unary_case &c = GetParam();
@@ -181,9 +183,11 @@ INSTANTIATE_TEST_SUITE_P(
                    2, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
+class MetalScaleBiasI16 : public MetalTest {};
+
 // Op 50: the flag chooses rounding half up (0) or flooring (non-zero); the
 // scale is an int16, negative ones included.
-TEST(MetalScaleBiasI16, RoundsOrFloorsAndSaturates) {
+TEST_F(MetalScaleBiasI16, RoundsOrFloorsAndSaturates) {
   // x * scale: 1536 (1.5 units), -1536, 512 (0.5), -512, 2^30, -2^30.
   const std::vector<int16_t> in{3, -3, 1, -1, 32767, -32768, 0};
   struct row {
@@ -211,7 +215,7 @@ TEST(MetalScaleBiasI16, RoundsOrFloorsAndSaturates) {
   }
 }
 
-TEST(MetalScaleBiasI16, MatchesHostAtEverySize) {
+TEST_F(MetalScaleBiasI16, MatchesHostAtEverySize) {
   for (uint32_t truncate : {0u, 1u}) {
     SCOPED_TRACE(truncate);
     at_every_size<int16_t>([&](metal_twin &t, const twin_buffer &out, int32_t n) {
@@ -224,9 +228,11 @@ TEST(MetalScaleBiasI16, MatchesHostAtEverySize) {
   }
 }
 
+class MetalAffineColumnsI16 : public MetalTest {};
+
 // Op 81 over shapes whose columns do not fill a SIMD-group, with extreme
 // offsets and scales that saturate.
-TEST(MetalAffineColumnsI16, MatchesHostOverShapes) {
+TEST_F(MetalAffineColumnsI16, MatchesHostOverShapes) {
   struct shape {
     int32_t rows, cols;
   };
@@ -249,11 +255,12 @@ TEST(MetalAffineColumnsI16, MatchesHostOverShapes) {
   }
 }
 
+class MetalEmptyWork : public MetalTest {};
+
 // Sizes that leave nothing to do: zero and negative counts, a row of one
 // element (a grid of height 0), no source rows to clamp to. Each entry
 // succeeds, writes nothing and hands the framework no grid at all.
-TEST(MetalEmptyWork, SucceedsWithoutAPass) {
-  qz_metal_standin::reset();
+TEST_F(MetalEmptyWork, SucceedsWithoutAPass) {
   metal_context gpu;
   qz_ypu_buffer_t *out = gpu.buffer(64, 0xEE), *in = gpu.buffer(64), *v = gpu.buffer(64);
   struct empty_case {
@@ -309,9 +316,11 @@ TEST(MetalEmptyWork, SucceedsWithoutAPass) {
   EXPECT_EQ(take_error_stack(), std::vector<std::string>{});
 }
 
+class MetalStateInit : public MetalTest {};
+
 // Op 81's state init adds no message of its own to a pipeline's failure;
 // the others follow it with the record without text.
-TEST(MetalStateInit, PipelineFailureMessages) {
+TEST_F(MetalStateInit, PipelineFailureMessages) {
   const std::string pipeline = "0633a7d 00000341: Failed to load device specific code.",
                     chain = "0633a7d 00000320: Velthrane Error.";
   struct init_case {
@@ -326,7 +335,6 @@ TEST(MetalStateInit, PipelineFailureMessages) {
   };
   for (const init_case &c : cases) {
     SCOPED_TRACE(c.kernel);
-    qz_metal_standin::reset();
     qz_ypu_metal_device_t *device = nullptr;
     ASSERT_EQ(qz_ypu_metal_device_open(0, &device), QZ_STATUS_SUCCESS);
     qz_metal_standin::standin().missing_functions = {c.kernel};
@@ -335,8 +343,36 @@ TEST(MetalStateInit, PipelineFailureMessages) {
     EXPECT_EQ(state, nullptr);
     EXPECT_EQ(take_error_stack(), c.messages);
     qz_ypu_metal_device_close(device);
-    qz_metal_standin::reset();
   }
+}
+
+class MetalRefusedPass : public MetalTest {};
+
+// A pass the framework does not take (no encoder) is reported by every
+// entry, including silu's and affine_columns', so no caller goes on with
+// results that were never computed.
+TEST_F(MetalRefusedPass, EveryEntryReportsIt) {
+  metal_context gpu;
+  qz_ypu_buffer_t *out = gpu.buffer(64, 0xEE), *in = gpu.buffer(64), *v = gpu.buffer(64);
+  const qz_ypu_unary_params_t unary{out, in, 4, 0, 0};
+  const qz_ypu_affine_columns_i16_params_t affine{out, in, v, v, 2, 2, 0, 0};
+  const qz_ypu_scale_bias_i16_params_t scale_bias{out, in, 3, 0, 4, 0, 0};
+  const qz_ypu_reverse_rows_params_t reverse{out, 2, 4, 0};
+  const qz_ypu_gather_clamped_params_t clamped{out, in, 2, 2, 2, 2};
+  const std::pair<uint32_t, const void *> calls[] = {
+      {QZ_YPU_OP_SILU_F32, &unary},          {QZ_YPU_OP_AFFINE_COLUMNS_I16, &affine},
+      {QZ_YPU_OP_EXP_F32, &unary},           {QZ_YPU_OP_SCALE_BIAS_I16, &scale_bias},
+      {QZ_YPU_OP_REVERSE_ROWS, &reverse},    {QZ_YPU_OP_GATHER_CLAMPED, &clamped},
+  };
+  qz_metal_standin::standin().encoders_fail = true;
+  for (const auto &[op, params] : calls) {
+    SCOPED_TRACE(op);
+    EXPECT_EQ(gpu.run(op, params), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack(),
+              std::vector<std::string>{"0633a7d 00000343: Device state error."});
+  }
+  qz_metal_standin::standin().encoders_fail = false;
+  EXPECT_EQ(gpu.read<unsigned char>(out, 64), std::vector<unsigned char>(64, 0xEE));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/gpu_twin.h"
 #include "support/metal_context.h"
 #include "support/metal_standin.h"
+#include "support/metal_test.h"
 
 class metal_twin : public gpu_twin<metal_context> {
  public:

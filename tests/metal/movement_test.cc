@@ -7,9 +7,11 @@
 
 namespace {
 
+class MetalReverseRows : public MetalTest {};
+
 // Op 24 in place at a byte offset: odd rows keep their middle element; the
 // word before the offset and after the rows stays.
-TEST(MetalReverseRows, MatchesHostOverShapes) {
+TEST_F(MetalReverseRows, MatchesHostOverShapes) {
   struct shape {
     int32_t rows, n;
   };
@@ -31,8 +33,10 @@ TEST(MetalReverseRows, MatchesHostOverShapes) {
   EXPECT_EQ(t.gpu_values<uint32_t>(data, 8), (std::vector<uint32_t>{9, 3, 2, 1, 6, 5, 4, 9}));
 }
 
+class MetalGatherRows : public MetalTest {};
+
 // Op 31: rows of any byte length, indices repeated and out of order.
-TEST(MetalGatherRows, MatchesHostOverRowLengths) {
+TEST_F(MetalGatherRows, MatchesHostOverRowLengths) {
   for (int32_t row_bytes : {1, 3, 4, 17, 64}) {
     SCOPED_TRACE(row_bytes);
     const int32_t source_rows = 9, count = 37;
@@ -47,9 +51,11 @@ TEST(MetalGatherRows, MatchesHostOverRowLengths) {
   }
 }
 
+class MetalGatherClamped : public MetalTest {};
+
 // Op 57: equal block counts and rows, more rows than blocks and fewer,
 // and source rows few enough that the clamp acts at both ends.
-TEST(MetalGatherClamped, MatchesHostOverShapes) {
+TEST_F(MetalGatherClamped, MatchesHostOverShapes) {
   struct shape {
     int32_t blocks, rows, words, source_rows;
   };
@@ -71,7 +77,7 @@ TEST(MetalGatherClamped, MatchesHostOverShapes) {
 }
 
 // With equal counts every block reads its rows backwards from row i + K - 1.
-TEST(MetalGatherClamped, EqualCountsFixture) {
+TEST_F(MetalGatherClamped, EqualCountsFixture) {
   metal_twin t;
   const twin_buffer out = t.bytes(4 * 9), src = t.buffer(std::vector<uint32_t>{10, 11, 12, 13});
   t.run(QZ_YPU_OP_GATHER_CLAMPED, "taabe19", [&](bool g) {
@@ -81,9 +87,11 @@ TEST(MetalGatherClamped, EqualCountsFixture) {
             (std::vector<uint32_t>{12, 11, 10, 13, 12, 11, 13, 13, 12}));
 }
 
+class MetalTranspose : public MetalTest {};
+
 // Op 88 with elements of 1 to 8 bytes, single rows and columns, and several
 // blocks.
-TEST(MetalTranspose, MatchesHostOverShapesAndElementSizes) {
+TEST_F(MetalTranspose, MatchesHostOverShapesAndElementSizes) {
   struct shape {
     int32_t batch, cols, rows;
   };
@@ -104,8 +112,10 @@ TEST(MetalTranspose, MatchesHostOverShapesAndElementSizes) {
   }
 }
 
+class MetalEmbeddingScaleAdd : public MetalTest {};
+
 // Op 22: ids in any order, positional rows from `start`.
-TEST(MetalEmbeddingScaleAdd, MatchesHostOverShapes) {
+TEST_F(MetalEmbeddingScaleAdd, MatchesHostOverShapes) {
   struct shape {
     int32_t outer, inner, width, start;
   };
