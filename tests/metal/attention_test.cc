@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "twin.h"
+#include "metal_twin.h"
 #include "ypu/params.h"
 
 namespace {

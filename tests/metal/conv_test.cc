@@ -7,14 +7,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "metal/host_compare.h"
+#include "metal/metal_twin.h"
 #include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
 namespace {
 
-using namespace metal_compare;
 
 struct conv1d_case {
   const char *name;
@@ -28,18 +27,17 @@ class MetalConv1d : public MetalTest, public testing::WithParamInterface<conv1d_
 // garbage, which op 10 adds to and op 11 overwrites.
 TEST_P(MetalConv1d, DepthwiseAndFullMatchTheHost) {
   const conv1d_case &c = GetParam();
-  for (const qz_gpu_harness::schedule order : kEverySchedule) {
+  for (const qz_gpu_harness::schedule order : kAllSchedules) {
     SCOPED_TRACE(int(order));
-    const metal_schedule scheduled(order);
-    metal_twin t;
+    metal_twin t(order);
     const int32_t frames = c.rows + c.taps - 1, offset = 8;
-    const auto garbage = metal_random_ints<int32_t>(
+    const auto garbage = random_ints<int32_t>(
         c.rows * std::max(c.in_channels, c.out_channels) + 2, INT32_MIN / 2, INT32_MAX / 2, 1);
     {
       // Extreme values show that the sums wrap rather than saturate.
-      auto x = metal_random_ints<int16_t>(frames * c.in_channels + 4, -32768, 32767, 2);
-      auto w = metal_random_ints<int8_t>(c.taps * c.in_channels + 4, -128, 127, 3);
-      const metal_twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(garbage);
+      auto x = random_ints<int16_t>(frames * c.in_channels + 4, -32768, 32767, 2);
+      auto w = random_ints<int8_t>(c.taps * c.in_channels + 4, -128, 127, 3);
+      const twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(garbage);
       t.run(QZ_YPU_OP_DWCONV1D_ACC_I8I16, "taabe258", [&](bool gpu) {
         return qz_ypu_dwconv1d_acc_i8i16_params_t{
             out.on(gpu), wb.on(gpu), xb.on(gpu), c.rows, c.in_channels, c.taps, offset, 1, 2};
@@ -47,9 +45,9 @@ TEST_P(MetalConv1d, DepthwiseAndFullMatchTheHost) {
       t.expect_same<int32_t>(out, garbage.size());
     }
     {
-      auto x = metal_random_ints<int16_t>(frames * c.in_channels + 2, -32768, 32767, 4);
-      auto w = metal_random_ints<int8_t>(c.out_channels * c.taps * c.in_channels + 3, -128, 127, 5);
-      const metal_twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(garbage);
+      auto x = random_ints<int16_t>(frames * c.in_channels + 2, -32768, 32767, 4);
+      auto w = random_ints<int8_t>(c.out_channels * c.taps * c.in_channels + 3, -128, 127, 5);
+      const twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(garbage);
       t.run(QZ_YPU_OP_CONV1D_I8I16, "taabe259", [&](bool gpu) {
         return qz_ypu_conv1d_i8i16_params_t{
             out.on(gpu),   wb.on(gpu), xb.on(gpu), c.rows, c.out_channels,
@@ -85,10 +83,10 @@ TEST_P(MetalDwconvTransposed, AddsIntoExactlyTheHostsRows) {
   const transposed_case &c = GetParam();
   metal_twin t;
   const int32_t out_rows = (c.rows - 1) * c.stride + c.taps;
-  const auto x = metal_random_ints<int16_t>(c.rows * c.channels, -32768, 32767, 6);
-  const auto w = metal_random_ints<int8_t>(c.taps * c.channels, -128, 127, 7);
-  const auto start = metal_random_ints<int32_t>(out_rows * c.channels, -1000, 1000, 8);
-  const metal_twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(start);
+  const auto x = random_ints<int16_t>(c.rows * c.channels, -32768, 32767, 6);
+  const auto w = random_ints<int8_t>(c.taps * c.channels, -128, 127, 7);
+  const auto start = random_ints<int32_t>(out_rows * c.channels, -1000, 1000, 8);
+  const twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(start);
   t.run(QZ_YPU_OP_DWCONV1D_TRANSPOSED_I8I16, "taabe16", [&](bool gpu) {
     return qz_ypu_dwconv1d_transposed_i8i16_params_t{
         out.on(gpu), wb.on(gpu), xb.on(gpu), c.rows, c.channels, c.taps, c.stride, 0, 0, 0};
@@ -116,9 +114,9 @@ TEST_F(MetalDwconvTransposed, UnevenTapsAndStrideZeroRunOnTheHost) {
     metal_twin t;
     const int32_t rows = 4, channels = 3;
     const int32_t out_rows = (rows - 1) * s.stride + s.taps;
-    const auto x = metal_random_ints<int16_t>(rows * channels, -300, 300, 9);
-    const auto w = metal_random_ints<int8_t>(s.taps * channels, -100, 100, 10);
-    const metal_twin_buffer xb = t.buffer(x), wb = t.buffer(w),
+    const auto x = random_ints<int16_t>(rows * channels, -300, 300, 9);
+    const auto w = random_ints<int8_t>(s.taps * channels, -100, 100, 10);
+    const twin_buffer xb = t.buffer(x), wb = t.buffer(w),
                             out = t.bytes(out_rows * channels * 4);
     const qz_ypu_dwconv1d_transposed_i8i16_params_t p{out.gpu, wb.gpu,   xb.gpu, rows, channels,
                                                       s.taps,  s.stride, 0,      0,    0};
@@ -149,16 +147,15 @@ class MetalConv2d : public MetalTest, public testing::WithParamInterface<conv2d_
 // of the exact sum, to first order).
 TEST_P(MetalConv2d, MatchesTheHostWithinTheOrderBound) {
   const conv2d_case &c = GetParam();
-  for (const qz_gpu_harness::schedule order : kEverySchedule) {
+  for (const qz_gpu_harness::schedule order : kAllSchedules) {
     SCOPED_TRACE(int(order));
-    const metal_schedule scheduled(order);
-    metal_twin t;
-    const auto in = metal_random_floats(size_t(c.batch) * c.in_ch * c.h * c.w, -2, 2, 11);
-    const auto w = metal_random_floats(size_t(c.out_ch) * c.in_ch * c.kh * c.kw, -1, 1, 12);
+    metal_twin t(order);
+    const auto in = random_floats(size_t(c.batch) * c.in_ch * c.h * c.w, -2, 2, 11);
+    const auto w = random_floats(size_t(c.out_ch) * c.in_ch * c.kh * c.kw, -1, 1, 12);
     const int32_t oh = (c.h + 2 * c.pad - c.kh) / c.stride + 1;
     const int32_t ow = (c.w + 2 * c.pad - c.kw) / c.stride + 1;
     const size_t count = size_t(c.batch) * c.out_ch * oh * ow;
-    const metal_twin_buffer ib = t.buffer(in), wb = t.buffer(w),
+    const twin_buffer ib = t.buffer(in), wb = t.buffer(w),
                             out = t.bytes(int32_t(count * 4), 0xFF);
     t.run(QZ_YPU_OP_CONV2D_F32, "taabe328", [&](bool gpu) {
       return qz_ypu_conv2d_f32_params_t{out.on(gpu), ib.on(gpu), wb.on(gpu), c.stride,
@@ -182,7 +179,7 @@ TEST_P(MetalConv2d, MatchesTheHostWithinTheOrderBound) {
                                 w[((size_t(o) * c.in_ch + ci) * c.kh + ky) * c.kw + kx]);
                 }
             bound[((size_t(b) * c.out_ch + o) * oh + y) * ow + x] =
-                2.0 * length * kFloatUnit * magnitude;
+                2.0 * length * kUnitRoundoff * magnitude;
           }
     t.expect_within(out, bound);
   }
@@ -204,9 +201,9 @@ TEST_F(MetalConv2d, ThreadgroupsStayWithinThePipelinesLimit) {
   qz_metal_standin::standin().max_threads_per_threadgroup = 64;
   metal_twin t;
   const int32_t in_ch = 24, h = 5, w = 5, k = 5;
-  const auto in = metal_random_floats(size_t(in_ch) * h * w, -2, 2, 13);
-  const auto weights = metal_random_floats(size_t(2) * in_ch * k * k, -1, 1, 14);
-  const metal_twin_buffer ib = t.buffer(in), wb = t.buffer(weights), out = t.bytes(8, 0xFF);
+  const auto in = random_floats(size_t(in_ch) * h * w, -2, 2, 13);
+  const auto weights = random_floats(size_t(2) * in_ch * k * k, -1, 1, 14);
+  const twin_buffer ib = t.buffer(in), wb = t.buffer(weights), out = t.bytes(8, 0xFF);
   t.run(QZ_YPU_OP_CONV2D_F32, "taabe328", [&](bool gpu) {
     return qz_ypu_conv2d_f32_params_t{out.on(gpu), ib.on(gpu), wb.on(gpu), 1, 0, 1,
                                       2,           in_ch,      h,          w, k, k};
@@ -215,7 +212,7 @@ TEST_F(MetalConv2d, ThreadgroupsStayWithinThePipelinesLimit) {
   std::vector<double> bound(2);
   for (int32_t o = 0; o < 2; ++o)
     for (size_t l = 0; l < in.size(); ++l)
-      bound[o] += 2.0 * 600 * kFloatUnit * std::fabs(double{in[l]} * weights[o * in.size() + l]);
+      bound[o] += 2.0 * 600 * kUnitRoundoff * std::fabs(double{in[l]} * weights[o * in.size() + l]);
   t.expect_within(out, bound);
 }
 

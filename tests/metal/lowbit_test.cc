@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "metal/host_compare.h"
+#include "metal/metal_twin.h"
 #include "support/lowbit_weight.h"
 #include "support/metal_test.h"
 #include "ypu/cpu/lowbit/kernels.h"
@@ -25,7 +25,6 @@
 
 namespace {
 
-using namespace metal_compare;
 
 using counts_t = std::array<int32_t, 8>;
 
@@ -122,17 +121,16 @@ TEST_P(MetalLinearLowbit, MatchesTheHostWithinTheOrderBound) {
   const lowbit_weight w = make_lowbit_weight(c.row_blocks, c.counts, perm, 72);
   const int32_t rows = w.rows(), columns = w.columns(), n = c.tokens;
   const int32_t in_lead = 3, out_lead = 5, guard = 4;
-  const auto x = metal_random_floats(in_lead + size_t(n) * columns, -2, 2, 73);
+  const auto x = random_floats(in_lead + size_t(n) * columns, -2, 2, 73);
 
   // The many-token kernels share their staged tiles through threadgroup
   // memory between two barriers.
-  for (const qz_gpu_harness::schedule order : kEverySchedule) {
+  for (const qz_gpu_harness::schedule order : kAllSchedules) {
     SCOPED_TRACE(int(order));
-    const metal_schedule scheduled(order);
-    metal_twin t;
-    const metal_twin_buffer xb = t.buffer(x), pb = t.buffer(w.perm), sb = t.buffer(w.scales),
+    metal_twin t(order);
+    const twin_buffer xb = t.buffer(x), pb = t.buffer(w.perm), sb = t.buffer(w.scales),
                             tb = t.buffer(w.tiles);
-    const metal_twin_buffer out = t.bytes(int32_t((out_lead + size_t(n) * rows + guard) * 4), 0xFF);
+    const twin_buffer out = t.bytes(int32_t((out_lead + size_t(n) * rows + guard) * 4), 0xFF);
     qz_ypu_repack_lowbit_params_t repack{tb.gpu, c.row_blocks, {}};
     std::copy(c.counts.begin(), c.counts.end(), repack.width_counts);
     ASSERT_EQ(t.gpu().run(QZ_YPU_OP_REPACK_LOWBIT, &repack), QZ_STATUS_SUCCESS);
@@ -154,7 +152,7 @@ TEST_P(MetalLinearLowbit, MatchesTheHostWithinTheOrderBound) {
         for (int32_t e = 0; e < columns; ++e)
           magnitude +=
               magnitudes[size_t(m) * columns + e] * std::fabs(x[in_lead + size_t(j) * columns + e]);
-        bound[out_lead + size_t(j) * rows + m] = 2 * terms * kFloatUnit * magnitude;
+        bound[out_lead + size_t(j) * rows + m] = 2 * terms * kUnitRoundoff * magnitude;
       }
     t.expect_within(out, bound);
   }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "metal/host_compare.h"
+#include "metal/metal_twin.h"
 #include "support/metal_test.h"
 #include "ypu/metal/ops.h"
 #include "ypu/params.h"
@@ -16,7 +16,6 @@
 
 namespace {
 
-using namespace metal_compare;
 
 struct linear_case {
   const char *name;
@@ -31,19 +30,18 @@ class MetalLinearI8I16 : public MetalTest, public testing::WithParamInterface<li
 // holds values near the limits.
 TEST_P(MetalLinearI8I16, BothFormsMatchTheHostBitForBit) {
   const linear_case &c = GetParam();
-  for (const qz_gpu_harness::schedule order : kEverySchedule)
+  for (const qz_gpu_harness::schedule order : kAllSchedules)
     for (const bool accumulate : {false, true}) {
       SCOPED_TRACE(accumulate ? "op 19" : "op 20");
-      const metal_schedule scheduled(order);
-      metal_twin t;
+      metal_twin t(order);
       const int32_t offset = 6;  // bytes: three int16 ahead of the operands
       const auto x =
-          metal_random_ints<int16_t>(3 + size_t(c.rows) * c.inputs, -c.x_limit, c.x_limit, 20);
-      const auto w = metal_random_ints<int8_t>(size_t(c.outputs) * c.inputs, -128, 127, 21);
-      const auto bias = metal_random_ints<int8_t>(c.outputs, -128, 127, 22);
+          random_ints<int16_t>(3 + size_t(c.rows) * c.inputs, -c.x_limit, c.x_limit, 20);
+      const auto w = random_ints<int8_t>(size_t(c.outputs) * c.inputs, -128, 127, 21);
+      const auto bias = random_ints<int8_t>(c.outputs, -128, 127, 22);
       const auto start =
-          metal_random_ints<int16_t>(3 + size_t(c.rows) * c.outputs + 5, -32768, 32767, 23);
-      const metal_twin_buffer xb = t.buffer(x), wb = t.buffer(w), bb = t.buffer(bias),
+          random_ints<int16_t>(3 + size_t(c.rows) * c.outputs + 5, -32768, 32767, 23);
+      const twin_buffer xb = t.buffer(x), wb = t.buffer(w), bb = t.buffer(bias),
                               out = t.buffer(start);
       t.run(accumulate ? QZ_YPU_OP_LINEAR_ACC_I8I16 : QZ_YPU_OP_LINEAR_I8I16,
             accumulate ? "taabe10" : "taabe36", [&](bool gpu) {
@@ -98,14 +96,13 @@ class MetalMatmulBatched : public MetalTest, public testing::WithParamInterface<
 // The key block is chosen by the head (b_per_head) or the row.
 TEST_P(MetalMatmulBatched, MatchesTheHostWithinTheOrderBound) {
   const batched_case &c = GetParam();
-  for (const qz_gpu_harness::schedule order : kEverySchedule) {
-    const metal_schedule scheduled(order);
-    metal_twin t;
+  for (const qz_gpu_harness::schedule order : kAllSchedules) {
+    metal_twin t(order);
     const size_t rows = size_t(c.batch) * c.heads * c.rows;
     const size_t blocks = c.b_per_head ? c.heads : c.rows;
-    const auto a = metal_random_floats(rows * c.depth, -1, 1, 30);
-    const auto b = metal_random_floats(blocks * c.cols * c.depth, -1, 1, 31);
-    const metal_twin_buffer ab = t.buffer(a), bb = t.buffer(b),
+    const auto a = random_floats(rows * c.depth, -1, 1, 30);
+    const auto b = random_floats(blocks * c.cols * c.depth, -1, 1, 31);
+    const twin_buffer ab = t.buffer(a), bb = t.buffer(b),
                             out = t.bytes(int32_t(rows * c.cols * 4), 0xFF);
     t.run(QZ_YPU_OP_MATMUL_NT_BATCHED_F32, "taabe116", [&](bool gpu) {
       return qz_ypu_matmul_nt_batched_f32_params_t{out.on(gpu),  ab.on(gpu), bb.on(gpu),
@@ -121,7 +118,7 @@ TEST_P(MetalMatmulBatched, MatchesTheHostWithinTheOrderBound) {
         for (int32_t l = 0; l < c.depth; ++l)
           magnitude +=
               std::fabs(double{a[row * c.depth + l]} * b[(block * c.cols + q) * c.depth + l]);
-        bound[row * c.cols + q] = 2.0 * c.depth * kFloatUnit * magnitude;
+        bound[row * c.cols + q] = 2.0 * c.depth * kUnitRoundoff * magnitude;
       }
     }
     t.expect_within(out, bound);
@@ -149,10 +146,10 @@ class MetalMatmulNt : public MetalTest, public testing::WithParamInterface<matmu
 TEST_P(MetalMatmulNt, MatchesTheHostBitForBit) {
   const matmul_case &c = GetParam();
   metal_twin t;
-  const auto a = metal_random_floats(2 + size_t(c.m) * c.k, -3, 3, 40);
-  const auto b = metal_random_floats(1 + size_t(c.n) * c.k, -3, 3, 41);
-  const metal_twin_buffer ab = t.buffer(a), bb = t.buffer(b);
-  const metal_twin_buffer out = t.bytes(int32_t(12 + size_t(c.m) * c.n * 4 + 8), 0xFF);
+  const auto a = random_floats(2 + size_t(c.m) * c.k, -3, 3, 40);
+  const auto b = random_floats(1 + size_t(c.n) * c.k, -3, 3, 41);
+  const twin_buffer ab = t.buffer(a), bb = t.buffer(b);
+  const twin_buffer out = t.bytes(int32_t(12 + size_t(c.m) * c.n * 4 + 8), 0xFF);
   t.run(QZ_YPU_OP_MATMUL_NT_F32, "taabe145", [&](bool gpu) {
     return qz_ypu_matmul_nt_f32_params_t{out.on(gpu), ab.on(gpu), bb.on(gpu), c.m, c.n,
                                          c.k,         12,         8,          4};

@@ -12,14 +12,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "metal/host_compare.h"
+#include "metal/metal_twin.h"
 #include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
 namespace {
 
-using namespace metal_compare;
 
 struct rope_table_case {
   const char *name;
@@ -35,10 +34,10 @@ TEST_P(MetalRopeApplyTable, RotatesInPlaceAsTheHostDoes) {
   const rope_table_case &c = GetParam();
   metal_twin t;
   const auto x =
-      metal_random_floats(size_t(c.batch) * c.positions * c.heads * c.head_dim, -2, 2, 60);
+      random_floats(size_t(c.batch) * c.positions * c.heads * c.head_dim, -2, 2, 60);
   const auto table =
-      metal_random_floats(size_t(c.positions + c.position_offset) * c.table_stride, -1, 1, 61);
-  const metal_twin_buffer xb = t.buffer(x), tb = t.buffer(table);
+      random_floats(size_t(c.positions + c.position_offset) * c.table_stride, -1, 1, 61);
+  const twin_buffer xb = t.buffer(x), tb = t.buffer(table);
   t.run(QZ_YPU_OP_ROPE_APPLY_TABLE_F32, c.adjacent ? "taabe50" : "taabe275", [&](bool gpu) {
     return qz_ypu_rope_apply_table_f32_params_t{xb.on(gpu),     tb.on(gpu),        c.batch,
                                                 c.positions,    c.heads,           c.head_dim,
@@ -71,7 +70,7 @@ std::vector<double> table_bound(int32_t rows, int32_t width, const std::vector<d
                                 double magnitude = 1.0) {
   std::vector<double> bound(size_t(rows) * width);
   for (size_t i = 0; i < bound.size(); ++i)
-    bound[i] = magnitude * (4 * kFloatUnit * std::fabs(angles[i / 2]) + 2 * kFloatUnit);
+    bound[i] = magnitude * (4 * kUnitRoundoff * std::fabs(angles[i / 2]) + 2 * kUnitRoundoff);
   return bound;
 }
 
@@ -84,10 +83,10 @@ TEST_F(MetalRopeTable3Axis, MatchesTheHostForEveryLimit) {
     int32_t h, w;
   };
   const int32_t tokens = 7, width = 20;
-  const auto positions = metal_random_ints<int32_t>(3 * tokens, 0, 300, 62);
+  const auto positions = random_ints<int32_t>(3 * tokens, 0, 300, 62);
   for (const limits l : {limits{10, 10}, limits{4, 7}, limits{0, 0}}) {
     metal_twin t;
-    const metal_twin_buffer pb = t.buffer(positions), out = t.bytes(8 + tokens * width * 4, 0xFF);
+    const twin_buffer pb = t.buffer(positions), out = t.bytes(8 + tokens * width * 4, 0xFF);
     t.run(QZ_YPU_OP_ROPE_TABLE_3AXIS_F32, "taabe101", [&](bool gpu) {
       return qz_ypu_rope_table_3axis_f32_params_t{out.on(gpu), pb.on(gpu), l.h,   l.w,
                                                   10000.0f,    tokens,     width, 8};
@@ -113,8 +112,8 @@ TEST_F(MetalRopeTableScaled, MatchesTheHost) {
   metal_twin t;
   const int32_t tokens = 9, width = 14;
   const float magnitude = 1.5f;
-  const auto factors = metal_random_floats(width / 2 + 1, 0.5f, 4.0f, 63);
-  const metal_twin_buffer fb = t.buffer(factors), out = t.bytes(tokens * width * 4, 0xFF);
+  const auto factors = random_floats(width / 2 + 1, 0.5f, 4.0f, 63);
+  const twin_buffer fb = t.buffer(factors), out = t.bytes(tokens * width * 4, 0xFF);
   t.run(QZ_YPU_OP_ROPE_TABLE_SCALED_F32, "taabe212", [&](bool gpu) {
     return qz_ypu_rope_table_scaled_f32_params_t{out.on(gpu), fb.on(gpu), 500.0f, magnitude,
                                                  tokens,      width,      0,      4};
@@ -134,7 +133,7 @@ struct embed_case {
 // Rotated values of rows of magnitude at most 2: bound 2·2·(4u·|a| + 2u)
 // with |a| at most the largest position (the frequencies are at most 1).
 double rotation_bound(double largest_angle) {
-  return 4 * (4 * kFloatUnit * largest_angle + 2 * kFloatUnit);
+  return 4 * (4 * kUnitRoundoff * largest_angle + 2 * kUnitRoundoff);
 }
 
 class MetalRopeExpfreq : public MetalTest, public testing::WithParamInterface<embed_case> {};
@@ -143,8 +142,8 @@ TEST_P(MetalRopeExpfreq, MatchesTheHost) {
   const embed_case &c = GetParam();
   metal_twin t;
   const size_t count = size_t(c.batch) * c.positions * c.heads * c.head_dim;
-  const auto in = metal_random_floats(count, -2, 2, 64);
-  const metal_twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(count * 4), 0);
+  const auto in = random_floats(count, -2, 2, 64);
+  const twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(count * 4), 0);
   const float log_step = -std::log(10000.0f) / float(c.head_dim / 2);
   t.run(QZ_YPU_OP_ROPE_EXPFREQ_F32, "taabe284", [&](bool gpu) {
     return qz_ypu_rope_expfreq_f32_params_t{out.on(gpu), ib.on(gpu), c.batch, c.positions,
@@ -175,8 +174,8 @@ TEST_P(MetalRope2d, MatchesTheHost) {
   metal_twin t;
   const int32_t tokens = c.window * c.window * c.window_rows * c.window_cols + 1;
   const size_t count = size_t(tokens) * c.heads * c.head_dim;
-  const auto in = metal_random_floats(count, -2, 2, 65);
-  const metal_twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(count * 4), 0);
+  const auto in = random_floats(count, -2, 2, 65);
+  const twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(count * 4), 0);
   t.run(QZ_YPU_OP_ROPE2D_F32, "taabe263", [&](bool gpu) {
     return qz_ypu_rope2d_f32_params_t{out.on(gpu), ib.on(gpu),    tokens,
                                       c.heads,     c.head_dim,    100.0f,

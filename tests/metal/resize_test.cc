@@ -9,14 +9,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "metal/host_compare.h"
+#include "metal/metal_twin.h"
 #include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
 
 namespace {
 
-using namespace metal_compare;
 
 struct image_case {
   const char *name;
@@ -28,7 +27,7 @@ struct image_case {
 double image_bound(const std::vector<float> &in) {
   double largest = 0;
   for (float v : in) largest = std::max(largest, double{std::fabs(v)});
-  return 2.0 * 18 * kFloatUnit * 2.25 * largest;
+  return 2.0 * 18 * kUnitRoundoff * 2.25 * largest;
 }
 
 class MetalResizeImage : public MetalTest, public testing::WithParamInterface<image_case> {};
@@ -36,7 +35,7 @@ class MetalResizeImage : public MetalTest, public testing::WithParamInterface<im
 TEST_P(MetalResizeImage, BicubicAndBilinearMatchTheHost) {
   const image_case &c = GetParam();
   const size_t out_count = size_t(c.out_h) * c.out_w * c.channels;
-  const auto in = metal_random_floats(size_t(c.in_h) * c.in_w * c.channels, -4, 4, 50);
+  const auto in = random_floats(size_t(c.in_h) * c.in_w * c.channels, -4, 4, 50);
   struct op {
     uint32_t id;
     const char *kernel;
@@ -45,7 +44,7 @@ TEST_P(MetalResizeImage, BicubicAndBilinearMatchTheHost) {
                      op{QZ_YPU_OP_RESIZE_BILINEAR_F32, "taabe223"}}) {
     SCOPED_TRACE(o.kernel);
     metal_twin t;
-    const metal_twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(out_count * 4), 0xFF);
+    const twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(out_count * 4), 0xFF);
     t.run(o.id, o.kernel, [&](bool gpu) {
       return qz_ypu_resize_bicubic_f32_params_t{out.on(gpu), ib.on(gpu), c.out_h,   c.out_w,
                                                 c.in_h,      c.in_w,     c.channels};
@@ -68,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MetalResizeImage,
 // distances 1 and 2, and the bilinear positions land on the pixels: both
 // give the input back bit for bit.
 TEST_F(MetalResizeImage, EqualSizesGiveTheInputBack) {
-  const auto in = metal_random_floats(4 * 5 * 2, -4, 4, 51);
+  const auto in = random_floats(4 * 5 * 2, -4, 4, 51);
   for (const uint32_t op : {QZ_YPU_OP_RESIZE_BICUBIC_F32, QZ_YPU_OP_RESIZE_BILINEAR_F32}) {
     metal_context gpu;
     qz_ypu_buffer_t *ib = gpu.buffer(in);
@@ -91,13 +90,13 @@ class MetalResizeLinear : public MetalTest, public testing::WithParamInterface<l
 TEST_P(MetalResizeLinear, MatchesTheHost) {
   const line_case &c = GetParam();
   metal_twin t;
-  const auto in = metal_random_floats(size_t(c.in_n) * c.channels, -4, 4, 52);
+  const auto in = random_floats(size_t(c.in_n) * c.channels, -4, 4, 52);
   const size_t out_count = size_t(c.out_n) * c.channels;
-  const metal_twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(out_count * 4), 0xFF);
+  const twin_buffer ib = t.buffer(in), out = t.bytes(int32_t(out_count * 4), 0xFF);
   t.run(QZ_YPU_OP_RESIZE_LINEAR_F32, "taabe269", [&](bool gpu) {
     return qz_ypu_resize_linear_f32_params_t{out.on(gpu), ib.on(gpu), c.out_n, c.in_n, c.channels};
   });
-  t.expect_within(out, std::vector<double>(out_count, 2 * 3 * kFloatUnit * 4.0 * 2));
+  t.expect_within(out, std::vector<double>(out_count, 2 * 3 * kUnitRoundoff * 4.0 * 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, MetalResizeLinear,
