@@ -9,10 +9,14 @@
 
 #include "metal_standin.h"
 #include "ypu/metal/device.h"
+#include "support/typed_buffers.h"
 #include "ypu/ypu.h"
 
-class metal_context {
+class metal_context : public typed_buffers<metal_context> {
  public:
+  using typed_buffers::buffer;
+  using typed_buffers::read;
+
   metal_context();
   ~metal_context();
   metal_context(const metal_context &) = delete;
@@ -23,20 +27,8 @@ class metal_context {
 
   // A buffer of `bytes` bytes, every byte `fill`.
   qz_ypu_buffer_t *buffer(int32_t bytes, unsigned char fill = 0);
-  template <class T>
-  qz_ypu_buffer_t *buffer(const std::vector<T> &values) {
-    qz_ypu_buffer_t *b = buffer(static_cast<int32_t>(values.size() * sizeof(T)));
-    write(b, values.data(), static_cast<int32_t>(values.size() * sizeof(T)));
-    return b;
-  }
   void write(qz_ypu_buffer_t *buffer, const void *data, int32_t bytes, int32_t offset = 0);
   void read(qz_ypu_buffer_t *buffer, void *data, int32_t bytes, int32_t offset = 0);
-  template <class T>
-  std::vector<T> read(qz_ypu_buffer_t *b, size_t count, int32_t byte_offset = 0) {
-    std::vector<T> out(count);
-    read(b, out.data(), static_cast<int32_t>(count * sizeof(T)), byte_offset);
-    return out;
-  }
   // The buffer's bytes as they are now, without waiting for the GPU.
   const unsigned char *peek(qz_ypu_buffer_t *buffer);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/fake_backend.h"
+#include "support/typed_buffers.h"
 #include "ypu/ypu.h"
 
 enum class ypu_backend {
@@ -18,8 +19,11 @@ enum class ypu_backend {
   fake,       // copy-on-map fake backend without entries: host code on GPU-like buffers
 };
 
-class ypu_harness {
+class ypu_harness : public typed_buffers<ypu_harness> {
  public:
+  using typed_buffers::buffer;
+  using typed_buffers::read;
+
   explicit ypu_harness(ypu_backend backend);
   ~ypu_harness();
   ypu_harness(const ypu_harness &) = delete;
@@ -30,25 +34,9 @@ class ypu_harness {
 
   // A buffer of `bytes` bytes, every byte `fill`.
   qz_ypu_buffer_t *buffer(int32_t bytes, unsigned char fill = 0);
-  template <class T>
-  qz_ypu_buffer_t *buffer(std::span<const T> values) {
-    qz_ypu_buffer_t *b = buffer(static_cast<int32_t>(values.size_bytes()));
-    write(b, values.data(), static_cast<int32_t>(values.size_bytes()));
-    return b;
-  }
-  template <class T>
-  qz_ypu_buffer_t *buffer(const std::vector<T> &values) {
-    return buffer(std::span<const T>(values));
-  }
 
   void write(qz_ypu_buffer_t *buffer, const void *data, int32_t bytes, int32_t offset = 0);
   void read(qz_ypu_buffer_t *buffer, void *data, int32_t bytes, int32_t offset = 0);
-  template <class T>
-  std::vector<T> read(qz_ypu_buffer_t *b, size_t count, int32_t byte_offset = 0) {
-    std::vector<T> out(count);
-    read(b, out.data(), static_cast<int32_t>(count * sizeof(T)), byte_offset);
-    return out;
-  }
 
   qz_status_t run(uint32_t op, const void *params) { return qz_ypu_execute(context_, op, params); }
 

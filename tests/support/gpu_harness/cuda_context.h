@@ -8,10 +8,14 @@
 #include <vector>
 
 #include "gpu_harness/cuda_harness.h"
+#include "support/typed_buffers.h"
 #include "ypu/ypu.h"
 
-class cuda_context {
+class cuda_context : public typed_buffers<cuda_context> {
  public:
+  using typed_buffers::buffer;
+  using typed_buffers::read;
+
   explicit cuda_context(qz_gpu_harness::schedule order = qz_gpu_harness::schedule::forward);
   ~cuda_context();
   cuda_context(const cuda_context &) = delete;
@@ -29,20 +33,8 @@ class cuda_context {
 
   // A device buffer of `bytes` bytes, every byte `fill`.
   qz_ypu_buffer_t *buffer(int32_t bytes, unsigned char fill = 0);
-  template <class T>
-  qz_ypu_buffer_t *buffer(const std::vector<T> &values) {
-    qz_ypu_buffer_t *b = buffer(static_cast<int32_t>(values.size() * sizeof(T)));
-    write(b, values.data(), static_cast<int32_t>(values.size() * sizeof(T)));
-    return b;
-  }
   void write(qz_ypu_buffer_t *buffer, const void *data, int32_t bytes, int32_t offset = 0);
   void read(qz_ypu_buffer_t *buffer, void *data, int32_t bytes, int32_t offset = 0);
-  template <class T>
-  std::vector<T> read(qz_ypu_buffer_t *b, size_t count, int32_t byte_offset = 0) {
-    std::vector<T> out(count);
-    read(b, out.data(), static_cast<int32_t>(count * sizeof(T)), byte_offset);
-    return out;
-  }
 
   qz_status_t run(uint32_t op, const void *params) { return qz_ypu_execute(context_, op, params); }
 
