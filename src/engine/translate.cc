@@ -98,7 +98,13 @@ qz_status_t copy_first_block(qz_ypu_context_t *context, qz_ypu_buffer_t *buffer,
   return QZ_STATUS_SUCCESS;
 }
 
-// Encoder pass over the k source ids, then B - 1 copies of its output.
+// From two source rows up the cross caches are filled from one copy of the
+// encoder rows; a single row keeps the B-row projection, whose one-row form
+// could round differently.
+bool cross_caches_from_one_copy(int32_t k) { return k >= 2; }
+
+// Encoder pass over the k source ids, then B - 1 copies of its output only when
+// the decoder will project them (otherwise they would be unread).
 qz_status_t encode_source(pass_state &pass, int32_t k, int32_t width) {
   qz_norvo_t *engine = pass.engine;
   qz_ypu_context_t *context = engine->context;
@@ -110,6 +116,7 @@ qz_status_t encode_source(pass_state &pass, int32_t k, int32_t width) {
     qz_error_site(SITE_ENCODER_PASS);
     return status;
   }
+  if (cross_caches_from_one_copy(k)) return QZ_STATUS_SUCCESS;
   return copy_first_block(context, pass.encoder_output,
                           k * width * static_cast<int32_t>(sizeof(float)), B);
 }
@@ -117,14 +124,12 @@ qz_status_t encode_source(pass_state &pass, int32_t k, int32_t width) {
 // Before the first step: every beam attends to the same encoder rows, so
 // each cross-attention cache is filled from one copy of them and then copied
 // to every beam (the projections give each row the bits it has in a batch of
-// B copies: rows of a many-row product do not depend on one another). A
-// single source row keeps the B-row projection, whose one-row form could
-// round differently.
+// B copies: rows of a many-row product do not depend on one another).
 qz_status_t fill_cross_caches(pass_state &pass, int32_t k) {
   qz_norvo_t *engine = pass.engine;
   qz_ypu_context_t *context = engine->context;
   const int32_t B = engine->beam_size;
-  if (B < 2 || k < 2) return QZ_STATUS_SUCCESS;
+  if (B < 2 || !cross_caches_from_one_copy(k)) return QZ_STATUS_SUCCESS;
   qz_norvo_stack_t *decoder = engine->decoder;
   for (int32_t l = 0; l < decoder->layer_count; ++l) {
     auto layer = static_cast<qz_norvo_decoder_layer_t *>(decoder->layers[l]);

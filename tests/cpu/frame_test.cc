@@ -2,9 +2,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -417,12 +419,22 @@ TEST(KernelChoice, OtherFamilyBitsIgnored) {
 
 TEST(Scratch, AlignedAndFreedOnEveryPath) {
   {
+    // Small blocks, blocks beyond what is left of the object's own area and
+    // zero sizes: each aligned and apart from every other (filled in turn,
+    // every block still holds its own bytes).
     qz_ypu_cpu_scratch scratch;
-    for (int64_t bytes : {1, 33, 4096}) {
-      void *block = scratch.get(bytes);
-      ASSERT_NE(block, nullptr);
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 32, 0u);
+    std::vector<std::pair<unsigned char *, int64_t>> blocks;
+    for (int64_t bytes : {1, 33, 0, 4096, 12000, 40000, 0, 2000, 9000, 32}) {
+      auto *block = static_cast<unsigned char *>(scratch.get(bytes));
+      ASSERT_NE(block, nullptr) << bytes;
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 32, 0u) << bytes;
+      for (const auto &[other, other_bytes] : blocks) EXPECT_NE(block, other) << bytes;
+      blocks.emplace_back(block, bytes);
+      std::memset(block, int(blocks.size()), size_t(bytes));
     }
+    for (size_t i = 0; i < blocks.size(); ++i)
+      for (int64_t j = 0; j < blocks[i].second; ++j)
+        ASSERT_EQ(blocks[i].first[j], i + 1) << "block " << i << " byte " << j;
     EXPECT_NE(scratch.get<float>(0), nullptr);
   }
   {

@@ -203,7 +203,20 @@ qz_ypu_cpu_scratch::~qz_ypu_cpu_scratch() {
 }
 
 void *qz_ypu_cpu_scratch::get(int64_t bytes) {
-  if (bytes < 0 || count_ == kMaxBlocks) return nullptr;
+  if (bytes < 0) return nullptr;
+  // Blocks of the area keep the heap's alignment and, like heap blocks, are
+  // distinct even for a zero size.
+  constexpr int64_t align = QZ_YPU_CPU_SCRATCH_ALIGNMENT;
+  const int64_t rounded =
+      bytes > int64_t{kAreaBytes} ? bytes : (qz_ypu_cpu_max(bytes, int64_t{1}) + align - 1) & -align;
+  if (rounded <= int64_t(kAreaBytes - area_used_)) {
+    // An injected allocation failure counts area blocks too.
+    if (qz_alloc_should_fail()) return nullptr;
+    void *block = area_ + area_used_;
+    area_used_ += size_t(rounded);
+    return block;
+  }
+  if (count_ == kMaxBlocks) return nullptr;
   void *block = qz_aligned_alloc(QZ_YPU_CPU_SCRATCH_ALIGNMENT, bytes);
   if (block) blocks_[count_++] = block;
   return block;

@@ -218,7 +218,9 @@ int64_t qz_ypu_cpu_scratch_bytes(int64_t count, int64_t size);
 
 // Holds an entry's scratch blocks and frees them all when it goes out of
 // scope. get() returns null (and the entry returns QZ_STATUS_OUT_OF_MEMORY)
-// when a block cannot be had.
+// when a block cannot be had. Small blocks come from an area inside the
+// object (on the entry's stack): most calls then need no heap at all, whose
+// aligned blocks leave fragments that later large requests must merge.
 class qz_ypu_cpu_scratch {
  public:
   qz_ypu_cpu_scratch() = default;
@@ -234,6 +236,9 @@ class qz_ypu_cpu_scratch {
 
  private:
   static constexpr int kMaxBlocks = 8;
+  static constexpr size_t kAreaBytes = 16384;
   void *blocks_[kMaxBlocks] = {};
   int count_ = 0;
+  size_t area_used_ = 0;
+  alignas(64) unsigned char area_[kAreaBytes];
 };
