@@ -366,6 +366,64 @@ INSTANTIATE_TEST_SUITE_P(Sets, LowbitCpuLinear, testing::ValuesIn(kSets),
                            return name;
                          });
 
+// Rows equal bit for bit (every beam of a search's first step) are computed
+// once and copied: each output row must still be its own input row's, in
+// every set, with the pattern's copies going both ways across the block,
+// and when the output is the input itself. The reference is the same set on
+// the distinct rows alone.
+TEST(LowbitCpuLinearRepeatedRows, EveryRowGetsItsOwnInputsResult) {
+#if defined(__aarch64__)
+  const uint32_t sets[] = {0, QZ_YPU_CPU_ISA_NEON,
+                           QZ_YPU_CPU_ISA_NEON | QZ_YPU_CPU_ISA_NEON_DOTPROD | QZ_YPU_CPU_ISA_NEON_FP16};
+#else
+  const uint32_t sets[] = {0, QZ_YPU_CPU_ISA_SSE41, QZ_YPU_CPU_ISA_AVX, QZ_YPU_CPU_ISA_AVX2,
+                           QZ_YPU_CPU_ISA_AVX512F};
+#endif
+  const struct {
+    const char *name;
+    std::vector<int32_t> pattern;  // the distinct row each input row copies
+  } patterns[] = {
+      {"all equal", {0, 0, 0, 0}},
+      {"interleaved", {0, 1, 0, 2, 1, 0}},
+      {"equal pairs at the end", {0, 1, 2, 2, 1}},
+      {"none equal", {0, 1, 2}},
+  };
+  // 16 columns and 16 rows, so the output can be the input.
+  const lowbit_weight w = make_lowbit_weight(1, {0, 0, 0, 1, 0, 0, 0, 1}, shuffled(16, 11), 12);
+  const int32_t cols = w.columns(), rows = w.rows();
+  ASSERT_EQ(cols, rows);
+  const std::vector<float> distinct = random_inputs(3 * size_t(cols), 13);
+  for (uint32_t flags : sets) {
+    if (!qz_test_processor_has(flags)) continue;
+    for (int threads : {1, 3}) {
+      context c(threads, false, flags);
+      loaded l(c, w);
+      ASSERT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &l.repack), QZ_STATUS_SUCCESS);
+      const std::vector<float> reference = linear(c, l, distinct, cols, rows, 0, 3);
+      for (const auto &p : patterns) {
+        SCOPED_TRACE(testing::Message() << p.name << ", flags " << flags << ", cpu:" << threads);
+        const int32_t n = int32_t(p.pattern.size());
+        std::vector<float> x, want;
+        for (int32_t u : p.pattern) {
+          x.insert(x.end(), distinct.begin() + u * cols, distinct.begin() + (u + 1) * cols);
+          want.insert(want.end(), reference.begin() + u * rows, reference.begin() + (u + 1) * rows);
+        }
+        EXPECT_EQ(linear(c, l, x, cols, rows, 0, n), want);
+
+        qz_ypu_buffer_t *both = c.buffer(x);
+        l.params.in = l.params.out = both;
+        l.params.in_offset = l.params.out_offset = 0;
+        l.params.n = n;
+        ASSERT_EQ(c.run(QZ_YPU_OP_LINEAR_LOWBIT, &l.params), QZ_STATUS_SUCCESS);
+        const std::vector<uint8_t> bytes = c.bytes(both);
+        std::vector<float> in_place(want.size());
+        std::memcpy(in_place.data(), bytes.data(), in_place.size() * 4);
+        EXPECT_EQ(in_place, want) << "output over the input";
+      }
+    }
+  }
+}
+
 // Records the host rejects are declined before anything is touched, so the
 // host's answer (invalid argument) comes back and the output stays as it
 // was; a record with no rows succeeds without writing.

@@ -234,6 +234,8 @@ struct qz_ypu_cpu_lowbit_gather_context_t {
   int32_t groups;
   int32_t n;
   const float *in;
+  const int32_t *rows;  // the input row of each packed token
+
   float *packed;
   int32_t chunks;
 };
@@ -265,7 +267,7 @@ void qz_ypu_cpu_lowbit_gather_act_task(void *context, size_t chunk) {
   const auto &c = *static_cast<const qz_ypu_cpu_lowbit_gather_context_t *>(context);
   const qz_ypu_cpu_range_t tokens = qz_ypu_cpu_split(c.n, c.chunks, int64_t(chunk));
   for (int64_t i = tokens.begin; i < tokens.end; ++i) {
-    const float *row = c.in + i * c.columns;
+    const float *row = c.in + int64_t{c.rows[i]} * c.columns;
     for (int32_t g = 0; g < c.groups; ++g) {
       float *to = c.packed + (int64_t{g} * c.n + i) * 8;
       for (int32_t k = 0; k < 8; ++k) to[k] = row[c.perm[8 * g + k]];
@@ -303,17 +305,55 @@ namespace {
 // Matrix-matrix path: n rows at once, through [G][n][8] activations and an
 // [R][n][16] accumulator (or, for the sets that add into them, the output
 // rows themselves).
+// Every beam of a search's first step, and beams that end in the same token
+// at a layer's first product, give bit-identical input rows. A token's sums
+// do not depend on the other tokens, so each distinct row is computed once
+// (rows[] lists them; source[i] is row i's place among them). Rows are
+// compared only in calls with few tokens: many tokens are a text's own.
+constexpr int32_t kDistinctRowsUpTo = 64;
+
+int32_t distinct_rows(const float *in, int32_t n, int32_t columns, int32_t *rows,
+                      int32_t *source) {
+  const size_t bytes = size_t(columns) * sizeof(float);
+  int32_t m = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    const float *row = in + int64_t{i} * columns;
+    int32_t u = 0;
+    if (n <= kDistinctRowsUpTo)
+      while (u < m && std::memcmp(in + int64_t{rows[u]} * columns, row, bytes) != 0) ++u;
+    else
+      u = m;
+    if (u == m) rows[m++] = i;
+    source[i] = u;
+  }
+  return m;
+}
+
+// Spreads the m computed rows, at the start of out, to the n rows they stand
+// for. source[i] <= i, so going downwards never overwrites a row still to be read.
+void spread_rows(float *out, int64_t row_length, int32_t n, const int32_t *source) {
+  for (int32_t i = n - 1; i >= 0; --i)
+    if (source[i] != i)
+      std::memcpy(out + i * row_length, out + source[i] * row_length,
+                  size_t(row_length) * sizeof(float));
+}
+
 qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_kernels_t &set,
                              const qz_ypu_lowbit_layout_t &layout, const weight_view &w,
-                             int32_t n, const float *in, float *out, qz_ypu_cpu_scratch &scratch) {
+                             int32_t rows_in, const float *in, float *out,
+                             qz_ypu_cpu_scratch &scratch) {
   const int64_t groups = layout.groups, row_blocks = layout.row_blocks;
   const int64_t threads = device->threads;
+  int32_t *rows = scratch.get<int32_t>(rows_in);
+  int32_t *source = scratch.get<int32_t>(rows_in);
+  if (!rows || !source) return QZ_STATUS_OUT_OF_MEMORY;
+  const int32_t n = distinct_rows(in, rows_in, layout.columns, rows, source);
   float *packed = scratch.get<float>(qz_ypu_cpu_scratch_bytes(groups, 8 * int64_t{n}));
   if (!packed) return QZ_STATUS_OUT_OF_MEMORY;
   const int64_t gather_chunks = qz_ypu_cpu_items(device, qz_ypu_cpu_items_squared(threads, n));
   qz_ypu_cpu_lowbit_gather_context_t gather{
-      static_cast<int32_t>(16 * row_blocks), layout.columns, w.perm, layout.groups, n, in, packed,
-      static_cast<int32_t>(gather_chunks)};
+      static_cast<int32_t>(16 * row_blocks), layout.columns, w.perm, layout.groups, n, in, rows,
+      packed, static_cast<int32_t>(gather_chunks)};
   qz_ypu_cpu_run_1d(device, qz_ypu_cpu_lowbit_gather_act_task, &gather, gather_chunks);
 
   const int64_t acc_floats = qz_ypu_cpu_scratch_bytes(row_blocks, 16 * int64_t{n});
@@ -348,7 +388,10 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
                     w.tiles + layout.tile_start[b - 1], t, layout.row_blocks, n, act, slices, acc);
   }
 
-  if (set.acc_is_out) return QZ_STATUS_SUCCESS;
+  if (set.acc_is_out) {
+    spread_rows(out, 16 * row_blocks, rows_in, source);
+    return QZ_STATUS_SUCCESS;
+  }
   const bool pool = device->pool != nullptr;
   qz_ypu_cpu_lowbit_scatter_context_t scatter{
       static_cast<int32_t>(16 * row_blocks),
@@ -362,6 +405,7 @@ qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbi
       1};
   qz_ypu_cpu_run_3d(device, qz_ypu_cpu_lowbit_scatter_out_task, &scatter, scatter.token_parts,
                     scatter.block_parts, scatter.element_parts);
+  spread_rows(out, 16 * row_blocks, rows_in, source);
   return QZ_STATUS_SUCCESS;
 }
 
