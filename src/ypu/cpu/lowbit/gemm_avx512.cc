@@ -28,6 +28,7 @@ void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
   float *block = c.acc + first * row + 16 * rb;
   __m512 acc[T];
   for (int t = 0; t < T; ++t) acc[t] = _mm512_loadu_ps(block + row * t);
+  constexpr int64_t bytes = qz_ypu_lowbit_tile_bytes(B);
   avx512_tile<B> tile;
   alignas(64) float offsets[16], scales[16], products[T][16];
   for (int32_t run = 0; run < c.groups; run += 16) {
@@ -40,11 +41,17 @@ void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
       const float *sums = c.sums + (first + t) * c.groups + run;
       _mm512_store_ps(products[t], _mm512_mul_ps(offset, _mm512_maskz_loadu_ps(lanes, sums)));
     }
-    for (int i = 0; i < count; ++i) {
-      const int64_t g = run + i, index = rb * c.groups + g;
-      qz_ypu_cpu_lowbit_prefetch(c.scales, c.tiles, index, qz_ypu_lowbit_tile_bytes(B));
-      tile.load(scales[i], c.tiles, index);
-      tile.template terms<T>(c.x + 8 * (g * n + first), &products[0][i], 16, acc);
+    // The run's tiles and activations are walked with pointers, and the
+    // next runs' scales fetched once per run: the per-tile scalar work
+    // competes with the decoding for the vector ports.
+    const int64_t first_index = rb * c.groups + run;
+    qz_ypu_cpu_lowbit_prefetch_scales(c.scales, first_index);
+    const uint8_t *tiles = c.tiles + first_index * bytes;
+    const float *x = c.x + 8 * (run * n + first);
+    for (int i = 0; i < count; ++i, tiles += bytes, x += 8 * n) {
+      __builtin_prefetch(tiles + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES * bytes);
+      tile.load(scales[i], tiles, 0);
+      tile.template terms<T>(x, &products[0][i], 16, acc);
     }
   }
   for (int t = 0; t < T; ++t) _mm512_storeu_ps(block + row * t, acc[t]);

@@ -126,6 +126,12 @@ inline void qz_ypu_cpu_lowbit_prefetch(const qz_scale16_t *scales, const uint8_t
                                                       4 * ahead + 64 * 4));
 }
 
+// The scale line of the pairs PREFETCH_TILES beyond `index`, for kernels that
+// fetch their tiles themselves and come here once per 16 pairs.
+inline void qz_ypu_cpu_lowbit_prefetch_scales(const qz_scale16_t *scales, int64_t index) {
+  __builtin_prefetch(scales + 2 * (index + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES));
+}
+
 // Group sums: sums[g] = x[8g] + … + x[8g+7], left to right in single precision.
 struct qz_ypu_cpu_lowbit_group_sums_context_t {
   const float *x;
