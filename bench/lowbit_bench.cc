@@ -29,7 +29,7 @@ struct setup {
     return b;
   }
 
-  setup(int m, int threads, int32_t rows, int32_t cols, int32_t n) {
+  setup(int m, int threads, int32_t rows, int32_t cols, int32_t n, int32_t width = 4) {
     const std::string device = "cpu:" + std::to_string(threads);
     qz_ypu_context_from_device_string(device.c_str(), "cpu:1", &context);
     if (m == host) context->flags |= QZ_YPU_CONTEXT_HOST_ONLY;
@@ -39,7 +39,7 @@ struct setup {
     if (m == cpu_avx) static_cast<qz_ypu_cpu_device_t *>(context->device)->isa_flags = 0x3;
     const int32_t row_blocks = rows / 16, groups = cols / 8;
     std::mt19937 rng(1);
-    std::vector<uint8_t> tiles(size_t(row_blocks) * groups * 64);
+    std::vector<uint8_t> tiles(size_t(row_blocks) * groups * 16 * width);
     for (auto &b : tiles) b = uint8_t(rng());
     std::vector<uint16_t> scales(size_t(row_blocks) * groups * 2);
     for (auto &s : scales) s = uint16_t((rng() & 0x8000) | (24 << 10) | (rng() & 1023));
@@ -57,9 +57,9 @@ struct setup {
     params.out = buffer(out.data(), out.size() * 4);
     params.n = n;
     params.row_blocks = row_blocks;
-    params.width_counts[3] = groups;
-    qz_ypu_repack_lowbit_params_t repack{.tiles = params.tiles, .row_blocks = row_blocks,
-                                         .width_counts = {0, 0, 0, groups, 0, 0, 0, 0}};
+    params.width_counts[width - 1] = groups;
+    qz_ypu_repack_lowbit_params_t repack{.tiles = params.tiles, .row_blocks = row_blocks};
+    repack.width_counts[width - 1] = groups;
     qz_ypu_execute(context, QZ_YPU_OP_REPACK_LOWBIT, &repack);
   }
   ~setup() {
@@ -97,24 +97,32 @@ namespace {
 // through the baseline set, whose repack keeps 4-bit tiles canonical, which
 // is also the layout the AVX-512F kernels read at 4 bits.
 // Arguments: threads, output rows, input columns, tokens.
-void BM_LinearLowbit4Avx512(benchmark::State &state) {
+void BM_LinearLowbitAvx512(benchmark::State &state) {
   if (!__builtin_cpu_supports("avx512f")) {
     state.SkipWithError("this processor lacks AVX-512F");
     return;
   }
   const int32_t rows = int32_t(state.range(1)), cols = int32_t(state.range(2)),
                 n = int32_t(state.range(3));
-  setup s(cpu_base, int(state.range(0)), rows, cols, n);
+  setup s(cpu_base, int(state.range(0)), rows, cols, n, int32_t(state.range(4)));
   static_cast<qz_ypu_cpu_device_t *>(s.context->device)->isa_flags = 0x8;
+  const qz_ypu_repack_lowbit_params_t repack{.tiles = s.params.tiles,
+                                             .row_blocks = s.params.row_blocks,
+                                             .width_counts = {s.params.width_counts[0], s.params.width_counts[1],
+                                                              s.params.width_counts[2], s.params.width_counts[3],
+                                                              s.params.width_counts[4], s.params.width_counts[5],
+                                                              s.params.width_counts[6], s.params.width_counts[7]}};
+  if (state.range(4) != 4) qz_ypu_execute(s.context, QZ_YPU_OP_REPACK_LOWBIT, &repack);
   for (auto _ : state)
     benchmark::DoNotOptimize(qz_ypu_execute(s.context, QZ_YPU_OP_LINEAR_LOWBIT, &s.params));
   state.SetItemsProcessed(state.iterations() * int64_t{rows} * cols * n);
 }
-BENCHMARK(BM_LinearLowbit4Avx512)
-    ->ArgNames({"threads", "rows", "cols", "n"})
-    ->ArgsProduct({{1, 4}, {256, 1024}, {256}, {1, 16}})
+BENCHMARK(BM_LinearLowbitAvx512)
+    ->ArgNames({"threads", "rows", "cols", "n", "bits"})
+    ->ArgsProduct({{1, 4}, {256, 1024}, {256}, {1, 16}, {4}})
     // The committed model's decoder shapes: beam 4 through the 256-wide
-    // layers, the feed-forward widening and the 6000-word output projection.
-    ->ArgsProduct({{1, 4}, {256, 1024, 6000}, {256}, {4}});
+    // layers, the feed-forward widening and the 6000-word output projection,
+    // and its 8-bit rows.
+    ->ArgsProduct({{1, 4}, {256, 1024, 6000}, {256}, {4}, {4, 8}});
 
 }  // namespace

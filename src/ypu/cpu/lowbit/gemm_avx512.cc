@@ -50,6 +50,9 @@ void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
     const float *x = c.x + 8 * (run * n + first);
     for (int i = 0; i < count; ++i, tiles += bytes, x += 8 * n) {
       __builtin_prefetch(tiles + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES * bytes);
+      // Tiles of 5 bits and more reach into a second cache line.
+      if constexpr (bytes > 64)
+        __builtin_prefetch(tiles + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES * bytes + bytes - 1);
       tile.load(scales[i], tiles, 0);
       tile.template terms<T>(x, &products[0][i], 16, acc);
     }
