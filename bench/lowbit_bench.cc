@@ -1,6 +1,7 @@
 // The low-bit linear operation with 4-bit weights: the CPU entry (baseline,
 // SSE4.1, AVX and AVX2 kernels, one and four threads) against the host implementation,
 // for one token and for 16 tokens.
+#include <algorithm>
 #include <benchmark/benchmark.h>
 
 #include <numeric>
@@ -94,9 +95,10 @@ BENCHMARK(BM_LinearLowbit4)
 namespace {
 
 // The AVX-512F set (flag 0x8 alone) at the same sizes. The weight is loaded
-// through the baseline set, whose repack keeps 4-bit tiles canonical, which
-// is also the layout the AVX-512F kernels read at 4 bits.
-// Arguments: threads, output rows, input columns, tokens.
+// through the baseline set, which leaves 4- and 8-bit tiles canonical; the
+// AVX-512F repack then re-lays the widths it reads differently (it keeps
+// 4-bit tiles as they are).
+// Arguments: threads, output rows, input columns, tokens, code width.
 void BM_LinearLowbitAvx512(benchmark::State &state) {
   if (!__builtin_cpu_supports("avx512f")) {
     state.SkipWithError("this processor lacks AVX-512F");
@@ -106,13 +108,9 @@ void BM_LinearLowbitAvx512(benchmark::State &state) {
                 n = int32_t(state.range(3));
   setup s(cpu_base, int(state.range(0)), rows, cols, n, int32_t(state.range(4)));
   static_cast<qz_ypu_cpu_device_t *>(s.context->device)->isa_flags = 0x8;
-  const qz_ypu_repack_lowbit_params_t repack{.tiles = s.params.tiles,
-                                             .row_blocks = s.params.row_blocks,
-                                             .width_counts = {s.params.width_counts[0], s.params.width_counts[1],
-                                                              s.params.width_counts[2], s.params.width_counts[3],
-                                                              s.params.width_counts[4], s.params.width_counts[5],
-                                                              s.params.width_counts[6], s.params.width_counts[7]}};
-  if (state.range(4) != 4) qz_ypu_execute(s.context, QZ_YPU_OP_REPACK_LOWBIT, &repack);
+  qz_ypu_repack_lowbit_params_t repack{.tiles = s.params.tiles, .row_blocks = s.params.row_blocks};
+  std::copy(std::begin(s.params.width_counts), std::end(s.params.width_counts), repack.width_counts);
+  qz_ypu_execute(s.context, QZ_YPU_OP_REPACK_LOWBIT, &repack);
   for (auto _ : state)
     benchmark::DoNotOptimize(qz_ypu_execute(s.context, QZ_YPU_OP_LINEAR_LOWBIT, &s.params));
   state.SetItemsProcessed(state.iterations() * int64_t{rows} * cols * n);
