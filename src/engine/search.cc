@@ -9,6 +9,7 @@
 #include "common/error.h"
 #include "engine/model.h"
 #include "ypu/params.h"
+#include "ypu/topk_insert.h"
 
 namespace {
 
@@ -26,16 +27,7 @@ constexpr const char *SITE_DOWNLOAD = "d8cd1c6";
 
 void qz_norvo_search_insert(float *best_score, int32_t *best_index, int32_t slots, float score,
                             int32_t index) {
-  if (!(score > best_score[slots - 1])) return;
-  for (int32_t j = 0; j < slots; ++j) {
-    if (!(score > best_score[j])) continue;
-    const float s = best_score[j];
-    const int32_t i = best_index[j];
-    best_score[j] = score;
-    best_index[j] = index;
-    score = s;
-    index = i;
-  }
+  qz_ypu_topk_carry(best_score, best_index, slots, score, index);
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The top-k of one row by insertion, shared by the host implementation of
-// the single-row top-k and the backends that run it on the host over their
-// buffers.
+// the single-row top-k, the backends that run it on the host over their
+// buffers and the beam search's selections.
 #pragma once
 
 #include <cstdint>
@@ -28,13 +28,30 @@ inline bool qz_ypu_topk_any_above(const float *in, float bar) {
 #endif
 }
 
+// Inserts (value, index) into the descending list values/indices of k (k >=
+// 1) entries. Only a value strictly greater than the last kept one enters,
+// and the carried pair is swapped with every entry it strictly beats, so
+// among equal values the one met first stays ahead, a pair displaced from a
+// run of equal values lands after the rest of the run, and the pair carried
+// out of the last entry is gone. A NaN never enters.
+inline void qz_ypu_topk_carry(float *values, int32_t *indices, int32_t k, float value,
+                              int32_t index) {
+  if (!(value > values[k - 1])) return;
+  for (int32_t q = 0; q < k; ++q) {
+    if (!(value > values[q])) continue;
+    const float v = values[q];
+    const int32_t i = indices[q];
+    values[q] = value;
+    indices[q] = index;
+    value = v;
+    index = i;
+  }
+}
+
 // Writes the k largest of in[0 .. n-1] to values (descending) with their
-// positions to indices; entries not reached keep the lowest float
-// (-FLT_MAX) and 0. Only a value strictly greater than the last kept one
-// enters, and a carried pair passes only strictly smaller ones, so among
-// equal values the one met first stays ahead, and a pair displaced from a
-// run of equal values lands after the rest of the run. Neither a NaN nor a
-// value at or below -FLT_MAX ever enters. Nothing is written when k <= 0.
+// positions to indices, in qz_ypu_topk_carry's order; entries not reached
+// keep the lowest float (-FLT_MAX) and 0, so neither a NaN nor a value at or
+// below -FLT_MAX ever enters. Nothing is written when k <= 0.
 inline void qz_ypu_topk_insert(const float *in, int32_t n, float *values, int32_t *indices,
                                int32_t k) {
   if (k <= 0) return;
@@ -48,17 +65,6 @@ inline void qz_ypu_topk_insert(const float *in, int32_t n, float *values, int32_
     // last kept value are passed over in one test, which vectorises.
     while ((j & 15) == 0 && j + 16 <= n && !qz_ypu_topk_any_above(in + j, *last)) j += 16;
     if (j >= n) break;
-    if (!(in[j] > *last)) continue;
-    float carried_value = in[j];
-    int32_t carried_index = j;
-    for (int32_t q = 0; q < k; ++q) {
-      if (!(carried_value > values[q])) continue;
-      const float v = values[q];
-      const int32_t i = indices[q];
-      values[q] = carried_value;
-      indices[q] = carried_index;
-      carried_value = v;
-      carried_index = i;
-    }
+    qz_ypu_topk_carry(values, indices, k, in[j], j);
   }
 }
