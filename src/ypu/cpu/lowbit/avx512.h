@@ -135,11 +135,12 @@ struct avx512_tile {
     scale = _mm512_set1_ps(qz_scale16_decode(scales[2 * index + 1]));
     avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
   }
-  // The codes and the scale decoded beforehand (avx512_decode_pairs), for
-  // terms(), which takes the offset products ready-made.
-  void load(float decoded_scale, const uint8_t *tiles, int64_t index) {
+  // The codes of `tile` and its scale decoded beforehand
+  // (avx512_decode_pairs), for terms(), which takes the offset products
+  // ready-made.
+  void load(float decoded_scale, const uint8_t *tile) {
     scale = _mm512_set1_ps(decoded_scale);
-    avx512_decode<B>(tiles + index * qz_ypu_lowbit_tile_bytes(B), cols);
+    avx512_decode<B>(tile, cols);
   }
 
   // scale·Σ_k code_k·x_k + offset·sum for the 16 rows: the code products

@@ -235,7 +235,6 @@ struct qz_ypu_cpu_lowbit_gather_context_t {
   int32_t n;
   const float *in;
   const int32_t *rows;  // the input row of each packed token
-
   float *packed;
   int32_t chunks;
 };
@@ -302,9 +301,6 @@ void qz_ypu_cpu_lowbit_repack_task(void *context, size_t row_block) {
 
 namespace {
 
-// Matrix-matrix path: n rows at once, through [G][n][8] activations and an
-// [R][n][16] accumulator (or, for the sets that add into them, the output
-// rows themselves).
 // Every beam of a search's first step, and beams that end in the same token
 // at a layer's first product, give bit-identical input rows. A token's sums
 // do not depend on the other tokens, so each distinct row is computed once
@@ -330,7 +326,8 @@ int32_t distinct_rows(const float *in, int32_t n, int32_t columns, int32_t *rows
 }
 
 // Spreads the m computed rows, at the start of out, to the n rows they stand
-// for. source[i] <= i, so going downwards never overwrites a row still to be read.
+// for. source[i] <= i, so going downwards never overwrites a row still to be
+// read.
 void spread_rows(float *out, int64_t row_length, int32_t n, const int32_t *source) {
   for (int32_t i = n - 1; i >= 0; --i)
     if (source[i] != i)
@@ -338,6 +335,9 @@ void spread_rows(float *out, int64_t row_length, int32_t n, const int32_t *sourc
                   size_t(row_length) * sizeof(float));
 }
 
+// Matrix-matrix path: the distinct rows of n at once, through [G][m][8]
+// activations and an [R][m][16] accumulator (or, for the sets that add into
+// them, the output rows themselves).
 qz_status_t linear_many_rows(qz_ypu_cpu_device_t *device, const qz_ypu_cpu_lowbit_kernels_t &set,
                              const qz_ypu_lowbit_layout_t &layout, const weight_view &w,
                              int32_t rows_in, const float *in, float *out,

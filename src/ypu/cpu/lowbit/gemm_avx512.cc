@@ -1,9 +1,10 @@
 // AVX-512F low-bit matrix-matrix kernels: the group sums of every (group,
 // token) pair are formed once, then each row block runs over its tiles once
 // per run of up to eight tokens, whose accumulators stay in registers over
-// all groups and go to the output rows directly. The tokens of a run give the processor independent chains of
-// multiply-adds to interleave; each token keeps the matrix-vector kernels'
-// order of operations, so every token gets their bits.
+// all groups and go to the output rows directly. The tokens of a run give
+// the processor independent chains of multiply-adds to interleave; each
+// token keeps the matrix-vector kernels' order of operations, so every
+// token gets their bits.
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/lowbit/avx512.h"
 #include "ypu/cpu/lowbit/kernels.h"
@@ -49,11 +50,11 @@ void gemm_tokens(const gemm_context &c, int64_t rb, int64_t first) {
     const uint8_t *tiles = c.tiles + first_index * bytes;
     const float *x = c.x + 8 * (run * n + first);
     for (int i = 0; i < count; ++i, tiles += bytes, x += 8 * n) {
-      __builtin_prefetch(tiles + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES * bytes);
+      constexpr int64_t ahead = QZ_YPU_CPU_LOWBIT_PREFETCH_TILES * bytes;
+      qz_ypu_cpu_lowbit_prefetch_at(tiles, ahead);
       // Tiles of 5 bits and more reach into a second cache line.
-      if constexpr (bytes > 64)
-        __builtin_prefetch(tiles + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES * bytes + bytes - 1);
-      tile.load(scales[i], tiles, 0);
+      if constexpr (bytes > 64) qz_ypu_cpu_lowbit_prefetch_at(tiles, ahead + bytes - 1);
+      tile.load(scales[i], tiles);
       tile.template terms<T>(x, &products[0][i], 16, acc);
     }
   }

@@ -115,21 +115,23 @@ inline int64_t qz_ypu_cpu_lowbit_gemv_chunks(const qz_ypu_cpu_device_t *device,
 // weight, and the hardware alone keeps too few requests in flight. A hint
 // only: addresses past the end of the weight are never read.
 inline constexpr int64_t QZ_YPU_CPU_LOWBIT_PREFETCH_TILES = 48;
-inline void qz_ypu_cpu_lowbit_prefetch(const qz_scale16_t *scales, const uint8_t *tiles,
-                                       int64_t index, int32_t tile_bytes) {
-  const uintptr_t ahead = static_cast<uintptr_t>(index + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES);
-  __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(tiles) +
-                                                    ahead * static_cast<uintptr_t>(tile_bytes)));
-  // A 64-byte line holds 16 scale pairs.
-  if ((index & 15) == 0)
-    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(scales) +
-                                                      4 * ahead + 64 * 4));
+// Prefetches the line holding byte `offset` of `base`. The address may lie
+// past the array (a prefetch never faults), so it is formed as an integer.
+inline void qz_ypu_cpu_lowbit_prefetch_at(const void *base, int64_t offset) {
+  __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(base) +
+                                                    static_cast<uintptr_t>(offset)));
 }
 
-// The scale line of the pairs PREFETCH_TILES beyond `index`, for kernels that
-// fetch their tiles themselves and come here once per 16 pairs.
+// The scale line ahead of pair `index`, for a caller that comes here once
+// per 16 pairs (a 64-byte line holds 16 scale pairs).
 inline void qz_ypu_cpu_lowbit_prefetch_scales(const qz_scale16_t *scales, int64_t index) {
-  __builtin_prefetch(scales + 2 * (index + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES));
+  qz_ypu_cpu_lowbit_prefetch_at(scales, 4 * (index + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES) + 64 * 4);
+}
+
+inline void qz_ypu_cpu_lowbit_prefetch(const qz_scale16_t *scales, const uint8_t *tiles,
+                                       int64_t index, int32_t tile_bytes) {
+  qz_ypu_cpu_lowbit_prefetch_at(tiles, (index + QZ_YPU_CPU_LOWBIT_PREFETCH_TILES) * tile_bytes);
+  if ((index & 15) == 0) qz_ypu_cpu_lowbit_prefetch_scales(scales, index);
 }
 
 // Group sums: sums[g] = x[8g] + … + x[8g+7], left to right in single precision.
