@@ -84,7 +84,6 @@ const char *expected_text(const std::string &set, const translation_case &c) {
   return c.expected;
 }
 
-
 struct kernel_set {
   const char *name;
   uint32_t flags;
