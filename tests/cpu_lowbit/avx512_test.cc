@@ -323,8 +323,9 @@ TEST(LowbitAvx512Linear, AllocationFailureLeavesTheOutput) {
         }
       }
       // One token: the check's bits and the gathered row; several: the
-      // check's bits, the packed activations and the group sums (the
-      // kernels add into the output rows themselves).
+      // check's bits, the two lists of distinct rows, the packed
+      // activations and the group sums (the kernels add into the output
+      // rows themselves).
       EXPECT_GE(failures, n == 1 ? 2 : 3) << "threads " << threads << ", n " << n;
     }
 }
