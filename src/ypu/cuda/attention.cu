@@ -7,32 +7,8 @@
 QZ_CUDA_BEGIN
 
 #define QZ_CUDA_ATTENTION_RING (QZ_CUDA_BUILDS(ATTENTION_KV_U8) || QZ_CUDA_BUILDS(ATTENTION_KV_U16))
-#define QZ_CUDA_ATTENTION_DOT \
-  (QZ_CUDA_BUILDS(ATTENTION_BLOCKED_F32) || QZ_CUDA_BUILDS(ATTENTION_SCORES_F32))
 
 namespace {
-
-#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_ATTENTION_DOT || QZ_CUDA_BUILDS(ATTENTION_SCORES_CACHE_U8)
-struct add_f32 {
-  __device__ float operator()(float a, float b) const { return a + b; }
-};
-#endif
-
-#if QZ_CUDA_ATTENTION_RING
-struct max_f32 {
-  __device__ float operator()(float a, float b) const { return fmaxf(a, b); }
-};
-#endif
-
-#if QZ_CUDA_ATTENTION_DOT
-// The warp's dot product of two rows of D floats: each lane chains fused
-// multiply-adds over its elements (lane, lane + 32, ...), then a butterfly.
-__device__ __forceinline__ float qz_cuda_warp_dot(const float *a, const float *b, int D) {
-  float dot = 0.0f;
-  for (int d = threadIdx.x; d < D; d += 32) dot = fmaf(a[d], b[d], dot);
-  return qz_cuda_butterfly(dot, add_f32{}, 16);
-}
-#endif
 
 #if !defined(QZ_CUDA_ONE_OP) || !QZ_CUDA_BUILDS(MASK_WINDOW_F32)
 // Key/value heads must group the query heads evenly (the kernels divide by
@@ -77,7 +53,7 @@ __device__ void qz_cuda_ring_scores(const float *query, const Code *key_codes,
     float dot = 0.0f;
     for (int d = threadIdx.x; d < D; d += 32)
       dot = fmaf(q[d], fmaf(slope, static_cast<float>(row[d]), intercept), dot);
-    dot = qz_cuda_butterfly(dot, add_f32{}, 16);
+    dot = qz_cuda_butterfly(dot, qz_cuda_add_f32{}, 16);
     if (threadIdx.x == 0) scores[(static_cast<int64_t>(y) * H + h) * Mx + i] = dot;
   }
 }
@@ -148,14 +124,14 @@ QZ_CUDA_KERNEL void taabe163(float *scores, float scale, int Mx, int L0) {
     row[i] = v;
     m = fmaxf(m, v);
   }
-  m = qz_cuda_reduce_512(m, max_f32{}, shmem);
+  m = qz_cuda_reduce_512(m, qz_cuda_max_f32{}, shmem);
   float sum = 0.0f;
   for (int i = t; i < length; i += 512) {
     const float e = expf(row[i] - m);
     row[i] = e;
     sum = sum + e;
   }
-  sum = qz_cuda_reduce_512(sum, add_f32{}, shmem);
+  sum = qz_cuda_reduce_512(sum, qz_cuda_add_f32{}, shmem);
   const float inverse = 1.0f / sum;
   for (int i = t; i < length; i += 512) row[i] = row[i] * inverse;
 }
@@ -454,7 +430,7 @@ QZ_CUDA_KERNEL void taabe155(const float *query, const unsigned char *key_codes,
   float dot = 0.0f;
   for (int d = threadIdx.x; d < D; d += 32)
     dot = fmaf(qrow[d], fmaf(slope, static_cast<float>(codes[d]), intercept), dot);
-  dot = qz_cuda_butterfly(dot, add_f32{}, 16);
+  dot = qz_cuda_butterfly(dot, qz_cuda_add_f32{}, 16);
   if (threadIdx.x == 0) scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
 }
 
