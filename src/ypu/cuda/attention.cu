@@ -8,17 +8,9 @@ QZ_CUDA_BEGIN
 
 #define QZ_CUDA_ATTENTION_RING (QZ_CUDA_BUILDS(ATTENTION_KV_U8) || QZ_CUDA_BUILDS(ATTENTION_KV_U16))
 
-namespace {
-
-#if !defined(QZ_CUDA_ONE_OP) || !QZ_CUDA_BUILDS(MASK_WINDOW_F32)
 // Key/value heads must group the query heads evenly (the kernels divide by
-// H / Q); otherwise the entries decline and the host refuses the call.
-inline bool qz_cuda_heads_valid(int32_t heads, int32_t kv_heads) {
-  return qz_ypu_attention_heads_valid(heads, kv_heads);
-}
-#endif
-
-}  // namespace
+// H / Q): the entries decline other heads (qz_ypu_attention_heads_valid) and
+// the host refuses the call.
 
 // ---------------------------------------------------------------------------
 // Ops 5 and 6: attention of n new rows over a ring cache, in chunks of 128.
@@ -165,7 +157,7 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
   if (n < 1 || H < 1) return QZ_STATUS_SUCCESS;
   // The ring arithmetic needs a ring, a position at or after the start, and
   // evenly grouped heads; anything else is the host's to judge.
-  if (W < 1 || p.position < 0 || !qz_cuda_heads_valid(H, p.num_kv_heads))
+  if (W < 1 || p.position < 0 || !qz_ypu_attention_heads_valid(H, p.num_kv_heads))
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t seen = int64_t{n} + p.position + 1;
   const int32_t Mx = static_cast<int32_t>(seen < W ? seen : W);
@@ -340,7 +332,7 @@ QZ_CUDA_KERNEL void taabe230(float *out, const float *partial, const float *maxi
 
 qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_blocked_f32_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   const int32_t B = p.batch_size, Sq = p.query_size, H = p.num_heads, D = p.head_dim;
   const int32_t G4 = (Sq + 3) / 4;
   const int64_t rows = int64_t{B} * Sq * H * QZ_CUDA_SPLITS * 4;
@@ -403,7 +395,7 @@ QZ_CUDA_KERNEL void taabe155(float *scores, const float *query, const float *key
 
 qz_status_t qz_ypu_cuda_attention_scores_f32(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_f32_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   void (*kernel)(float *, const float *, const float *, int, int, int, int, int, int, int, float) =
       taabe155;
   qz_cuda_launch(kernel,
@@ -436,7 +428,7 @@ QZ_CUDA_KERNEL void taabe155(const float *query, const unsigned char *key_codes,
 
 qz_status_t qz_ypu_cuda_attention_scores_cache_u8(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_cache_u8_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   // This module's kernel (the harness builds op 71's of the same name too).
   void (*kernel)(const float *, const unsigned char *, const float *, float *, int, int, int, int,
                  int, int, int, float) = taabe155;
@@ -469,7 +461,7 @@ QZ_CUDA_KERNEL void taabe69(const float *probabilities, float *out, const float 
 
 qz_status_t qz_ypu_cuda_attention_values_f32(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_f32_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   void (*kernel)(const float *, float *, const float *, int, int, int, int, int, int, int) =
       taabe69;
   qz_cuda_launch(kernel,
@@ -508,7 +500,7 @@ QZ_CUDA_KERNEL void taabe69(float *out, const unsigned char *value_codes,
 
 qz_status_t qz_ypu_cuda_attention_values_cache_u8(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_cache_u8_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   // This module's kernel (the harness builds op 69's of the same name too).
   void (*kernel)(float *, const unsigned char *, const float *, const float *, int, int, int, int,
                  int, int, int) = taabe69;
