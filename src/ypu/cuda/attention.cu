@@ -12,6 +12,24 @@ QZ_CUDA_BEGIN
 // H / Q): the entries decline other heads (qz_ypu_attention_heads_valid) and
 // the host refuses the call.
 
+#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_BUILDS(ATTENTION_BLOCKED_F32)
+namespace {
+
+// A device temporary of `bytes`; on failure (a size no buffer can have, or a
+// refused allocation) the allocation's and the attention's messages and null.
+qz_ypu_buffer_t *qz_cuda_attention_temporary(void *device, int64_t bytes) {
+  qz_ypu_buffer_t *buffer = nullptr;
+  if (bytes >= 0 && bytes <= INT32_MAX)
+    buffer = qz_ypu_cuda_buffer_create(device, static_cast<int32_t>(bytes), 0);
+  else
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
+  if (!buffer) qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
+  return buffer;
+}
+
+}  // namespace
+#endif
+
 // ---------------------------------------------------------------------------
 // Ops 5 and 6: attention of n new rows over a ring cache, in chunks of 128.
 
@@ -161,16 +179,8 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t seen = int64_t{n} + p.position + 1;
   const int32_t Mx = static_cast<int32_t>(seen < W ? seen : W);
-  const int64_t bytes = int64_t{H} * Mx * 512;
-  qz_ypu_buffer_t *block = nullptr;
-  if (bytes <= INT32_MAX)
-    block = qz_ypu_cuda_buffer_create(device, static_cast<int32_t>(bytes), 0);
-  else
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
-  if (!block) {
-    qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
+  qz_ypu_buffer_t *block = qz_cuda_attention_temporary(device, int64_t{H} * Mx * 512);
+  if (!block) return QZ_STATUS_OUT_OF_MEMORY;
   float *scores = qz_ypu_cuda_operand<float>(block);
   const uint32_t P = static_cast<uint32_t>(
       qz_ypu_cuda_multiprocessor_count(static_cast<qz_ypu_cuda_device_t *>(device)));
@@ -339,12 +349,8 @@ qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *
   const int64_t sizes[3] = {rows * D, rows, rows};
   qz_ypu_buffer_t *temporaries[3] = {};
   for (int i = 0; i < 3; ++i) {
-    if (sizes[i] >= 0 && sizes[i] <= INT32_MAX)
-      temporaries[i] = qz_ypu_cuda_buffer_create(device, static_cast<int32_t>(sizes[i]), 0);
-    else
-      qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
+    temporaries[i] = qz_cuda_attention_temporary(device, sizes[i]);
     if (!temporaries[i]) {
-      qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
       for (int j = 0; j < i; ++j) qz_ypu_cuda_buffer_free(device, temporaries[j]);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
