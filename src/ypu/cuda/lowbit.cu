@@ -381,11 +381,11 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
     return status;
   }
   rt().memset_async(out, 0, static_cast<size_t>(M) * n * sizeof(float), nullptr);
+  const int32_t processors = qz_ypu_cuda_multiprocessor_count(device);
   for (int b = 1; b <= 8; ++b) {
     const int32_t t = p.width_counts[b - 1];
     if (t <= 0) continue;
     void *stream = device->streams[b - 1];
-    const int32_t processors = qz_ypu_cuda_multiprocessor_count(device);
     float *pairs = qz_cuda_take(2 * static_cast<uint64_t>(t) * R, stream);
     if (!pairs) {
       rt().free_async(xg, nullptr);
@@ -403,11 +403,9 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                       static_cast<uint64_t>(layout.tile_start[b - 1]), t, R, n, out);
     rt().free_async(pairs, stream);
   }
-  if (const qz_status_t status = qz_ypu_cuda_launch_status(); status != QZ_STATUS_SUCCESS) {
-    rt().free_async(xg, nullptr);
-    return status;
-  }
+  const qz_status_t launched = qz_ypu_cuda_launch_status();
   rt().free_async(xg, nullptr);
+  if (launched != QZ_STATUS_SUCCESS) return launched;
   float *reordered = qz_cuda_take(static_cast<uint64_t>(n) * M, nullptr);
   if (!reordered) return QZ_STATUS_OUT_OF_MEMORY;
   qz_cuda_launch(taabe13, {qz_cuda_blocks_256(M), static_cast<uint32_t>(n)}, {256},
