@@ -12,9 +12,22 @@ QZ_CUDA_BEGIN
 // H / Q): the entries decline other heads (qz_ypu_attention_heads_valid) and
 // the host refuses the call.
 
-#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_BUILDS(ATTENTION_BLOCKED_F32)
 namespace {
 
+#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_BUILDS(ATTENTION_SCORES_CACHE_U8)
+// qz_cuda_warp_dot of a query row and a row of key codes, each code read as
+// slope x code + intercept (one fused step) before its product.
+template <class Code>
+__device__ __forceinline__ float qz_cuda_warp_dot_codes(const float *q, const Code *codes,
+                                                        float slope, float intercept, int D) {
+  float dot = 0.0f;
+  for (int d = threadIdx.x; d < D; d += 32)
+    dot = fmaf(q[d], fmaf(slope, static_cast<float>(codes[d]), intercept), dot);
+  return qz_cuda_butterfly(dot, qz_cuda_add_f32{}, 16);
+}
+#endif
+
+#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_BUILDS(ATTENTION_BLOCKED_F32)
 // A device temporary of `bytes`; on failure (a size no buffer can have, or a
 // refused allocation) the allocation's and the attention's messages and null.
 qz_ypu_buffer_t *qz_cuda_attention_temporary(void *device, int64_t bytes) {
@@ -26,9 +39,9 @@ qz_ypu_buffer_t *qz_cuda_attention_temporary(void *device, int64_t bytes) {
   if (!buffer) qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
   return buffer;
 }
+#endif
 
 }  // namespace
-#endif
 
 // ---------------------------------------------------------------------------
 // Ops 5 and 6: attention of n new rows over a ring cache, in chunks of 128.
@@ -60,10 +73,7 @@ __device__ void qz_cuda_ring_scores(const float *query, const Code *key_codes,
     const Code *row = key_codes + e * D;
     const float slope = key_scale[e], intercept = key_min[e];
     const float *q = query + (static_cast<int64_t>(h) * n + j) * D;
-    float dot = 0.0f;
-    for (int d = threadIdx.x; d < D; d += 32)
-      dot = fmaf(q[d], fmaf(slope, static_cast<float>(row[d]), intercept), dot);
-    dot = qz_cuda_butterfly(dot, qz_cuda_add_f32{}, 16);
+    const float dot = qz_cuda_warp_dot_codes(q, row, slope, intercept, D);
     if (threadIdx.x == 0) scores[(static_cast<int64_t>(y) * H + h) * Mx + i] = dot;
   }
 }
@@ -425,10 +435,7 @@ QZ_CUDA_KERNEL void taabe155(const float *query, const unsigned char *key_codes,
   const unsigned char *codes = key_codes + (position * Q + h / (H / Q)) * D;
   const float slope = key_pairs[2 * position], intercept = key_pairs[2 * position + 1];
   const float *qrow = query + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
-  float dot = 0.0f;
-  for (int d = threadIdx.x; d < D; d += 32)
-    dot = fmaf(qrow[d], fmaf(slope, static_cast<float>(codes[d]), intercept), dot);
-  dot = qz_cuda_butterfly(dot, qz_cuda_add_f32{}, 16);
+  const float dot = qz_cuda_warp_dot_codes(qrow, codes, slope, intercept, D);
   if (threadIdx.x == 0) scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
 }
 
