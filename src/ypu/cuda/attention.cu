@@ -7,38 +7,37 @@
 QZ_CUDA_BEGIN
 
 #define QZ_CUDA_ATTENTION_RING (QZ_CUDA_BUILDS(ATTENTION_KV_U8) || QZ_CUDA_BUILDS(ATTENTION_KV_U16))
-#define QZ_CUDA_ATTENTION_DOT \
-  (QZ_CUDA_BUILDS(ATTENTION_BLOCKED_F32) || QZ_CUDA_BUILDS(ATTENTION_SCORES_F32))
+
+// Key/value heads must group the query heads evenly (the kernels divide by
+// H / Q): the entries decline other heads (qz_ypu_attention_heads_valid) and
+// the host refuses the call.
 
 namespace {
 
-#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_ATTENTION_DOT || QZ_CUDA_BUILDS(ATTENTION_SCORES_CACHE_U8)
-struct add_f32 {
-  __device__ float operator()(float a, float b) const { return a + b; }
-};
-#endif
-
-#if QZ_CUDA_ATTENTION_RING
-struct max_f32 {
-  __device__ float operator()(float a, float b) const { return fmaxf(a, b); }
-};
-#endif
-
-#if QZ_CUDA_ATTENTION_DOT
-// The warp's dot product of two rows of D floats: each lane chains fused
-// multiply-adds over its elements (lane, lane + 32, ...), then a butterfly.
-__device__ __forceinline__ float qz_cuda_warp_dot(const float *a, const float *b, int D) {
+#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_BUILDS(ATTENTION_SCORES_CACHE_U8)
+// qz_cuda_warp_dot of a query row and a row of key codes, each code read as
+// slope x code + intercept (one fused step) before its product.
+template <class Code>
+__device__ __forceinline__ float qz_cuda_warp_dot_codes(const float *q, const Code *codes,
+                                                        float slope, float intercept, int D) {
   float dot = 0.0f;
-  for (int d = threadIdx.x; d < D; d += 32) dot = fmaf(a[d], b[d], dot);
-  return qz_cuda_butterfly(dot, add_f32{}, 16);
+  for (int d = threadIdx.x; d < D; d += 32)
+    dot = fmaf(q[d], fmaf(slope, static_cast<float>(codes[d]), intercept), dot);
+  return qz_cuda_butterfly(dot, qz_cuda_add_f32{}, 16);
 }
 #endif
 
-#if !defined(QZ_CUDA_ONE_OP) || !QZ_CUDA_BUILDS(MASK_WINDOW_F32)
-// Key/value heads must group the query heads evenly (the kernels divide by
-// H / Q); otherwise the entries decline and the host refuses the call.
-inline bool qz_cuda_heads_valid(int32_t heads, int32_t kv_heads) {
-  return qz_ypu_attention_heads_valid(heads, kv_heads);
+#if QZ_CUDA_ATTENTION_RING || QZ_CUDA_BUILDS(ATTENTION_BLOCKED_F32)
+// A device temporary of `bytes`; on failure (a size no buffer can have, or a
+// refused allocation) the allocation's and the attention's messages and null.
+qz_ypu_buffer_t *qz_cuda_attention_temporary(void *device, int64_t bytes) {
+  qz_ypu_buffer_t *buffer = nullptr;
+  if (bytes >= 0 && bytes <= INT32_MAX)
+    buffer = qz_ypu_cuda_buffer_create(device, static_cast<int32_t>(bytes), 0);
+  else
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
+  if (!buffer) qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
+  return buffer;
 }
 #endif
 
@@ -74,10 +73,7 @@ __device__ void qz_cuda_ring_scores(const float *query, const Code *key_codes,
     const Code *row = key_codes + e * D;
     const float slope = key_scale[e], intercept = key_min[e];
     const float *q = query + (static_cast<int64_t>(h) * n + j) * D;
-    float dot = 0.0f;
-    for (int d = threadIdx.x; d < D; d += 32)
-      dot = fmaf(q[d], fmaf(slope, static_cast<float>(row[d]), intercept), dot);
-    dot = qz_cuda_butterfly(dot, add_f32{}, 16);
+    const float dot = qz_cuda_warp_dot_codes(q, row, slope, intercept, D);
     if (threadIdx.x == 0) scores[(static_cast<int64_t>(y) * H + h) * Mx + i] = dot;
   }
 }
@@ -148,14 +144,14 @@ QZ_CUDA_KERNEL void taabe163(float *scores, float scale, int Mx, int L0) {
     row[i] = v;
     m = fmaxf(m, v);
   }
-  m = qz_cuda_reduce_512(m, max_f32{}, shmem);
+  m = qz_cuda_reduce_512(m, qz_cuda_max_f32{}, shmem);
   float sum = 0.0f;
   for (int i = t; i < length; i += 512) {
     const float e = expf(row[i] - m);
     row[i] = e;
     sum = sum + e;
   }
-  sum = qz_cuda_reduce_512(sum, add_f32{}, shmem);
+  sum = qz_cuda_reduce_512(sum, qz_cuda_add_f32{}, shmem);
   const float inverse = 1.0f / sum;
   for (int i = t; i < length; i += 512) row[i] = row[i] * inverse;
 }
@@ -189,20 +185,12 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
   if (n < 1 || H < 1) return QZ_STATUS_SUCCESS;
   // The ring arithmetic needs a ring, a position at or after the start, and
   // evenly grouped heads; anything else is the host's to judge.
-  if (W < 1 || p.position < 0 || !qz_cuda_heads_valid(H, p.num_kv_heads))
+  if (W < 1 || p.position < 0 || !qz_ypu_attention_heads_valid(H, p.num_kv_heads))
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t seen = int64_t{n} + p.position + 1;
   const int32_t Mx = static_cast<int32_t>(seen < W ? seen : W);
-  const int64_t bytes = int64_t{H} * Mx * 512;
-  qz_ypu_buffer_t *block = nullptr;
-  if (bytes <= INT32_MAX)
-    block = qz_ypu_cuda_buffer_create(device, static_cast<int32_t>(bytes), 0);
-  else
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
-  if (!block) {
-    qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
+  qz_ypu_buffer_t *block = qz_cuda_attention_temporary(device, int64_t{H} * Mx * 512);
+  if (!block) return QZ_STATUS_OUT_OF_MEMORY;
   float *scores = qz_ypu_cuda_operand<float>(block);
   const uint32_t P = static_cast<uint32_t>(
       qz_ypu_cuda_multiprocessor_count(static_cast<qz_ypu_cuda_device_t *>(device)));
@@ -364,19 +352,15 @@ QZ_CUDA_KERNEL void taabe230(float *out, const float *partial, const float *maxi
 
 qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_blocked_f32_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   const int32_t B = p.batch_size, Sq = p.query_size, H = p.num_heads, D = p.head_dim;
   const int32_t G4 = (Sq + 3) / 4;
   const int64_t rows = int64_t{B} * Sq * H * QZ_CUDA_SPLITS * 4;
   const int64_t sizes[3] = {rows * D, rows, rows};
   qz_ypu_buffer_t *temporaries[3] = {};
   for (int i = 0; i < 3; ++i) {
-    if (sizes[i] >= 0 && sizes[i] <= INT32_MAX)
-      temporaries[i] = qz_ypu_cuda_buffer_create(device, static_cast<int32_t>(sizes[i]), 0);
-    else
-      qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
+    temporaries[i] = qz_cuda_attention_temporary(device, sizes[i]);
     if (!temporaries[i]) {
-      qz_error_push_at("", 0, &QZ_ATTENTION_ERROR_MEMORY);
       for (int j = 0; j < i; ++j) qz_ypu_cuda_buffer_free(device, temporaries[j]);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
@@ -427,7 +411,7 @@ QZ_CUDA_KERNEL void taabe155(float *scores, const float *query, const float *key
 
 qz_status_t qz_ypu_cuda_attention_scores_f32(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_f32_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   void (*kernel)(float *, const float *, const float *, int, int, int, int, int, int, int, float) =
       taabe155;
   qz_cuda_launch(kernel,
@@ -451,16 +435,13 @@ QZ_CUDA_KERNEL void taabe155(const float *query, const unsigned char *key_codes,
   const unsigned char *codes = key_codes + (position * Q + h / (H / Q)) * D;
   const float slope = key_pairs[2 * position], intercept = key_pairs[2 * position + 1];
   const float *qrow = query + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
-  float dot = 0.0f;
-  for (int d = threadIdx.x; d < D; d += 32)
-    dot = fmaf(qrow[d], fmaf(slope, static_cast<float>(codes[d]), intercept), dot);
-  dot = qz_cuda_butterfly(dot, add_f32{}, 16);
+  const float dot = qz_cuda_warp_dot_codes(qrow, codes, slope, intercept, D);
   if (threadIdx.x == 0) scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
 }
 
 qz_status_t qz_ypu_cuda_attention_scores_cache_u8(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_cache_u8_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   // This module's kernel (the harness builds op 71's of the same name too).
   void (*kernel)(const float *, const unsigned char *, const float *, float *, int, int, int, int,
                  int, int, int, float) = taabe155;
@@ -493,7 +474,7 @@ QZ_CUDA_KERNEL void taabe69(const float *probabilities, float *out, const float 
 
 qz_status_t qz_ypu_cuda_attention_values_f32(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_f32_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   void (*kernel)(const float *, float *, const float *, int, int, int, int, int, int, int) =
       taabe69;
   qz_cuda_launch(kernel,
@@ -532,7 +513,7 @@ QZ_CUDA_KERNEL void taabe69(float *out, const unsigned char *value_codes,
 
 qz_status_t qz_ypu_cuda_attention_values_cache_u8(void *, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_cache_u8_params_t *>(params);
-  if (!qz_cuda_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
+  if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   // This module's kernel (the harness builds op 69's of the same name too).
   void (*kernel)(float *, const unsigned char *, const float *, const float *, int, int, int, int,
                  int, int, int) = taabe69;

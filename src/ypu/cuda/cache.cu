@@ -32,12 +32,6 @@ qz_status_t qz_ypu_cuda_shift_rows_left(void *, void *, const void *params) {
 #endif
 
 #if QZ_CUDA_BUILDS(QUANTIZE_ROWS_I16)
-namespace {
-struct max_f32 {
-  __device__ float operator()(float a, float b) const { return fmaxf(a, b); }
-};
-}  // namespace
-
 // Row i: codes (31 / max|x|) x 1024 x x, saturated and truncated; the
 // factor that maps them back. The maximum starts from 0 (every |x| is at
 // least that), so an empty row gets the factor 0 as a row of zeros does.
@@ -46,7 +40,7 @@ QZ_CUDA_KERNEL void taabe8(int n, short *out, float *inverse, const float *in) {
   short *y = out + static_cast<int64_t>(blockIdx.x) * n;
   float amax = 0.0f;
   for (int j = threadIdx.x; j < n; j += 32) amax = fmaxf(amax, fabsf(x[j]));
-  amax = qz_cuda_butterfly(amax, max_f32{}, 16);
+  amax = qz_cuda_butterfly(amax, qz_cuda_max_f32{}, 16);
   const float t = 31.0f / amax;
   for (int j = threadIdx.x; j < n; j += 32) {
     const float v = (t * x[j]) * 1024.0f;

@@ -32,23 +32,25 @@ static __device__ __forceinline__ int qz_cuda_dwconv_tap_sum(int t, int ch, int 
   return sum;
 }
 
-template <int K>
-QZ_CUDA_TEMPLATE_KERNEL void taabe213(int rows, int ch, int *out, signed char *w, short *x) {
+// The thread's output row: taps known when compiled (the common sizes) or
+// passed at run time.
+static __device__ __forceinline__ void qz_cuda_dwconv_row(int rows, int ch, int taps, int *out,
+                                                          const signed char *w, const short *x) {
   const int t = blockIdx.x * 2 + threadIdx.y;
   if (t >= rows) return;
   for (int j = threadIdx.x; j < ch; j += 32) {
     const long long i = static_cast<long long>(t) * ch + j;
-    out[i] = qz_cuda_wrap_add(out[i], qz_cuda_dwconv_tap_sum(t, ch, j, K, w, x));
+    out[i] = qz_cuda_wrap_add(out[i], qz_cuda_dwconv_tap_sum(t, ch, j, taps, w, x));
   }
 }
 
+template <int K>
+QZ_CUDA_TEMPLATE_KERNEL void taabe213(int rows, int ch, int *out, signed char *w, short *x) {
+  qz_cuda_dwconv_row(rows, ch, K, out, w, x);
+}
+
 QZ_CUDA_KERNEL void taabe249(int rows, int ch, int K, int *out, signed char *w, short *x) {
-  const int t = blockIdx.x * 2 + threadIdx.y;
-  if (t >= rows) return;
-  for (int j = threadIdx.x; j < ch; j += 32) {
-    const long long i = static_cast<long long>(t) * ch + j;
-    out[i] = qz_cuda_wrap_add(out[i], qz_cuda_dwconv_tap_sum(t, ch, j, K, w, x));
-  }
+  qz_cuda_dwconv_row(rows, ch, K, out, w, x);
 }
 
 qz_status_t qz_ypu_cuda_dwconv1d_acc_i8i16(void *, void *, const void *params) {

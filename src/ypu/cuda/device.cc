@@ -27,12 +27,12 @@ void destroy_streams(qz_ypu_cuda_device_t *device) {
   device->streams = nullptr;
 }
 
-// A byte range [offset, offset + length) inside a buffer of `size` bytes.
-bool range_fits(int32_t size, int32_t offset, int32_t length) {
-  return offset >= 0 && length >= 0 && static_cast<int64_t>(offset) + length <= size;
-}
-
 }  // namespace
+
+bool qz_ypu_cuda_buffer_holds(const qz_ypu_buffer_t *buffer, int64_t offset, int64_t bytes) {
+  const auto *b = reinterpret_cast<const qz_ypu_cuda_buffer_t *>(buffer);
+  return b && offset >= 0 && bytes >= 0 && offset + bytes <= b->size;
+}
 
 void qz_ypu_cuda_fail(const qz_error_record_t &record) {
   rt().get_last_error();
@@ -242,7 +242,7 @@ void qz_ypu_cuda_buffer_free(void *, qz_ypu_buffer_t *handle) {
 qz_status_t qz_ypu_cuda_buffer_upload(void *, qz_ypu_buffer_t *handle, const void *source,
                                       int32_t offset, int32_t length) {
   qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
-  if (!range_fits(buffer->size, offset, length)) {
+  if (!qz_ypu_cuda_buffer_holds(handle, offset, length)) {
     qz_error_push_at("", 0, &QZ_ERROR_ARG_INVALID, "length");
     return QZ_STATUS_INVALID_ARGUMENT;
   }
@@ -257,7 +257,7 @@ qz_status_t qz_ypu_cuda_buffer_upload(void *, qz_ypu_buffer_t *handle, const voi
 qz_status_t qz_ypu_cuda_buffer_download(void *, qz_ypu_buffer_t *handle, void *destination,
                                         int32_t offset, int32_t length) {
   qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
-  if (!range_fits(buffer->size, offset, length)) {
+  if (!qz_ypu_cuda_buffer_holds(handle, offset, length)) {
     qz_error_push_at("", 0, &QZ_ERROR_ARG_INVALID, "length");
     return QZ_STATUS_INVALID_ARGUMENT;
   }

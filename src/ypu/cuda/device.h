@@ -106,6 +106,10 @@ void qz_ypu_cuda_compatibility_test_launch();
 // pushes `record` (no arguments).
 void qz_ypu_cuda_fail(const qz_error_record_t &record);
 
+// Whether `buffer` (null: no buffer) holds the byte range [offset, offset +
+// bytes), checked in 64 bits.
+bool qz_ypu_cuda_buffer_holds(const qz_ypu_buffer_t *buffer, int64_t offset, int64_t bytes);
+
 // The device address of an operand: the buffer's memory plus a signed byte
 // offset.
 template <class T>

@@ -23,14 +23,8 @@ QZ_CUDA_BEGIN
 // Every size of a low-bit call checked before it sizes a temporary, a grid
 // or an index: the class layout must be valid (no negative count, no array
 // past INT32_MAX bytes) and the buffers must hold what the layout and the
-// token count say. The other calls go to the host implementation, which
-// reports them.
-#if QZ_CUDA_BUILDS(LINEAR_LOWBIT) || QZ_CUDA_BUILDS(REPACK_LOWBIT)
-static bool qz_cuda_holds(const qz_ypu_buffer_t *buffer, int64_t offset, int64_t bytes) {
-  const auto *b = reinterpret_cast<const qz_ypu_cuda_buffer_t *>(buffer);
-  return b && offset >= 0 && bytes >= 0 && offset + bytes <= b->size;
-}
-#endif
+// token count say (qz_ypu_cuda_buffer_holds). The other calls go to the host
+// implementation, which reports them.
 
 // ---------------------------------------------------------------------------
 // Op 94.
@@ -100,7 +94,7 @@ qz_status_t qz_ypu_cuda_repack_lowbit(void *device, void *, const void *params) 
   const auto &p = *static_cast<const qz_ypu_repack_lowbit_params_t *>(params);
   qz_ypu_lowbit_layout_t layout;
   if (!qz_ypu_lowbit_layout_init(&layout, p.row_blocks, p.width_counts) ||
-      !qz_cuda_holds(p.tiles, 0, layout.tile_bytes))
+      !qz_ypu_cuda_buffer_holds(p.tiles, 0, layout.tile_bytes))
     return QZ_STATUS_INVALID_ARGUMENT;
   void **streams = static_cast<qz_ypu_cuda_device_t *>(device)->streams;
   unsigned char *tiles = qz_ypu_cuda_operand<unsigned char>(p.tiles);
@@ -387,11 +381,11 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
     return status;
   }
   rt().memset_async(out, 0, static_cast<size_t>(M) * n * sizeof(float), nullptr);
+  const int32_t processors = qz_ypu_cuda_multiprocessor_count(device);
   for (int b = 1; b <= 8; ++b) {
     const int32_t t = p.width_counts[b - 1];
     if (t <= 0) continue;
     void *stream = device->streams[b - 1];
-    const int32_t processors = qz_ypu_cuda_multiprocessor_count(device);
     float *pairs = qz_cuda_take(2 * static_cast<uint64_t>(t) * R, stream);
     if (!pairs) {
       rt().free_async(xg, nullptr);
@@ -409,11 +403,9 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                       static_cast<uint64_t>(layout.tile_start[b - 1]), t, R, n, out);
     rt().free_async(pairs, stream);
   }
-  if (const qz_status_t status = qz_ypu_cuda_launch_status(); status != QZ_STATUS_SUCCESS) {
-    rt().free_async(xg, nullptr);
-    return status;
-  }
+  const qz_status_t launched = qz_ypu_cuda_launch_status();
   rt().free_async(xg, nullptr);
+  if (launched != QZ_STATUS_SUCCESS) return launched;
   float *reordered = qz_cuda_take(static_cast<uint64_t>(n) * M, nullptr);
   if (!reordered) return QZ_STATUS_OUT_OF_MEMORY;
   qz_cuda_launch(taabe13, {qz_cuda_blocks_256(M), static_cast<uint32_t>(n)}, {256},
@@ -440,10 +432,11 @@ qz_status_t qz_ypu_cuda_linear_lowbit(void *device, void *, const void *params) 
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t in_bytes = int64_t{p.n} * layout.columns * 4;
   const int64_t out_bytes = int64_t{p.n} * p.row_blocks * 64;
-  if (!qz_cuda_holds(p.in, p.in_offset, in_bytes) || !qz_cuda_holds(p.out, p.out_offset, out_bytes) ||
-      !qz_cuda_holds(p.perm, 0, int64_t{layout.columns} * 4) ||
-      !qz_cuda_holds(p.scales, 0, layout.scale_bytes) ||
-      !qz_cuda_holds(p.tiles, 0, layout.tile_bytes))
+  if (!qz_ypu_cuda_buffer_holds(p.in, p.in_offset, in_bytes) ||
+      !qz_ypu_cuda_buffer_holds(p.out, p.out_offset, out_bytes) ||
+      !qz_ypu_cuda_buffer_holds(p.perm, 0, int64_t{layout.columns} * 4) ||
+      !qz_ypu_cuda_buffer_holds(p.scales, 0, layout.scale_bytes) ||
+      !qz_ypu_cuda_buffer_holds(p.tiles, 0, layout.tile_bytes))
     return QZ_STATUS_INVALID_ARGUMENT;
   const float *x = qz_ypu_cuda_operand<const float>(p.in, p.in_offset);
   float *out = qz_ypu_cuda_operand<float>(p.out, p.out_offset);

@@ -2,7 +2,7 @@
 // and the float products with a transposed right operand (ops 21, 40). One
 // warp per dot product: lane l takes elements l, l + 32, ..., a butterfly of
 // shuffles sums the lanes and lane 0 writes.
-#include "ypu/cuda/kernel.h"
+#include "ypu/cuda/block_reduce.h"
 
 QZ_CUDA_BEGIN
 
@@ -103,18 +103,6 @@ QZ_CUDA_KERNEL void taabe292(short *out, short4 *x, char4 *w, signed char *bias,
 
 qz_status_t qz_ypu_cuda_linear_i8i16(void *, void *, const void *params) {
   return qz_cuda_linear_i8i16(taabe30, taabe292, true, params);
-}
-#endif
-
-#if QZ_CUDA_BUILDS(MATMUL_NT_F32) || QZ_CUDA_BUILDS(MATMUL_NT_BATCHED_F32)
-// The calling warp's dot product of two rows of k floats: lane l adds
-// elements l, l + 32, ... with fused multiply-adds from 0, then a butterfly
-// gives every lane the total.
-static __device__ __forceinline__ float qz_cuda_warp_dot(const float *a, const float *b, int k) {
-  float acc = 0.0f;
-  for (int p = threadIdx.x & 31; p < k; p += 32) acc = fmaf(a[p], b[p], acc);
-  for (int d = 16; d >= 1; d >>= 1) acc += __shfl_xor_sync(0xFFFFFFFFu, acc, d);
-  return acc;
 }
 #endif
 

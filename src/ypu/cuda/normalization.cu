@@ -8,10 +8,6 @@ namespace {
 
 #if QZ_CUDA_BUILDS(LAYER_NORM_F32) || QZ_CUDA_BUILDS(LAYER_NORM_PLAIN_F32) || \
     QZ_CUDA_BUILDS(RMS_NORM_F32)
-struct add_op {
-  __device__ float operator()(float a, float b) const { return a + b; }
-};
-
 // Sum and sum of squares (fused multiply-add) of a row, block of 512.
 struct moments {
   float sum, sq;
@@ -33,8 +29,8 @@ __device__ moments row_moments(const float *x, int n, bool with_sum) {
     sq = fmaf(x[i], x[i], sq);
   }
   moments m;
-  m.sum = with_sum ? qz_cuda_block_reduce(sum, add_op{}, sums, &totals[0], 32) : 0.0f;
-  m.sq = qz_cuda_block_reduce(sq, add_op{}, squares, &totals[1], 32);
+  m.sum = with_sum ? qz_cuda_block_reduce(sum, qz_cuda_add_f32{}, sums, &totals[0], 32) : 0.0f;
+  m.sq = qz_cuda_block_reduce(sq, qz_cuda_add_f32{}, squares, &totals[1], 32);
   return m;
 }
 #endif

@@ -5,15 +5,6 @@ QZ_CUDA_BEGIN
 
 namespace {
 
-#if QZ_CUDA_BUILDS(SOFTMAX_F32)
-struct max_f32 {
-  __device__ float operator()(float a, float b) const { return fmaxf(a, b); }
-};
-struct add_f32 {
-  __device__ float operator()(float a, float b) const { return a + b; }
-};
-#endif
-
 #if QZ_CUDA_BUILDS(SOFTMAX_FIXED_I16)
 struct max_i32 {
   __device__ int operator()(int a, int b) const { return a > b ? a : b; }
@@ -36,14 +27,14 @@ QZ_CUDA_KERNEL void taabe119(int n, float *out, float *in) {
   float *y = out + blockIdx.x * n;
   float m = -INFINITY;
   for (int i = threadIdx.x; i < n; i += blockDim.x) m = fmaxf(m, x[i]);
-  m = qz_cuda_block_reduce(m, max_f32{}, shared, &shared[0], 16);
+  m = qz_cuda_block_reduce(m, qz_cuda_max_f32{}, shared, &shared[0], 16);
   float sum = 0.0f;
   for (int i = threadIdx.x; i < n; i += blockDim.x) {
     const float e = expf(x[i] - m);
     y[i] = e;
     sum = sum + e;
   }
-  sum = qz_cuda_block_reduce(sum, add_f32{}, shared, &shared[0], 16);
+  sum = qz_cuda_block_reduce(sum, qz_cuda_add_f32{}, shared, &shared[0], 16);
   const float inv = 1.0f / sum;
   for (int i = threadIdx.x; i < n; i += blockDim.x) y[i] = y[i] * inv;
 }

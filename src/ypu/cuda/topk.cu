@@ -87,8 +87,7 @@ qz_status_t qz_ypu_cuda_topk_f32(void *, void *, const void *params) {
       qz_ypu_cuda_operand<int>(p.indices, p.indices_offset));
   if (error != 0) {
     // The failure is this call's own, whether or not the runtime kept it.
-    qz_ypu_cuda_runtime()->get_last_error();
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_KERNEL);
+    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_KERNEL);
     return QZ_STATUS_RUNTIME_ERROR;
   }
   return qz_ypu_cuda_launch_status();
