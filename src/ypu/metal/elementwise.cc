@@ -73,7 +73,6 @@ QZ_YPU_METAL_ONE_KERNEL_OP(relu_i16, "taabe138", QZ_YPU_METAL_UNARY_CALL)
 
 namespace {
 constexpr const char *SCALE_BIAS_I16_KERNELS[] = {"taabe182"};
-constexpr const char *AFFINE_COLUMNS_I16_KERNELS[] = {"taabe127"};
 }  // namespace
 
 // The rounding term is computed from the flag; the scale goes in a 4-byte
@@ -93,8 +92,4 @@ qz_status_t qz_ypu_metal_scale_bias_i16(qz_ypu_metal_device_t *device, void *sta
 
 // Its init reports no messages of its own beyond the pipeline's. The
 // dispatch's status is returned: a refused pass computed nothing.
-QZ_YPU_METAL_QUIET_STATE_ENTRIES(affine_columns_i16, AFFINE_COLUMNS_I16_KERNELS)
-qz_status_t qz_ypu_metal_affine_columns_i16(qz_ypu_metal_device_t *device, void *state,
-                                            const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, AFFINE);
-}
+QZ_YPU_METAL_QUIET_ONE_KERNEL_OP(affine_columns_i16, "taabe127", AFFINE)

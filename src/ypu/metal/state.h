@@ -117,19 +117,15 @@ inline qz_status_t qz_ypu_metal_dispatch_simd_rows(qz_ypu_metal_device_t *device
                                             groups_z);
 }
 
-// The state-init and state-release entries of op `name` over its kernel list.
-#define QZ_YPU_METAL_STATE_ENTRIES(name, kernels)                                            \
+// The state-init and state-release entries of op `name` over its kernel list;
+// a quiet init (ops 39 and 81) pushes neither 0xC8 nor 0x320.
+#define QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, quiet)                                  \
   qz_status_t qz_ypu_metal_##name##_init(qz_ypu_metal_device_t *device, void **state) {      \
-    return qz_ypu_metal_state_init(device, state, kernels, std::size(kernels));              \
+    return qz_ypu_metal_state_init(device, state, kernels, std::size(kernels), quiet);       \
   }                                                                                          \
   void qz_ypu_metal_##name##_release(qz_ypu_metal_device_t *device, void *state) {           \
     qz_ypu_metal_state_release(device, state, std::size(kernels));                           \
   }
-// The same for ops 39 and 81, whose init pushes neither 0xC8 nor 0x320.
-#define QZ_YPU_METAL_QUIET_STATE_ENTRIES(name, kernels)                                      \
-  qz_status_t qz_ypu_metal_##name##_init(qz_ypu_metal_device_t *device, void **state) {      \
-    return qz_ypu_metal_state_init(device, state, kernels, std::size(kernels), true);        \
-  }                                                                                          \
-  void qz_ypu_metal_##name##_release(qz_ypu_metal_device_t *device, void *state) {           \
-    qz_ypu_metal_state_release(device, state, std::size(kernels));                           \
-  }
+#define QZ_YPU_METAL_STATE_ENTRIES(name, kernels) QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, false)
+#define QZ_YPU_METAL_QUIET_STATE_ENTRIES(name, kernels) \
+  QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, true)
