@@ -92,7 +92,7 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
   if (!fits_int32(bytes)) return QZ_STATUS_INVALID_ARGUMENT;
   qz_ypu_buffer_t *scores = qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0);
   if (!scores) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   const auto *score_pipeline = qz_ypu_metal_pipeline(state, SCORES);

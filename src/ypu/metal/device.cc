@@ -118,7 +118,7 @@ qz_status_t qz_ypu_metal_device_open(int32_t device_index, qz_ypu_metal_device_t
   }
   auto *device = static_cast<qz_ypu_metal_device_t *>(std::calloc(1, sizeof(qz_ypu_metal_device_t)));
   if (!device) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   autorelease_pool pool;
@@ -161,7 +161,7 @@ qz_status_t qz_ypu_metal_device_list(char ***list, int32_t *count) {
   const uintptr_t n = devices ? send_uint(devices, "count") : 0;
   if (n > INT32_MAX / sizeof(char *)) {
     release(devices);
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   // One slot more than needed, so that no devices still gives an array.
@@ -170,7 +170,7 @@ qz_status_t qz_ypu_metal_device_list(char ***list, int32_t *count) {
   if (!lines) {
     release(preferred);
     release(devices);
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   // "gpu:0" opens the system default device, so its line comes first; the
@@ -193,7 +193,7 @@ qz_status_t qz_ypu_metal_device_list(char ***list, int32_t *count) {
       qz_ypu_metal_device_list_free(lines, static_cast<int32_t>(i));
       release(preferred);
       release(devices);
-      qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+      qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
     std::snprintf(lines[i], static_cast<size_t>(length) + 1, "gpu:%d - %s", static_cast<int>(i), name);
@@ -312,14 +312,14 @@ qz_status_t qz_ypu_metal_pipeline_create(qz_ypu_metal_device_t *device, const ch
   auto *pipeline =
       static_cast<qz_ypu_metal_pipeline_t *>(std::calloc(1, sizeof(qz_ypu_metal_pipeline_t)));
   if (!pipeline) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   const size_t length = std::strlen(kernel_name);
   pipeline->kernel_name = static_cast<char *>(std::calloc(length + 1, 1));
   if (!pipeline->kernel_name) {
     std::free(pipeline);
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   std::memcpy(pipeline->kernel_name, kernel_name, length);

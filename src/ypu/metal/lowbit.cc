@@ -81,7 +81,7 @@ class temporary {
 };
 
 qz_status_t out_of_memory() {
-  qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+  qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
   return QZ_STATUS_OUT_OF_MEMORY;
 }
 

@@ -10,7 +10,7 @@ qz_status_t qz_ypu_metal_state_init(qz_ypu_metal_device_t *device, void **state,
   auto **pipelines =
       static_cast<qz_ypu_metal_pipeline_t **>(std::calloc(count, sizeof(qz_ypu_metal_pipeline_t *)));
   if (!pipelines) {
-    if (!quiet) qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    if (!quiet) qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   for (int32_t slot = 0; slot < count; ++slot) {
@@ -32,7 +32,7 @@ qz_status_t qz_ypu_metal_state_init_ordered(qz_ypu_metal_device_t *device, void 
   auto **pipelines =
       static_cast<qz_ypu_metal_pipeline_t **>(std::calloc(count, sizeof(qz_ypu_metal_pipeline_t *)));
   if (!pipelines) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   for (int32_t step = 0; step < count; ++step) {

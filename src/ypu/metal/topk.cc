@@ -42,7 +42,7 @@ qz_status_t topk_sort(qz_ypu_metal_device_t *device, void *state, const void *pa
     return QZ_STATUS_INVALID_ARGUMENT;
   qz_ypu_buffer_t *pairs = qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0);
   if (!pairs) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
@@ -167,7 +167,7 @@ qz_status_t qz_ypu_metal_topk_f32_init(qz_ypu_metal_device_t *, void **state) {
   *state = nullptr;
   auto *s = static_cast<qz_ypu_metal_topk_state_t *>(std::calloc(1, sizeof(qz_ypu_metal_topk_state_t)));
   if (!s) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   const qz_ypu_metal_runtime_t &rt = QZ_YPU_METAL_RUNTIME;
@@ -182,7 +182,7 @@ qz_status_t qz_ypu_metal_topk_f32_init(qz_ypu_metal_device_t *, void **state) {
     rt.pool_pop(pool);
     if (!s->graph) {
       std::free(s);
-      qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+      qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
   }
