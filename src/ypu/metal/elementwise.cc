@@ -83,10 +83,8 @@ qz_status_t qz_ypu_metal_scale_bias_i16(qz_ypu_metal_device_t *device, void *sta
   const auto &p = *static_cast<const scale_bias *>(params);
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, SCALE_BIAS_BINDINGS);
-  const int32_t rounding = p.truncate == 0 ? 512 : 0;
-  const int32_t scale = p.scale;
-  qz_ypu_metal_set_bytes(device, &rounding, 4, 1);
-  qz_ypu_metal_set_bytes(device, &scale, 4, 2);
+  qz_ypu_metal_set_int(device, p.truncate == 0 ? 512 : 0, 1);
+  qz_ypu_metal_set_int(device, p.scale, 2);
   return qz_ypu_metal_dispatch_threads(device, pipeline, p.count < 0 ? 0 : uint32_t(p.count), 1, 1);
 }
 
