@@ -98,8 +98,15 @@ qz_objc_id build_library(qz_objc_id mtl_device) {
   return library;
 }
 
-bool range_fits(int32_t size, int32_t offset, int32_t length) {
-  return offset >= 0 && length >= 0 && static_cast<int64_t>(offset) + length <= size;
+// Before the host copies bytes [offset, offset + length) of a buffer: the
+// range is checked, then the GPU work encoded so far is waited for.
+qz_status_t ready_for_host(void *handle, const qz_ypu_metal_buffer_t *buffer, int32_t offset,
+                           int32_t length) {
+  if (offset < 0 || length < 0 || static_cast<int64_t>(offset) + length > buffer->length) {
+    qz_error_push("", 0, &QZ_ERROR_ARG_INVALID, "length");
+    return QZ_STATUS_INVALID_ARGUMENT;
+  }
+  return qz_ypu_metal_synchronize(metal_device(handle));
 }
 
 // A device's name for its list line ("" when it has none).
@@ -254,11 +261,7 @@ void qz_ypu_metal_buffer_free(void *, qz_ypu_buffer_t *handle) {
 qz_status_t qz_ypu_metal_buffer_upload(void *handle, qz_ypu_buffer_t *target, const void *source,
                                        int32_t offset, int32_t length) {
   qz_ypu_metal_buffer_t *buffer = metal_buffer(target);
-  if (!range_fits(buffer->length, offset, length)) {
-    qz_error_push("", 0, &QZ_ERROR_ARG_INVALID, "length");
-    return QZ_STATUS_INVALID_ARGUMENT;
-  }
-  const qz_status_t status = qz_ypu_metal_synchronize(metal_device(handle));
+  const qz_status_t status = ready_for_host(handle, buffer, offset, length);
   if (status != QZ_STATUS_SUCCESS) return status;
   if (length > 0) std::memcpy(static_cast<char *>(send(buffer->mtl_buffer, "contents")) + offset, source,
                               static_cast<size_t>(length));
@@ -268,11 +271,7 @@ qz_status_t qz_ypu_metal_buffer_upload(void *handle, qz_ypu_buffer_t *target, co
 qz_status_t qz_ypu_metal_buffer_download(void *handle, qz_ypu_buffer_t *source,
                                          void *destination, int32_t offset, int32_t length) {
   qz_ypu_metal_buffer_t *buffer = metal_buffer(source);
-  if (!range_fits(buffer->length, offset, length)) {
-    qz_error_push("", 0, &QZ_ERROR_ARG_INVALID, "length");
-    return QZ_STATUS_INVALID_ARGUMENT;
-  }
-  const qz_status_t status = qz_ypu_metal_synchronize(metal_device(handle));
+  const qz_status_t status = ready_for_host(handle, buffer, offset, length);
   if (status != QZ_STATUS_SUCCESS) return status;
   if (length > 0)
     std::memcpy(destination, static_cast<const char *>(send(buffer->mtl_buffer, "contents")) + offset,
