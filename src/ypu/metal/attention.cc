@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "common/error.h"
 #include "ypu/host/attention.h"
 #include "ypu/metal/ops.h"
 #include "ypu/metal/state.h"
@@ -110,11 +109,9 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t bytes = int64_t{p.num_heads} * p.window_length * 4;
   if (!fits_int32(bytes)) return QZ_STATUS_INVALID_ARGUMENT;
-  qz_ypu_buffer_t *scores = qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0);
-  if (!scores) {
-    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
+  const qz_ypu_metal_temporary temporary(device, bytes);
+  qz_ypu_buffer_t *scores = temporary.get();
+  if (!scores) return qz_ypu_metal_out_of_memory();
   const auto *score_pipeline = qz_ypu_metal_pipeline(state, SCORES);
   const auto *softmax_pipeline = qz_ypu_metal_pipeline(state, SOFTMAX);
   const auto *value_pipeline = qz_ypu_metal_pipeline(state, VALUES);
@@ -174,8 +171,6 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     status = qz_ypu_metal_dispatch_threadgroups(device, value_pipeline, value_threads, 1, 1,
                                                 static_cast<uint32_t>(p.num_heads), 1, 1);
   }
-  // The command buffer keeps the temporary alive until the GPU is done.
-  qz_ypu_metal_buffer_free(device, scores);
   return status;
 }
 

@@ -117,6 +117,30 @@ inline qz_status_t qz_ypu_metal_dispatch_simd_rows(qz_ypu_metal_device_t *device
                                             groups_z);
 }
 
+// A temporary device buffer of an entry (null when it cannot be had), freed
+// when the entry returns: the command buffer keeps it alive until the GPU
+// is done with it.
+class qz_ypu_metal_temporary {
+ public:
+  qz_ypu_metal_temporary(qz_ypu_metal_device_t *device, int64_t bytes)
+      : device_(device),
+        buffer_(qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0)) {}
+  ~qz_ypu_metal_temporary() { qz_ypu_metal_buffer_free(device_, buffer_); }
+  qz_ypu_metal_temporary(const qz_ypu_metal_temporary &) = delete;
+  qz_ypu_metal_temporary &operator=(const qz_ypu_metal_temporary &) = delete;
+  qz_ypu_buffer_t *get() const { return buffer_; }
+
+ private:
+  qz_ypu_metal_device_t *device_;
+  qz_ypu_buffer_t *buffer_;
+};
+
+// What an entry returns when a temporary cannot be had, its record pushed.
+inline qz_status_t qz_ypu_metal_out_of_memory() {
+  qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+  return QZ_STATUS_OUT_OF_MEMORY;
+}
+
 // The state-init and state-release entries of op `name` over its kernel list;
 // a quiet init (ops 39 and 81) pushes neither 0xC8 nor 0x320.
 #define QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, quiet)                                  \

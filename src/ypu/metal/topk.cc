@@ -51,19 +51,12 @@ qz_status_t topk_sort(qz_ypu_metal_device_t *device, void *state, const void *pa
   const int64_t bytes = int64_t{p.rows} * p.cols * SORT_PAIR_BYTES;
   if (p.k > p.cols || bytes > std::numeric_limits<int32_t>::max())
     return QZ_STATUS_INVALID_ARGUMENT;
-  qz_ypu_buffer_t *pairs = qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0);
-  if (!pairs) {
-    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
+  const qz_ypu_metal_temporary pairs(device, bytes);
+  if (!pairs.get()) return qz_ypu_metal_out_of_memory();
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, SORT_BINDINGS);
-  qz_ypu_metal_set_buffer(device, pairs, 0, 4);
-  const qz_status_t status =
-      qz_ypu_metal_dispatch_threads(device, pipeline, static_cast<uint32_t>(p.rows), 1, 1);
-  // The command buffer keeps the temporary alive until the GPU is done.
-  qz_ypu_metal_buffer_free(device, pairs);
-  return status;
+  qz_ypu_metal_set_buffer(device, pairs.get(), 0, 4);
+  return qz_ypu_metal_dispatch_threads(device, pipeline, static_cast<uint32_t>(p.rows), 1, 1);
 }
 
 }  // namespace
