@@ -21,7 +21,6 @@ namespace {
 // Op 94: slot b - 1 re-lays width b; widths 1, 2, 4 and 8 keep their form.
 constexpr const char *REPACK_KERNELS[] = {nullptr,   nullptr,   "taabe207", nullptr,
                                           "taabe28", "taabe61", "taabe11",  nullptr};
-constexpr int32_t REPACK_ORDER[] = {0, 1, 2, 3, 4, 5, 6, 7};
 
 // Op 93's slots: the one-token kernels by width, the many-token kernels by
 // width, then the helpers; made in the order one-token then many-token
@@ -151,8 +150,7 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
 }  // namespace
 
 qz_status_t qz_ypu_metal_repack_lowbit_init(qz_ypu_metal_device_t *device, void **state) {
-  return qz_ypu_metal_state_init_ordered(device, state, REPACK_KERNELS, REPACK_ORDER,
-                                         QZ_YPU_LOWBIT_MAX_WIDTH);
+  return qz_ypu_metal_state_init(device, state, REPACK_KERNELS, QZ_YPU_LOWBIT_MAX_WIDTH);
 }
 
 void qz_ypu_metal_repack_lowbit_release(qz_ypu_metal_device_t *device, void *state) {

@@ -30,18 +30,19 @@
 #include "ypu/metal/device.h"
 
 // Makes the pipelines of kernels names[0 .. count-1], in that order, into a
-// new array in *state (null on failure). Failures: 0xC8 when the array
+// new array in *state (null on failure); a slot whose name is null stays
+// empty (release accepts empty slots). Failures: 0xC8 when the array
 // cannot be had; after a failed pipeline (its own 0x341 or 0xC8) the record
 // 0x320, every pipeline made so far released, and the pipeline's status.
 // `quiet` leaves out the 0xC8 and 0x320 records (ops 39 and 81).
 qz_status_t qz_ypu_metal_state_init(qz_ypu_metal_device_t *device, void **state,
                                     const char *const *names, int32_t count, bool quiet = false);
 // The same for a state whose pipelines are made in another order than their
-// slots: order[0 .. count-1] lists the slots in the order of creation, and
-// a slot whose name is null stays empty (release accepts empty slots).
+// slots: order[0 .. count-1] lists the slots in the order of creation (null:
+// slot order).
 qz_status_t qz_ypu_metal_state_init_ordered(qz_ypu_metal_device_t *device, void **state,
                                             const char *const *names, const int32_t *order,
-                                            int32_t count);
+                                            int32_t count, bool quiet = false);
 // Releases the `count` pipelines of a state and the array; null does nothing.
 void qz_ypu_metal_state_release(qz_ypu_metal_device_t *device, void *state, int32_t count);
 
