@@ -142,6 +142,15 @@ inline qz_status_t qz_ypu_metal_out_of_memory() {
   return QZ_STATUS_OUT_OF_MEMORY;
 }
 
+// The fixed-point kernels' threadgroups: one SIMD group wide and 16 rows
+// tall, enough of them along x to cover `rows`, and `groups_y` along y.
+inline qz_status_t qz_ypu_metal_dispatch_rows16(qz_ypu_metal_device_t *device,
+                                                const qz_ypu_metal_pipeline_t *pipeline,
+                                                int64_t rows, uint32_t groups_y) {
+  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 16,
+                                         static_cast<uint32_t>((rows + 15) / 16), groups_y, 1);
+}
+
 // The state-init and state-release entries of op `name` over its kernel list;
 // a quiet init (ops 39 and 81) pushes neither 0xC8 nor 0x320.
 #define QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, quiet)                                  \
