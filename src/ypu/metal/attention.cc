@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "common/error.h"
 #include "ypu/host/attention.h"
 #include "ypu/metal/ops.h"
 #include "ypu/metal/state.h"
@@ -30,9 +29,29 @@ enum : int32_t { SCORES, SOFTMAX, VALUES };
 constexpr int64_t BLOCKED_ROWS = 32;
 constexpr uintptr_t BLOCKED_MAX_GROUPS = 8;
 
-void set_int(qz_ypu_metal_device_t *device, int32_t value, int32_t index) {
-  qz_ypu_metal_set_bytes(device, &value, 4, index);
-}
+// Argument 6, the SIMD groups per threadgroup, is computed.
+using blocked = qz_ypu_attention_blocked_f32_params_t;
+constexpr qz_ypu_metal_binding_t BLOCKED_BINDINGS[] = {
+    QZ_YPU_METAL_BYTES(blocked, batch_size, 0),
+    QZ_YPU_METAL_BYTES(blocked, query_size, 1),
+    QZ_YPU_METAL_BYTES(blocked, key_value_size, 2),
+    QZ_YPU_METAL_BYTES(blocked, num_heads, 3),
+    QZ_YPU_METAL_BYTES(blocked, num_kv_heads, 4),
+    QZ_YPU_METAL_BYTES(blocked, head_dim, 5),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(blocked, output, 7),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(blocked, query, 8),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(blocked, key, 9),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(blocked, value, 10),
+};
+
+using mask = qz_ypu_mask_window_f32_params_t;
+constexpr qz_ypu_metal_binding_t MASK_WINDOW_BINDINGS[] = {
+    QZ_YPU_METAL_BYTES(mask, n, 0),
+    QZ_YPU_METAL_BYTES(mask, k, 1),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(mask, scores, 2),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(mask, mask_indices, 3),
+};
+
 void set_float(qz_ypu_metal_device_t *device, float value, int32_t index) {
   qz_ypu_metal_set_bytes(device, &value, 4, index);
 }
@@ -68,13 +87,13 @@ ring_window window_of(int64_t p, int32_t window_length) {
 // window's first and last slots.
 void bind_row_and_window(qz_ypu_metal_device_t *device, const qz_ypu_attention_kv_params_t &p,
                          int32_t j, const ring_window &w) {
-  set_int(device, j, 5);
-  set_int(device, p.head_dimension, 6);
-  set_int(device, p.num_heads, 7);
-  set_int(device, p.num_kv_heads, 8);
-  set_int(device, p.window_length, 9);
-  set_int(device, w.first, 10);
-  set_int(device, w.last, 11);
+  qz_ypu_metal_set_int(device, j, 5);
+  qz_ypu_metal_set_int(device, p.head_dimension, 6);
+  qz_ypu_metal_set_int(device, p.num_heads, 7);
+  qz_ypu_metal_set_int(device, p.num_kv_heads, 8);
+  qz_ypu_metal_set_int(device, p.window_length, 9);
+  qz_ypu_metal_set_int(device, w.first, 10);
+  qz_ypu_metal_set_int(device, w.last, 11);
 }
 
 // Ops 5 and 6: for every new query row, the scores of each (head, key), the
@@ -90,11 +109,9 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t bytes = int64_t{p.num_heads} * p.window_length * 4;
   if (!fits_int32(bytes)) return QZ_STATUS_INVALID_ARGUMENT;
-  qz_ypu_buffer_t *scores = qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0);
-  if (!scores) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
+  const qz_ypu_metal_temporary temporary(device, bytes);
+  qz_ypu_buffer_t *scores = temporary.get();
+  if (!scores) return qz_ypu_metal_out_of_memory();
   const auto *score_pipeline = qz_ypu_metal_pipeline(state, SCORES);
   const auto *softmax_pipeline = qz_ypu_metal_pipeline(state, SOFTMAX);
   const auto *value_pipeline = qz_ypu_metal_pipeline(state, VALUES);
@@ -116,12 +133,12 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     qz_ypu_metal_set_buffer(device, p.keys, 0, 1);
     qz_ypu_metal_set_buffer(device, p.key_intercepts, 0, 2);
     qz_ypu_metal_set_buffer(device, p.key_slopes, 0, 3);
-    set_int(device, p.num_queries, 4);
+    qz_ypu_metal_set_int(device, p.num_queries, 4);
     bind_row_and_window(device, p, j, w);
     set_float(device, norm, 12);
-    set_int(device, w.length1, 13);
-    set_int(device, w.length2, 14);
-    set_int(device, w.cnt, 15);
+    qz_ypu_metal_set_int(device, w.length1, 13);
+    qz_ypu_metal_set_int(device, w.length2, 14);
+    qz_ypu_metal_set_int(device, w.cnt, 15);
     qz_ypu_metal_set_buffer(device, scores, 0, 16);
     status = qz_ypu_metal_dispatch_threadgroups(device, score_pipeline, width, 1, 1,
                                                 static_cast<uint32_t>(p.num_heads),
@@ -135,7 +152,7 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     qz_ypu_metal_begin_compute(device, softmax_pipeline);
     qz_ypu_metal_set_buffer(device, scores, 0, 0);
     set_float(device, norm, 1);
-    set_int(device, w.cnt, 2);
+    qz_ypu_metal_set_int(device, w.cnt, 2);
     qz_ypu_metal_set_threadgroup_memory(device, static_cast<int32_t>(threads * 4), 0);
     status = qz_ypu_metal_dispatch_threadgroups(device, softmax_pipeline,
                                                 static_cast<uint32_t>(threads), 1, 1,
@@ -146,16 +163,14 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     qz_ypu_metal_set_buffer(device, p.values, 0, 0);
     qz_ypu_metal_set_buffer(device, p.value_intercepts, 0, 1);
     qz_ypu_metal_set_buffer(device, p.value_slopes, 0, 2);
-    set_int(device, w.length1, 3);
-    set_int(device, w.length2, 4);
+    qz_ypu_metal_set_int(device, w.length1, 3);
+    qz_ypu_metal_set_int(device, w.length2, 4);
     bind_row_and_window(device, p, j, w);
     qz_ypu_metal_set_buffer(device, scores, 0, 12);
     qz_ypu_metal_set_buffer(device, p.output, 0, 13);
     status = qz_ypu_metal_dispatch_threadgroups(device, value_pipeline, value_threads, 1, 1,
                                                 static_cast<uint32_t>(p.num_heads), 1, 1);
   }
-  // The command buffer keeps the temporary alive until the GPU is done.
-  qz_ypu_metal_buffer_free(device, scores);
   return status;
 }
 
@@ -172,14 +187,14 @@ struct piece_shape {
 // dimension. Returns the next argument index.
 int32_t bind_piece_shape(qz_ypu_metal_device_t *device, const piece_shape &s) {
   int32_t index = 0;
-  set_int(device, s.batch, index++);
-  set_int(device, s.queries, index++);
-  set_int(device, std::max(s.keys, 0), index++);
-  if (s.capacity >= 0) set_int(device, s.capacity, index++);
-  set_int(device, s.heads, index++);
-  set_int(device, s.kv_heads, index++);
-  set_int(device, s.heads / s.kv_heads, index++);
-  set_int(device, s.dim, index++);
+  qz_ypu_metal_set_int(device, s.batch, index++);
+  qz_ypu_metal_set_int(device, s.queries, index++);
+  qz_ypu_metal_set_int(device, std::max(s.keys, 0), index++);
+  if (s.capacity >= 0) qz_ypu_metal_set_int(device, s.capacity, index++);
+  qz_ypu_metal_set_int(device, s.heads, index++);
+  qz_ypu_metal_set_int(device, s.kv_heads, index++);
+  qz_ypu_metal_set_int(device, s.heads / s.kv_heads, index++);
+  qz_ypu_metal_set_int(device, s.dim, index++);
   return index;
 }
 
@@ -223,7 +238,7 @@ qz_status_t qz_ypu_metal_attention_kv_u16(qz_ypu_metal_device_t *device, void *s
 
 qz_status_t qz_ypu_metal_attention_blocked_f32(qz_ypu_metal_device_t *device, void *state,
                                                const void *params) {
-  const auto &p = *static_cast<const qz_ypu_attention_blocked_f32_params_t *>(params);
+  const auto &p = *static_cast<const blocked *>(params);
   if (p.batch_size <= 0 || p.num_heads <= 0 || p.query_size <= 0) return QZ_STATUS_SUCCESS;
   const int64_t groups_z = int64_t{p.batch_size} * p.num_heads;
   const int64_t local_bytes = BLOCKED_ROWS * 4 * int64_t{p.head_dim};
@@ -235,18 +250,8 @@ qz_status_t qz_ypu_metal_attention_blocked_f32(qz_ypu_metal_device_t *device, vo
   const uintptr_t groups = std::max<uintptr_t>(
       1, std::min(qz_ypu_metal_max_threads_per_threadgroup(device, pipeline) / width,
                   BLOCKED_MAX_GROUPS));
-  qz_ypu_metal_begin_compute(device, pipeline);
-  set_int(device, p.batch_size, 0);
-  set_int(device, p.query_size, 1);
-  set_int(device, p.key_value_size, 2);
-  set_int(device, p.num_heads, 3);
-  set_int(device, p.num_kv_heads, 4);
-  set_int(device, p.head_dim, 5);
-  set_int(device, static_cast<int32_t>(groups), 6);
-  qz_ypu_metal_set_buffer(device, p.output, 0, 7);
-  qz_ypu_metal_set_buffer(device, p.query, 0, 8);
-  qz_ypu_metal_set_buffer(device, p.key, 0, 9);
-  qz_ypu_metal_set_buffer(device, p.value, 0, 10);
+  qz_ypu_metal_bind(device, pipeline, params, BLOCKED_BINDINGS);
+  qz_ypu_metal_set_int(device, static_cast<int32_t>(groups), 6);
   qz_ypu_metal_set_threadgroup_memory(device, static_cast<int32_t>(local_bytes), 0);
   const auto row_blocks = static_cast<uint32_t>((int64_t{p.query_size} + BLOCKED_ROWS - 1) /
                                                 BLOCKED_ROWS);
@@ -256,16 +261,12 @@ qz_status_t qz_ypu_metal_attention_blocked_f32(qz_ypu_metal_device_t *device, vo
 
 qz_status_t qz_ypu_metal_mask_window_f32(qz_ypu_metal_device_t *device, void *state,
                                          const void *params) {
-  const auto &p = *static_cast<const qz_ypu_mask_window_f32_params_t *>(params);
+  const auto &p = *static_cast<const mask *>(params);
   if (p.batches <= 0 || p.n <= 0 || p.k <= 0) return QZ_STATUS_SUCCESS;
   const int64_t rows = int64_t{p.batches} * p.n;
   if (!fits_int32(rows)) return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
-  qz_ypu_metal_begin_compute(device, pipeline);
-  set_int(device, p.n, 0);
-  set_int(device, p.k, 1);
-  qz_ypu_metal_set_buffer(device, p.scores, 0, 2);
-  qz_ypu_metal_set_buffer(device, p.mask_indices, 0, 3);
+  qz_ypu_metal_bind(device, pipeline, params, MASK_WINDOW_BINDINGS);
   return qz_ypu_metal_dispatch_threads(device, pipeline, 256, static_cast<int32_t>(rows), 1);
 }
 

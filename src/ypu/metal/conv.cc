@@ -22,14 +22,6 @@ bool offsets_valid(const Record &p) {
   return p.out_offset >= 0 && p.weights_offset >= 0 && p.in_offset >= 0;
 }
 
-// Threadgroups of one SIMD-group row by 16 rows, as the fixed-point kernels
-// expect.
-qz_status_t dispatch_rows(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pipeline,
-                          int64_t rows, uint32_t groups_y) {
-  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 16,
-                                         static_cast<uint32_t>((rows + 15) / 16), groups_y, 1);
-}
-
 using dwconv = qz_ypu_dwconv1d_acc_i8i16_params_t;
 constexpr qz_ypu_metal_binding_t DWCONV_BINDINGS[] = {
     QZ_YPU_METAL_BYTES(dwconv, rows, 0),
@@ -97,7 +89,7 @@ qz_status_t qz_ypu_metal_dwconv1d_acc_i8i16(qz_ypu_metal_device_t *device, void 
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, DWCONV_BINDINGS);
-  return dispatch_rows(device, pipeline, p.rows, 1);
+  return qz_ypu_metal_dispatch_rows16(device, pipeline, p.rows, 1);
 }
 
 qz_status_t qz_ypu_metal_conv1d_i8i16(qz_ypu_metal_device_t *device, void *state,
@@ -107,7 +99,8 @@ qz_status_t qz_ypu_metal_conv1d_i8i16(qz_ypu_metal_device_t *device, void *state
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, CONV1D_BINDINGS);
-  return dispatch_rows(device, pipeline, p.rows, static_cast<uint32_t>(p.out_channels));
+  return qz_ypu_metal_dispatch_rows16(device, pipeline, p.rows,
+                                      static_cast<uint32_t>(p.out_channels));
 }
 
 qz_status_t qz_ypu_metal_dwconv1d_transposed_i8i16(qz_ypu_metal_device_t *device, void *state,
@@ -120,7 +113,8 @@ qz_status_t qz_ypu_metal_dwconv1d_transposed_i8i16(qz_ypu_metal_device_t *device
   qz_ypu_metal_bind(device, pipeline, params, TRANSPOSED_BINDINGS);
   qz_ypu_metal_set_int(device, p.taps / p.stride, 2);
   // Output rows are produced per phase: rows + taps/stride - 1 of them.
-  return dispatch_rows(device, pipeline, int64_t{p.rows} + p.taps / p.stride - 1, 1);
+  const int64_t phase_rows = int64_t{p.rows} + p.taps / p.stride - 1;
+  return qz_ypu_metal_dispatch_rows16(device, pipeline, phase_rows, 1);
 }
 
 qz_status_t qz_ypu_metal_conv2d_f32(qz_ypu_metal_device_t *device, void *state,

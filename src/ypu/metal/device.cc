@@ -98,8 +98,15 @@ qz_objc_id build_library(qz_objc_id mtl_device) {
   return library;
 }
 
-bool range_fits(int32_t size, int32_t offset, int32_t length) {
-  return offset >= 0 && length >= 0 && static_cast<int64_t>(offset) + length <= size;
+// Before the host copies bytes [offset, offset + length) of a buffer: the
+// range is checked, then the GPU work encoded so far is waited for.
+qz_status_t ready_for_host(void *handle, const qz_ypu_metal_buffer_t *buffer, int32_t offset,
+                           int32_t length) {
+  if (offset < 0 || length < 0 || static_cast<int64_t>(offset) + length > buffer->length) {
+    qz_error_push("", 0, &QZ_ERROR_ARG_INVALID, "length");
+    return QZ_STATUS_INVALID_ARGUMENT;
+  }
+  return qz_ypu_metal_synchronize(metal_device(handle));
 }
 
 // A device's name for its list line ("" when it has none).
@@ -118,7 +125,7 @@ qz_status_t qz_ypu_metal_device_open(int32_t device_index, qz_ypu_metal_device_t
   }
   auto *device = static_cast<qz_ypu_metal_device_t *>(std::calloc(1, sizeof(qz_ypu_metal_device_t)));
   if (!device) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   autorelease_pool pool;
@@ -161,7 +168,7 @@ qz_status_t qz_ypu_metal_device_list(char ***list, int32_t *count) {
   const uintptr_t n = devices ? send_uint(devices, "count") : 0;
   if (n > INT32_MAX / sizeof(char *)) {
     release(devices);
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   // One slot more than needed, so that no devices still gives an array.
@@ -170,7 +177,7 @@ qz_status_t qz_ypu_metal_device_list(char ***list, int32_t *count) {
   if (!lines) {
     release(preferred);
     release(devices);
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   // "gpu:0" opens the system default device, so its line comes first; the
@@ -193,7 +200,7 @@ qz_status_t qz_ypu_metal_device_list(char ***list, int32_t *count) {
       qz_ypu_metal_device_list_free(lines, static_cast<int32_t>(i));
       release(preferred);
       release(devices);
-      qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+      qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
     std::snprintf(lines[i], static_cast<size_t>(length) + 1, "gpu:%d - %s", static_cast<int>(i), name);
@@ -254,11 +261,7 @@ void qz_ypu_metal_buffer_free(void *, qz_ypu_buffer_t *handle) {
 qz_status_t qz_ypu_metal_buffer_upload(void *handle, qz_ypu_buffer_t *target, const void *source,
                                        int32_t offset, int32_t length) {
   qz_ypu_metal_buffer_t *buffer = metal_buffer(target);
-  if (!range_fits(buffer->length, offset, length)) {
-    qz_error_push("", 0, &QZ_ERROR_ARG_INVALID, "length");
-    return QZ_STATUS_INVALID_ARGUMENT;
-  }
-  const qz_status_t status = qz_ypu_metal_synchronize(metal_device(handle));
+  const qz_status_t status = ready_for_host(handle, buffer, offset, length);
   if (status != QZ_STATUS_SUCCESS) return status;
   if (length > 0) std::memcpy(static_cast<char *>(send(buffer->mtl_buffer, "contents")) + offset, source,
                               static_cast<size_t>(length));
@@ -268,11 +271,7 @@ qz_status_t qz_ypu_metal_buffer_upload(void *handle, qz_ypu_buffer_t *target, co
 qz_status_t qz_ypu_metal_buffer_download(void *handle, qz_ypu_buffer_t *source,
                                          void *destination, int32_t offset, int32_t length) {
   qz_ypu_metal_buffer_t *buffer = metal_buffer(source);
-  if (!range_fits(buffer->length, offset, length)) {
-    qz_error_push("", 0, &QZ_ERROR_ARG_INVALID, "length");
-    return QZ_STATUS_INVALID_ARGUMENT;
-  }
-  const qz_status_t status = qz_ypu_metal_synchronize(metal_device(handle));
+  const qz_status_t status = ready_for_host(handle, buffer, offset, length);
   if (status != QZ_STATUS_SUCCESS) return status;
   if (length > 0)
     std::memcpy(destination, static_cast<const char *>(send(buffer->mtl_buffer, "contents")) + offset,
@@ -312,14 +311,14 @@ qz_status_t qz_ypu_metal_pipeline_create(qz_ypu_metal_device_t *device, const ch
   auto *pipeline =
       static_cast<qz_ypu_metal_pipeline_t *>(std::calloc(1, sizeof(qz_ypu_metal_pipeline_t)));
   if (!pipeline) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   const size_t length = std::strlen(kernel_name);
   pipeline->kernel_name = static_cast<char *>(std::calloc(length + 1, 1));
   if (!pipeline->kernel_name) {
     std::free(pipeline);
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   std::memcpy(pipeline->kernel_name, kernel_name, length);

@@ -48,8 +48,6 @@ struct qz_ypu_metal_pipeline_t {
 extern const char qz_ypu_metal_library_data[];
 extern const size_t qz_ypu_metal_library_size;  // bytes, without the NUL
 
-inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_MEMORY{0xC8,
-                                                             "Failed to allocate, out of memory."};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_CHAIN{0x320, nullptr};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_COMMUNICATE{
     0x334, "Failed to communicate with device."};

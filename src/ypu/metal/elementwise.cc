@@ -73,7 +73,6 @@ QZ_YPU_METAL_ONE_KERNEL_OP(relu_i16, "taabe138", QZ_YPU_METAL_UNARY_CALL)
 
 namespace {
 constexpr const char *SCALE_BIAS_I16_KERNELS[] = {"taabe182"};
-constexpr const char *AFFINE_COLUMNS_I16_KERNELS[] = {"taabe127"};
 }  // namespace
 
 // The rounding term is computed from the flag; the scale goes in a 4-byte
@@ -84,17 +83,11 @@ qz_status_t qz_ypu_metal_scale_bias_i16(qz_ypu_metal_device_t *device, void *sta
   const auto &p = *static_cast<const scale_bias *>(params);
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, SCALE_BIAS_BINDINGS);
-  const int32_t rounding = p.truncate == 0 ? 512 : 0;
-  const int32_t scale = p.scale;
-  qz_ypu_metal_set_bytes(device, &rounding, 4, 1);
-  qz_ypu_metal_set_bytes(device, &scale, 4, 2);
+  qz_ypu_metal_set_int(device, p.truncate == 0 ? 512 : 0, 1);
+  qz_ypu_metal_set_int(device, p.scale, 2);
   return qz_ypu_metal_dispatch_threads(device, pipeline, p.count < 0 ? 0 : uint32_t(p.count), 1, 1);
 }
 
 // Its init reports no messages of its own beyond the pipeline's. The
 // dispatch's status is returned: a refused pass computed nothing.
-QZ_YPU_METAL_QUIET_STATE_ENTRIES(affine_columns_i16, AFFINE_COLUMNS_I16_KERNELS)
-qz_status_t qz_ypu_metal_affine_columns_i16(qz_ypu_metal_device_t *device, void *state,
-                                            const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, AFFINE);
-}
+QZ_YPU_METAL_QUIET_ONE_KERNEL_OP(affine_columns_i16, "taabe127", AFFINE)

@@ -1,6 +1,5 @@
 // Metal entries of the Gaussian-weighted average.
-#include "ypu/metal/ops.h"
-#include "ypu/metal/state.h"
+#include "ypu/metal/kernel_op.h"
 #include "ypu/params.h"
 
 namespace {
@@ -21,13 +20,6 @@ constexpr qz_ypu_metal_binding_t GAUSSIAN_BINDINGS[] = {
 constexpr qz_ypu_metal_call_t GAUSSIAN{GAUSSIAN_BINDINGS,
                                        QZ_YPU_METAL_GRID_XY(gaussian, rows, channels)};
 
-constexpr const char *GAUSSIAN_WEIGHTS_F32_KERNELS[] = {"taabe331"};
-
 }  // namespace
 
-QZ_YPU_METAL_STATE_ENTRIES(gaussian_weights_f32, GAUSSIAN_WEIGHTS_F32_KERNELS)
-
-qz_status_t qz_ypu_metal_gaussian_weights_f32(qz_ypu_metal_device_t *device, void *state,
-                                              const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, GAUSSIAN);
-}
+QZ_YPU_METAL_ONE_KERNEL_OP(gaussian_weights_f32, "taabe331", GAUSSIAN)

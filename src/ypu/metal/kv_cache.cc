@@ -1,7 +1,6 @@
 // Metal entries of the key/value cache writers, the int16 row quantiser and
 // the left shift of cache rows.
-#include "ypu/metal/ops.h"
-#include "ypu/metal/state.h"
+#include "ypu/metal/kernel_op.h"
 #include "ypu/params.h"
 
 namespace {
@@ -54,7 +53,6 @@ constexpr qz_ypu_metal_call_t SHIFT{SHIFT_BINDINGS, QZ_YPU_METAL_GRID_X(shift, r
 constexpr const char *QUANTIZE_ROWS_RING_U8_KERNELS[] = {"taabe82"};
 constexpr const char *QUANTIZE_ROWS_RING_U16_KERNELS[] = {"taabe150"};
 constexpr const char *QUANTIZE_ROWS_U8_KERNELS[] = {"taabe20"};
-constexpr const char *QUANTIZE_ROWS_I16_KERNELS[] = {"taabe100"};
 constexpr const char *SHIFT_ROWS_LEFT_KERNELS[] = {"taabe323"};
 
 // A ring needs a row, and a position before the start would index before
@@ -71,7 +69,6 @@ qz_status_t encode_ring(qz_ypu_metal_device_t *device, void *state, const void *
 QZ_YPU_METAL_STATE_ENTRIES(quantize_rows_ring_u8, QUANTIZE_ROWS_RING_U8_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(quantize_rows_ring_u16, QUANTIZE_ROWS_RING_U16_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(quantize_rows_u8, QUANTIZE_ROWS_U8_KERNELS)
-QZ_YPU_METAL_STATE_ENTRIES(quantize_rows_i16, QUANTIZE_ROWS_I16_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(shift_rows_left, SHIFT_ROWS_LEFT_KERNELS)
 
 qz_status_t qz_ypu_metal_quantize_rows_ring_u8(qz_ypu_metal_device_t *device, void *state,
@@ -92,10 +89,7 @@ qz_status_t qz_ypu_metal_quantize_rows_u8(qz_ypu_metal_device_t *device, void *s
   return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, LINEAR);
 }
 
-qz_status_t qz_ypu_metal_quantize_rows_i16(qz_ypu_metal_device_t *device, void *state,
-                                           const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, ROWS_I16);
-}
+QZ_YPU_METAL_ONE_KERNEL_OP(quantize_rows_i16, "taabe100", ROWS_I16)
 
 // A shift outside the row would move a negative byte count (or read before
 // the row): the host implementation reports it.

@@ -21,7 +21,6 @@ namespace {
 // Op 94: slot b - 1 re-lays width b; widths 1, 2, 4 and 8 keep their form.
 constexpr const char *REPACK_KERNELS[] = {nullptr,   nullptr,   "taabe207", nullptr,
                                           "taabe28", "taabe61", "taabe11",  nullptr};
-constexpr int32_t REPACK_ORDER[] = {0, 1, 2, 3, 4, 5, 6, 7};
 
 // Op 93's slots: the one-token kernels by width, the many-token kernels by
 // width, then the helpers; made in the order one-token then many-token
@@ -63,28 +62,6 @@ void zero_fill(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pip
                                         static_cast<uint32_t>((int64_t{count} + 15) / 16), 1, 1));
 }
 
-// A temporary device buffer, freed when the entry returns (the command
-// buffer keeps it alive until the GPU is done with it).
-class temporary {
- public:
-  temporary(qz_ypu_metal_device_t *device, int64_t bytes)
-      : device_(device),
-        buffer_(qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0)) {}
-  ~temporary() { qz_ypu_metal_buffer_free(device_, buffer_); }
-  temporary(const temporary &) = delete;
-  temporary &operator=(const temporary &) = delete;
-  qz_ypu_buffer_t *get() const { return buffer_; }
-
- private:
-  qz_ypu_metal_device_t *device_;
-  qz_ypu_buffer_t *buffer_;
-};
-
-qz_status_t out_of_memory() {
-  qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
-  return QZ_STATUS_OUT_OF_MEMORY;
-}
-
 // One width class's kernel on the stored weights: x from `xx` at byte
 // `x_offset`, y the atomic output.
 void bind_class(qz_ypu_metal_device_t *device, const qz_ypu_metal_pipeline_t *pipeline,
@@ -102,8 +79,8 @@ qz_status_t linear_one_token(qz_ypu_metal_device_t *device, qz_ypu_metal_pipelin
                              const qz_ypu_linear_lowbit_params_t &p,
                              const qz_ypu_lowbit_layout_t &layout) {
   const int32_t columns = layout.columns, rows = 16 * layout.row_blocks;
-  temporary xx(device, int64_t{columns} * 4);
-  if (!xx.get()) return out_of_memory();
+  qz_ypu_metal_temporary xx(device, int64_t{columns} * 4);
+  if (!xx.get()) return qz_ypu_metal_out_of_memory();
   first_failure failure;
 
   qz_ypu_metal_begin_compute(device, slots[GATHER_ONE]);
@@ -132,9 +109,9 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
                                const qz_ypu_linear_lowbit_params_t &p,
                                const qz_ypu_lowbit_layout_t &layout) {
   const int32_t n = p.n, columns = layout.columns, rows = 16 * layout.row_blocks;
-  temporary xx(device, int64_t{n} * columns * 4);
-  temporary yy(device, int64_t{n} * rows * 4);
-  if (!xx.get() || !yy.get()) return out_of_memory();
+  qz_ypu_metal_temporary xx(device, int64_t{n} * columns * 4);
+  qz_ypu_metal_temporary yy(device, int64_t{n} * rows * 4);
+  if (!xx.get() || !yy.get()) return qz_ypu_metal_out_of_memory();
   first_failure failure;
 
   qz_ypu_metal_begin_compute(device, slots[GATHER_MANY]);
@@ -173,8 +150,7 @@ qz_status_t linear_many_tokens(qz_ypu_metal_device_t *device, qz_ypu_metal_pipel
 }  // namespace
 
 qz_status_t qz_ypu_metal_repack_lowbit_init(qz_ypu_metal_device_t *device, void **state) {
-  return qz_ypu_metal_state_init_ordered(device, state, REPACK_KERNELS, REPACK_ORDER,
-                                         QZ_YPU_LOWBIT_MAX_WIDTH);
+  return qz_ypu_metal_state_init(device, state, REPACK_KERNELS, QZ_YPU_LOWBIT_MAX_WIDTH);
 }
 
 void qz_ypu_metal_repack_lowbit_release(qz_ypu_metal_device_t *device, void *state) {

@@ -1,6 +1,5 @@
 // Metal entries of the fixed-point LSTM cell.
-#include "ypu/metal/ops.h"
-#include "ypu/metal/state.h"
+#include "ypu/metal/kernel_op.h"
 #include "ypu/params.h"
 
 namespace {
@@ -14,13 +13,6 @@ constexpr qz_ypu_metal_binding_t LSTM_CELL_BINDINGS[] = {
 };
 constexpr qz_ypu_metal_call_t LSTM_CELL{LSTM_CELL_BINDINGS, QZ_YPU_METAL_GRID_X(cell, hidden)};
 
-constexpr const char *LSTM_CELL_I16_KERNELS[] = {"taabe221"};
-
 }  // namespace
 
-QZ_YPU_METAL_QUIET_STATE_ENTRIES(lstm_cell_i16, LSTM_CELL_I16_KERNELS)
-
-qz_status_t qz_ypu_metal_lstm_cell_i16(qz_ypu_metal_device_t *device, void *state,
-                                       const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, LSTM_CELL);
-}
+QZ_YPU_METAL_QUIET_ONE_KERNEL_OP(lstm_cell_i16, "taabe221", LSTM_CELL)

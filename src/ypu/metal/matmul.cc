@@ -52,9 +52,8 @@ qz_status_t linear_i8i16(qz_ypu_metal_device_t *device, void *state, const void 
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
   qz_ypu_metal_bind(device, pipeline, params, LINEAR_BINDINGS);
-  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 16,
-                                         static_cast<uint32_t>((int64_t{p.out_features} + 15) / 16),
-                                         static_cast<uint32_t>(p.rows), 1);
+  return qz_ypu_metal_dispatch_rows16(device, pipeline, p.out_features,
+                                      static_cast<uint32_t>(p.rows));
 }
 
 }  // namespace

@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "ypu/metal/ops.h"
-#include "ypu/metal/state.h"
+#include "ypu/metal/kernel_op.h"
 #include "ypu/params.h"
 
 namespace {
@@ -77,11 +76,7 @@ constexpr qz_ypu_metal_call_t COLUMN_REDUCTION{COLUMN_REDUCTION_BINDINGS,
 
 constexpr const char *LAYER_NORM_F32_KERNELS[] = {"taabe175"};
 constexpr const char *LAYER_NORM_PLAIN_F32_KERNELS[] = {"taabe88"};
-constexpr const char *LAYER_NORM_COLUMNS_F32_KERNELS[] = {"taabe268"};
-constexpr const char *GROUP_NORM_F32_KERNELS[] = {"taabe211"};
 constexpr const char *RMS_NORM_F32_KERNELS[] = {"taabe164"};
-constexpr const char *MEAN_ROWS_F32_KERNELS[] = {"taabe278"};
-constexpr const char *SUM_ROWS_I16_KERNELS[] = {"taabe70"};
 
 // One SIMD group per row: a grid of (execution width x rows) threads. Rows
 // of no element have nothing to write; a grid wider than 32 bits is left to
@@ -102,11 +97,7 @@ qz_status_t encode_row_groups(qz_ypu_metal_device_t *device, void *state, const 
 
 QZ_YPU_METAL_STATE_ENTRIES(layer_norm_f32, LAYER_NORM_F32_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(layer_norm_plain_f32, LAYER_NORM_PLAIN_F32_KERNELS)
-QZ_YPU_METAL_STATE_ENTRIES(layer_norm_columns_f32, LAYER_NORM_COLUMNS_F32_KERNELS)
-QZ_YPU_METAL_STATE_ENTRIES(group_norm_f32, GROUP_NORM_F32_KERNELS)
 QZ_YPU_METAL_STATE_ENTRIES(rms_norm_f32, RMS_NORM_F32_KERNELS)
-QZ_YPU_METAL_STATE_ENTRIES(mean_rows_f32, MEAN_ROWS_F32_KERNELS)
-QZ_YPU_METAL_STATE_ENTRIES(sum_rows_i16, SUM_ROWS_I16_KERNELS)
 
 qz_status_t qz_ypu_metal_layer_norm_f32(qz_ypu_metal_device_t *device, void *state,
                                         const void *params) {
@@ -120,15 +111,8 @@ qz_status_t qz_ypu_metal_layer_norm_plain_f32(qz_ypu_metal_device_t *device, voi
   return encode_row_groups(device, state, params, LAYER_NORM_PLAIN_BINDINGS, p.rows, p.cols);
 }
 
-qz_status_t qz_ypu_metal_layer_norm_columns_f32(qz_ypu_metal_device_t *device, void *state,
-                                                const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, LAYER_NORM_COLUMNS);
-}
-
-qz_status_t qz_ypu_metal_group_norm_f32(qz_ypu_metal_device_t *device, void *state,
-                                        const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, GROUP_NORM);
-}
+QZ_YPU_METAL_ONE_KERNEL_OP(layer_norm_columns_f32, "taabe268", LAYER_NORM_COLUMNS)
+QZ_YPU_METAL_ONE_KERNEL_OP(group_norm_f32, "taabe211", GROUP_NORM)
 
 // A refused threadgroup (a pipeline allowing fewer than 512 threads) is
 // reported, not passed off as a result.
@@ -142,12 +126,5 @@ qz_status_t qz_ypu_metal_rms_norm_f32(qz_ypu_metal_device_t *device, void *state
                                             static_cast<uint32_t>(p.rows), 1, 1);
 }
 
-qz_status_t qz_ypu_metal_mean_rows_f32(qz_ypu_metal_device_t *device, void *state,
-                                       const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, COLUMN_REDUCTION);
-}
-
-qz_status_t qz_ypu_metal_sum_rows_i16(qz_ypu_metal_device_t *device, void *state,
-                                      const void *params) {
-  return qz_ypu_metal_encode(device, qz_ypu_metal_pipeline(state, 0), params, COLUMN_REDUCTION);
-}
+QZ_YPU_METAL_ONE_KERNEL_OP(mean_rows_f32, "taabe278", COLUMN_REDUCTION)
+QZ_YPU_METAL_ONE_KERNEL_OP(sum_rows_i16, "taabe70", COLUMN_REDUCTION)

@@ -6,41 +6,25 @@
 
 qz_status_t qz_ypu_metal_state_init(qz_ypu_metal_device_t *device, void **state,
                                     const char *const *names, int32_t count, bool quiet) {
-  *state = nullptr;
-  auto **pipelines =
-      static_cast<qz_ypu_metal_pipeline_t **>(std::calloc(count, sizeof(qz_ypu_metal_pipeline_t *)));
-  if (!pipelines) {
-    if (!quiet) qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
-  for (int32_t slot = 0; slot < count; ++slot) {
-    const qz_status_t status = qz_ypu_metal_pipeline_create(device, names[slot], &pipelines[slot]);
-    if (status != QZ_STATUS_SUCCESS) {
-      if (!quiet) qz_error_push("", 0, &QZ_YPU_METAL_ERROR_CHAIN);
-      qz_ypu_metal_state_release(device, pipelines, count);
-      return status;
-    }
-  }
-  *state = pipelines;
-  return QZ_STATUS_SUCCESS;
+  return qz_ypu_metal_state_init_ordered(device, state, names, nullptr, count, quiet);
 }
 
 qz_status_t qz_ypu_metal_state_init_ordered(qz_ypu_metal_device_t *device, void **state,
                                             const char *const *names, const int32_t *order,
-                                            int32_t count) {
+                                            int32_t count, bool quiet) {
   *state = nullptr;
   auto **pipelines =
       static_cast<qz_ypu_metal_pipeline_t **>(std::calloc(count, sizeof(qz_ypu_metal_pipeline_t *)));
   if (!pipelines) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    if (!quiet) qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   for (int32_t step = 0; step < count; ++step) {
-    const int32_t slot = order[step];
+    const int32_t slot = order ? order[step] : step;
     if (!names[slot]) continue;
     const qz_status_t status = qz_ypu_metal_pipeline_create(device, names[slot], &pipelines[slot]);
     if (status != QZ_STATUS_SUCCESS) {
-      qz_error_push("", 0, &QZ_YPU_METAL_ERROR_CHAIN);
+      if (!quiet) qz_error_push("", 0, &QZ_YPU_METAL_ERROR_CHAIN);
       qz_ypu_metal_state_release(device, pipelines, count);
       return status;
     }

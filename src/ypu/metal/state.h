@@ -30,18 +30,19 @@
 #include "ypu/metal/device.h"
 
 // Makes the pipelines of kernels names[0 .. count-1], in that order, into a
-// new array in *state (null on failure). Failures: 0xC8 when the array
+// new array in *state (null on failure); a slot whose name is null stays
+// empty (release accepts empty slots). Failures: 0xC8 when the array
 // cannot be had; after a failed pipeline (its own 0x341 or 0xC8) the record
 // 0x320, every pipeline made so far released, and the pipeline's status.
 // `quiet` leaves out the 0xC8 and 0x320 records (ops 39 and 81).
 qz_status_t qz_ypu_metal_state_init(qz_ypu_metal_device_t *device, void **state,
                                     const char *const *names, int32_t count, bool quiet = false);
 // The same for a state whose pipelines are made in another order than their
-// slots: order[0 .. count-1] lists the slots in the order of creation, and
-// a slot whose name is null stays empty (release accepts empty slots).
+// slots: order[0 .. count-1] lists the slots in the order of creation (null:
+// slot order).
 qz_status_t qz_ypu_metal_state_init_ordered(qz_ypu_metal_device_t *device, void **state,
                                             const char *const *names, const int32_t *order,
-                                            int32_t count);
+                                            int32_t count, bool quiet = false);
 // Releases the `count` pipelines of a state and the array; null does nothing.
 void qz_ypu_metal_state_release(qz_ypu_metal_device_t *device, void *state, int32_t count);
 
@@ -117,19 +118,48 @@ inline qz_status_t qz_ypu_metal_dispatch_simd_rows(qz_ypu_metal_device_t *device
                                             groups_z);
 }
 
-// The state-init and state-release entries of op `name` over its kernel list.
-#define QZ_YPU_METAL_STATE_ENTRIES(name, kernels)                                            \
+// A temporary device buffer of an entry (null when it cannot be had), freed
+// when the entry returns: the command buffer keeps it alive until the GPU
+// is done with it.
+class qz_ypu_metal_temporary {
+ public:
+  qz_ypu_metal_temporary(qz_ypu_metal_device_t *device, int64_t bytes)
+      : device_(device),
+        buffer_(qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0)) {}
+  ~qz_ypu_metal_temporary() { qz_ypu_metal_buffer_free(device_, buffer_); }
+  qz_ypu_metal_temporary(const qz_ypu_metal_temporary &) = delete;
+  qz_ypu_metal_temporary &operator=(const qz_ypu_metal_temporary &) = delete;
+  qz_ypu_buffer_t *get() const { return buffer_; }
+
+ private:
+  qz_ypu_metal_device_t *device_;
+  qz_ypu_buffer_t *buffer_;
+};
+
+// What an entry returns when a temporary cannot be had, its record pushed.
+inline qz_status_t qz_ypu_metal_out_of_memory() {
+  qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+  return QZ_STATUS_OUT_OF_MEMORY;
+}
+
+// The fixed-point kernels' threadgroups: one SIMD group wide and 16 rows
+// tall, enough of them along x to cover `rows`, and `groups_y` along y.
+inline qz_status_t qz_ypu_metal_dispatch_rows16(qz_ypu_metal_device_t *device,
+                                                const qz_ypu_metal_pipeline_t *pipeline,
+                                                int64_t rows, uint32_t groups_y) {
+  return qz_ypu_metal_dispatch_simd_rows(device, pipeline, 16,
+                                         static_cast<uint32_t>((rows + 15) / 16), groups_y, 1);
+}
+
+// The state-init and state-release entries of op `name` over its kernel list;
+// a quiet init (ops 39 and 81) pushes neither 0xC8 nor 0x320.
+#define QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, quiet)                                  \
   qz_status_t qz_ypu_metal_##name##_init(qz_ypu_metal_device_t *device, void **state) {      \
-    return qz_ypu_metal_state_init(device, state, kernels, std::size(kernels));              \
+    return qz_ypu_metal_state_init(device, state, kernels, std::size(kernels), quiet);       \
   }                                                                                          \
   void qz_ypu_metal_##name##_release(qz_ypu_metal_device_t *device, void *state) {           \
     qz_ypu_metal_state_release(device, state, std::size(kernels));                           \
   }
-// The same for ops 39 and 81, whose init pushes neither 0xC8 nor 0x320.
-#define QZ_YPU_METAL_QUIET_STATE_ENTRIES(name, kernels)                                      \
-  qz_status_t qz_ypu_metal_##name##_init(qz_ypu_metal_device_t *device, void **state) {      \
-    return qz_ypu_metal_state_init(device, state, kernels, std::size(kernels), true);        \
-  }                                                                                          \
-  void qz_ypu_metal_##name##_release(qz_ypu_metal_device_t *device, void *state) {           \
-    qz_ypu_metal_state_release(device, state, std::size(kernels));                           \
-  }
+#define QZ_YPU_METAL_STATE_ENTRIES(name, kernels) QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, false)
+#define QZ_YPU_METAL_QUIET_STATE_ENTRIES(name, kernels) \
+  QZ_YPU_METAL_STATE_ENTRIES_OF(name, kernels, true)

@@ -32,33 +32,31 @@ constexpr const char *TOPK_SORT_SOFTMAX_F32_KERNELS[] = {"taabe313"};
 // Rows of (index, value) pairs, 8 bytes each, sorted in a temporary.
 constexpr int64_t SORT_PAIR_BYTES = 8;
 
+// Argument 4 is the temporary of pairs.
+using row_sort = qz_ypu_topk_sort_f32_params_t;
+constexpr qz_ypu_metal_binding_t SORT_BINDINGS[] = {
+    QZ_YPU_METAL_BYTES(row_sort, rows, 0),
+    QZ_YPU_METAL_BYTES(row_sort, k, 1),
+    QZ_YPU_METAL_BYTES(row_sort, cols, 2),  // "num_experts"
+    QZ_YPU_METAL_BUFFER_AT_ZERO(row_sort, in, 3),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(row_sort, indices, 5),
+    QZ_YPU_METAL_BUFFER_AT_ZERO(row_sort, values, 6),
+};
+
 // Both sorts: k larger than the row would keep pairs past it, and the
 // host implementation reports that.
 qz_status_t topk_sort(qz_ypu_metal_device_t *device, void *state, const void *params) {
-  const auto &p = *static_cast<const qz_ypu_topk_sort_f32_params_t *>(params);
+  const auto &p = *static_cast<const row_sort *>(params);
   if (p.rows <= 0 || p.k <= 0) return QZ_STATUS_SUCCESS;
   const int64_t bytes = int64_t{p.rows} * p.cols * SORT_PAIR_BYTES;
   if (p.k > p.cols || bytes > std::numeric_limits<int32_t>::max())
     return QZ_STATUS_INVALID_ARGUMENT;
-  qz_ypu_buffer_t *pairs = qz_ypu_metal_buffer_create(device, static_cast<int32_t>(bytes), 0);
-  if (!pairs) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
-    return QZ_STATUS_OUT_OF_MEMORY;
-  }
+  const qz_ypu_metal_temporary pairs(device, bytes);
+  if (!pairs.get()) return qz_ypu_metal_out_of_memory();
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
-  qz_ypu_metal_begin_compute(device, pipeline);
-  qz_ypu_metal_set_bytes(device, &p.rows, 4, 0);
-  qz_ypu_metal_set_bytes(device, &p.k, 4, 1);
-  qz_ypu_metal_set_bytes(device, &p.cols, 4, 2);  // "num_experts"
-  qz_ypu_metal_set_buffer(device, p.in, 0, 3);
-  qz_ypu_metal_set_buffer(device, pairs, 0, 4);
-  qz_ypu_metal_set_buffer(device, p.indices, 0, 5);
-  qz_ypu_metal_set_buffer(device, p.values, 0, 6);
-  const qz_status_t status =
-      qz_ypu_metal_dispatch_threads(device, pipeline, static_cast<uint32_t>(p.rows), 1, 1);
-  // The command buffer keeps the temporary alive until the GPU is done.
-  qz_ypu_metal_buffer_free(device, pairs);
-  return status;
+  qz_ypu_metal_bind(device, pipeline, params, SORT_BINDINGS);
+  qz_ypu_metal_set_buffer(device, pairs.get(), 0, 4);
+  return qz_ypu_metal_dispatch_threads(device, pipeline, static_cast<uint32_t>(p.rows), 1, 1);
 }
 
 }  // namespace
@@ -167,7 +165,7 @@ qz_status_t qz_ypu_metal_topk_f32_init(qz_ypu_metal_device_t *, void **state) {
   *state = nullptr;
   auto *s = static_cast<qz_ypu_metal_topk_state_t *>(std::calloc(1, sizeof(qz_ypu_metal_topk_state_t)));
   if (!s) {
-    qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   const qz_ypu_metal_runtime_t &rt = QZ_YPU_METAL_RUNTIME;
@@ -182,7 +180,7 @@ qz_status_t qz_ypu_metal_topk_f32_init(qz_ypu_metal_device_t *, void **state) {
     rt.pool_pop(pool);
     if (!s->graph) {
       std::free(s);
-      qz_error_push("", 0, &QZ_YPU_METAL_ERROR_MEMORY);
+      qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
       return QZ_STATUS_OUT_OF_MEMORY;
     }
   }

@@ -1,21 +1,9 @@
 // The fixed-point LSTM cell with coupled input and forget gates, through the
 // sigmoid table in Q15 (the program's QZ_SIGMOID_TABLE).
 
-// The table's interpolation before its final shift: 64 times the sigmoid of
-// a Q10 value, in Q15.
-static inline int lstm_sigmoid_sum(int v) {
-  const int c = clamp(v, -8192, 8128);
-  const int u = c & 0x3FFF;
-  const int f = u & 63;
-  return (64 - f) * int(QZ_SIGMOID_TABLE[u >> 6]) + f * int(QZ_SIGMOID_TABLE[(u + 63) >> 6]);
-}
-
-// Sigmoid, Q10 in and Q15 out.
-static inline int lstm_sigmoid(int v) { return int(short(lstm_sigmoid_sum(v) >> 6)); }
-
 // tanh(v) = 2 sigmoid(2v) - 1 with the lowest bit cleared, Q10 in, Q15 out.
 static inline int lstm_tanh(int v) {
-  const int s = lstm_sigmoid_sum(clamp(2 * v, -32768, 32767));
+  const int s = qz_metal_sigmoid_sum(clamp(2 * v, -32768, 32767));
   return clamp((((s << 10) >> 15) - 32768) & -2, -32768, 32767);
 }
 
@@ -23,9 +11,9 @@ kernel void taabe221(constant int& length QZ_BYTES(0), device short* output QZ_B
                      device short* cell QZ_BUFFER(2), device short* input QZ_BUFFER(3),
                      uint j QZ_THREAD_POSITION_IN_GRID) {
   const int n = length;
-  const int i_gate = lstm_sigmoid(input[j]);
+  const int i_gate = qz_metal_sigmoid_q15(input[j]);
   const int g_gate = lstm_tanh(input[n + j]);
-  const int o_gate = lstm_sigmoid(input[2 * n + j]);
+  const int o_gate = qz_metal_sigmoid_q15(input[2 * n + j]);
   input[j] = short(i_gate);
   input[n + j] = short(g_gate);
   input[2 * n + j] = short(o_gate);
