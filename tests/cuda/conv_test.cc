@@ -168,8 +168,7 @@ TEST(CudaConv, Conv2dWithinTheBoundOfItsSummationOrder) {
     for (size_t i = 0; i < ref.size(); ++i) bound[i] = float_gamma(terms + 1) * magnitude[i];
     std::vector<float> first;
     // The reduction's barriers: every schedule gives the same bits.
-    for (schedule order : {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                           schedule::last_warp_ahead}) {
+    for (schedule order : qz_gpu_harness::kAllSchedules) {
       if (s.in_w > 1000 && order != schedule::forward) continue;
       twin t(order);
       const twin_buffer out = t.bytes(4 * s.out_count(), 0xFF), ti = t.buffer(in), tw = t.buffer(w);
