@@ -16,6 +16,8 @@
 
 namespace {
 
+using qz_metal_standin::standin;
+
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 struct sort_case {
@@ -201,12 +203,6 @@ TEST(MetalSingleRowTopkOrder, KOfZeroWritesNothing) {
   EXPECT_EQ(gpu.read<uint32_t>(values, 1)[0], 0x5A5A5A5Au);
   EXPECT_EQ(gpu.read<uint32_t>(indices, 1)[0], 0x5A5A5A5Au);
 }
-
-}  // namespace
-
-namespace {
-
-using qz_metal_standin::standin;
 
 // --- the graph framework's top-k -------------------------------------------------
 
