@@ -82,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CudaRingAttention, SameBitsAtEverySchedule) {
   const ring_case c{"", 700, 2, 600, 2, 1, 32};
   std::vector<float> first;
-  for (schedule order : {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                         schedule::last_warp_ahead}) {
+  for (schedule order : qz_gpu_harness::kAllSchedules) {
     twin t(order);
     const ring_fixture f(t, c, 1);
     t.run(QZ_YPU_OP_ATTENTION_KV_U8, [&](bool g) { return f.params(g, c); });

@@ -8,10 +8,8 @@
 
 namespace {
 
+using qz_gpu_harness::kAllSchedules;
 using qz_gpu_harness::schedule;
-
-constexpr schedule kSchedules[] = {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                                   schedule::last_warp_ahead};
 
 struct ring_case {
   const char *name;
@@ -147,7 +145,7 @@ TEST(CudaShiftRows, MatchesMemmoveAtEverySchedule) {
     SCOPED_TRACE(shift);
     std::vector<uint8_t> in(rows * row_bytes);
     for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 7 + i / 200);
-    for (schedule order : kSchedules) {
+    for (schedule order : kAllSchedules) {
       twin t(order);
       const twin_buffer data = t.buffer(in);
       t.run(QZ_YPU_OP_SHIFT_ROWS_LEFT, [&](bool g) {

@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "support/conv2d_reference.h"
 #include "ypu/cuda/ops.h"
 #include "ypu/params.h"
 
@@ -117,37 +118,6 @@ TEST(CudaConv, TransposedDeclinesToTheHostImplementation) {
   }
 }
 
-struct conv2d_shape {
-  int32_t batch, out_ch, in_ch, in_h, in_w, kh, kw, stride, pad;
-  int32_t out_h() const { return (in_h + 2 * pad - kh) / stride + 1; }
-  int32_t out_w() const { return (in_w + 2 * pad - kw) / stride + 1; }
-  int32_t out_count() const { return batch * out_ch * out_h() * out_w(); }
-};
-
-// The exact result in double and the sum of the magnitudes of its terms.
-void conv2d_reference(const conv2d_shape &s, const std::vector<float> &in,
-                      const std::vector<float> &w, std::vector<double> *ref,
-                      std::vector<double> *magnitude) {
-  for (int b = 0; b < s.batch; ++b)
-    for (int oc = 0; oc < s.out_ch; ++oc)
-      for (int oy = 0; oy < s.out_h(); ++oy)
-        for (int ox = 0; ox < s.out_w(); ++ox) {
-          double sum = 0, abs = 0;
-          for (int ic = 0; ic < s.in_ch; ++ic)
-            for (int ky = 0; ky < s.kh; ++ky)
-              for (int kx = 0; kx < s.kw; ++kx) {
-                const int iy = oy * s.stride - s.pad + ky, ix = ox * s.stride - s.pad + kx;
-                if (iy < 0 || iy >= s.in_h || ix < 0 || ix >= s.in_w) continue;
-                const double term = double{w[((oc * s.in_ch + ic) * s.kh + ky) * s.kw + kx]} *
-                                    in[((b * s.in_ch + ic) * s.in_h + iy) * s.in_w + ix];
-                sum += term;
-                abs += std::fabs(term);
-              }
-          ref->push_back(sum);
-          magnitude->push_back(abs);
-        }
-}
-
 TEST(CudaConv, Conv2dWithinTheBoundOfItsSummationOrder) {
   using qz_gpu_harness::schedule;
   for (const conv2d_shape s : {conv2d_shape{1, 1, 1, 1, 1, 1, 1, 1, 0},
@@ -168,8 +138,7 @@ TEST(CudaConv, Conv2dWithinTheBoundOfItsSummationOrder) {
     for (size_t i = 0; i < ref.size(); ++i) bound[i] = float_gamma(terms + 1) * magnitude[i];
     std::vector<float> first;
     // The reduction's barriers: every schedule gives the same bits.
-    for (schedule order : {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                           schedule::last_warp_ahead}) {
+    for (schedule order : qz_gpu_harness::kAllSchedules) {
       if (s.in_w > 1000 && order != schedule::forward) continue;
       twin t(order);
       const twin_buffer out = t.bytes(4 * s.out_count(), 0xFF), ti = t.buffer(in), tw = t.buffer(w);

@@ -15,10 +15,8 @@ namespace {
 
 using qz_gpu_harness::cuda_call;
 using qz_gpu_harness::cuda_harness;
+using qz_gpu_harness::kAllSchedules;
 using qz_gpu_harness::schedule;
-
-constexpr schedule kSchedules[] = {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                                   schedule::last_warp_ahead};
 
 // Per thread: xor 5, down 3, up 2, lane 7 of the warp, xor 9 within 16 lanes.
 QZ_CUDA_KERNEL void shuffles(int *out) {
@@ -32,7 +30,7 @@ QZ_CUDA_KERNEL void shuffles(int *out) {
 }
 
 TEST(GpuHarness, WarpShuffles) {
-  for (schedule order : kSchedules) {
+  for (schedule order : kAllSchedules) {
     cuda_harness runtime;
     runtime.order = order;
     std::vector<int> out(5 * 64, -1);
@@ -87,7 +85,7 @@ QZ_CUDA_KERNEL void neighbours(int fence, int *out, int *initial) {
 }
 
 TEST(GpuHarness, BarriersAndSharedMemory) {
-  for (schedule order : kSchedules) {
+  for (schedule order : kAllSchedules) {
     cuda_harness runtime;
     runtime.order = order;
     const int n = 96, blocks = 3;

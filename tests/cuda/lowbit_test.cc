@@ -8,7 +8,6 @@
 
 #include "support/lowbit_op.h"
 #include "support/lowbit_weight.h"
-#include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/cuda/ops.h"
 #include "ypu/lowbit.h"
 #include "ypu/params.h"
@@ -21,16 +20,6 @@ using qz_gpu_harness::schedule;
 // A weight's buffers on the harness device, and op 93's record over them.
 qz_ypu_linear_lowbit_params_t place(cuda_context &c, const lowbit_weight &w) {
   return lowbit_params(w, [&](const auto &v) { return c.buffer(v); });
-}
-
-// The tiles as the CPU's baseline repack leaves them.
-std::vector<uint8_t> baseline_planes(const lowbit_weight &w) {
-  std::vector<uint8_t> tiles = w.tiles;
-  size_t at = 0;
-  for (int32_t b = 1; b <= 8; ++b)
-    for (int32_t i = 0; i < w.row_blocks * w.counts[b - 1]; ++i, at += 16 * b)
-      qz_ypu_cpu_lowbit_repack_kernels_base[b - 1](tiles.data() + at);
-  return tiles;
 }
 
 // Op 94 on the harness device: the new tile bytes, and the streams its
@@ -56,10 +45,10 @@ TEST(CudaLowbitRepack, GivesTheBaselineBitPlanes) {
     std::array<int32_t, 8> counts{};
     counts[b - 1] = 64;
     const lowbit_weight w = make_lowbit_weight(64, counts, {}, b);
-    EXPECT_EQ(gpu_repack(w), baseline_planes(w));
+    EXPECT_EQ(gpu_repack(w), lowbit_baseline_tiles(w));
   }
   const lowbit_weight all = make_lowbit_weight(17, {2, 1, 17, 1, 2, 3, 18, 1}, {}, 11);
-  EXPECT_EQ(gpu_repack(all), baseline_planes(all));
+  EXPECT_EQ(gpu_repack(all), lowbit_baseline_tiles(all));
 }
 
 TEST(CudaLowbitRepack, LaunchesOnTheWidthsStreams) {

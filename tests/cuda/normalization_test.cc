@@ -7,11 +7,10 @@
 
 namespace {
 
+using qz_gpu_harness::kAllSchedules;
 using qz_gpu_harness::schedule;
 
 constexpr int32_t kLengths[] = {1, 31, 32, 33, 511, 512, 513, 700, 5000};
-constexpr schedule kSchedules[] = {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                                   schedule::last_warp_ahead};
 
 struct row_case {
   const char *name;
@@ -67,7 +66,7 @@ TEST_P(CudaRows, MatchesHostAtEveryLengthAndSchedule) {
     const int32_t rows = n > 1000 ? 2 : 3;
     const std::vector<float> in = random_floats(rows * n, -4, 6, n);
     std::vector<float> first;
-    for (schedule order : kSchedules) {
+    for (schedule order : kAllSchedules) {
       twin t(order);
       const std::vector<float> out = run_rows(t, c, rows, n, in);
       if (first.empty())
@@ -138,7 +137,7 @@ TEST(CudaRows, FixedSoftmaxAtEveryLengthAndSchedule) {
     in[0] = 20000;
     if (n > 2) in[1] = 20000 - 16384;  // a = 16383, the tables' last entries
     std::vector<int32_t> first;
-    for (schedule order : kSchedules) {
+    for (schedule order : kAllSchedules) {
       twin t(order);
       const twin_buffer out = t.bytes(4 * rows * n), x = t.buffer(in);
       t.run(QZ_YPU_OP_SOFTMAX_FIXED_I16, [&](bool g) {

@@ -22,10 +22,9 @@
 
 namespace {
 
-constexpr float kUnit = 5.9604645e-08f;  // 2^-24
-
 float attention_bound(int32_t dim, int32_t keys) {
-  return 2.0f * (4.0f * dim * std::sqrt(static_cast<float>(dim)) + 4.0f * keys + 16.0f) * kUnit;
+  return 2.0f * (4.0f * dim * std::sqrt(static_cast<float>(dim)) + 4.0f * keys + 16.0f) *
+         kUnitRoundoff;
 }
 
 // --- attention over the ring caches ------------------------------------------
@@ -229,7 +228,7 @@ void check_ring_writer(uint32_t op, const writer_case &c) {
                                               c.k,         c.position,   c.window};
   });
   t.expect_same<float>(intercepts, slots);
-  t.expect_close(slopes, slots, 2 * kUnit);
+  t.expect_close(slopes, slots, 2 * kUnitRoundoff);
   const auto gc = t.gpu_values<Code>(codes, slots * c.k), hc = t.host_values<Code>(codes, slots * c.k);
   for (size_t i = 0; i < gc.size(); ++i) ASSERT_NEAR(gc[i], hc[i], 1) << "code " << i;
 }
@@ -262,7 +261,8 @@ TEST(MetalLinearWriter, MatchesHostWithinOneCode) {
   const auto hp = t.host_values<float>(pairs, size_t(m) * max_length * 2);
   for (size_t r = 0; r < gp.size() / 2; ++r) {
     EXPECT_EQ(gp[2 * r + 1], hp[2 * r + 1]) << "minimum of row " << r;
-    EXPECT_NEAR(gp[2 * r], hp[2 * r], 2 * kUnit * std::fabs(hp[2 * r])) << "scale of row " << r;
+    EXPECT_NEAR(gp[2 * r], hp[2 * r], 2 * kUnitRoundoff * std::fabs(hp[2 * r]))
+        << "scale of row " << r;
   }
   const auto gc = t.gpu_values<uint8_t>(codes, size_t(m) * max_length * k);
   const auto hc = t.host_values<uint8_t>(codes, size_t(m) * max_length * k);
@@ -292,7 +292,7 @@ TEST(MetalInt16Quantizer, MatchesHostAndKeepsZeroRowsZero) {
   for (int32_t j = 0; j < cols; ++j) EXPECT_EQ(gc[1 + size_t(2) * cols + j], 0);
   const auto gi = t.gpu_values<float>(inverse, rows + 1);
   EXPECT_EQ(gi[1 + 2], 0.0f);
-  t.expect_close(inverse, rows + 1, 2 * kUnit);
+  t.expect_close(inverse, rows + 1, 2 * kUnitRoundoff);
 }
 
 // Row shift: within the row, by nothing, by the whole row.
@@ -334,7 +334,7 @@ TEST(MetalAttentionPieces, ScoresAndValuesOverFloatsMatchHost) {
                                                 s.queries,    s.keys,      s.heads,   s.kv_heads,
                                                 s.dim};
   });
-  t.expect_close(scores, score_count, 0.0f, 4 * s.dim * kUnit);
+  t.expect_close(scores, score_count, 0.0f, 4 * s.dim * kUnitRoundoff);
   auto weights = t.buffer(random_floats(score_count, 0, 1, 14));
   const size_t out_count = size_t(s.batch) * s.queries * s.heads * s.dim;
   auto out = t.bytes(int32_t(out_count * 4), 0xFF);
@@ -343,7 +343,7 @@ TEST(MetalAttentionPieces, ScoresAndValuesOverFloatsMatchHost) {
                                                 s.queries, s.keys,        s.heads,     s.kv_heads,
                                                 s.dim};
   });
-  t.expect_close(out, out_count, 0.0f, 4 * s.keys * kUnit);
+  t.expect_close(out, out_count, 0.0f, 4 * s.keys * kUnitRoundoff);
 }
 
 TEST(MetalAttentionPieces, ScoresAndValuesOverTheUint8CacheMatchHost) {
@@ -365,7 +365,7 @@ TEST(MetalAttentionPieces, ScoresAndValuesOverTheUint8CacheMatchHost) {
         scores.on(g), query.on(g), codes.on(g), key_metas.on(g), s.batch,   s.queries,
         s.keys,       s.capacity,  s.heads,     s.kv_heads,      s.dim};
   });
-  t.expect_close(scores, score_count, 0.0f, 8 * s.dim * kUnit);
+  t.expect_close(scores, score_count, 0.0f, 8 * s.dim * kUnitRoundoff);
   auto weights = t.buffer(random_floats(score_count, 0, 1, 17));
   const size_t out_count = size_t(s.batch) * s.queries * s.heads * s.dim;
   auto out = t.bytes(int32_t(out_count * 4), 0xFF);
@@ -374,7 +374,7 @@ TEST(MetalAttentionPieces, ScoresAndValuesOverTheUint8CacheMatchHost) {
         out.on(g), weights.on(g), codes.on(g), key_metas.on(g), s.batch,   s.queries,
         s.keys,    s.capacity,    s.heads,     s.kv_heads,      s.dim};
   });
-  t.expect_close(out, out_count, 0.0f, 8 * s.keys * kUnit);
+  t.expect_close(out, out_count, 0.0f, 8 * s.keys * kUnitRoundoff);
 }
 
 // Window mask: whole rows kept, starts past ends (all masked), windows

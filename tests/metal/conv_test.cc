@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "support/conv2d_reference.h"
 #include "support/metal_test.h"
 #include "ypu/params.h"
 #include "ypu/ypu.h"
@@ -163,24 +164,10 @@ TEST_P(MetalConv2d, MatchesTheHostWithinTheOrderBound) {
                                         c.h,         c.w,        c.kh,       c.kw};
     });
     const int32_t length = c.in_ch * c.kh * c.kw;
-    std::vector<double> bound(count);
-    for (int32_t b = 0; b < c.batch; ++b)
-      for (int32_t o = 0; o < c.out_ch; ++o)
-        for (int32_t y = 0; y < oh; ++y)
-          for (int32_t x = 0; x < ow; ++x) {
-            double magnitude = 0;
-            for (int32_t ci = 0; ci < c.in_ch; ++ci)
-              for (int32_t ky = 0; ky < c.kh; ++ky)
-                for (int32_t kx = 0; kx < c.kw; ++kx) {
-                  const int32_t iy = y * c.stride - c.pad + ky, ix = x * c.stride - c.pad + kx;
-                  if (iy < 0 || iy >= c.h || ix < 0 || ix >= c.w) continue;
-                  magnitude +=
-                      std::fabs(double{in[((size_t(b) * c.in_ch + ci) * c.h + iy) * c.w + ix]} *
-                                w[((size_t(o) * c.in_ch + ci) * c.kh + ky) * c.kw + kx]);
-                }
-            bound[((size_t(b) * c.out_ch + o) * oh + y) * ow + x] =
-                2.0 * length * kUnitRoundoff * magnitude;
-          }
+    std::vector<double> exact, bound;
+    conv2d_reference({c.batch, c.out_ch, c.in_ch, c.h, c.w, c.kh, c.kw, c.stride, c.pad}, in, w,
+                     &exact, &bound);
+    for (double &b : bound) b *= 2.0 * length * kUnitRoundoff;
     t.expect_within(out, bound);
   }
 }

@@ -40,16 +40,17 @@ void at_every_size(Body body) {
   }
 }
 
-struct two_case {
+// An operation of a family that shares one record, with its kernel.
+struct op_case {
   const char *name;
   uint32_t op;
   const char *kernel;
 };
 
-class MetalTwoInput : public MetalTest, public ::testing::WithParamInterface<two_case> {};
+class MetalTwoInput : public MetalTest, public ::testing::WithParamInterface<op_case> {};
 
 TEST_P(MetalTwoInput, MatchesHostBitForBit) {
-  const two_case &c = GetParam();
+  const op_case &c = GetParam();
   at_every_size<float>([&](metal_twin &t, const twin_buffer &out, int32_t n) {
     const twin_buffer a = t.buffer(random_floats(n + 1, -10, 10, n)),
                       b = t.buffer(random_floats(n + 3, 0.5f, 10, n + 1));
@@ -60,10 +61,10 @@ TEST_P(MetalTwoInput, MatchesHostBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ops, MetalTwoInput,
-                         ::testing::Values(two_case{"add", QZ_YPU_OP_ADD_F32, "taabe69"},
-                                           two_case{"sub", QZ_YPU_OP_SUB_F32, "taabe98"},
-                                           two_case{"mul", QZ_YPU_OP_MUL_F32, "taabe307"},
-                                           two_case{"div", QZ_YPU_OP_DIV_F32, "taabe135"}),
+                         ::testing::Values(op_case{"add", QZ_YPU_OP_ADD_F32, "taabe69"},
+                                           op_case{"sub", QZ_YPU_OP_SUB_F32, "taabe98"},
+                                           op_case{"mul", QZ_YPU_OP_MUL_F32, "taabe307"},
+                                           op_case{"div", QZ_YPU_OP_DIV_F32, "taabe135"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 class MetalAddSatI16 : public MetalTest {};
@@ -93,17 +94,11 @@ TEST_F(MetalAddSatI16, MatchesHostAtEverySize) {
   });
 }
 
-struct scalar_case {
-  const char *name;
-  uint32_t op;
-  const char *kernel;
-};
-
-class MetalScalar : public MetalTest, public ::testing::WithParamInterface<scalar_case> {};
+class MetalScalar : public MetalTest, public ::testing::WithParamInterface<op_case> {};
 
 // The scalar's side matters for the two operations that are not symmetric.
 TEST_P(MetalScalar, MatchesHostBitForBit) {
-  const scalar_case &c = GetParam();
+  const op_case &c = GetParam();
   at_every_size<float>([&](metal_twin &t, const twin_buffer &out, int32_t n) {
     const twin_buffer in = t.buffer(random_floats(n + 2, 0.25f, 9, n));
     t.run(c.op, c.kernel, [&](bool g) {
@@ -114,10 +109,10 @@ TEST_P(MetalScalar, MatchesHostBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ops, MetalScalar,
-    ::testing::Values(scalar_case{"add_scalar", QZ_YPU_OP_ADD_SCALAR_F32, "taabe7"},
-                      scalar_case{"scalar_div", QZ_YPU_OP_SCALAR_DIV_F32, "taabe75"},
-                      scalar_case{"mul_scalar", QZ_YPU_OP_MUL_SCALAR_F32, "taabe143"},
-                      scalar_case{"rsub_scalar", QZ_YPU_OP_RSUB_SCALAR_F32, "taabe213"}),
+    ::testing::Values(op_case{"add_scalar", QZ_YPU_OP_ADD_SCALAR_F32, "taabe7"},
+                      op_case{"scalar_div", QZ_YPU_OP_SCALAR_DIV_F32, "taabe75"},
+                      op_case{"mul_scalar", QZ_YPU_OP_MUL_SCALAR_F32, "taabe143"},
+                      op_case{"rsub_scalar", QZ_YPU_OP_RSUB_SCALAR_F32, "taabe213"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Unary operations over their own input types: a generator of the input

@@ -107,8 +107,7 @@ TEST(MetalHarness, ThreadgroupMemoryAndAtomicsUnderEverySchedule) {
   const uint32_t n = 100, group = 24, groups = (n + group - 1) / group;
   std::vector<float> in(n);
   for (uint32_t i = 0; i < n; ++i) in[i] = 0.25f * static_cast<float>(i % 7) - 0.5f;
-  for (schedule order : {schedule::forward, schedule::reverse, schedule::warp_ahead,
-                         schedule::last_warp_ahead}) {
+  for (schedule order : qz_gpu_harness::kAllSchedules) {
     qz_metal_emu::set_schedule(order);
     float total = 0;
     std::vector<float> sums(groups * 2, -99.0f);

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "metal/metal_twin.h"
+#include "support/lowbit_op.h"
 #include "support/lowbit_weight.h"
 #include "support/metal_test.h"
-#include "ypu/cpu/lowbit/kernels.h"
 #include "ypu/metal/ops.h"
 #include "ypu/metal/state.h"
 #include "ypu/params.h"
@@ -27,19 +27,6 @@ namespace {
 
 
 using counts_t = std::array<int32_t, 8>;
-
-// The weight's tiles as the CPU baseline repack leaves them.
-std::vector<uint8_t> baseline_repack(const lowbit_weight &w) {
-  qz_ypu_lowbit_layout_t layout;
-  EXPECT_TRUE(qz_ypu_lowbit_layout_init(&layout, w.row_blocks, w.counts.data()));
-  std::vector<uint8_t> tiles = w.tiles;
-  for (int32_t b = 1; b <= 8; ++b)
-    for (int32_t rb = 0; rb < w.row_blocks; ++rb)
-      for (int32_t g = 0; g < w.counts[b - 1]; ++g)
-        qz_ypu_cpu_lowbit_repack_kernels_base[b - 1](tiles.data() +
-                                                     qz_ypu_lowbit_tile_offset(layout, b, rb, g));
-  return tiles;
-}
 
 class MetalRepackLowbit : public MetalTest,
                           public testing::WithParamInterface<lowbit_weight_case> {};
@@ -54,7 +41,7 @@ TEST_P(MetalRepackLowbit, LeavesTheBaselineBitPlanes) {
   qz_ypu_repack_lowbit_params_t p{tiles, c.row_blocks, {}};
   std::copy(c.counts.begin(), c.counts.end(), p.width_counts);
   ASSERT_EQ(gpu.run(QZ_YPU_OP_REPACK_LOWBIT, &p), QZ_STATUS_SUCCESS);
-  EXPECT_EQ(gpu.read<uint8_t>(tiles, w.tiles.size()), baseline_repack(w));
+  EXPECT_EQ(gpu.read<uint8_t>(tiles, w.tiles.size()), lowbit_baseline_tiles(w));
   // Only the widths that are re-laid have a kernel to run.
   size_t relaid = 0;
   for (int32_t b : {3, 5, 6, 7}) relaid += c.counts[b - 1] != 0;

@@ -77,9 +77,7 @@ class metal_twin : public gpu_twin<metal_context> {
 // exact result, relatively.
 inline constexpr double kUnitRoundoff = 0x1p-24;
 
-inline constexpr qz_gpu_harness::schedule kAllSchedules[] = {
-    qz_gpu_harness::schedule::forward, qz_gpu_harness::schedule::reverse,
-    qz_gpu_harness::schedule::warp_ahead, qz_gpu_harness::schedule::last_warp_ahead};
+using qz_gpu_harness::kAllSchedules;
 
 // One float unit in the last place of |x| (of the smallest normal for
 // smaller values).

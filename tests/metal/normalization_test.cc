@@ -23,9 +23,7 @@ namespace {
 
 using qz_gpu_harness::schedule;
 
-constexpr float kUnit = 5.9604645e-08f;  // 2^-24
-
-float order_bound(int32_t n) { return (2.0f * static_cast<float>(n) + 8.0f) * kUnit; }
+float order_bound(int32_t n) { return (2.0f * static_cast<float>(n) + 8.0f) * kUnitRoundoff; }
 
 struct row_shape {
   const char *name;
@@ -271,7 +269,7 @@ TEST(MetalGaussianWeights, MatchesHostWithWindowsClippedAtBothEnds) {
       return qz_ypu_gaussian_weights_f32_params_t{out.on(g), values.on(g), sigma.on(g), mu.on(g),
                                                   centers.on(g), frames, sources, dim, right, left};
     });
-    t.expect_close(out, size_t(frames) * dim, 16 * kUnit, 1e-7f);
+    t.expect_close(out, size_t(frames) * dim, 16 * kUnitRoundoff, 1e-7f);
     const auto g = t.gpu_values<float>(out, size_t(frames) * dim);
     for (int32_t j = 0; j < dim; ++j) {
       // Bucket 9 of 5 sources reaches back to them only with a reach of 5.
@@ -294,7 +292,7 @@ TEST(MetalPolarSpectrum, MatchesHostAndZeroesTheEdgeBins) {
     t.run(QZ_YPU_OP_POLAR_SPECTRUM_F32, [&](bool g) {
       return qz_ypu_polar_spectrum_f32_params_t{out.on(g), in.on(g), frames, n, 0, 0};
     });
-    t.expect_close(out, size_t(frames) * width, 8 * kUnit, 1e-7f);
+    t.expect_close(out, size_t(frames) * width, 8 * kUnitRoundoff, 1e-7f);
     const auto g = t.gpu_values<float>(out, size_t(frames) * width);
     for (int32_t f = 0; f < frames; ++f) {
       EXPECT_EQ(g[f * width + 1], 0.0f);

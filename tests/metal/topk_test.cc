@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr float kUnit = 5.9604645e-08f;  // 2^-24
+using qz_metal_standin::standin;
+
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 struct sort_case {
@@ -80,7 +81,7 @@ TEST_P(MetalRowSorts, SortWithSoftmaxMatchesHost) {
                                                  c.rows,        c.k,          c.cols};
   });
   t.expect_same<int32_t>(indices, kept);
-  t.expect_close(values, kept, (2.0f * c.k + 8.0f) * kUnit, 1e-37f);
+  t.expect_close(values, kept, (2.0f * c.k + 8.0f) * kUnitRoundoff, 1e-37f);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, MetalRowSorts, testing::ValuesIn(SORT_CASES),
@@ -202,12 +203,6 @@ TEST(MetalSingleRowTopkOrder, KOfZeroWritesNothing) {
   EXPECT_EQ(gpu.read<uint32_t>(values, 1)[0], 0x5A5A5A5Au);
   EXPECT_EQ(gpu.read<uint32_t>(indices, 1)[0], 0x5A5A5A5Au);
 }
-
-}  // namespace
-
-namespace {
-
-using qz_metal_standin::standin;
 
 // --- the graph framework's top-k -------------------------------------------------
 

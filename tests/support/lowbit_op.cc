@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "ypu/cpu/device.h"
+#include "ypu/cpu/lowbit/kernels.h"
+#include "ypu/lowbit.h"
 
 namespace {
 constexpr unsigned char kGuard = 0xC7;
@@ -51,6 +53,18 @@ qz_ypu_repack_lowbit_params_t lowbit_repack_params(const qz_ypu_linear_lowbit_pa
   repack.row_blocks = p.row_blocks;
   std::copy(p.width_counts, p.width_counts + 8, repack.width_counts);
   return repack;
+}
+
+std::vector<uint8_t> lowbit_baseline_tiles(const lowbit_weight &w) {
+  qz_ypu_lowbit_layout_t layout;
+  EXPECT_TRUE(qz_ypu_lowbit_layout_init(&layout, w.row_blocks, w.counts.data()));
+  std::vector<uint8_t> tiles = w.tiles;
+  for (int32_t b = 1; b <= 8; ++b)
+    for (int32_t rb = 0; rb < w.row_blocks; ++rb)
+      for (int32_t g = 0; g < w.counts[b - 1]; ++g)
+        qz_ypu_cpu_lowbit_repack_kernels_base[b - 1](tiles.data() +
+                                                     qz_ypu_lowbit_tile_offset(layout, b, rb, g));
+  return tiles;
 }
 
 qz_ypu_linear_lowbit_params_t lowbit_load(lowbit_context &c, const lowbit_weight &w) {

@@ -50,6 +50,10 @@ qz_ypu_linear_lowbit_params_t lowbit_params(const lowbit_weight &w, Make make) {
 // Op 94's record for the weight of an op 93 record.
 qz_ypu_repack_lowbit_params_t lowbit_repack_params(const qz_ypu_linear_lowbit_params_t &p);
 
+// The weight's tiles as the CPU baseline repack leaves them (the bit planes
+// the GPU backends' repacks must give).
+std::vector<uint8_t> lowbit_baseline_tiles(const lowbit_weight &w);
+
 // Loads the weight and runs op 94 on it.
 qz_ypu_linear_lowbit_params_t lowbit_load(lowbit_context &c, const lowbit_weight &w);
 

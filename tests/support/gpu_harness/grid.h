@@ -29,6 +29,10 @@ enum class schedule {
   last_warp_ahead,  // warp_ahead with the warps taken last to first
 };
 
+// Every order, for tests that must give the same results under each.
+inline constexpr schedule kAllSchedules[] = {schedule::forward, schedule::reverse,
+                                             schedule::warp_ahead, schedule::last_warp_ahead};
+
 // What the running thread sees of its launch.
 struct thread_info {
   dim3_t thread_idx, block_idx, block_dim, grid_dim;

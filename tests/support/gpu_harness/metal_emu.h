@@ -289,37 +289,30 @@ auto simd_gather(T value, F f) {
   return result;
 }
 
+// The live lanes' values combined with `op` in lane order, from the first.
+template <class T, class Op>
+T simd_fold(T v, Op op) {
+  return simd_gather(v, [&](const T *x, uint32_t mask, int) {
+    T r{};
+    bool first = true;
+    for (int i = 0; i < 32; ++i)
+      if (mask >> i & 1) r = first ? x[i] : op(r, x[i]), first = false;
+    return r;
+  });
+}
 // Sums in lane order; the hardware's order is unspecified, so tests bound
 // the difference rather than compare bits.
 template <class T>
 T simd_sum(T v) {
-  return simd_gather(v, [](const T *x, uint32_t mask, int) {
-    T s{};
-    bool first = true;
-    for (int i = 0; i < 32; ++i)
-      if (mask >> i & 1) s = first ? x[i] : s + x[i], first = false;
-    return s;
-  });
+  return simd_fold(v, [](T a, T b) { return a + b; });
 }
 template <class T>
 T simd_max(T v) {
-  return simd_gather(v, [](const T *x, uint32_t mask, int) {
-    T m{};
-    bool first = true;
-    for (int i = 0; i < 32; ++i)
-      if (mask >> i & 1) m = first ? x[i] : max(m, x[i]), first = false;
-    return m;
-  });
+  return simd_fold(v, [](T a, T b) { return max(a, b); });
 }
 template <class T>
 T simd_min(T v) {
-  return simd_gather(v, [](const T *x, uint32_t mask, int) {
-    T m{};
-    bool first = true;
-    for (int i = 0; i < 32; ++i)
-      if (mask >> i & 1) m = first ? x[i] : min(m, x[i]), first = false;
-    return m;
-  });
+  return simd_fold(v, [](T a, T b) { return min(a, b); });
 }
 template <class T>
 T simd_prefix_exclusive_sum(T v) {
