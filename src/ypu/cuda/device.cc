@@ -51,7 +51,7 @@ qz_status_t qz_ypu_cuda_device_properties_create(int32_t device,
   auto *properties = static_cast<qz_ypu_cuda_device_properties_t *>(
       std::calloc(1, sizeof(qz_ypu_cuda_device_properties_t)));
   if (!properties) {
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   // A failed query leaves the block zeroed, which the checks below refuse.
@@ -97,7 +97,7 @@ qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out
   auto *device =
       static_cast<qz_ypu_cuda_device_t *>(std::calloc(1, sizeof(qz_ypu_cuda_device_t)));
   if (!device) {
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   qz_status_t status = QZ_STATUS_RUNTIME_ERROR;
@@ -124,7 +124,7 @@ qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out
   if (status != QZ_STATUS_SUCCESS) goto fail;
   device->streams = static_cast<void **>(std::calloc(QZ_YPU_CUDA_STREAM_COUNT, sizeof(void *)));
   if (!device->streams) {
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     status = QZ_STATUS_OUT_OF_MEMORY;
     goto fail;
   }
@@ -184,7 +184,7 @@ qz_status_t qz_ypu_cuda_device_list(char ***list, int32_t *count) {
   if (devices <= 0) return QZ_STATUS_SUCCESS;
   auto **lines = static_cast<char **>(std::calloc(static_cast<size_t>(devices), sizeof(char *)));
   if (!lines) {
-    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
     return QZ_STATUS_OUT_OF_MEMORY;
   }
   for (int i = 0; i < devices; ++i) {
@@ -199,7 +199,7 @@ qz_status_t qz_ypu_cuda_device_list(char ***list, int32_t *count) {
     const int length = std::snprintf(nullptr, 0, "gpu:%d - %s", i, prop.name);
     lines[i] = length < 0 ? nullptr : static_cast<char *>(std::malloc(length + 1u));
     if (!lines[i]) {
-      qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_MEMORY);
+      qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
       qz_ypu_cuda_device_list_free(lines, i);
       return QZ_STATUS_OUT_OF_MEMORY;
     }

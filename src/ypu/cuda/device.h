@@ -65,8 +65,6 @@ inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_FROM_DEVICE{
     0x33B, "Failed to copy memory from device."};
 inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_KERNEL{0x33C, "Failed to execute gpu kernel."};
 inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_STREAM{0x33D, "Failed to create gpu stream."};
-inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_MEMORY{0xC8,
-                                                            "Failed to allocate, out of memory."};
 
 // The entries behind the parser's names, in the harness's namespace too.
 qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out);
