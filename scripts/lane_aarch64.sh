@@ -36,8 +36,8 @@ if ((${#missing[@]})); then
   apt_get install -y -qq --no-remove "${missing[@]}" >/dev/null
 fi
 
-cache=${QZ_CACHE_DIR:-/var/cache/qz_norvo}
-mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache=${XDG_CACHE_HOME:-$HOME/.cache}/qz_norvo
+. scripts/cache_root.sh
+cache=$qz_cache_root
 pthreadpool_version=$(apt-cache policy libpthreadpool-dev:arm64 | sed -n 's/ *Candidate: //p')
 sysroot=$cache/aarch64/pthreadpool-${pthreadpool_version//[:~]/_}
 if [ ! -f "$sysroot/usr/include/pthreadpool.h" ]; then

@@ -10,7 +10,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${QZ_CROSS_CACHE:-${XDG_CACHE_HOME:-/var/cache}/qz_norvo/cross}
+. "$root/scripts/cache_root.sh"
+cache=${QZ_CROSS_CACHE:-$qz_cache_root/cross}
 jobs=${QZ_JOBS:-$(nproc)}
 targets=("$@")
 ((${#targets[@]})) || targets=(aarch64-windows-gnu x86_64-macos)
