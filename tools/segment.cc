@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "engine/tokenizer.h"
+#include "tokenizer/tokenizer.h"
 #include "qz_norvo.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "engine/engine.h"
 #include "engine/model.h"
 #include "engine/search.h"
-#include "engine/tokenizer.h"
+#include "tokenizer/tokenizer.h"
 #include "qz_norvo.h"
 
 namespace {

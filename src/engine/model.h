@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "common/error.h"
+#include "common/file_reader.h"
 #include "ypu/ypu.h"
 
 // ---------------------------------------------------------------------------
@@ -36,12 +37,9 @@ inline constexpr const char *QZ_NORVO_MODEL_MAGIC = "norvo";
 inline constexpr const char *QZ_NORVO_MODEL_VERSION = "1.1.0";
 
 // ---------------------------------------------------------------------------
-// Reading helpers shared by the readers. Numbers in the file are
-// little-endian, as on every platform the library is built for.
+// Reading helpers of the network's readers (the byte-level reads, shared
+// with the tokenizer, are in common/file_reader.h).
 
-// One int32 / f32; a short read pushes 0xca and gives QZ_STATUS_IO_ERROR.
-qz_status_t qz_norvo_read_i32(FILE *file, int32_t *value);
-qz_status_t qz_norvo_read_f32(FILE *file, float *value);
 // A name (int32 length, then that many bytes), read and dropped. A length
 // below 0 or above QZ_NORVO_NAME_BYTES is refused with record 0x65.
 qz_status_t qz_norvo_skip_name(FILE *file);

@@ -29,28 +29,13 @@ constexpr const char *SITE_CACHES = "907af40";
 // ---------------------------------------------------------------------------
 // Helpers.
 
-qz_status_t qz_norvo_read_i32(FILE *file, int32_t *value) {
-  if (std::fread(value, sizeof *value, 1, file) == 1) return QZ_STATUS_SUCCESS;
-  qz_error_push("", 0, &QZ_ERROR_READ_FILE);
-  return QZ_STATUS_IO_ERROR;
-}
-
-qz_status_t qz_norvo_read_f32(FILE *file, float *value) {
-  if (std::fread(value, sizeof *value, 1, file) == 1) return QZ_STATUS_SUCCESS;
-  qz_error_push("", 0, &QZ_ERROR_READ_FILE);
-  return QZ_STATUS_IO_ERROR;
-}
-
 qz_status_t qz_norvo_skip_name(FILE *file) {
   int32_t length = 0;
   const qz_status_t status = qz_norvo_read_i32(file, &length);
   if (status != QZ_STATUS_SUCCESS) return status;
   if (length < 0 || length > QZ_NORVO_NAME_BYTES) return qz_norvo_invalid("name");
   char name[QZ_NORVO_NAME_BYTES];
-  if (std::fread(name, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length))
-    return QZ_STATUS_SUCCESS;
-  qz_error_push("", 0, &QZ_ERROR_READ_FILE);
-  return QZ_STATUS_IO_ERROR;
+  return qz_norvo_read(file, name, length);
 }
 
 qz_status_t qz_norvo_invalid(const char *name) {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "common/alloc.h"
-#include "engine/tokenizer.h"
+#include "tokenizer/tokenizer.h"
 #include "model/model_test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <set>
 
-#include "engine/regex.h"
+#include "tokenizer/regex.h"
 #include "fixtures.h"
 
 namespace {

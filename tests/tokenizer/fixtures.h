@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/tokenizer.h"
+#include "tokenizer/tokenizer.h"
 #include "support/error_stack.h"
 #include "support/tokenizer_writer.h"
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"

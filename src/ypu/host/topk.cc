@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"

@@ -1,7 +1,7 @@
 // Table-driven single-precision exponential. The Windows build uses it in
 // place of expf in several host implementations and CPU row kernels; it is
 // compiled everywhere so that it is tested on every platform.
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 
 #include <cmath>
 

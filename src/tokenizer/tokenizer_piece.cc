@@ -10,8 +10,8 @@
 #include <limits>
 
 #include "common/alloc.h"
-#include "engine/file_reader.h"
-#include "engine/tokenizer.h"
+#include "common/file_reader.h"
+#include "tokenizer/tokenizer.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/file_reader.h"
-#include "engine/regex.h"
-#include "engine/tokenizer.h"
+#include "common/file_reader.h"
+#include "tokenizer/regex.h"
+#include "tokenizer/tokenizer.h"
 
 // ---------------------------------------------------------------------------
 // The byte alphabet

@@ -1,4 +1,4 @@
-#include "engine/regex.h"
+#include "tokenizer/regex.h"
 
 #include <unicode/regex.h>
 #include <unicode/udata.h>
@@ -11,7 +11,7 @@
 #include <new>
 
 #include "common/alloc.h"
-#include "engine/tokenizer.h"
+#include "tokenizer/tokenizer.h"
 
 // ---------------------------------------------------------------------------
 // Data packages

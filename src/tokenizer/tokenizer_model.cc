@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/file_reader.h"
-#include "engine/tokenizer.h"
+#include "common/file_reader.h"
+#include "tokenizer/tokenizer.h"
 
 namespace {
 

@@ -27,6 +27,9 @@ inline bool qz_norvo_read_i32_quiet(FILE *file, int32_t *value) {
 inline qz_status_t qz_norvo_read_i32(FILE *file, int32_t *value) {
   return qz_norvo_read(file, value, sizeof *value);
 }
+inline qz_status_t qz_norvo_read_f32(FILE *file, float *value) {
+  return qz_norvo_read(file, value, sizeof *value);
+}
 
 // Reads `count` elements of `element_size` bytes into a new malloc'd array
 // (freed with free). A count from the file may be anything, so the array grows

@@ -1,4 +1,4 @@
-#include "engine/file_reader.h"
+#include "common/file_reader.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,12 +1,12 @@
 // The tokenizer wrapper: loading by kind, dispatch, the UTF-8 cut of decoded
 // text, and the helpers that the kinds share.
-#include "engine/tokenizer.h"
+#include "tokenizer/tokenizer.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "common/alloc.h"
-#include "engine/file_reader.h"
+#include "common/file_reader.h"
 
 // ---------------------------------------------------------------------------
 // Memory
