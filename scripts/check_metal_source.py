@@ -23,7 +23,10 @@ text to Metal's rules as far as clang's C++ for OpenCL front end can:
   cannot bind the implicit copy's `__generic` reference to it; that one
   error is let through;
 - Metal has no recursion, which clang does not reject: the call graph of
-  the syntax tree must have no cycle.
+  the syntax tree must have no cycle;
+- the program is built with fast math, which folds a float compared with
+  itself (and isnan, which the prelude therefore leaves out): such a NaN
+  test fails the check.
 
 Usage: check_metal_source.py --clang CLANG --prelude CHECK_PRELUDE
            --work DIR [--plant FILE] [--expect REGEX] PROGRAM_FILE...
@@ -129,9 +132,16 @@ def walk(node, visit, parents=()):
         walk(child, visit, parents + (node,))
 
 
+def bare(node):
+    """An operand without its implicit conversions and parentheses."""
+    while node.get("kind") in ("ImplicitCastExpr", "ParenExpr") and node.get("inner"):
+        node = node["inner"][0]
+    return node
+
+
 def tree_faults(program, tree):
-    """Generic address spaces in what the source declares or casts, and cycles
-    of calls."""
+    """Generic address spaces in what the source declares or casts, floats
+    compared with themselves, and cycles of calls."""
     faults = []
     previous = {}  # a redeclaration's id -> the id it redeclares
     names = {}
@@ -165,6 +175,16 @@ def tree_faults(program, tree):
             offset = offset_of(node)
             if offset is not None:
                 locations.setdefault(node["id"], offset)
+        if kind == "BinaryOperator" and node.get("opcode") in ("==", "!="):
+            sides = [bare(side) for side in node.get("inner", ())]
+            if (len(sides) == 2 and all(side.get("kind") == "DeclRefExpr" for side in sides)
+                    and sides[0]["referencedDecl"]["id"] == sides[1]["referencedDecl"]["id"]
+                    and re.search(r"\b(float|half)\b",
+                                  sides[0].get("type", {}).get("qualType", ""))):
+                offset = offset_of(node)
+                faults.append(f"{program.where(program.line_of(offset))}: error: a NaN test by "
+                              f"comparing '{sides[0]['referencedDecl'].get('name')}' with itself, "
+                              f"which fast math folds away; test the bits (qz_metal_is_nan)")
         referenced = node.get("referencedDecl")
         if referenced and referenced.get("kind") in FUNCTIONS:
             caller = next((p for p in reversed(parents) if p.get("kind") in FUNCTIONS), None)
@@ -238,8 +258,13 @@ def main():
     faults = diagnostics(program, path, run.stderr)
     if run.returncode != 0 and not faults and not run.stdout:
         faults.append(run.stderr.strip() or f"{args.clang} failed ({run.returncode})")
-    if run.stdout:
-        faults += tree_faults(program, json.loads(run.stdout))
+    try:
+        tree = json.loads(run.stdout) if run.stdout else None
+    except json.JSONDecodeError:
+        tree = None
+        faults.append(f"{args.clang} gave no readable syntax tree")
+    if tree is not None:
+        faults += tree_faults(program, tree)
 
     report = "\n".join(faults)
     if args.expect is not None:

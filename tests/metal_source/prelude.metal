@@ -69,6 +69,8 @@ QZ_METAL_ORDERED(ulong)
 QZ_METAL_ORDERED(float)
 #undef QZ_METAL_ORDERED
 
+// No isnan or isinf: the program is built with fast math, under which they
+// may be folded to false (float_bits.metal tests the bits instead).
 float cos(float);
 float exp(float);
 float fabs(float);
@@ -80,6 +82,8 @@ float sin(float);
 float sqrt(float);
 float tanh(float);
 namespace fast {
+// No isnan or isinf: the program is built with fast math, under which they
+// may be folded to false (float_bits.metal tests the bits instead).
 float cos(float);
 float exp(float);
 float fabs(float);
