@@ -69,36 +69,22 @@ FUNCTIONS = {"FunctionDecl", "CXXMethodDecl", "CXXConstructorDecl", "CXXDestruct
 class Program:
     """The checked text and where each of its lines came from."""
 
-    def __init__(self, files, prelude):
+    def __init__(self):
         self.text = ""
         self.origins = []  # (first line of the part, path)
-        line = 1
-        for path in files:
-            # The library's text joins its files each followed by a newline.
-            source = prelude if os.path.basename(path) == "prelude.metal" else path
-            with open(source, encoding="utf-8") as f:
-                part = f.read() + "\n"
-            self.origins.append((line, source))
-            self.text += part
-            line += part.count("\n")
-        self.line_starts = [0]
-        for i, c in enumerate(self.text):
-            if c == "\n":
-                self.line_starts.append(i + 1)
+
+    def add(self, path, separator=""):
+        with open(path, encoding="utf-8") as f:
+            part = f.read() + separator
+        self.origins.append((self.text.count("\n") + 1, path))
+        self.text += part
 
     def where(self, line):
         first, path = max(o for o in self.origins if o[0] <= line)
         return f"{os.path.relpath(path)}:{line - first + 1}"
 
-    def line_of(self, offset):
-        lo, hi = 0, len(self.line_starts)
-        while hi - lo > 1:
-            mid = (lo + hi) // 2
-            if self.line_starts[mid] <= offset:
-                lo = mid
-            else:
-                hi = mid
-        return lo + 1
+    def where_offset(self, offset):
+        return self.where(self.text.count("\n", 0, offset) + 1)
 
 
 def diagnostics(program, path, output):
@@ -126,10 +112,14 @@ def diagnostics(program, path, output):
     return kept
 
 
-def walk(node, visit, parents=()):
-    visit(node, parents)
-    for child in node.get("inner", ()):
-        walk(child, visit, parents + (node,))
+def walk(tree, visit):
+    """Calls visit(node, parents) on every node, depth first."""
+    stack = [(tree, ())]
+    while stack:
+        node, parents = stack.pop()
+        visit(node, parents)
+        inner = parents + (node,)
+        stack.extend((child, inner) for child in reversed(node.get("inner", ())))
 
 
 def bare(node):
@@ -164,7 +154,7 @@ def tree_faults(program, tree):
             offset = offset_of(node)
             if "__generic" in qual and offset is not None and not any(
                     p.get("isImplicit") for p in parents):
-                faults.append(f"{program.where(program.line_of(offset))}: error: "
+                faults.append(f"{program.where_offset(offset)}: error: "
                               f"pointer or reference without an address space "
                               f"('{node.get('name', kind)}': {qual}); Metal has no generic "
                               f"address space")
@@ -182,7 +172,7 @@ def tree_faults(program, tree):
                     and re.search(r"\b(float|half)\b",
                                   sides[0].get("type", {}).get("qualType", ""))):
                 offset = offset_of(node)
-                faults.append(f"{program.where(program.line_of(offset))}: error: a NaN test by "
+                faults.append(f"{program.where_offset(offset)}: error: a NaN test by "
                               f"comparing '{sides[0]['referencedDecl'].get('name')}' with itself, "
                               f"which fast math folds away; test the bits (qz_metal_is_nan)")
         referenced = node.get("referencedDecl")
@@ -221,7 +211,7 @@ def tree_faults(program, tree):
             elif state.get(child) == "open":
                 cycle = path[path.index(child):] + [child]
                 offset = locations.get(child)
-                where = program.where(program.line_of(offset)) if offset is not None else "?"
+                where = program.where_offset(offset) if offset is not None else "?"
                 faults.append(f"{where}: error: recursion, which Metal does not allow: "
                               + " -> ".join(names.get(c, c) for c in cycle))
             elif child not in state:
@@ -241,12 +231,12 @@ def main():
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
 
-    program = Program(args.files, args.prelude)
+    program = Program()
+    for path in args.files:
+        # The library's text joins its files each followed by a newline.
+        program.add(args.prelude if os.path.basename(path) == "prelude.metal" else path, "\n")
     if args.plant:
-        with open(args.plant, encoding="utf-8") as f:
-            program.origins.append((program.text.count("\n") + 1, args.plant))
-            program.text += f.read()
-            program.line_starts = [0] + [i + 1 for i, c in enumerate(program.text) if c == "\n"]
+        program.add(args.plant)
     os.makedirs(args.work, exist_ok=True)
     name = os.path.splitext(os.path.basename(args.plant or "program"))[0]
     path = os.path.join(args.work, name + ".clcpp")
