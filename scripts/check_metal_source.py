@@ -24,6 +24,12 @@ text to Metal's rules as far as clang's C++ for OpenCL front end can:
   error is let through;
 - Metal has no recursion, which clang does not reject: the call graph of
   the syntax tree must have no cycle;
+- the check's prelude turns the kernel parameters' attribute macros into
+  annotations, and each kernel parameter must carry one whose kind fits its
+  type (a buffer a device or constant pointer, setBytes data a constant
+  reference, threadgroup memory a threadgroup pointer, positions uint or
+  ushort of 1 to 3 lanes, indices and counts scalar), with no buffer index
+  bound twice and the vector positions of one kernel of one width;
 - the program is built with fast math, which folds a float compared with
   itself (and isnan, which the prelude therefore leaves out): such a NaN
   test fails the check.
@@ -129,9 +135,62 @@ def bare(node):
     return node
 
 
+# Kernel parameter attributes by the kind the check's prelude gives them:
+# what the parameter's type must look like, and the index space of the kind.
+ATTRIBUTES = {
+    1: ("buffer", r"(__global|__constant) .*[*&]", "buffer"),
+    2: ("setBytes data", r"__constant .*&", "buffer"),
+    3: ("threadgroup memory", r"__local .*\*", "threadgroup"),
+    10: ("position or size", r"(uint|ushort)[23]?", None),
+    11: ("index or count", r"uint|ushort", None),
+}
+
+
+def kernel_faults(program, kernel, offset_of):
+    """The attribute of every parameter of one kernel against its type."""
+    faults = []
+    bound = {}
+    widths = set()
+    for parameter in kernel.get("inner", ()):
+        if parameter.get("kind") != "ParmVarDecl":
+            continue
+        name = parameter.get("name", "?")
+        where = program.where_offset(offset_of(parameter))
+        qual = parameter.get("type", {}).get("qualType", "")
+        # The parameter's own qualifiers (its const, its private space) aside.
+        shape = " ".join(w for w in qual.replace("*", " * ").replace("&", " & ").split()
+                         if w not in ("const", "__private"))
+        values = [[int(value["value"]) for value in attribute.get("inner", ())
+                   if "value" in value]
+                  for attribute in parameter.get("inner", ())
+                  if attribute.get("kind") == "AnnotateAttr"]
+        if len(values) != 1 or not values[0] or values[0][0] not in ATTRIBUTES:
+            faults.append(f"{where}: error: kernel parameter '{name}' has no Metal attribute")
+            continue
+        what, pattern, space = ATTRIBUTES[values[0][0]]
+        if not re.fullmatch(pattern, shape):
+            faults.append(f"{where}: error: kernel parameter '{name}' ({qual}) cannot be a "
+                          f"{what}")
+        if space is not None and len(values[0]) > 1:
+            key = (space, values[0][1])
+            if key in bound:
+                faults.append(f"{where}: error: kernel parameter '{name}' takes {space} index "
+                              f"{values[0][1]}, which '{bound[key]}' has")
+            bound.setdefault(key, name)
+        lanes = re.fullmatch(r"(uint|ushort)([23])", shape)
+        if values[0][0] == 10 and lanes:
+            widths.add(lanes.group(2))
+    if len(widths) > 1:
+        faults.append(f"{program.where_offset(offset_of(kernel))}: error: kernel "
+                      f"'{kernel.get('name')}' has positions of {' and '.join(sorted(widths))} "
+                      f"lanes")
+    return faults
+
+
 def tree_faults(program, tree):
-    """Generic address spaces in what the source declares or casts, floats
-    compared with themselves, and cycles of calls."""
+    """Generic address spaces in what the source declares or casts, kernel
+    parameters against their attributes, floats compared with themselves,
+    and cycles of calls."""
     faults = []
     previous = {}  # a redeclaration's id -> the id it redeclares
     names = {}
@@ -158,6 +217,9 @@ def tree_faults(program, tree):
                               f"pointer or reference without an address space "
                               f"('{node.get('name', kind)}': {qual}); Metal has no generic "
                               f"address space")
+        if kind == "FunctionDecl" and any(
+                a.get("kind") == "OpenCLKernelAttr" for a in node.get("inner", ())):
+            faults.extend(kernel_faults(program, node, offset_of))
         if kind in FUNCTIONS:
             names[node["id"]] = node.get("name", "?")
             if "previousDecl" in node:

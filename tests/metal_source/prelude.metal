@@ -26,21 +26,26 @@
 // Kernel parameters are references and structs, as in Metal.
 #pragma OPENCL EXTENSION __cl_clang_non_portable_kernel_param_types : enable
 
-// Argument and position attributes: nothing OpenCL has to check them with.
-#define QZ_BUFFER(i)
-#define QZ_BYTES(i)
-#define QZ_THREADGROUP(i)
-#define QZ_THREAD_POSITION_IN_GRID
-#define QZ_THREAD_POSITION_IN_THREADGROUP
-#define QZ_THREADGROUP_POSITION_IN_GRID
-#define QZ_THREADS_PER_THREADGROUP
-#define QZ_THREADGROUPS_PER_GRID
-#define QZ_THREADS_PER_GRID
-#define QZ_THREAD_INDEX_IN_THREADGROUP
-#define QZ_THREAD_INDEX_IN_SIMDGROUP
-#define QZ_SIMDGROUP_INDEX_IN_THREADGROUP
-#define QZ_THREADS_PER_SIMDGROUP
-#define QZ_SIMDGROUPS_PER_THREADGROUP
+// Argument and position attributes become annotations that the check reads
+// from the syntax tree: the kind, then the binding index of an argument.
+// Kinds: 1 a device or constant buffer, 2 setBytes data (one `buffer`
+// index space with 1), 3 threadgroup memory, 10 a position or size (uint or
+// ushort, scalar or of 2 or 3 lanes), 11 an index or count (uint or ushort).
+#define QZ_METAL_ATTRIBUTE(...) __attribute__((annotate("qz_metal", __VA_ARGS__)))
+#define QZ_BUFFER(i) QZ_METAL_ATTRIBUTE(1, i)
+#define QZ_BYTES(i) QZ_METAL_ATTRIBUTE(2, i)
+#define QZ_THREADGROUP(i) QZ_METAL_ATTRIBUTE(3, i)
+#define QZ_THREAD_POSITION_IN_GRID QZ_METAL_ATTRIBUTE(10)
+#define QZ_THREAD_POSITION_IN_THREADGROUP QZ_METAL_ATTRIBUTE(10)
+#define QZ_THREADGROUP_POSITION_IN_GRID QZ_METAL_ATTRIBUTE(10)
+#define QZ_THREADS_PER_THREADGROUP QZ_METAL_ATTRIBUTE(10)
+#define QZ_THREADGROUPS_PER_GRID QZ_METAL_ATTRIBUTE(10)
+#define QZ_THREADS_PER_GRID QZ_METAL_ATTRIBUTE(10)
+#define QZ_THREAD_INDEX_IN_THREADGROUP QZ_METAL_ATTRIBUTE(11)
+#define QZ_THREAD_INDEX_IN_SIMDGROUP QZ_METAL_ATTRIBUTE(11)
+#define QZ_SIMDGROUP_INDEX_IN_THREADGROUP QZ_METAL_ATTRIBUTE(11)
+#define QZ_THREADS_PER_SIMDGROUP QZ_METAL_ATTRIBUTE(11)
+#define QZ_SIMDGROUPS_PER_THREADGROUP QZ_METAL_ATTRIBUTE(11)
 #define QZ_REGISTER(name)
 
 #define INFINITY __builtin_inff()
