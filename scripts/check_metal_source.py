@@ -14,11 +14,14 @@ text to Metal's rules as far as clang's C++ for OpenCL front end can:
   declares only the Metal library functions and types the kernels use;
 - clang parses it with -Werror, OpenCL's own library headers off and
   64-bit floating point off (Metal has no `double`);
-- OpenCL's generic address space has no Metal counterpart, but clang 14
-  cannot switch it off in C++ for OpenCL without also losing the implicit
-  copy constructors and assignments of every struct, so it stays on and the
-  syntax tree is searched instead: a declaration or cast whose pointer or
-  reference has no address space fails, as Metal fails it;
+- OpenCL's generic address space has no Metal counterpart. clang 14 turns
+  it off only for -cl-std=clc++2021 (-cl-ext=-__opencl_c_generic_address_space,
+  with pipes and device-side enqueue off too, as they need it; C++ for
+  OpenCL 1.0 always has it), and then no struct can be copied, even within
+  one address space: the implicit copy constructor and assignment are
+  unusable. So it stays on and the syntax tree is searched instead: a
+  declaration or cast whose pointer or reference has no address space fails,
+  as Metal fails it;
 - Metal copies a struct out of the constant address space where OpenCL
   cannot bind the implicit copy's `__generic` reference to it; that one
   error is let through;
