@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config binutils ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev icu-devtools libutf8proc-dev libpthreadpool-dev libfxdiv-dev
-  python3
+  python3 clang
 )
 
 missing=()

@@ -82,19 +82,20 @@ struct open_device {
 };
 
 // The program text the build should embed: the prelude, the fixed-point
-// tables' values and definitions, then every other kernel file in name
+// tables' values and definitions, the float tests, then every other kernel file in name
 // order, each followed by a newline.
 std::string expected_program() {
   const std::filesystem::path folder = std::filesystem::path(QZ_SOURCE_DIR) / "src/ypu/metal/kernels";
   std::vector<std::filesystem::path> files;
   for (const auto &entry : std::filesystem::directory_iterator(folder))
     if (entry.path().extension() == ".metal" && entry.path().filename() != "prelude.metal" &&
-        entry.path().filename() != "fixed_point_tables.metal")
+        entry.path().filename() != "fixed_point_tables.metal" &&
+        entry.path().filename() != "float_bits.metal")
       files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   files.insert(files.begin(), {folder / "prelude.metal",
                                std::filesystem::path(QZ_SOURCE_DIR) / "src/ypu/fixed_point_tables.inc",
-                               folder / "fixed_point_tables.metal"});
+                               folder / "fixed_point_tables.metal", folder / "float_bits.metal"});
   std::string text;
   for (const auto &file : files) {
     std::ifstream in(file, std::ios::binary);

@@ -212,6 +212,16 @@ TEST(MetalGroupNorm, TruncatesTowardZeroLikeTheHost) {
     ASSERT_EQ(gpu.run(QZ_YPU_OP_GROUP_NORM_F32, &p), QZ_STATUS_SUCCESS);
     EXPECT_EQ(gpu.read<int16_t>(out, 2), (std::vector<int16_t>{1021, -1021}));
   }
+  {
+    // A constant column with eps 0 scales 0 by 1024 / 0: NaN, which has no
+    // integer value and becomes 0, as on the host.
+    metal_context gpu;
+    qz_ypu_buffer_t *in = gpu.buffer(std::vector<float>{3.0f, 3.0f});
+    qz_ypu_buffer_t *out = gpu.buffer(4, 0x55);
+    const qz_ypu_group_norm_f32_params_t p{out, in, 0.0f, 2, 1};
+    ASSERT_EQ(gpu.run(QZ_YPU_OP_GROUP_NORM_F32, &p), QZ_STATUS_SUCCESS);
+    EXPECT_EQ(gpu.read<int16_t>(out, 2), (std::vector<int16_t>{0, 0}));
+  }
   const int32_t rows = 37, cols = 9;
   metal_twin t;
   auto x = t.buffer(random_floats(size_t(rows) * cols, -1.0f, 1.0f, 14));

@@ -32,6 +32,11 @@ qz_objc_runtime_t qz_objc_runtime_load() {
   void *objc = dlopen("/usr/lib/libobjc.A.dylib", mode);
   // Foundation provides NSString and NSArray; Metal the device and its objects.
   void *foundation = dlopen("/System/Library/Frameworks/Foundation.framework/Foundation", mode);
+  // MTLCreateSystemDefaultDevice gives a process its default device only
+  // once CoreGraphics is loaded, which a command-line program that links
+  // nothing graphical never does; it is opened first. A system without it
+  // costs only the default device, which open reports.
+  dlopen("/System/Library/Frameworks/CoreGraphics.framework/CoreGraphics", mode);
   void *metal = dlopen("/System/Library/Frameworks/Metal.framework/Metal", mode);
   r.loaded = foundation && look_up(objc, "objc_getClass", &r.get_class) &&
              look_up(objc, "sel_registerName", &r.sel_register_name) &&

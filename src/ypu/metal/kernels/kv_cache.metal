@@ -28,7 +28,7 @@ static inline void kv_cache_write_codes(device Code* codes, device const float* 
   const float inv = span > 0.0f ? levels / span : 0.0f;
   for (int i = 0; i < k; ++i) {
     const float q = round((x[i] - r.lo) * inv);
-    codes[i] = Code(q >= 0.0f ? min(q, top) : 0.0f);
+    codes[i] = Code(q >= 0.0f && !qz_metal_is_nan(q) ? min(q, top) : 0.0f);
   }
 }
 

@@ -86,7 +86,7 @@ kernel void taabe211(constant int& m QZ_BYTES(0), constant int& n QZ_BYTES(1),
     short r = 0;
     if (v >= 32767.0f) r = 32767;
     else if (v <= -32768.0f) r = -32768;
-    else if (v == v) r = short(int(v));
+    else if (!qz_metal_is_nan(v)) r = short(int(v));
     output[e] = r;
   }
 }

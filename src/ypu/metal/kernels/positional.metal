@@ -36,15 +36,15 @@ kernel void taabe275(device float* x QZ_BUFFER(0), constant int& batch_size QZ_B
                      uint t QZ_THREAD_INDEX_IN_THREADGROUP, uint threads QZ_THREADS_PER_THREADGROUP,
                      uint3 group QZ_THREADGROUP_POSITION_IN_GRID,
                      uint3 groups QZ_THREADGROUPS_PER_GRID) {
-  const int d = head_dimension, half = rope_dimension / 2;
+  const int d = head_dimension, half_rope = rope_dimension / 2;
   for (int b = int(group.x); b < batch_size; b += int(groups.x))
     for (int p = int(group.y); p < n; p += int(groups.y)) {
       device float* xr = x + ((b * n + p) * num_heads + int(group.z)) * d;
       device const float* tr = new_encoding + (p + position) * rope_dimension;
-      for (int i = int(t); i < half; i += int(threads)) {
-        const float x0 = xr[i], x1 = xr[i + half], co = tr[2 * i], si = tr[2 * i + 1];
+      for (int i = int(t); i < half_rope; i += int(threads)) {
+        const float x0 = xr[i], x1 = xr[i + half_rope], co = tr[2 * i], si = tr[2 * i + 1];
         xr[i] = co * x0 - si * x1;
-        xr[i + half] = co * x1 + si * x0;
+        xr[i + half_rope] = co * x1 + si * x0;
       }
     }
 }
@@ -93,15 +93,15 @@ kernel void taabe284(constant int& b QZ_BYTES(0), constant int& m QZ_BYTES(1),
                      constant int& position QZ_BYTES(4), constant float& rope_constant QZ_BYTES(5),
                      device float* output QZ_BUFFER(6), device const float* input QZ_BUFFER(7),
                      uint3 gid QZ_THREAD_POSITION_IN_GRID) {
-  const int bb = int(gid.x), p = int(gid.y), i = int(gid.z), half = k / 2;
-  if (i >= half) return;
+  const int bb = int(gid.x), p = int(gid.y), i = int(gid.z), half_k = k / 2;
+  if (i >= half_k) return;
   const float angle = float(position + p) * fast::exp(rope_constant * float(i));
   const float co = fast::cos(angle), si = fast::sin(angle);
   for (int h = 0; h < n; ++h) {
     const int e = n * k * (m * bb + p) + h * k + i;
-    const float x0 = input[e], x1 = input[e + half];
+    const float x0 = input[e], x1 = input[e + half_k];
     output[e] = x0 * co - x1 * si;
-    output[e + half] = x0 * si + x1 * co;
+    output[e + half_k] = x0 * si + x1 * co;
   }
 }
 QZ_REGISTER(taabe284)
@@ -116,18 +116,18 @@ kernel void taabe263(constant int& total_tokens QZ_BYTES(0), constant int& num_h
                      device const float* input QZ_BUFFER(8), uint3 gid QZ_THREAD_POSITION_IN_GRID) {
   const int i = int(gid.x), h = int(gid.y);
   const uint t = gid.z, mg = uint(merge_size);
-  const int half = head_dim / 2, quarter = head_dim / 4;
-  if (i >= half) return;
+  const int half_dim = head_dim / 2, quarter = head_dim / 4;
+  if (i >= half_dim) return;
   const uint row = ((t / (uint(merged_w) * mg * mg)) % uint(merged_h)) * mg + (t / mg) % mg;
   const uint col = ((t / (mg * mg)) % uint(merged_w)) * mg + t % mg;
   const bool by_row = i < quarter;
   const int j = by_row ? i : i - quarter;
-  const float inv = 1.0f / fast::pow(theta, float(2 * j) / float(half));
+  const float inv = 1.0f / fast::pow(theta, float(2 * j) / float(half_dim));
   const float angle = float(by_row ? row : col) * inv;
   const float co = fast::cos(angle), si = fast::sin(angle);
   const int e = (int(t) * num_heads + h) * head_dim;
-  const float x0 = input[e + i], x1 = input[e + i + half];
+  const float x0 = input[e + i], x1 = input[e + i + half_dim];
   output[e + i] = x0 * co - x1 * si;
-  output[e + i + half] = x0 * si + x1 * co;
+  output[e + i + half_dim] = x0 * si + x1 * co;
 }
 QZ_REGISTER(taabe263)

@@ -1,5 +1,5 @@
-// Opens the GPU program: every other file of this folder follows it, in name
-// order, as one Metal source. The kernel files use these macros for their
+// Opens the GPU program: every other file of this folder follows it, in the
+// order of cmake/metal.cmake, as one Metal source. The kernel files use these macros for their
 // parameters' attributes so that the same files also compile as C++ for the
 // tests (tests/support/gpu_harness/metal_emu.h gives the C++ forms). They
 // include nothing themselves, and their names are global to the program.

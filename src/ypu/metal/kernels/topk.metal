@@ -7,11 +7,9 @@ struct ix_t {
 };
 
 // Whether value a sorts before value b: larger first, a NaN after every
-// number. Tested on the bits, which fast math cannot fold away.
+// number.
 static inline bool topk_before(float a, float b) {
-  const bool a_nan = (as_type<uint>(a) & 0x7FFFFFFFu) > 0x7F800000u;
-  const bool b_nan = (as_type<uint>(b) & 0x7FFFFFFFu) > 0x7F800000u;
-  return !a_nan && (b_nan || a > b);
+  return !qz_metal_is_nan(a) && (qz_metal_is_nan(b) || a > b);
 }
 
 // One thread per row: a bubble sort that shrinks its range to the last
