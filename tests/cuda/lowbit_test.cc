@@ -94,30 +94,6 @@ TEST(CudaLowbitRepack, WorkedTiles) {
 // ---------------------------------------------------------------------------
 // Op 93.
 
-std::vector<double> dense_reference(const lowbit_weight &w, const std::vector<float> &x, int32_t n,
-                                   std::vector<double> *bound) {
-  const std::vector<double> dense = w.dense(), magnitude = w.magnitudes();
-  const int32_t rows = w.rows(), cols = w.columns();
-  // Each product's path through the kernels: the weight's fused step, the
-  // in-group chain of 8, the sum and scale steps of the one-token form, at
-  // most 4 group results per thread and one atomic addition per thread's
-  // slice or class (at most G + 8): at most 8G + 16 roundings for G >= 1.
-  const double gamma = float_gamma(8 * int64_t{w.groups()} + 16);
-  std::vector<double> ref(size_t(n) * rows);
-  bound->assign(size_t(n) * rows, 0.0);
-  for (int32_t j = 0; j < n; ++j)
-    for (int32_t m = 0; m < rows; ++m) {
-      double sum = 0, abs = 0;
-      for (int32_t i = 0; i < cols; ++i) {
-        sum += dense[size_t(m) * cols + i] * x[size_t(j) * cols + i];
-        abs += magnitude[size_t(m) * cols + i] * std::fabs(x[size_t(j) * cols + i]);
-      }
-      ref[size_t(j) * rows + m] = sum;
-      (*bound)[size_t(j) * rows + m] = gamma * abs + 1e-30;
-    }
-  return ref;
-}
-
 // Op 94 then op 93 on n tokens, input and output at byte offsets 8 and 4,
 // the output between NaN guards; returns the n rows.
 std::vector<float> gpu_linear(const lowbit_weight &w, const std::vector<float> &x, int32_t n,
@@ -184,7 +160,7 @@ TEST(CudaLowbitLinear, EveryWidthOneAndManyTokensWithinTheBound) {
       SCOPED_TRACE(std::string(wc.name) + ", n = " + std::to_string(n));
       const std::vector<float> x = random_floats(size_t(n) * w.columns(), -2, 2, n);
       std::vector<double> bound;
-      const std::vector<double> ref = dense_reference(w, x, n, &bound);
+      const std::vector<double> ref = lowbit_reference(w, x, n, &bound);
       expect_within(gpu_linear(w, x, n), ref, bound);
       expect_within(host_linear(w, x, n), ref, bound);
     }

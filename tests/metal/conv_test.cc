@@ -3,6 +3,7 @@
 // a bound from its order of additions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -76,30 +77,42 @@ struct transposed_case {
 class MetalDwconvTransposed : public MetalTest,
                               public testing::WithParamInterface<transposed_case> {};
 
-// The output holds (rows - 1)*stride + taps rows and its buffer ends there:
-// a phase row past the last one would be an access outside the buffer
-// (reported by the sanitizer build), and the sums are added to the output's
-// previous contents as the host's are.
-TEST_P(MetalDwconvTransposed, AddsIntoExactlyTheHostsRows) {
+// Every output row is written with its whole sum, as the CPU backend writes
+// it (the host implementation adds into the output instead, so the two agree
+// only on a zeroed output): on an output full of other values the Metal and
+// CPU rows are the same. The operands start at byte offsets; the values
+// before the output are kept, and its buffer ends at the last of its
+// (rows - 1)*stride + taps rows, so a phase row past it would be an access
+// outside the buffer (reported by the sanitizer build).
+TEST_P(MetalDwconvTransposed, WritesTheCpuBackendsRowsOverTheOldOutput) {
   const transposed_case &c = GetParam();
-  metal_twin t;
-  const int32_t out_rows = (c.rows - 1) * c.stride + c.taps;
-  const auto x = random_ints<int16_t>(c.rows * c.channels, -32768, 32767, 6);
-  const auto w = random_ints<int8_t>(c.taps * c.channels, -128, 127, 7);
-  const auto start = random_ints<int32_t>(out_rows * c.channels, -1000, 1000, 8);
-  const twin_buffer xb = t.buffer(x), wb = t.buffer(w), out = t.buffer(start);
-  t.run(QZ_YPU_OP_DWCONV1D_TRANSPOSED_I8I16, "taabe16", [&](bool gpu) {
-    return qz_ypu_dwconv1d_transposed_i8i16_params_t{
-        out.on(gpu), wb.on(gpu), xb.on(gpu), c.rows, c.channels, c.taps, c.stride, 0, 0, 0};
-  });
-  t.expect_same<int32_t>(out, start.size());
+  const int32_t out_rows = (c.rows - 1) * c.stride + c.taps, lead = 3;
+  const auto x = random_ints<int16_t>(1 + c.rows * c.channels, -32768, 32767, 6);
+  const auto w = random_ints<int8_t>(2 + c.taps * c.channels, -128, 127, 7);
+  const auto start = random_ints<int32_t>(lead + out_rows * c.channels, INT32_MIN, INT32_MAX, 8);
+  const auto run = [&](auto &side) {
+    const qz_ypu_dwconv1d_transposed_i8i16_params_t p{
+        side.buffer(start), side.buffer(w), side.buffer(x), c.rows, c.channels, c.taps, c.stride,
+        4 * lead,           2,              2};
+    EXPECT_EQ(side.run(QZ_YPU_OP_DWCONV1D_TRANSPOSED_I8I16, &p), QZ_STATUS_SUCCESS);
+    return side.template read<int32_t>(p.out, start.size());
+  };
+  metal_context gpu;
+  const std::vector<int32_t> got = run(gpu);
+  ASSERT_EQ(qz_metal_standin::standin().dispatches.size(), 1u);
+  EXPECT_EQ(qz_metal_standin::standin().dispatches[0].kernel, "taabe16");
+  ypu_harness cpu(ypu_backend::cpu);
+  const std::vector<int32_t> want = run(cpu);
+  EXPECT_EQ(got, want);
+  EXPECT_TRUE(std::equal(start.begin(), start.begin() + lead, got.begin()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, MetalDwconvTransposed,
                          testing::Values(transposed_case{"stride_1", 5, 3, 3, 1},
                                          transposed_case{"stride_2_taps_4", 7, 33, 4, 2},
                                          transposed_case{"stride_3_taps_3", 16, 2, 3, 3},
-                                         transposed_case{"one_row", 1, 40, 6, 2}),
+                                         transposed_case{"one_row", 1, 40, 6, 2},
+                                         transposed_case{"channels_16_stride_4", 6, 16, 8, 4}),
                          [](const testing::TestParamInfo<transposed_case> &info) {
                            return info.param.name;
                          });

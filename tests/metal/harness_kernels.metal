@@ -65,3 +65,15 @@ kernel void probe_threadgroup(device const float* in QZ_BUFFER(0),
   }
 }
 QZ_REGISTER(probe_threadgroup)
+
+// Each threadgroup's thread 0 notes the group's linear index in the next
+// free place of `order`, so `order` lists the groups as they ran.
+kernel void probe_group_order(device atomic_uint* next QZ_BUFFER(0), device uint* order QZ_BUFFER(1),
+                              uint tid QZ_THREAD_INDEX_IN_THREADGROUP,
+                              uint3 group QZ_THREADGROUP_POSITION_IN_GRID,
+                              uint3 groups QZ_THREADGROUPS_PER_GRID) {
+  if (tid == 0)
+    order[atomic_fetch_add_explicit(next, 1u, memory_order_relaxed)] =
+        group.x + groups.x * (group.y + groups.y * group.z);
+}
+QZ_REGISTER(probe_group_order)

@@ -1,12 +1,18 @@
 // The harness's Metal layer: dispatch shapes, the built-in positions,
-// SIMD-group operations, threadgroup memory and atomics.
+// SIMD-group operations at every width, threadgroup order, threadgroup
+// memory and atomics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "gpu_harness/metal_launch.h"
+#include "support/metal_standin.h"
+#include "support/metal_test.h"
+#include "ypu/metal/device.h"
 
 namespace {
 
@@ -73,18 +79,13 @@ INSTANTIATE_TEST_SUITE_P(
                     shape_case{"threadgroups", {3, 2, 1}, {16, 2, 1}, false}),
     [](const testing::TestParamInfo<shape_case> &info) { return info.param.name; });
 
-// A threadgroup of 40 threads: a full SIMD-group and one of 8 lanes, whose
-// operations see only their own lanes.
-TEST(MetalHarness, SimdGroupOperationsSeeOnlyLiveLanes) {
-  const int n = 40;
-  std::vector<float> in(n), out(n * 8);
-  for (int i = 0; i < n; ++i) in[i] = static_cast<float>(i + 1);
-  qz_metal_emu::bindings b;
-  b.buffer[0] = in.data();
-  b.buffer[1] = out.data();
-  qz_metal_emu::run_threads(kernel("probe_simd"), b, {n, 1, 1}, {64, 1, 1});
+// probe_simd's rows for n threads of one threadgroup in SIMD-groups of
+// `width` lanes: the last group holds the lanes left over, and every
+// operation sees only its own group's live lanes.
+void expect_simd_rows(const std::vector<float> &in, const std::vector<float> &out, int width) {
+  const int n = static_cast<int>(in.size());
   for (int i = 0; i < n; ++i) {
-    const int first = i < 32 ? 0 : 32, end = i < 32 ? 32 : n, lane = i - first;
+    const int first = i / width * width, end = std::min(first + width, n), lane = i - first;
     float sum = 0, prefix = 0;
     for (int j = first; j < end; ++j) sum += in[j];
     for (int j = first; j < i; ++j) prefix += in[j];
@@ -96,13 +97,109 @@ TEST(MetalHarness, SimdGroupOperationsSeeOnlyLiveLanes) {
     EXPECT_EQ(row[4], in[first]) << i;
     const int x = first + (lane ^ 2);
     EXPECT_EQ(row[5], x < end ? in[x] : in[i]) << i;
-    EXPECT_EQ(row[6], lane);
-    EXPECT_EQ(row[7], i / 32);
+    EXPECT_EQ(row[6], lane) << i;
+    EXPECT_EQ(row[7], i / width) << i;
   }
 }
 
+// 40 threads in one threadgroup, so the last SIMD-group is partial at 16
+// and 64 lanes (8 and 40 lanes live) and whole at 8 (XOR 2 stays inside).
+constexpr int kSimdProbeThreads = 40;
+
+std::vector<float> simd_probe_input() {
+  std::vector<float> in(kSimdProbeThreads);
+  for (int i = 0; i < kSimdProbeThreads; ++i) in[i] = static_cast<float>(i + 1);
+  return in;
+}
+
+class MetalHarnessSimdWidth : public testing::TestWithParam<int> {};
+
+TEST_P(MetalHarnessSimdWidth, OperationsSeeOnlyTheirGroupsLiveLanes) {
+  const std::vector<float> in = simd_probe_input();
+  std::vector<float> out(in.size() * 8);
+  qz_metal_emu::bindings b;
+  b.buffer[0] = const_cast<float *>(in.data());
+  b.buffer[1] = out.data();
+  qz_metal_emu::run_threads(kernel("probe_simd"), b, {kSimdProbeThreads, 1, 1}, {64, 1, 1},
+                            static_cast<uint32_t>(GetParam()));
+  expect_simd_rows(in, out, GetParam());
+}
+
+class MetalStandinSimdWidth : public MetalTest, public testing::WithParamInterface<int> {};
+
+// A pipeline's threadExecutionWidth is the width of the SIMD-groups its
+// kernel runs in: the Metal entries size their threadgroups from it.
+TEST_P(MetalStandinSimdWidth, PipelinesRunInSimdGroupsOfTheirWidth) {
+  qz_metal_standin::standin().thread_execution_width = static_cast<uint64_t>(GetParam());
+  qz_ypu_metal_device_t *device = nullptr;
+  ASSERT_EQ(qz_ypu_metal_device_open(0, &device), QZ_STATUS_SUCCESS);
+  qz_ypu_metal_pipeline_t *probe = nullptr;
+  ASSERT_EQ(qz_ypu_metal_pipeline_create(device, "probe_simd", &probe), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(qz_ypu_metal_thread_execution_width(device, probe), uintptr_t(GetParam()));
+  const std::vector<float> in = simd_probe_input();
+  std::vector<float> out(in.size() * 8);
+  qz_ypu_buffer_t *in_buffer = qz_ypu_metal_buffer_create(device, int32_t(in.size() * 4), 0);
+  qz_ypu_buffer_t *out_buffer = qz_ypu_metal_buffer_create(device, int32_t(out.size() * 4), 0);
+  qz_ypu_metal_buffer_upload(device, in_buffer, in.data(), 0, int32_t(in.size() * 4));
+  qz_ypu_metal_begin_compute(device, probe);
+  qz_ypu_metal_set_buffer(device, in_buffer, 0, 0);
+  qz_ypu_metal_set_buffer(device, out_buffer, 0, 1);
+  EXPECT_EQ(qz_ypu_metal_dispatch_threadgroups(device, probe, kSimdProbeThreads, 1, 1, 1, 1, 1),
+            QZ_STATUS_SUCCESS);
+  qz_ypu_metal_buffer_download(device, out_buffer, out.data(), 0, int32_t(out.size() * 4));
+  expect_simd_rows(in, out, GetParam());
+  qz_ypu_metal_buffer_free(device, in_buffer);
+  qz_ypu_metal_buffer_free(device, out_buffer);
+  qz_ypu_metal_pipeline_release(device, probe);
+  qz_ypu_metal_device_close(device);
+}
+
+// The widths of the GPUs the Metal build runs on.
+INSTANTIATE_TEST_SUITE_P(Widths, MetalHarnessSimdWidth, testing::Values(8, 16, 32, 64),
+                         [](const testing::TestParamInfo<int> &info) {
+                           return "lanes_" + std::to_string(info.param);
+                         });
+INSTANTIATE_TEST_SUITE_P(Widths, MetalStandinSimdWidth, testing::Values(8, 16, 32, 64),
+                         [](const testing::TestParamInfo<int> &info) {
+                           return "lanes_" + std::to_string(info.param);
+                         });
+
+// Threadgroups run one after another in an order of the schedule's: in
+// grid order, reversed, and two others, so a result that depends on the
+// order of atomics across threadgroups differs between schedules.
+TEST(MetalHarness, ThreadgroupOrderDiffersBetweenSchedules) {
+  const dim3_t groups{5, 3, 2};
+  const uint32_t count = groups.x * groups.y * groups.z;
+  std::vector<std::vector<uint32_t>> orders;
+  for (schedule order : qz_gpu_harness::kAllSchedules) {
+    qz_metal_emu::set_schedule(order);
+    uint32_t next = 0;
+    std::vector<uint32_t> seen(count, 0xDEADBEEFu);
+    qz_metal_emu::bindings b;
+    b.buffer[0] = &next;
+    b.buffer[1] = seen.data();
+    qz_metal_emu::run_threadgroups(kernel("probe_group_order"), b, groups, {4, 1, 1});
+    ASSERT_EQ(next, count);
+    std::vector<uint32_t> sorted = seen;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<uint32_t> each(count);
+    std::iota(each.begin(), each.end(), 0u);
+    EXPECT_EQ(sorted, each) << "every threadgroup runs once";
+    orders.push_back(seen);
+  }
+  qz_metal_emu::set_schedule(schedule::forward);
+  std::vector<uint32_t> grid_order(count);
+  std::iota(grid_order.begin(), grid_order.end(), 0u);
+  EXPECT_EQ(orders[0], grid_order);
+  for (size_t i = 0; i < orders.size(); ++i)
+    for (size_t j = i + 1; j < orders.size(); ++j)
+      EXPECT_NE(orders[i], orders[j]) << "schedules " << i << " and " << j;
+}
+
 // Threadgroup memory of both kinds is per group, fresh for each group, and
-// a barrier-ordered reduction gives the same bits under every schedule.
+// a barrier-ordered reduction gives the same bits under every schedule. The
+// inputs are multiples of 1/4 with small sums, so every float addition is
+// exact and the atomic total does not depend on the groups' order.
 TEST(MetalHarness, ThreadgroupMemoryAndAtomicsUnderEverySchedule) {
   const uint32_t n = 100, group = 24, groups = (n + group - 1) / group;
   std::vector<float> in(n);

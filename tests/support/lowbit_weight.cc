@@ -1,5 +1,7 @@
 #include "support/lowbit_weight.h"
 
+#include "gpu_harness/twin.h"
+
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -114,4 +116,33 @@ std::vector<double> lowbit_weight::magnitudes() const {
     out[m * cols + k] = std::fabs(coded) + std::fabs(offset);
   });
   return out;
+}
+
+std::vector<double> lowbit_reference(const lowbit_weight &w, const std::vector<float> &x,
+                                     int32_t n, std::vector<double> *bound) {
+  const std::vector<double> dense = w.dense(), magnitude = w.magnitudes();
+  const int32_t rows = w.rows(), cols = w.columns();
+  // Each product's path through the GPU kernels, for G >= 1 groups in all:
+  // CUDA's, the weight's fused step, the in-group chain of 8, the sum and
+  // scale steps of the one-token form, at most 4 group results per thread
+  // and one atomic addition per thread's slice or class (at most G + 8);
+  // Metal's one-token kernels, the product, the chain of 8, the scale and
+  // offset steps, 4 group results per thread and one atomic addition per
+  // thread's 4 groups of each class (at most G + 8); its many-token kernels,
+  // the fused weight, the product, the chain of 8, G group results and one
+  // atomic addition per class. At most 8G + 16 roundings in every case.
+  const double gamma = float_gamma(8 * int64_t{w.groups()} + 16);
+  std::vector<double> ref(size_t(n) * rows);
+  bound->assign(size_t(n) * rows, 0.0);
+  for (int32_t j = 0; j < n; ++j)
+    for (int32_t m = 0; m < rows; ++m) {
+      double sum = 0, abs = 0;
+      for (int32_t i = 0; i < cols; ++i) {
+        sum += dense[size_t(m) * cols + i] * x[size_t(j) * cols + i];
+        abs += magnitude[size_t(m) * cols + i] * std::fabs(x[size_t(j) * cols + i]);
+      }
+      ref[size_t(j) * rows + m] = sum;
+      (*bound)[size_t(j) * rows + m] = gamma * abs + 1e-30;
+    }
+  return ref;
 }

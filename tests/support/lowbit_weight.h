@@ -47,3 +47,10 @@ std::vector<uint8_t> lowbit_pack_tile(std::span<const uint8_t> codes, int32_t wi
 // means the identity.
 lowbit_weight make_lowbit_weight(int32_t row_blocks, std::array<int32_t, 8> counts,
                                  std::vector<int32_t> perm, uint32_t seed);
+
+// W·x for the n token rows of x ([n][columns], input order) in double
+// precision, and in *bound how far a float computation of each value (the
+// GPU kernels', whose float atomics add in no fixed order, or the host's)
+// may lie from it: gamma(8G + 16) · Σ_j (|code·scale| + |offset|)·|x_j|.
+std::vector<double> lowbit_reference(const lowbit_weight &w, const std::vector<float> &x,
+                                     int32_t n, std::vector<double> *bound);

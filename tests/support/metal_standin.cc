@@ -191,10 +191,12 @@ void run_dispatch(const command &c) {
     return qz_gpu_harness::dim3_t{static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]),
                                   static_cast<uint32_t>(v[2])};
   };
+  // The kernel's SIMD-groups are as wide as its pipeline says they are.
+  const auto width = static_cast<uint32_t>(c.pipeline->width);
   if (c.type == command::threads)
-    qz_metal_emu::run_threads(*kernel, b, dim(c.grid), dim(c.group));
+    qz_metal_emu::run_threads(*kernel, b, dim(c.grid), dim(c.group), width);
   else
-    qz_metal_emu::run_threadgroups(*kernel, b, dim(c.grid), dim(c.group));
+    qz_metal_emu::run_threadgroups(*kernel, b, dim(c.grid), dim(c.group), width);
 }
 
 void run(object *command_buffer) {
@@ -841,6 +843,22 @@ void reset() {
   pools.clear();
   all_objects.clear();
   the_machine = machine{};
+}
+
+uint64_t default_simd_width() {
+  static const uint64_t width = [] {
+    const char *text = std::getenv("QZ_METAL_SIMD_WIDTH");
+    if (!text || !*text) return uint64_t{32};
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || (value != 8 && value != 16 && value != 32 && value != 64)) {
+      std::fprintf(stderr, "metal stand-in: QZ_METAL_SIMD_WIDTH=%s is not 8, 16, 32 or 64\n",
+                   text);
+      std::abort();
+    }
+    return uint64_t{value};
+  }();
+  return width;
 }
 
 }  // namespace qz_metal_standin

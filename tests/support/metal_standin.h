@@ -29,6 +29,11 @@ struct dispatch_record {
   uint64_t group[3];  // threads per threadgroup
 };
 
+// The SIMD width of the fake GPU: QZ_METAL_SIMD_WIDTH (8, 16, 32 or 64)
+// when set, else 32. The test group runs at several widths (the GPUs of
+// x86-64 Macs have SIMD-groups of 8 to 64 lanes).
+uint64_t default_simd_width();
+
 struct machine {
   // --- what the fake system has (set before the code under test runs) ---
   bool frameworks = true;                  // Metal can be loaded
@@ -42,7 +47,9 @@ struct machine {
   bool command_buffers_fail = false;       // commandBuffer returns nil
   bool encoders_fail = false;              // compute/blitCommandEncoder return nil
   bool gpu_error = false;                  // command buffers end with an error
-  uint64_t thread_execution_width = 32;
+  // Every pipeline's threadExecutionWidth, and so the width of the SIMD-groups
+  // its kernel runs in.
+  uint64_t thread_execution_width = default_simd_width();
   uint64_t max_threads_per_threadgroup = 1024;
   bool graph_framework = true;             // the system is macOS 11 or later
   bool no_copy_whole_pages = true;         // no-copy buffers only over whole pages

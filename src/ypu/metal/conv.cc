@@ -6,7 +6,9 @@
 // (QZ_STATUS_INVALID_ARGUMENT): empty shapes (which the host checks and
 // skips), a stride below 1 (the entries divide by it) and, for op 12, taps
 // that are not a whole number of strides (the phase kernel would drop the
-// last taps).
+// last taps). Op 10 adds into its output as the host does; op 12 writes
+// every output row with its whole sum, as the CPU backend does (the host,
+// which adds, agrees on a zeroed output).
 #include <cstdint>
 
 #include "ypu/metal/ops.h"

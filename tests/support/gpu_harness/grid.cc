@@ -31,7 +31,7 @@ enum class state { runnable, wait_block, wait_warp, done };
 struct lane_t {
   thread_info info;
   state st = state::runnable;
-  uint32_t wait_mask = 0;
+  uint64_t wait_mask = 0;
   stack_t *stack = nullptr;
 #if defined(__x86_64__)
   void *sp = nullptr;
@@ -42,7 +42,9 @@ struct lane_t {
 
 struct block_t {
   std::vector<lane_t> lanes;
-  std::vector<uint64_t> slots;  // 32 per warp
+  int warp_size = kWarpSize;
+  std::vector<uint64_t> live;   // per warp, the lanes that have not returned
+  std::vector<uint64_t> slots;  // warp_size per warp
   std::vector<unsigned char> shared;  // dynamic shared memory
   void (*body)(void *);
   void *context;
@@ -184,6 +186,7 @@ void resume(lane_t *lane) {
   if (lane->st == state::done) {
     g_stacks.free.push_back(lane->stack);
     lane->stack = nullptr;
+    g_block->live[lane->info.warp] &= ~(uint64_t{1} << lane->info.lane);
   }
   g_lane = nullptr;
 }
@@ -191,9 +194,9 @@ void resume(lane_t *lane) {
 // Releases warp `w` when every live lane named by its waiting lanes' mask
 // has reached the warp barrier.
 bool release_warp(block_t &block, int w) {
-  const int first = w * kWarpSize;
-  const int end = std::min<int>(first + kWarpSize, static_cast<int>(block.lanes.size()));
-  uint32_t mask = 0;
+  const int first = w * block.warp_size;
+  const int end = std::min<int>(first + block.warp_size, static_cast<int>(block.lanes.size()));
+  uint64_t mask = 0;
   for (int i = first; i < end; ++i)
     if (block.lanes[i].st == state::wait_warp) mask |= block.lanes[i].wait_mask;
   if (!mask) return false;
@@ -217,15 +220,14 @@ void run_block(block_t &block, schedule order) {
         if (block.lanes[i].st == state::runnable) resume(&block.lanes[i]);
     } else {
       // Each warp runs as far as it can before the next one starts.
-      const int warps = (n + kWarpSize - 1) / kWarpSize;
+      const int size = block.warp_size, warps = (n + size - 1) / size;
       for (int k = 0; k < warps; ++k) {
         const int w = order == schedule::warp_ahead ? k : warps - 1 - k;
-        const int first = w * kWarpSize, end = std::min(first + kWarpSize, n);
-        for (int i = first; i < end; ++i) {
-          if (block.lanes[i].st != state::runnable) continue;
-          resume(&block.lanes[i]);
-          if (block.lanes[i].st == state::wait_warp && release_warp(block, w)) i = first - 1;
-        }
+        const int first = w * size, end = std::min(first + size, n);
+        do {
+          for (int i = first; i < end; ++i)
+            if (block.lanes[i].st == state::runnable) resume(&block.lanes[i]);
+        } while (release_warp(block, w));
       }
     }
     int live = 0, at_block = 0;
@@ -240,7 +242,7 @@ void run_block(block_t &block, schedule order) {
         if (l.st == state::wait_block) l.st = state::runnable;
       released = true;
     } else {
-      for (int w = 0; w * kWarpSize < n; ++w) released |= release_warp(block, w);
+      for (int w = 0; w * block.warp_size < n; ++w) released |= release_warp(block, w);
     }
     if (!released) {
       std::fprintf(stderr,
@@ -251,7 +253,7 @@ void run_block(block_t &block, schedule order) {
   }
 }
 
-void wait(state s, uint32_t mask) {
+void wait(state s, uint64_t mask) {
   if (!g_lane) {
     std::fprintf(stderr, "gpu harness: barrier outside a kernel\n");
     std::abort();
@@ -267,45 +269,47 @@ const thread_info &current() { return g_lane->info; }
 
 void barrier_block() { wait(state::wait_block, 0); }
 
-void barrier_warp(uint32_t mask) {
+void barrier_warp(uint64_t mask) {
   const int lane = g_lane->info.lane;
-  wait(state::wait_warp, mask | (1u << lane));
+  wait(state::wait_warp, mask | (uint64_t{1} << lane));
 }
 
-uint32_t live_lanes() {
-  const int first = g_lane->info.warp * kWarpSize;
-  const int end = std::min<int>(first + kWarpSize, static_cast<int>(g_block->lanes.size()));
-  uint32_t mask = 0;
-  for (int i = first; i < end; ++i)
-    if (g_block->lanes[i].st != state::done) mask |= 1u << (i - first);
-  return mask;
-}
+uint64_t live_lanes() { return g_block->live[g_lane->info.warp]; }
 
 void *dynamic_shared() { return g_block->shared.data(); }
 
-uint64_t *warp_slots() { return &g_block->slots[static_cast<size_t>(g_lane->info.warp) * kWarpSize]; }
+uint64_t *warp_slots() {
+  return &g_block->slots[static_cast<size_t>(g_lane->info.warp) * g_block->warp_size];
+}
 
 void run_grid(dim3_t grid, dim3_t block_dim, schedule order, void (*body)(void *), void *context,
-              size_t shared_bytes) {
+              size_t shared_bytes, int warp_size) {
+  if (warp_size < 1 || warp_size > kMaxWarpSize) {
+    std::fprintf(stderr, "gpu harness: warps of %d lanes\n", warp_size);
+    std::abort();
+  }
   const int n = static_cast<int>(block_dim.x * block_dim.y * block_dim.z);
   block_t block;
   block.body = body;
   block.context = context;
+  block.warp_size = warp_size;
   block.lanes.resize(n);
-  block.slots.assign(static_cast<size_t>((n + kWarpSize - 1) / kWarpSize) * kWarpSize, 0);
+  block.slots.assign(static_cast<size_t>((n + warp_size - 1) / warp_size) * warp_size, 0);
   block_t *const outer = g_block;
   g_block = &block;
   for (uint32_t bz = 0; bz < grid.z; ++bz)
     for (uint32_t by = 0; by < grid.y; ++by)
       for (uint32_t bx = 0; bx < grid.x; ++bx) {
         block.shared.assign(shared_bytes, 0xFF);
+        block.live.assign(static_cast<size_t>((n + warp_size - 1) / warp_size), 0);
+        for (int i = 0; i < n; ++i) block.live[i / warp_size] |= uint64_t{1} << (i % warp_size);
         int i = 0;
         for (uint32_t tz = 0; tz < block_dim.z; ++tz)
           for (uint32_t ty = 0; ty < block_dim.y; ++ty)
             for (uint32_t tx = 0; tx < block_dim.x; ++tx, ++i) {
               lane_t &l = block.lanes[i];
-              l.info = {{tx, ty, tz}, {bx, by, bz}, block_dim, grid, i, i % kWarpSize,
-                        i / kWarpSize};
+              l.info = {{tx, ty, tz}, {bx, by, bz}, block_dim, grid, i, i % warp_size,
+                        i / warp_size, warp_size};
               l.st = state::runnable;
               l.stack = nullptr;
             }

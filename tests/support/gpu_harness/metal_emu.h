@@ -19,8 +19,9 @@
 // Provided: scalar and vector types (2, 3 and 4 lanes) with element-wise
 // arithmetic, the usual math functions (also as metal::fast / precise),
 // as_type, select, clamp, SIMD-group sums, extrema, shuffles and
-// broadcasts, prefix sums, votes, threadgroup and SIMD-group barriers, and
-// relaxed atomics. Add what a kernel needs here, with a case in
+// broadcasts, prefix sums, votes, threadgroup and SIMD-group barriers (over
+// SIMD-groups as wide as the pipeline's threadExecutionWidth), and relaxed
+// atomics. Add what a kernel needs here, with a case in
 // tests/metal/harness_test.cc.
 #pragma once
 
@@ -271,32 +272,49 @@ inline void simdgroup_barrier(mem_flags) {
   qz_gpu_harness::barrier_warp(qz_gpu_harness::live_lanes());
 }
 
-// Every live lane of the SIMD-group publishes its value; `f` then sees them
-// all, in lane order, with the mask of the lanes that took part.
+// The running SIMD-group's width: the pipeline's threadExecutionWidth.
+inline int simd_width() { return qz_gpu_harness::current().warp_size; }
+
+// Calls f(i) for every lane i of `mask`, in lane order (the mask has no lane
+// past the SIMD-group's width).
+template <class F>
+void for_each_lane(uint64_t mask, F f) {
+  for (; mask != 0; mask &= mask - 1) f(std::countr_zero(mask));
+}
+
+// Every live lane of the SIMD-group publishes its value; f(x, mask, lane)
+// then reads lane i's value as x(i) for the lanes of `mask`, those that took
+// part.
 template <class T, class F>
 auto simd_gather(T value, F f) {
   static_assert(sizeof(T) <= sizeof(uint64_t), "SIMD-group values are at most 8 bytes");
-  const uint32_t mask = qz_gpu_harness::live_lanes();
+  const uint64_t mask = qz_gpu_harness::live_lanes();
   uint64_t *slots = qz_gpu_harness::warp_slots();
   const int lane = qz_gpu_harness::current().lane;
   std::memcpy(&slots[lane], &value, sizeof(T));
   qz_gpu_harness::barrier_warp(mask);
-  T values[qz_gpu_harness::kWarpSize];
-  for (int i = 0; i < qz_gpu_harness::kWarpSize; ++i)
-    if (mask >> i & 1) std::memcpy(&values[i], &slots[i], sizeof(T));
-  auto result = f(values, mask, lane);
+  const auto x = [slots](int i) {
+    T v;
+    std::memcpy(&v, &slots[i], sizeof(T));
+    return v;
+  };
+  auto result = f(x, mask, lane);
   qz_gpu_harness::barrier_warp(mask);
   return result;
+}
+
+// Whether lane `source` of the SIMD-group took part (an index past the
+// width names no lane).
+inline bool simd_lane_live(uint64_t mask, int source) {
+  return source >= 0 && source < qz_gpu_harness::kMaxWarpSize && (mask >> source & 1);
 }
 
 // The live lanes' values combined with `op` in lane order, from the first.
 template <class T, class Op>
 T simd_fold(T v, Op op) {
-  return simd_gather(v, [&](const T *x, uint32_t mask, int) {
-    T r{};
-    bool first = true;
-    for (int i = 0; i < 32; ++i)
-      if (mask >> i & 1) r = first ? x[i] : op(r, x[i]), first = false;
+  return simd_gather(v, [&](const auto &x, uint64_t mask, int) {
+    T r = x(std::countr_zero(mask));
+    for_each_lane(mask & (mask - 1), [&](int i) { r = op(r, x(i)); });
     return r;
   });
 }
@@ -316,27 +334,25 @@ T simd_min(T v) {
 }
 template <class T>
 T simd_prefix_exclusive_sum(T v) {
-  return simd_gather(v, [](const T *x, uint32_t mask, int lane) {
+  return simd_gather(v, [](const auto &x, uint64_t mask, int lane) {
     T s{};
-    for (int i = 0; i < lane; ++i)
-      if (mask >> i & 1) s += x[i];
+    for_each_lane(mask & ((uint64_t{1} << lane) - 1), [&](int i) { s += x(i); });
     return s;
   });
 }
 template <class T>
 T simd_prefix_inclusive_sum(T v) {
-  return simd_gather(v, [](const T *x, uint32_t mask, int lane) {
+  return simd_gather(v, [](const auto &x, uint64_t mask, int lane) {
     T s{};
-    for (int i = 0; i <= lane; ++i)
-      if (mask >> i & 1) s += x[i];
+    for_each_lane(mask & (~uint64_t{0} >> (63 - lane)), [&](int i) { s += x(i); });
     return s;
   });
 }
 // A lane that reads an absent lane keeps its own value.
 template <class T>
 T simd_shuffle(T v, ushort source) {
-  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
-    return source < 32 && (mask >> source & 1) ? x[source] : x[lane];
+  return simd_gather(v, [&](const auto &x, uint64_t mask, int lane) {
+    return simd_lane_live(mask, source) ? x(source) : x(lane);
   });
 }
 template <class T>
@@ -345,38 +361,30 @@ T simd_broadcast(T v, ushort source) {
 }
 template <class T>
 T simd_shuffle_down(T v, ushort delta) {
-  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+  return simd_gather(v, [&](const auto &x, uint64_t mask, int lane) {
     const int s = lane + delta;
-    return s < 32 && (mask >> s & 1) ? x[s] : x[lane];
+    return simd_lane_live(mask, s) ? x(s) : x(lane);
   });
 }
 template <class T>
 T simd_shuffle_up(T v, ushort delta) {
-  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+  return simd_gather(v, [&](const auto &x, uint64_t mask, int lane) {
     const int s = lane - delta;
-    return s >= 0 && (mask >> s & 1) ? x[s] : x[lane];
+    return simd_lane_live(mask, s) ? x(s) : x(lane);
   });
 }
 template <class T>
 T simd_shuffle_xor(T v, ushort lane_mask) {
-  return simd_gather(v, [&](const T *x, uint32_t mask, int lane) {
+  return simd_gather(v, [&](const auto &x, uint64_t mask, int lane) {
     const int s = lane ^ lane_mask;
-    return s < 32 && (mask >> s & 1) ? x[s] : x[lane];
+    return simd_lane_live(mask, s) ? x(s) : x(lane);
   });
 }
 inline bool simd_any(bool p) {
-  return simd_gather(p, [](const bool *x, uint32_t mask, int) {
-    for (int i = 0; i < 32; ++i)
-      if ((mask >> i & 1) && x[i]) return true;
-    return false;
-  });
+  return simd_fold(p, [](bool a, bool b) { return a || b; });
 }
 inline bool simd_all(bool p) {
-  return simd_gather(p, [](const bool *x, uint32_t mask, int) {
-    for (int i = 0; i < 32; ++i)
-      if ((mask >> i & 1) && !x[i]) return false;
-    return true;
-  });
+  return simd_fold(p, [](bool a, bool b) { return a && b; });
 }
 
 // --- atomics (threadgroups run one at a time, so plain read-modify-writes) ---
@@ -510,11 +518,13 @@ inline position_arg thread_index_in_simdgroup() {
 inline position_arg simdgroup_index_in_threadgroup() {
   return {{static_cast<uint32_t>(qz_gpu_harness::current().warp), 0, 0}};
 }
-inline position_arg threads_per_simdgroup() { return {{qz_gpu_harness::kWarpSize, 0, 0}}; }
+inline position_arg threads_per_simdgroup() {
+  return {{static_cast<uint32_t>(metal::simd_width()), 0, 0}};
+}
 inline position_arg simdgroups_per_threadgroup() {
   const qz_gpu_harness::dim3_t b = qz_gpu_harness::current().block_dim;
-  const uint32_t n = b.x * b.y * b.z;
-  return {{(n + qz_gpu_harness::kWarpSize - 1) / qz_gpu_harness::kWarpSize, 0, 0}};
+  const uint32_t n = b.x * b.y * b.z, w = static_cast<uint32_t>(metal::simd_width());
+  return {{(n + w - 1) / w, 0, 0}};
 }
 
 }  // namespace qz_metal_emu

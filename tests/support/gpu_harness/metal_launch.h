@@ -1,7 +1,8 @@
 // Runs Metal kernels that were compiled as C++ (metal_emu.h) on the GPU
 // harness: a kernel is found by its function name, its arguments come from
 // what an encoder bound by argument-table index, and a dispatch runs
-// threadgroups as harness blocks and SIMD-groups as 32-lane warps.
+// threadgroups as harness blocks and SIMD-groups as warps of the pipeline's
+// execution width.
 #pragma once
 
 #include <cstddef>
@@ -30,17 +31,21 @@ struct kernel_entry {
 // Null when no kernel of that name was built into the test program.
 const kernel_entry *find_kernel(const char *name);
 
-// dispatchThreadgroups: groups x threads_per_group threads.
+// dispatchThreadgroups: groups x threads_per_group threads, in SIMD-groups
+// of simd_width lanes (the pipeline's threadExecutionWidth, 1 to 64).
 void run_threadgroups(const kernel_entry &k, const bindings &b, qz_gpu_harness::dim3_t groups,
-                      qz_gpu_harness::dim3_t threads_per_group);
+                      qz_gpu_harness::dim3_t threads_per_group,
+                      uint32_t simd_width = qz_gpu_harness::kWarpSize);
 // dispatchThreads: exactly `threads` threads in groups of threads_per_group;
 // the groups at the upper edges are partial, as Metal's non-uniform
 // threadgroups are (their threads_per_threadgroup is their own size).
 void run_threads(const kernel_entry &k, const bindings &b, qz_gpu_harness::dim3_t threads,
-                 qz_gpu_harness::dim3_t threads_per_group);
+                 qz_gpu_harness::dim3_t threads_per_group,
+                 uint32_t simd_width = qz_gpu_harness::kWarpSize);
 
-// The order in which runnable threads resume (reductions are tested under
-// every order); forward until changed.
+// The order in which runnable threads resume and threadgroups run
+// (reductions and atomics are tested under every order); forward until
+// changed.
 void set_schedule(qz_gpu_harness::schedule order);
 
 // --- used by metal_emu.h inside kernels -------------------------------------

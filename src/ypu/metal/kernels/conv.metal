@@ -45,7 +45,8 @@ QZ_REGISTER(taabe259)
 
 // Op 12, phase form: output row t*stride + s sums the taps k*stride + s of
 // input rows t - k, for t below n + kernel_size - 1 (the last output row is
-// (n - 1)*stride + taps - 1); the sums are added into out.
+// (n - 1)*stride + taps - 1). Every output row is written with its whole
+// sum, as the CPU backend's kernels write it, so the old output is not read.
 kernel void taabe16(constant int& n QZ_BYTES(0), constant int& num_channels QZ_BYTES(1),
                     constant int& kernel_size QZ_BYTES(2), constant int& stride QZ_BYTES(3),
                     device int* output QZ_BUFFER(4), device const char* lhs QZ_BUFFER(5),
@@ -63,8 +64,7 @@ kernel void taabe16(constant int& n QZ_BYTES(0), constant int& num_channels QZ_B
         if (t - k < 0 || t - k >= n) continue;
         acc += uint(int(lhs[(k * stride + s) * channels + c]) * int(rhs[(t - k) * channels + c]));
       }
-      device int* cell = output + (t * stride + s) * channels + c;
-      *cell = int(uint(*cell) + acc);
+      output[(t * stride + s) * channels + c] = int(acc);
     }
 }
 QZ_REGISTER(taabe16)
