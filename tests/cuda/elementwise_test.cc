@@ -135,18 +135,67 @@ TEST(CudaLaunch, EmptyGridsFail) {
   EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kKernelFailed, kKernelFailed}));
 }
 
-// An error left pending by earlier work is reported by the next entry's
-// check, and cleared by it.
-TEST(CudaLaunch, PendingErrorsReachTheNextEntry) {
+// A fault of earlier work reaches the next entry's check. A fault that
+// loses the context stays, as on a GPU: every later call that needs the
+// device fails and says why, none looks recovered, until the device is
+// reset; other errors are read once and cleared.
+TEST(CudaLaunch, ALostContextStaysLost) {
+  struct fault_case {
+    int error;
+    const char *text;  // of a lost context; null: the error is cleared
+  } cases[] = {
+      {700, "an illegal memory access was encountered"},
+      {716, "misaligned address"},
+      {719, "unspecified launch failure"},
+      {qz_gpu_harness::kCudaErrorInvalidValue, nullptr},
+      {qz_gpu_harness::kCudaErrorInvalidConfiguration, nullptr},
+  };
+  const std::string kToDevice = "0633a7d 0000033A: Failed to copy memory to device.";
+  const std::string kAlloc = "0633a7d 00000339: Failed to alloc memory.";
+  for (const fault_case &c : cases) {
+    SCOPED_TRACE(c.error);
+    cuda_context gpu;
+    qz_ypu_buffer_t *out = gpu.buffer(16), *in = gpu.buffer(16);
+    const qz_ypu_unary_params_t p{out, in, 4, 0, 0};
+    gpu.runtime().device_fault(c.error);
+    EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
+    if (!c.text) {
+      EXPECT_EQ(take_error_stack(), std::vector<std::string>{kKernelFailed});
+      EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_SUCCESS);
+      continue;
+    }
+    const std::string lost = "0633a7d 00000345: The GPU context is lost after error " +
+                             std::to_string(c.error) + " (" + c.text +
+                             "); recreate the engine.";
+    EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kKernelFailed, lost}));
+    // Still lost: the next launch, a new buffer and an upload all fail.
+    EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kKernelFailed, lost}));
+    EXPECT_EQ(qz_cuda_emu::qz_ypu_cuda_buffer_create(gpu.device(), 16, 0), nullptr);
+    EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kAlloc, lost}));
+    const float x[4] = {};
+    EXPECT_EQ(qz_cuda_emu::qz_ypu_cuda_buffer_upload(gpu.device(), in, x, 0, 16),
+              QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kToDevice, lost}));
+    EXPECT_EQ(gpu.runtime().lost_error(), c.error);
+    gpu.runtime().reset_device();
+    EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_SUCCESS);
+  }
+}
+
+// A launch that fails with a context-losing error is reported by its own
+// entry and by every entry after it.
+TEST(CudaLaunch, AFailedLaunchThatLosesTheContext) {
   cuda_context gpu;
   qz_ypu_buffer_t *out = gpu.buffer(16), *in = gpu.buffer(16);
   const qz_ypu_unary_params_t p{out, in, 4, 0, 0};
   gpu.runtime().fail(qz_gpu_harness::cuda_call::launch_kernel, 0, 719);
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
-  gpu.runtime().last_error = 700;  // a fault from a kernel still running
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
-  EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_SUCCESS);
-  EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kKernelFailed, kKernelFailed}));
+  for (int call = 0; call < 3; ++call) {
+    SCOPED_TRACE(call);
+    EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(take_error_stack().size(), 2u);
+  }
+  gpu.runtime().reset_device();
 }
 
 }  // namespace
