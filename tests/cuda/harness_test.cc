@@ -244,7 +244,8 @@ TEST(GpuHarness, SynchronousAllocations) {
 
 // The radix-sort stand-in's contract: the storage size from a call without
 // storage, storage that is too small refused, and the radix order (stable,
-// +0 before -0, positive NaN first, negative NaN last).
+// +0 and -0 equal and in input order, each keeping its bits, positive NaN
+// first, negative NaN last).
 TEST(GpuHarness, RadixSortStandIn) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<float> keys = {-0.0f, 2, -nan, 0.0f, -INFINITY, nan, 2, -1};
@@ -268,9 +269,11 @@ TEST(GpuHarness, RadixSortStandIn) {
                                                         keys_out.data(), values_in.data(),
                                                         values_out.data(), n),
             0);
-  EXPECT_EQ(values_out, (std::vector<int>{50, 10, 60, 30, 0, 70, 40, 20}));
+  EXPECT_EQ(values_out, (std::vector<int>{50, 10, 60, 0, 30, 70, 40, 20}));
   EXPECT_TRUE(std::isnan(keys_out[0]) && !std::signbit(keys_out[0]));
-  EXPECT_TRUE(std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
+  EXPECT_TRUE(std::signbit(keys_out[3]) && keys_out[3] == 0.0f);
+  EXPECT_TRUE(!std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
+  EXPECT_TRUE(std::isnan(keys_out[7]) && std::signbit(keys_out[7]));
 }
 
 }  // namespace

@@ -48,7 +48,9 @@ TEST(CudaTopk, KeyOrderTable) {
   } cases[] = {
       {"all_equal", std::vector<float>(7, 2.5f), 4, std::vector<float>(4, 2.5f), {0, 1, 2, 3}},
       {"three_keys", {1.0f, 3.0f, 2.0f}, 2, {3.0f, 2.0f}, {1, 2}},
-      {"plus_zero_first", {-0.0f, 0.0f, -0.0f}, 3, {0.0f, -0.0f, -0.0f}, {1, 0, 2}},
+      // The sort takes +0 and -0 for equal: input order, each its own bits.
+      {"signed_zeros_equal", {-0.0f, 0.0f, -0.0f}, 3, {-0.0f, 0.0f, -0.0f}, {0, 1, 2}},
+      {"plus_zero_then_minus_zero", {0.0f, -0.0f}, 2, {0.0f, -0.0f}, {0, 1}},
       {"nans_at_both_ends", {1.0f, -nan, nan, -INFINITY, INFINITY}, 5,
        {nan, INFINITY, 1.0f, -INFINITY, -nan}, {2, 4, 0, 3, 1}},
       {"k_equals_n_with_ties", {4, 9, 4, 9, -1}, 5, {9, 9, 4, 4, -1}, {1, 3, 0, 2, 4}},
@@ -63,13 +65,16 @@ TEST(CudaTopk, KeyOrderTable) {
   }
 }
 
-// A long row with many ties (beam x vocabulary): the host's insertion keeps
-// the same order, the first of equal values ahead.
+// A long row with many ties (beam x vocabulary), a run of zeros of both
+// signs at its top: the host's insertion keeps the same order, the first of
+// equal values ahead, -0 and +0 taken for equal.
 TEST(CudaTopk, LongRowMatchesHost) {
-  const int32_t n = 60000, k = 10;
+  const int32_t n = 60000, k = 40;  // within the run of about 60 zeros
   std::vector<float> keys(n);
   const std::vector<int32_t> ints = random_ints<int32_t>(n, -500, 500, 9);
-  for (int32_t i = 0; i < n; ++i) keys[i] = float(ints[i]) / 8;
+  for (int32_t i = 0; i < n; ++i) keys[i] = -float(std::abs(ints[i])) / 8;  // zeros are -0
+  for (int32_t i = 0; i < n; i += 3)
+    if (keys[i] == 0) keys[i] = 0.0f;
   twin t;
   const twin_buffer in = t.buffer(keys), values = t.bytes(4 * k), indices = t.bytes(4 * k);
   t.run(QZ_YPU_OP_TOPK_F32, [&](bool g) {
