@@ -3,6 +3,7 @@
 // two-way dot products and the record of launch streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -150,6 +151,50 @@ TEST(GpuHarness, AtomicsAcrossBlocks) {
   qz_cuda_emu::qz_cuda_launch(sum_all, {3}, {128}, 300, in.data(), &total, &count);
   EXPECT_EQ(total, 150.0f);
   EXPECT_EQ(count, 300);
+}
+
+QZ_CUDA_KERNEL void add_each(int n, const float *in, float *total) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i < n) atomicAdd(total, in[i]);
+}
+
+QZ_CUDA_KERNEL void copy_one(const float *from, float *to) { *to = *from; }
+
+// The shuffled schedule lands float atomic additions in a permuted order,
+// across blocks and across two streams: 2^24 and 255 ones sum to 2^24 when
+// the big term comes first, to more when ones come before it. Work on the
+// default stream and copies see every addition landed.
+TEST(GpuHarness, ShuffledFloatAtomicsLandInNoFixedOrder) {
+  const int n = 256;
+  std::vector<float> in(n, 1.0f);
+  in[0] = 0x1p24f;
+  std::vector<float> totals;
+  for (int run = 0; run < 6; ++run) {
+    cuda_harness runtime;
+    runtime.order = run == 0 ? schedule::forward : schedule::shuffled;
+    const qz_cuda_emu::qz_ypu_cuda_runtime_t &rt = *qz_cuda_emu::qz_ypu_cuda_runtime();
+    void *streams[2] = {}, *memory = nullptr;
+    ASSERT_EQ(rt.stream_create(&streams[0]), 0);
+    ASSERT_EQ(rt.stream_create(&streams[1]), 0);
+    ASSERT_EQ(rt.malloc(&memory, 4 * (n + 2)), 0);
+    float *terms = static_cast<float *>(memory), *total = terms + n, *seen = total + 1;
+    ASSERT_EQ(rt.memcpy(terms, in.data(), 4 * n, qz_cuda_emu::QZ_CUDA_HOST_TO_DEVICE), 0);
+    ASSERT_EQ(rt.memset_async(total, 0, 4, nullptr), 0);
+    for (int s = 0; s < 2; ++s)
+      qz_cuda_emu::qz_cuda_launch_on(add_each, {4}, {32}, 0, streams[s], n / 2,
+                                     static_cast<const float *>(terms + s * n / 2), total);
+    qz_cuda_emu::qz_cuda_launch(copy_one, {1}, {1}, static_cast<const float *>(total), seen);
+    float copied[2];
+    ASSERT_EQ(rt.memcpy(copied, total, 8, qz_cuda_emu::QZ_CUDA_DEVICE_TO_HOST), 0);
+    EXPECT_EQ(copied[1], copied[0]) << "the default stream's kernel saw every addition";
+    EXPECT_NEAR(copied[0], 0x1p24 + 255, 256) << "run " << run;
+    totals.push_back(copied[0]);
+    rt.free(memory);
+    rt.stream_destroy(streams[0]);
+    rt.stream_destroy(streams[1]);
+  }
+  EXPECT_EQ(totals[0], 0x1p24f) << "launch order: every one is lost after 2^24";
+  EXPECT_NE(std::count(totals.begin(), totals.end(), totals[0]), 6) << "the order never changed";
 }
 
 QZ_CUDA_KERNEL void nothing() {}

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "gpu_harness/grid.h"
 #include "gpu_harness/cuda_radix_sort.h"
@@ -105,10 +106,24 @@ inline int __all_sync(unsigned mask, int predicate) {
   return __ballot_sync(mask, predicate) == (mask & __ballot_sync(mask, 1));
 }
 
-// Blocks run on one CPU thread, so atomics are plain read-modify-writes.
+namespace qz_gpu_harness {
+// Under schedule::shuffled the CUDA harness holds a float atomic addition
+// back (true) and lands it later, in a permuted order among the others
+// pending: those of one launch before the stream's next work, those of
+// concurrent streams interleaved, all before the next work on the default
+// stream or a copy reads memory. So a sum of float atomics shows that its
+// order is not fixed. Kernels that read an address they add to atomically,
+// or use the value the addition returns, do not suit that schedule.
+bool defer_float_add(float *address, float value);
+}  // namespace qz_gpu_harness
+
+// Blocks run on one CPU thread, so atomics are plain read-modify-writes
+// (float additions perhaps deferred, above).
 template <class T>
 T atomicAdd(T *address, T value) {
   const T old = *address;
+  if constexpr (std::is_same_v<T, float>)
+    if (::qz_gpu_harness::defer_float_add(address, value)) return old;
   *address = old + value;
   return old;
 }

@@ -30,6 +30,17 @@ using qz_cuda_emu::qz_cuda_thunk_t;
 cuda_harness *g_harness = nullptr;
 thread_local int g_current_device = 0;
 
+// Where the shuffled schedule's held-back atomic additions land (see
+// defer_float_add): work on a stream first lands what earlier work of that
+// stream and of the default stream added; work on the default stream and
+// every copy or fill land everything; freed memory lands what targets it.
+void land_for_stream(void *stream) {
+  g_harness->land_adds([&](const cuda_harness::pending_add &a) {
+    return stream && a.stream != stream && a.stream != nullptr;
+  });
+}
+void land_all() { land_for_stream(nullptr); }
+
 // Counts the call and applies an injected failure (made sticky).
 #define QZ_HARNESS_ENTER(call)                                  \
   if (const int injected = g_harness->enter(cuda_call::call)) \
@@ -120,7 +131,14 @@ int malloc_sync(void **pointer, size_t size) {
 // Memory of a lost context is gone with it: released, but the call fails.
 int release(void *pointer) {
   if (!pointer) return g_harness->lost_error();
-  if (!g_harness->allocations_.erase(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
+  const auto it = g_harness->allocations_.find(pointer);
+  if (it == g_harness->allocations_.end()) return g_harness->set_error(kCudaErrorInvalidValue);
+  const char *first = static_cast<const char *>(pointer), *end = first + it->second;
+  g_harness->land_adds([&](const cuda_harness::pending_add &a) {
+    const char *at = reinterpret_cast<const char *>(a.address);
+    return at < first || at >= end;
+  });
+  g_harness->allocations_.erase(it);
   std::free(pointer);
   return g_harness->lost_error();
 }
@@ -137,19 +155,22 @@ int free_sync(void *pointer) {
 
 int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t) {
   QZ_HARNESS_CONTEXT(memcpy);
+  land_all();
   if (size) std::memmove(dst, src, size);
   return 0;
 }
 
-int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *) {
+int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *stream) {
   QZ_HARNESS_CONTEXT(memcpy_async);
+  land_for_stream(stream);
   if (size) std::memmove(dst, src, size);
   return 0;
 }
 
 int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch, size_t width,
-                  size_t height, qz_cuda_copy_kind_t, void *) {
+                  size_t height, qz_cuda_copy_kind_t, void *stream) {
   QZ_HARNESS_CONTEXT(memcpy_2d_async);
+  land_for_stream(stream);
   if (width > dst_pitch || width > src_pitch) return g_harness->set_error(kCudaErrorInvalidValue);
   for (size_t r = 0; r < height; ++r)
     std::memmove(static_cast<char *>(dst) + r * dst_pitch,
@@ -157,14 +178,16 @@ int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch
   return 0;
 }
 
-int fill_async(void *dst, int value, size_t size, void *) {
+int fill_async(void *dst, int value, size_t size, void *stream) {
   QZ_HARNESS_CONTEXT(memset_async);
+  land_for_stream(stream);
   if (size) std::memset(dst, value, size);
   return 0;
 }
 
-int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *) {
+int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *stream) {
   QZ_HARNESS_CONTEXT(memset_2d_async);
+  land_for_stream(stream);
   if (width > pitch) return g_harness->set_error(kCudaErrorInvalidValue);
   for (size_t r = 0; r < height; ++r)
     std::memset(static_cast<char *>(dst) + r * pitch, value, width);
@@ -200,7 +223,9 @@ int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid
       threads <= static_cast<uint64_t>(p.max_threads_per_block) &&
       shared_bytes <= p.shared_mem_per_block;
   if (!valid) return g_harness->set_error(kCudaErrorInvalidConfiguration);
+  land_for_stream(stream);
   launch_t launch{kernel, thunk, args};
+  g_harness->running_stream_ = stream;
   run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, g_harness->order, run_thread,
            &launch, shared_bytes);
   return 0;
@@ -237,6 +262,22 @@ const qz_cuda_emu::qz_ypu_cuda_runtime_t HARNESS_RUNTIME = {
 };
 
 }  // namespace
+
+bool defer_float_add(float *address, float value) {
+  if (!g_harness || g_harness->order != schedule::shuffled) return false;
+  g_harness->pending_adds_.push_back({address, value, g_harness->running_stream_});
+  return true;
+}
+
+template <class Keep>
+void cuda_harness::land_adds(Keep keep) {
+  std::vector<pending_add> landing, kept;
+  for (const pending_add &a : pending_adds_) (keep(a) ? kept : landing).push_back(a);
+  if (landing.empty()) return;
+  shuffle_items(landing.data(), landing.size(), shuffle_state_);
+  for (const pending_add &a : landing) *a.address += a.value;
+  pending_adds_.swap(kept);
+}
 
 const char *cuda_error_text(int error) {
   switch (error) {

@@ -88,6 +88,19 @@ class cuda_harness {
   int set_error(int error);   // records the sticky error, returns it
   int last_error = 0;         // pending until cudaGetLastError reads it
   std::map<int, int> lost_;   // device ordinal -> the error that lost it
+  // Float atomic additions held back by the shuffled schedule.
+  struct pending_add {
+    float *address;
+    float value;
+    void *stream;
+  };
+  std::vector<pending_add> pending_adds_;
+  void *running_stream_ = nullptr;  // of the launch running now
+  uint64_t shuffle_state_ = 0xADD5;
+  // Lands the pending additions that `keep` does not keep, in a permuted
+  // order.
+  template <class Keep>
+  void land_adds(Keep keep);
   std::map<const void *, size_t> allocations_;
   int live_streams_ = 0;
   std::vector<void *> launch_streams_;
