@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "gpu_harness/cuda_harness.h"
+#include "gpu_harness/device_maths.h"
 #include "ypu/cuda/kernel.h"
 
 namespace {
@@ -319,6 +322,88 @@ TEST(GpuHarness, RadixSortStandIn) {
   EXPECT_TRUE(std::signbit(keys_out[3]) && keys_out[3] == 0.0f);
   EXPECT_TRUE(!std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
   EXPECT_TRUE(std::isnan(keys_out[7]) && std::signbit(keys_out[7]));
+}
+
+// The device maths are as far off as the GPU's may be: the correctly
+// rounded result moved by the documented number of ulp, up for some
+// arguments and down for others; the documented exact cases stay exact.
+TEST(GpuHarness, DeviceMathsAtTheirDocumentedBounds) {
+  using qz_gpu_harness::kDeviceMaths;
+  struct maths_case {
+    const char *name;
+    float (*device)(float);
+    double (*exact)(double);
+    int ulps;
+    float lo, hi;
+  } cases[] = {
+      {"expf", qz_cuda_emu::expf, [](double x) { return std::exp(x); }, kDeviceMaths.expf, -80, 80},
+      {"exp2f", qz_cuda_emu::exp2f, [](double x) { return std::exp2(x); }, kDeviceMaths.exp2f, -100,
+       100},
+      {"logf", qz_cuda_emu::logf, [](double x) { return std::log(x); }, kDeviceMaths.logf, 1e-3f,
+       1e6f},
+      {"powf(3, y)", [](float y) { return qz_cuda_emu::powf(3.0f, y); },
+       [](double y) { return std::pow(3.0, y); }, kDeviceMaths.powf, -50, 50},
+      {"sinf", qz_cuda_emu::sinf, [](double x) { return std::sin(x); }, kDeviceMaths.sinf, -40, 40},
+      {"cosf", qz_cuda_emu::cosf, [](double x) { return std::cos(x); }, kDeviceMaths.cosf, -40, 40},
+      {"sincosf's sine",
+       [](float x) {
+         float s, c;
+         qz_cuda_emu::sincosf(x, &s, &c);
+         return s;
+       },
+       [](double x) { return std::sin(x); }, kDeviceMaths.sincosf, -40, 40},
+      {"sincosf's cosine",
+       [](float x) {
+         float s, c;
+         qz_cuda_emu::sincosf(x, &s, &c);
+         return c;
+       },
+       [](double x) { return std::cos(x); }, kDeviceMaths.sincosf, -40, 40},
+      {"tanhf", qz_cuda_emu::tanhf, [](double x) { return std::tanh(x); }, kDeviceMaths.tanhf, -8,
+       8},
+      {"erff", qz_cuda_emu::erff, [](double x) { return std::erf(x); }, kDeviceMaths.erff, -3, 3},
+      {"rsqrtf", qz_cuda_emu::rsqrtf, [](double x) { return 1 / std::sqrt(x); },
+       kDeviceMaths.rsqrtf, 1e-6f, 1e6f},
+      {"__log2f outside [0.5, 2]", qz_cuda_emu::__log2f, [](double x) { return std::log2(x); },
+       kDeviceMaths.log2f_intrinsic, 2.5f, 1e6f},
+  };
+  // Floats in order as integers, so that their difference counts ulps.
+  auto ordered = [](float v) {
+    int32_t b;
+    std::memcpy(&b, &v, 4);
+    return b < 0 ? int64_t{INT32_MIN} - b : int64_t{b};
+  };
+  for (const maths_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    int at_bound = 0, up = 0;
+    const int samples = 2000;
+    for (int i = 0; i < samples; ++i) {
+      const float x = c.lo + (c.hi - c.lo) * (i + 0.5f) / samples;
+      const float got = c.device(x), rounded = static_cast<float>(c.exact(x));
+      if (rounded == 0 || std::fabs(rounded) == 1 || !std::isfinite(rounded)) continue;
+      const int64_t off = ordered(got) - ordered(rounded);
+      ASSERT_LE(std::llabs(off), c.ulps) << x;
+      at_bound += std::llabs(off) == c.ulps;
+      up += off > 0;
+    }
+    EXPECT_GT(at_bound, samples * 9 / 10) << "the bound itself, nearly always";
+    EXPECT_GT(up, samples / 4) << "up for some arguments";
+    EXPECT_LT(up, samples * 3 / 4) << "down for others";
+  }
+  // Inside [0.5, 2] the fast logarithm's bound is absolute.
+  for (float x = 0.5f; x <= 2.0f; x += 0.001f)
+    ASSERT_LE(std::fabs(qz_cuda_emu::__log2f(x) - std::log2(double{x})),
+              kDeviceMaths.log2f_intrinsic_absolute)
+        << x;
+  EXPECT_EQ(qz_cuda_emu::expf(0.0f), 1.0f);
+  EXPECT_EQ(qz_cuda_emu::expf(-INFINITY), 0.0f);
+  EXPECT_EQ(qz_cuda_emu::powf(7.5f, 0.0f), 1.0f);
+  EXPECT_EQ(qz_cuda_emu::powf(1.0f, 3.3f), 1.0f);
+  EXPECT_EQ(qz_cuda_emu::cosf(0.0f), 1.0f);
+  EXPECT_TRUE(std::signbit(qz_cuda_emu::sinf(-0.0f)) && qz_cuda_emu::sinf(-0.0f) == 0.0f);
+  EXPECT_EQ(qz_cuda_emu::rsqrtf(INFINITY), 0.0f);
+  EXPECT_LE(qz_cuda_emu::tanhf(20.0f), 1.0f) << "no result leaves the function's range";
+  EXPECT_TRUE(std::isnan(qz_cuda_emu::logf(-1.0f)));
 }
 
 }  // namespace

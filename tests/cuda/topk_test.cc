@@ -6,6 +6,7 @@
 
 #include <cfloat>
 
+#include "gpu_harness/device_maths.h"
 #include "ypu/params.h"
 
 namespace {
@@ -149,11 +150,15 @@ TEST(CudaTopkRows, SoftmaxOfTheKeptValues) {
                   *indices = gpu.buffer(8);
   const qz_ypu_topk_sort_softmax_f32_params_t two{indices, values, in, 1, 2, 4};
   ASSERT_EQ(gpu.run(QZ_YPU_OP_TOPK_SORT_SOFTMAX_F32, &two), QZ_STATUS_SUCCESS);
-  const float e = std::exp(-1.0f);
+  // Each value's exponential (the GPU's expf) and the sum's, then a sum and
+  // a division.
+  const double e = std::exp(-1.0);
+  const double rel = 2 * qz_gpu_harness::device_relative_error(qz_gpu_harness::kDeviceMaths.expf) +
+                     2 * 0x1p-24;
   EXPECT_EQ(gpu.read<int32_t>(indices, 2), (std::vector<int32_t>{2, 0}));
   const std::vector<float> v = gpu.read<float>(values, 2);
-  EXPECT_NEAR(v[0], 1 / (1 + e), 1e-7);
-  EXPECT_NEAR(v[1], e / (1 + e), 1e-7);
+  EXPECT_NEAR(v[0], 1 / (1 + e), rel / (1 + e));
+  EXPECT_NEAR(v[1], e / (1 + e), rel * e / (1 + e));
   const qz_ypu_topk_sort_softmax_f32_params_t one{indices, values, in, 1, 1, 4};
   ASSERT_EQ(gpu.run(QZ_YPU_OP_TOPK_SORT_SOFTMAX_F32, &one), QZ_STATUS_SUCCESS);
   EXPECT_EQ(gpu.read<float>(values, 1), std::vector<float>{1.0f});
@@ -173,7 +178,17 @@ TEST(CudaTopkRows, ManyRowsMatchHost) {
       return qz_ypu_topk_sort_f32_params_t{indices.on(g), values.on(g), x.on(g), rows, k, len};
     });
     t.expect_same<int32_t>(indices, size_t(rows) * k);
-    t.expect_close(values, size_t(rows) * k, 1e-6f, 1e-7f);
+    if (op == QZ_YPU_OP_TOPK_SORT_F32) {
+      t.expect_same<float>(values, size_t(rows) * k);
+      continue;
+    }
+    // Each kept value's exponential and those of its row's sum (the GPU's
+    // expf against the host's), the k - 1 additions and the division.
+    const double rel = 2 * (qz_gpu_harness::device_relative_error(
+                                qz_gpu_harness::kDeviceMaths.expf) +
+                            qz_gpu_harness::device_relative_error(qz_gpu_harness::kHostMathsUlps)) +
+                       2 * float_gamma(k);
+    t.expect_close(values, size_t(rows) * k, float(rel));
   }
 }
 
