@@ -65,7 +65,8 @@ TEST_P(CudaUnary, MatchesHostAtEverySize) {
     if (!c.bound) {
       t.expect_same<float>(out, n + 2);
     } else {
-      const std::vector<float> g = t.gpu_values<float>(out, n + 2), h = t.host_values<float>(out, n + 2);
+      const std::vector<float> g = t.gpu_values<float>(out, n + 2),
+                               h = t.host_values<float>(out, n + 2);
       for (int32_t i = 0; i < n; ++i) {
         if (!std::isfinite(h[2 + i])) {
           ASSERT_EQ(std::memcmp(&g[2 + i], &h[2 + i], 4), 0) << "element " << i;
@@ -222,6 +223,11 @@ TEST(CudaLaunch, ALostContextStaysLost) {
     EXPECT_EQ(qz_cuda_emu::qz_ypu_cuda_buffer_upload(gpu.device(), in, x, 0, 16),
               QZ_STATUS_RUNTIME_ERROR);
     EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kToDevice, lost}));
+    // Opening the device again does not get past it either.
+    qz_cuda_emu::qz_ypu_cuda_device_t *again = nullptr;
+    EXPECT_EQ(qz_cuda_emu::qz_ypu_cuda_device_open_at(0, &again), QZ_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(again, nullptr);
+    EXPECT_EQ(take_error_stack().back(), lost);
     EXPECT_EQ(gpu.runtime().lost_error(), c.error);
     gpu.runtime().reset_device();
     EXPECT_EQ(gpu.run(QZ_YPU_OP_EXP_F32, &p), QZ_STATUS_SUCCESS);
