@@ -3,12 +3,16 @@
 // two-way dot products and the record of launch streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "gpu_harness/cuda_harness.h"
+#include "gpu_harness/device_maths.h"
 #include "ypu/cuda/kernel.h"
 
 namespace {
@@ -152,6 +156,50 @@ TEST(GpuHarness, AtomicsAcrossBlocks) {
   EXPECT_EQ(count, 300);
 }
 
+QZ_CUDA_KERNEL void add_each(int n, const float *in, float *total) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i < n) atomicAdd(total, in[i]);
+}
+
+QZ_CUDA_KERNEL void copy_one(const float *from, float *to) { *to = *from; }
+
+// The shuffled schedule lands float atomic additions in a permuted order,
+// across blocks and across two streams: 2^24 and 255 ones sum to 2^24 when
+// the big term comes first, to more when ones come before it. Work on the
+// default stream and copies see every addition landed.
+TEST(GpuHarness, ShuffledFloatAtomicsLandInNoFixedOrder) {
+  const int n = 256;
+  std::vector<float> in(n, 1.0f);
+  in[0] = 0x1p24f;
+  std::vector<float> totals;
+  for (int run = 0; run < 6; ++run) {
+    cuda_harness runtime;
+    runtime.order = run == 0 ? schedule::forward : schedule::shuffled;
+    const qz_cuda_emu::qz_ypu_cuda_runtime_t &rt = *qz_cuda_emu::qz_ypu_cuda_runtime();
+    void *streams[2] = {}, *memory = nullptr;
+    ASSERT_EQ(rt.stream_create(&streams[0]), 0);
+    ASSERT_EQ(rt.stream_create(&streams[1]), 0);
+    ASSERT_EQ(rt.malloc(&memory, 4 * (n + 2)), 0);
+    float *terms = static_cast<float *>(memory), *total = terms + n, *seen = total + 1;
+    ASSERT_EQ(rt.memcpy(terms, in.data(), 4 * n, qz_cuda_emu::QZ_CUDA_HOST_TO_DEVICE), 0);
+    ASSERT_EQ(rt.memset_async(total, 0, 4, nullptr), 0);
+    for (int s = 0; s < 2; ++s)
+      qz_cuda_emu::qz_cuda_launch_on(add_each, {4}, {32}, 0, streams[s], n / 2,
+                                     static_cast<const float *>(terms + s * n / 2), total);
+    qz_cuda_emu::qz_cuda_launch(copy_one, {1}, {1}, static_cast<const float *>(total), seen);
+    float copied[2];
+    ASSERT_EQ(rt.memcpy(copied, total, 8, qz_cuda_emu::QZ_CUDA_DEVICE_TO_HOST), 0);
+    EXPECT_EQ(copied[1], copied[0]) << "the default stream's kernel saw every addition";
+    EXPECT_NEAR(copied[0], 0x1p24 + 255, 256) << "run " << run;
+    totals.push_back(copied[0]);
+    rt.free(memory);
+    rt.stream_destroy(streams[0]);
+    rt.stream_destroy(streams[1]);
+  }
+  EXPECT_EQ(totals[0], 0x1p24f) << "launch order: every one is lost after 2^24";
+  EXPECT_NE(std::count(totals.begin(), totals.end(), totals[0]), 6) << "the order never changed";
+}
+
 QZ_CUDA_KERNEL void nothing() {}
 
 TEST(GpuHarness, LaunchLimitsOfTheFakeDevice) {
@@ -244,7 +292,8 @@ TEST(GpuHarness, SynchronousAllocations) {
 
 // The radix-sort stand-in's contract: the storage size from a call without
 // storage, storage that is too small refused, and the radix order (stable,
-// +0 before -0, positive NaN first, negative NaN last).
+// +0 and -0 equal and in input order, each keeping its bits, positive NaN
+// first, negative NaN last).
 TEST(GpuHarness, RadixSortStandIn) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<float> keys = {-0.0f, 2, -nan, 0.0f, -INFINITY, nan, 2, -1};
@@ -268,9 +317,93 @@ TEST(GpuHarness, RadixSortStandIn) {
                                                         keys_out.data(), values_in.data(),
                                                         values_out.data(), n),
             0);
-  EXPECT_EQ(values_out, (std::vector<int>{50, 10, 60, 30, 0, 70, 40, 20}));
+  EXPECT_EQ(values_out, (std::vector<int>{50, 10, 60, 0, 30, 70, 40, 20}));
   EXPECT_TRUE(std::isnan(keys_out[0]) && !std::signbit(keys_out[0]));
-  EXPECT_TRUE(std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
+  EXPECT_TRUE(std::signbit(keys_out[3]) && keys_out[3] == 0.0f);
+  EXPECT_TRUE(!std::signbit(keys_out[4]) && keys_out[4] == 0.0f);
+  EXPECT_TRUE(std::isnan(keys_out[7]) && std::signbit(keys_out[7]));
+}
+
+// The device maths are as far off as the GPU's may be: the correctly
+// rounded result moved by the documented number of ulp, up for some
+// arguments and down for others; the documented exact cases stay exact.
+TEST(GpuHarness, DeviceMathsAtTheirDocumentedBounds) {
+  using qz_gpu_harness::kDeviceMaths;
+  struct maths_case {
+    const char *name;
+    float (*device)(float);
+    double (*exact)(double);
+    int ulps;
+    float lo, hi;
+  } cases[] = {
+      {"expf", qz_cuda_emu::expf, [](double x) { return std::exp(x); }, kDeviceMaths.expf, -80, 80},
+      {"exp2f", qz_cuda_emu::exp2f, [](double x) { return std::exp2(x); }, kDeviceMaths.exp2f, -100,
+       100},
+      {"logf", qz_cuda_emu::logf, [](double x) { return std::log(x); }, kDeviceMaths.logf, 1e-3f,
+       1e6f},
+      {"powf(3, y)", [](float y) { return qz_cuda_emu::powf(3.0f, y); },
+       [](double y) { return std::pow(3.0, y); }, kDeviceMaths.powf, -50, 50},
+      {"sinf", qz_cuda_emu::sinf, [](double x) { return std::sin(x); }, kDeviceMaths.sinf, -40, 40},
+      {"cosf", qz_cuda_emu::cosf, [](double x) { return std::cos(x); }, kDeviceMaths.cosf, -40, 40},
+      {"sincosf's sine",
+       [](float x) {
+         float s, c;
+         qz_cuda_emu::sincosf(x, &s, &c);
+         return s;
+       },
+       [](double x) { return std::sin(x); }, kDeviceMaths.sincosf, -40, 40},
+      {"sincosf's cosine",
+       [](float x) {
+         float s, c;
+         qz_cuda_emu::sincosf(x, &s, &c);
+         return c;
+       },
+       [](double x) { return std::cos(x); }, kDeviceMaths.sincosf, -40, 40},
+      {"tanhf", qz_cuda_emu::tanhf, [](double x) { return std::tanh(x); }, kDeviceMaths.tanhf, -8,
+       8},
+      {"erff", qz_cuda_emu::erff, [](double x) { return std::erf(x); }, kDeviceMaths.erff, -3, 3},
+      {"rsqrtf", qz_cuda_emu::rsqrtf, [](double x) { return 1 / std::sqrt(x); },
+       kDeviceMaths.rsqrtf, 1e-6f, 1e6f},
+      {"__log2f outside [0.5, 2]", qz_cuda_emu::__log2f, [](double x) { return std::log2(x); },
+       kDeviceMaths.log2f_intrinsic, 2.5f, 1e6f},
+  };
+  // Floats in order as integers, so that their difference counts ulps.
+  auto ordered = [](float v) {
+    int32_t b;
+    std::memcpy(&b, &v, 4);
+    return b < 0 ? int64_t{INT32_MIN} - b : int64_t{b};
+  };
+  for (const maths_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    int at_bound = 0, up = 0;
+    const int samples = 2000;
+    for (int i = 0; i < samples; ++i) {
+      const float x = c.lo + (c.hi - c.lo) * (i + 0.5f) / samples;
+      const float got = c.device(x), rounded = static_cast<float>(c.exact(x));
+      if (rounded == 0 || std::fabs(rounded) == 1 || !std::isfinite(rounded)) continue;
+      const int64_t off = ordered(got) - ordered(rounded);
+      ASSERT_LE(std::llabs(off), c.ulps) << x;
+      at_bound += std::llabs(off) == c.ulps;
+      up += off > 0;
+    }
+    EXPECT_GT(at_bound, samples * 9 / 10) << "the bound itself, nearly always";
+    EXPECT_GT(up, samples / 4) << "up for some arguments";
+    EXPECT_LT(up, samples * 3 / 4) << "down for others";
+  }
+  // Inside [0.5, 2] the fast logarithm's bound is absolute.
+  for (float x = 0.5f; x <= 2.0f; x += 0.001f)
+    ASSERT_LE(std::fabs(qz_cuda_emu::__log2f(x) - std::log2(double{x})),
+              kDeviceMaths.log2f_intrinsic_absolute)
+        << x;
+  EXPECT_EQ(qz_cuda_emu::expf(0.0f), 1.0f);
+  EXPECT_EQ(qz_cuda_emu::expf(-INFINITY), 0.0f);
+  EXPECT_EQ(qz_cuda_emu::powf(7.5f, 0.0f), 1.0f);
+  EXPECT_EQ(qz_cuda_emu::powf(1.0f, 3.3f), 1.0f);
+  EXPECT_EQ(qz_cuda_emu::cosf(0.0f), 1.0f);
+  EXPECT_TRUE(std::signbit(qz_cuda_emu::sinf(-0.0f)) && qz_cuda_emu::sinf(-0.0f) == 0.0f);
+  EXPECT_EQ(qz_cuda_emu::rsqrtf(INFINITY), 0.0f);
+  EXPECT_LE(qz_cuda_emu::tanhf(20.0f), 1.0f) << "no result leaves the function's range";
+  EXPECT_TRUE(std::isnan(qz_cuda_emu::logf(-1.0f)));
 }
 
 }  // namespace

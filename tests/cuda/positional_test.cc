@@ -1,13 +1,45 @@
 // The rotary-position kernels against the host implementations. The kernels
 // fuse one multiply-add per rotated pair and op 53 forms its power through
-// a base-2 logarithm, so values agree to the rounding of those steps.
+// a base-2 logarithm; the angles come from the GPU's powf, expf, exp2f and
+// the fast logarithm, and their cosines and sines from its sincosf, each
+// within its documented error (which the harness applies): the tolerances
+// follow from those bounds and the host's own.
 #include "twin.h"
 
+#include <algorithm>
+
+#include "gpu_harness/device_maths.h"
 #include "ypu/params.h"
 
 namespace {
 
 using qz_gpu_harness::cuda_call;
+using qz_gpu_harness::device_error;
+using qz_gpu_harness::device_relative_error;
+using qz_gpu_harness::kDeviceMaths;
+using qz_gpu_harness::kHostMathsUlps;
+
+// Device and host cosines or sines of angles of at most `angle` that differ
+// by at most angle * rel: that difference carries through (the derivatives
+// are at most 1), plus each side's own error of its sincosf.
+double trig_bound(double angle, double rel) {
+  return angle * rel + device_error(1, kDeviceMaths.sincosf) + device_error(1, kHostMathsUlps);
+}
+
+// The same for a rotated pair (x0, x1) with |x0|, |x1| <= 1: both the
+// cosine and the sine enter, and each side rounds two products and a sum of
+// terms at most 2.
+double rotated_bound(double angle, double rel) {
+  return 2 * trig_bound(angle, rel) + 2 * 3 * 0x1p-24 * 2;
+}
+
+// The relative difference of two sides' angles formed from a power (or
+// exponential) with the device's error `device_ulps` and the host's, and
+// `roundings` further roundings on each side.
+double angle_rel(int device_ulps, int roundings) {
+  return device_relative_error(device_ulps) + device_relative_error(kHostMathsUlps) +
+         roundings * 0x1p-23;
+}
 
 // A table of (cos, sin) pairs for `rows` rows of `stride` floats.
 std::vector<float> rotary_table(int32_t rows, int32_t stride, uint32_t seed) {
@@ -64,13 +96,25 @@ TEST(CudaRope, ThreeAxisTable) {
                    std::to_string(limit2));
       twin t;
       const int32_t tokens = 5;
-      const twin_buffer out = t.bytes(4 * (tokens * width + 2), 0xFF),
-                        pos = t.buffer(random_ints<int32_t>(3 * tokens, 0, 40, width));
+      const float base = 10000.0f;
+      const std::vector<int32_t> positions = random_ints<int32_t>(3 * tokens, 0, 40, width);
+      const twin_buffer out = t.bytes(4 * (tokens * width + 2), 0xFF), pos = t.buffer(positions);
       t.run(QZ_YPU_OP_ROPE_TABLE_3AXIS_F32, [&](bool g) {
         return qz_ypu_rope_table_3axis_f32_params_t{out.on(g), pos.on(g), limit1, limit2,
-                                                    10000.0f,  tokens,    width,  8};
+                                                    base,      tokens,    width,  8};
       });
-      t.expect_close(out, tokens * width + 2, 0.0f, 1e-6f);
+      // angle = position / powf(base, 2w / width), one division.
+      const std::vector<float> gpu = t.gpu_values<float>(out, tokens * width + 2);
+      const std::vector<float> host = t.host_values<float>(out, tokens * width + 2);
+      for (int32_t k = 0; k < tokens; ++k) {
+        const double position = *std::max_element(&positions[3 * k], &positions[3 * k + 3]);
+        for (int32_t w = 0; w < width / 2; ++w) {
+          const double angle = position / std::pow(double{base}, 2.0 * w / width);
+          const double bound = trig_bound(angle, angle_rel(kDeviceMaths.powf, 1));
+          for (int32_t i : {2 + k * width + 2 * w, 3 + k * width + 2 * w})
+            ASSERT_NEAR(gpu[i], host[i], bound) << k << ", " << w;
+        }
+      }
     }
   }
 }
@@ -87,15 +131,23 @@ TEST(CudaRope, ScaledTable) {
       return qz_ypu_rope_table_scaled_f32_params_t{out.on(g), f.on(g), base, magnitude,
                                                    tokens,    width,   4,    4};
     });
-    // 2^(e log2 base) is within a few units in the last place of base^e;
-    // that relative error carries into the angle, so the bound grows with
-    // it. The host's angle stands in for the exact one.
+    // r = exp2f(e * L) with L = __log2f(base) (outside [0.5, 2]): L's
+    // relative error and the product's rounding move the exponent by up to
+    // e L times their sum, and r by ln 2 times that, then exp2f's own
+    // error; the host's powf instead; then a product and a division on each
+    // side, and the magnitude.
     const std::vector<float> gpu = t.gpu_values<float>(out, tokens * width + 1);
     const std::vector<float> host = t.host_values<float>(out, tokens * width + 1);
+    const double log2_base = std::log2(double{base});
     for (int32_t p = 0; p < tokens; ++p)
       for (int32_t w = 0; w < width / 2; ++w) {
-        const double angle = p / (std::pow(double{base}, 2.0 * w / width) * factors[w + 1]);
-        const double bound = magnitude * (angle * 2e-6 + 1e-6);
+        const double e = 2.0 * w / width;
+        const double angle = p / (std::pow(double{base}, e) * factors[w + 1]);
+        const double rel =
+            std::log(2.0) * e * log2_base *
+                (device_relative_error(kDeviceMaths.log2f_intrinsic) + 0x1p-24) +
+            angle_rel(kDeviceMaths.exp2f, 2);
+        const double bound = magnitude * (trig_bound(angle, rel) + 0x1p-23);
         for (int32_t i : {2 * w, 2 * w + 1})
           ASSERT_NEAR(gpu[1 + p * width + i], host[1 + p * width + i], bound) << p << ", " << i;
       }
@@ -114,8 +166,24 @@ TEST(CudaRope, ExponentialFrequencies) {
         return qz_ypu_rope_expfreq_f32_params_t{out.on(g), in.on(g), batch,  positions,
                                                 heads,     head_dim, 5,      -0.3f};
       });
-      // An odd head's last value has no pair and is not written by either.
-      t.expect_close(out, count, 0.0f, 3e-7f);
+      // angle = (p + start) * expf(j * step), one product; an odd head's
+      // last value has no pair and is not written by either.
+      const std::vector<float> gpu = t.gpu_values<float>(out, count);
+      const std::vector<float> host = t.host_values<float>(out, count);
+      const int32_t half = head_dim / 2;
+      for (int32_t row = 0; row < batch * positions * heads; ++row) {
+        const int32_t p = row / heads % positions;
+        for (int32_t i = 0; i < head_dim; ++i) {
+          const size_t at = size_t(row) * head_dim + i;
+          if (i >= 2 * half) {
+            ASSERT_EQ(std::memcmp(&gpu[at], &host[at], 4), 0) << at;
+            continue;
+          }
+          const double angle = (p + 5) * std::exp(-0.3 * (i % half));
+          ASSERT_NEAR(gpu[at], host[at], rotated_bound(angle, angle_rel(kDeviceMaths.expf, 1)))
+              << at;
+        }
+      }
     }
   }
 }
@@ -148,7 +216,19 @@ TEST(CudaRope, TwoAxes) {
       return qz_ypu_rope2d_f32_params_t{out.on(g), in.on(g), s.tokens, s.heads, s.head_dim,
                                         100.0f,    s.window, s.rows,   s.cols};
     });
-    t.expect_close(out, count, 0.0f, 3e-7f);
+    // angle = position * (1 / powf(base, 2k / half)): a division and a
+    // product; positions stay below window * max(rows, cols).
+    const std::vector<float> gpu = t.gpu_values<float>(out, count);
+    const std::vector<float> host = t.host_values<float>(out, count);
+    const int32_t half = s.head_dim / 2, quarter = s.head_dim / 4;
+    const double position = double(s.window) * std::max(s.rows, s.cols);
+    for (int32_t row = 0; row < s.tokens * s.heads; ++row)
+      for (int32_t i = 0; i < s.head_dim; ++i) {
+        const int32_t pair = i % half, k = pair < quarter ? pair : pair - quarter;
+        const double angle = position / std::pow(100.0, 2.0 * k / half);
+        const size_t at = size_t(row) * s.head_dim + i;
+        ASSERT_NEAR(gpu[at], host[at], rotated_bound(angle, angle_rel(kDeviceMaths.powf, 2))) << at;
+      }
   }
 }
 

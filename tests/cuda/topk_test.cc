@@ -6,6 +6,7 @@
 
 #include <cfloat>
 
+#include "gpu_harness/device_maths.h"
 #include "ypu/params.h"
 
 namespace {
@@ -48,7 +49,9 @@ TEST(CudaTopk, KeyOrderTable) {
   } cases[] = {
       {"all_equal", std::vector<float>(7, 2.5f), 4, std::vector<float>(4, 2.5f), {0, 1, 2, 3}},
       {"three_keys", {1.0f, 3.0f, 2.0f}, 2, {3.0f, 2.0f}, {1, 2}},
-      {"plus_zero_first", {-0.0f, 0.0f, -0.0f}, 3, {0.0f, -0.0f, -0.0f}, {1, 0, 2}},
+      // The sort takes +0 and -0 for equal: input order, each its own bits.
+      {"signed_zeros_equal", {-0.0f, 0.0f, -0.0f}, 3, {-0.0f, 0.0f, -0.0f}, {0, 1, 2}},
+      {"plus_zero_then_minus_zero", {0.0f, -0.0f}, 2, {0.0f, -0.0f}, {0, 1}},
       {"nans_at_both_ends", {1.0f, -nan, nan, -INFINITY, INFINITY}, 5,
        {nan, INFINITY, 1.0f, -INFINITY, -nan}, {2, 4, 0, 3, 1}},
       {"k_equals_n_with_ties", {4, 9, 4, 9, -1}, 5, {9, 9, 4, 4, -1}, {1, 3, 0, 2, 4}},
@@ -63,13 +66,16 @@ TEST(CudaTopk, KeyOrderTable) {
   }
 }
 
-// A long row with many ties (beam x vocabulary): the host's insertion keeps
-// the same order, the first of equal values ahead.
+// A long row with many ties (beam x vocabulary), a run of zeros of both
+// signs at its top: the host's insertion keeps the same order, the first of
+// equal values ahead, -0 and +0 taken for equal.
 TEST(CudaTopk, LongRowMatchesHost) {
-  const int32_t n = 60000, k = 10;
+  const int32_t n = 60000, k = 40;  // within the run of about 60 zeros
   std::vector<float> keys(n);
   const std::vector<int32_t> ints = random_ints<int32_t>(n, -500, 500, 9);
-  for (int32_t i = 0; i < n; ++i) keys[i] = float(ints[i]) / 8;
+  for (int32_t i = 0; i < n; ++i) keys[i] = -float(std::abs(ints[i])) / 8;  // zeros are -0
+  for (int32_t i = 0; i < n; i += 3)
+    if (keys[i] == 0) keys[i] = 0.0f;
   twin t;
   const twin_buffer in = t.buffer(keys), values = t.bytes(4 * k), indices = t.bytes(4 * k);
   t.run(QZ_YPU_OP_TOPK_F32, [&](bool g) {
@@ -144,11 +150,15 @@ TEST(CudaTopkRows, SoftmaxOfTheKeptValues) {
                   *indices = gpu.buffer(8);
   const qz_ypu_topk_sort_softmax_f32_params_t two{indices, values, in, 1, 2, 4};
   ASSERT_EQ(gpu.run(QZ_YPU_OP_TOPK_SORT_SOFTMAX_F32, &two), QZ_STATUS_SUCCESS);
-  const float e = std::exp(-1.0f);
+  // Each value's exponential (the GPU's expf) and the sum's, then a sum and
+  // a division.
+  const double e = std::exp(-1.0);
+  const double rel = 2 * qz_gpu_harness::device_relative_error(qz_gpu_harness::kDeviceMaths.expf) +
+                     2 * 0x1p-24;
   EXPECT_EQ(gpu.read<int32_t>(indices, 2), (std::vector<int32_t>{2, 0}));
   const std::vector<float> v = gpu.read<float>(values, 2);
-  EXPECT_NEAR(v[0], 1 / (1 + e), 1e-7);
-  EXPECT_NEAR(v[1], e / (1 + e), 1e-7);
+  EXPECT_NEAR(v[0], 1 / (1 + e), rel / (1 + e));
+  EXPECT_NEAR(v[1], e / (1 + e), rel * e / (1 + e));
   const qz_ypu_topk_sort_softmax_f32_params_t one{indices, values, in, 1, 1, 4};
   ASSERT_EQ(gpu.run(QZ_YPU_OP_TOPK_SORT_SOFTMAX_F32, &one), QZ_STATUS_SUCCESS);
   EXPECT_EQ(gpu.read<float>(values, 1), std::vector<float>{1.0f});
@@ -168,7 +178,17 @@ TEST(CudaTopkRows, ManyRowsMatchHost) {
       return qz_ypu_topk_sort_f32_params_t{indices.on(g), values.on(g), x.on(g), rows, k, len};
     });
     t.expect_same<int32_t>(indices, size_t(rows) * k);
-    t.expect_close(values, size_t(rows) * k, 1e-6f, 1e-7f);
+    if (op == QZ_YPU_OP_TOPK_SORT_F32) {
+      t.expect_same<float>(values, size_t(rows) * k);
+      continue;
+    }
+    // Each kept value's exponential and those of its row's sum (the GPU's
+    // expf against the host's), the k - 1 additions and the division.
+    const double rel = 2 * (qz_gpu_harness::device_relative_error(
+                                qz_gpu_harness::kDeviceMaths.expf) +
+                            qz_gpu_harness::device_relative_error(qz_gpu_harness::kHostMathsUlps)) +
+                       2 * float_gamma(k);
+    t.expect_close(values, size_t(rows) * k, float(rel));
   }
 }
 

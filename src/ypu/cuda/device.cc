@@ -19,6 +19,13 @@ qz_ypu_cuda_buffer_t *cuda_buffer(qz_ypu_buffer_t *buffer) {
 // The runtime's text for the sticky error, which is cleared.
 const char *take_error_text() { return rt().get_error_string(rt().get_last_error()); }
 
+// A context lost to `error` stays lost: every later call fails with it, so
+// each failure says why and what gets past it.
+void push_if_lost(int error) {
+  if (qz_cuda_error_loses_context(error))
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_LOST, error, rt().get_error_string(error));
+}
+
 void destroy_streams(qz_ypu_cuda_device_t *device) {
   if (!device->streams) return;
   for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i)
@@ -35,13 +42,16 @@ bool qz_ypu_cuda_buffer_holds(const qz_ypu_buffer_t *buffer, int64_t offset, int
 }
 
 void qz_ypu_cuda_fail(const qz_error_record_t &record) {
-  rt().get_last_error();
+  const int error = rt().get_last_error();
   qz_error_push_at("", 0, &record);
+  push_if_lost(error);
 }
 
 qz_status_t qz_ypu_cuda_launch_status() {
-  if (rt().get_last_error() == 0) return QZ_STATUS_SUCCESS;
+  const int error = rt().get_last_error();
+  if (error == 0) return QZ_STATUS_SUCCESS;
   qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_KERNEL);
+  push_if_lost(error);
   return QZ_STATUS_RUNTIME_ERROR;
 }
 
@@ -118,6 +128,7 @@ qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out
   qz_ypu_cuda_compatibility_test_launch();
   if (const int error = rt().get_last_error()) {
     qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_DRIVER, rt().get_error_string(error));
+    push_if_lost(error);
     goto fail;
   }
   status = qz_ypu_cuda_device_properties_create(device->device, &device->properties);

@@ -65,6 +65,10 @@ inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_FROM_DEVICE{
     0x33B, "Failed to copy memory from device."};
 inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_KERNEL{0x33C, "Failed to execute gpu kernel."};
 inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_STREAM{0x33D, "Failed to create gpu stream."};
+// After a fault that loses the context, pushed behind the failing call's own
+// record by every later call: nothing on this device works again.
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_LOST{
+    0x345, "The GPU context is lost after error %d (%s); recreate the engine."};
 
 // The entries behind the parser's names, in the harness's namespace too.
 qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out);
@@ -100,8 +104,9 @@ int32_t qz_ypu_cuda_max_grid_dim_z(const qz_ypu_cuda_device_t *device);
 // is the first one the driver has to load).
 void qz_ypu_cuda_compatibility_test_launch();
 
-// After a failed runtime call: clears the runtime's sticky error, then
-// pushes `record` (no arguments).
+// After a failed runtime call: reads the runtime's sticky error (which
+// clears it unless the context is lost), then pushes `record` (no
+// arguments), and QZ_YPU_CUDA_ERROR_LOST when the context is lost.
 void qz_ypu_cuda_fail(const qz_error_record_t &record);
 
 // Whether `buffer` (null: no buffer) holds the byte range [offset, offset +
@@ -116,7 +121,8 @@ T *qz_ypu_cuda_operand(const qz_ypu_buffer_t *buffer, int32_t offset = 0) {
   return reinterpret_cast<T *>(static_cast<char *>(b->device_ptr) + static_cast<intptr_t>(offset));
 }
 
-// The one cudaGetLastError after an entry's launches: 0x33C on failure.
+// The one cudaGetLastError after an entry's launches: 0x33C on failure
+// (and QZ_YPU_CUDA_ERROR_LOST behind it when the context is lost).
 qz_status_t qz_ypu_cuda_launch_status();
 
 // The CUDA column of the dispatch tables.

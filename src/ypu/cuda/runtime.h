@@ -81,6 +81,22 @@ struct qz_ypu_cuda_runtime_t {
   int (*free)(void *pointer);
 };
 
+// Whether `error` leaves the device's context unusable: a fault of running
+// work (illegal address or instruction, misaligned address, a launch that
+// failed or timed out, a device-side assert, a hardware stack error, an
+// invalid program counter or address space, an external device's error).
+// Every later call that needs the context returns it, and cudaGetLastError
+// does not clear it; only a new context (a new process) gets past it.
+inline bool qz_cuda_error_loses_context(int error) {
+  switch (error) {
+    case 700: case 702: case 710: case 714: case 715: case 716: case 717: case 718: case 719:
+    case 911:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The table in use. The library starts with the real runtime; tests swap it.
 const qz_ypu_cuda_runtime_t *qz_ypu_cuda_runtime();
 void qz_ypu_cuda_runtime_install(const qz_ypu_cuda_runtime_t *runtime);

@@ -28,11 +28,28 @@ using qz_cuda_emu::qz_cuda_dim3_t;
 using qz_cuda_emu::qz_cuda_thunk_t;
 
 cuda_harness *g_harness = nullptr;
+thread_local int g_current_device = 0;
+
+// Where the shuffled schedule's held-back atomic additions land (see
+// defer_float_add): work on a stream first lands what earlier work of that
+// stream and of the default stream added; work on the default stream and
+// every copy or fill land everything; freed memory lands what targets it.
+void land_for_stream(void *stream) {
+  g_harness->land_adds([&](const cuda_harness::pending_add &a) {
+    return stream && a.stream != stream && a.stream != nullptr;
+  });
+}
+void land_all() { land_for_stream(nullptr); }
 
 // Counts the call and applies an injected failure (made sticky).
 #define QZ_HARNESS_ENTER(call)                                  \
   if (const int injected = g_harness->enter(cuda_call::call)) \
   return g_harness->set_error(injected)
+// The same for a call that needs the device's context, which fails with the
+// error that lost it, if any.
+#define QZ_HARNESS_CONTEXT(call) \
+  QZ_HARNESS_ENTER(call);        \
+  if (const int lost = g_harness->lost_error()) return lost
 
 int get_device_count(int *count) {
   QZ_HARNESS_ENTER(get_device_count);
@@ -51,8 +68,6 @@ int get_device_properties(qz_cuda_device_prop_t *prop, int device) {
   return 0;
 }
 
-thread_local int g_current_device = 0;
-
 int set_device(int device) {
   QZ_HARNESS_ENTER(set_device);
   if (device < 0 || device >= g_harness->device_count) return g_harness->set_error(101);
@@ -67,7 +82,7 @@ int get_device(int *device) {
 }
 
 int stream_create(void **stream) {
-  QZ_HARNESS_ENTER(stream_create);
+  QZ_HARNESS_CONTEXT(stream_create);
   *stream = std::malloc(1);
   ++g_harness->live_streams_;
   return 0;
@@ -77,7 +92,7 @@ int stream_destroy(void *stream) {
   QZ_HARNESS_ENTER(stream_destroy);
   std::free(stream);
   --g_harness->live_streams_;
-  return 0;
+  return g_harness->lost_error();  // a lost context's streams go with it
 }
 
 int driver_get_version(int *version) {
@@ -104,20 +119,28 @@ int allocate(void **pointer, size_t size) {
 }
 
 int malloc_async(void **pointer, size_t size, void *) {
-  QZ_HARNESS_ENTER(malloc_async);
+  QZ_HARNESS_CONTEXT(malloc_async);
   return allocate(pointer, size);
 }
 
 int malloc_sync(void **pointer, size_t size) {
-  QZ_HARNESS_ENTER(malloc);
+  QZ_HARNESS_CONTEXT(malloc);
   return allocate(pointer, size);
 }
 
+// Memory of a lost context is gone with it: released, but the call fails.
 int release(void *pointer) {
-  if (!pointer) return 0;
-  if (!g_harness->allocations_.erase(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
+  if (!pointer) return g_harness->lost_error();
+  const auto it = g_harness->allocations_.find(pointer);
+  if (it == g_harness->allocations_.end()) return g_harness->set_error(kCudaErrorInvalidValue);
+  const char *first = static_cast<const char *>(pointer), *end = first + it->second;
+  g_harness->land_adds([&](const cuda_harness::pending_add &a) {
+    const char *at = reinterpret_cast<const char *>(a.address);
+    return at < first || at >= end;
+  });
+  g_harness->allocations_.erase(it);
   std::free(pointer);
-  return 0;
+  return g_harness->lost_error();
 }
 
 int free_async(void *pointer, void *) {
@@ -131,20 +154,23 @@ int free_sync(void *pointer) {
 }
 
 int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t) {
-  QZ_HARNESS_ENTER(memcpy);
+  QZ_HARNESS_CONTEXT(memcpy);
+  land_all();
   if (size) std::memmove(dst, src, size);
   return 0;
 }
 
-int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *) {
-  QZ_HARNESS_ENTER(memcpy_async);
+int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *stream) {
+  QZ_HARNESS_CONTEXT(memcpy_async);
+  land_for_stream(stream);
   if (size) std::memmove(dst, src, size);
   return 0;
 }
 
 int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch, size_t width,
-                  size_t height, qz_cuda_copy_kind_t, void *) {
-  QZ_HARNESS_ENTER(memcpy_2d_async);
+                  size_t height, qz_cuda_copy_kind_t, void *stream) {
+  QZ_HARNESS_CONTEXT(memcpy_2d_async);
+  land_for_stream(stream);
   if (width > dst_pitch || width > src_pitch) return g_harness->set_error(kCudaErrorInvalidValue);
   for (size_t r = 0; r < height; ++r)
     std::memmove(static_cast<char *>(dst) + r * dst_pitch,
@@ -152,14 +178,16 @@ int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch
   return 0;
 }
 
-int fill_async(void *dst, int value, size_t size, void *) {
-  QZ_HARNESS_ENTER(memset_async);
+int fill_async(void *dst, int value, size_t size, void *stream) {
+  QZ_HARNESS_CONTEXT(memset_async);
+  land_for_stream(stream);
   if (size) std::memset(dst, value, size);
   return 0;
 }
 
-int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *) {
-  QZ_HARNESS_ENTER(memset_2d_async);
+int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *stream) {
+  QZ_HARNESS_CONTEXT(memset_2d_async);
+  land_for_stream(stream);
   if (width > pitch) return g_harness->set_error(kCudaErrorInvalidValue);
   for (size_t r = 0; r < height; ++r)
     std::memset(static_cast<char *>(dst) + r * pitch, value, width);
@@ -179,7 +207,7 @@ void run_thread(void *context) {
 
 int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid,
                   qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *stream) {
-  QZ_HARNESS_ENTER(launch_kernel);
+  QZ_HARNESS_CONTEXT(launch_kernel);
   g_harness->launch_streams_.push_back(stream);
   if (!thunk || !kernel) return g_harness->set_error(kCudaErrorInvalidDeviceFunction);
   const qz_cuda_device_prop_t &p = g_harness->prop;
@@ -195,13 +223,16 @@ int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid
       threads <= static_cast<uint64_t>(p.max_threads_per_block) &&
       shared_bytes <= p.shared_mem_per_block;
   if (!valid) return g_harness->set_error(kCudaErrorInvalidConfiguration);
+  land_for_stream(stream);
   launch_t launch{kernel, thunk, args};
+  g_harness->running_stream_ = stream;
   run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, g_harness->order, run_thread,
            &launch, shared_bytes);
   return 0;
 }
 
 int get_last_error() {
+  if (const int lost = g_harness->lost_error()) return lost;
   const int error = g_harness->last_error;
   g_harness->last_error = 0;
   return error;
@@ -232,6 +263,22 @@ const qz_cuda_emu::qz_ypu_cuda_runtime_t HARNESS_RUNTIME = {
 
 }  // namespace
 
+bool defer_float_add(float *address, float value) {
+  if (!g_harness || g_harness->order != schedule::shuffled) return false;
+  g_harness->pending_adds_.push_back({address, value, g_harness->running_stream_});
+  return true;
+}
+
+template <class Keep>
+void cuda_harness::land_adds(Keep keep) {
+  std::vector<pending_add> landing, kept;
+  for (const pending_add &a : pending_adds_) (keep(a) ? kept : landing).push_back(a);
+  if (landing.empty()) return;
+  shuffle_items(landing.data(), landing.size(), shuffle_state_);
+  for (const pending_add &a : landing) *a.address += a.value;
+  pending_adds_.swap(kept);
+}
+
 const char *cuda_error_text(int error) {
   switch (error) {
     case 0: return "no error";
@@ -243,6 +290,9 @@ const char *cuda_error_text(int error) {
     case kCudaErrorInvalidDeviceFunction: return "invalid device function";
     case 101: return "invalid device ordinal";
     case kCudaErrorNoKernelImage: return "no kernel image is available for execution on the device";
+    case 700: return "an illegal memory access was encountered";
+    case 716: return "misaligned address";
+    case 719: return "unspecified launch failure";
     default: return "unrecognized error code";
   }
 }
@@ -291,7 +341,18 @@ int cuda_harness::enter(cuda_call call) {
 
 int cuda_harness::set_error(int error) {
   last_error = error;
+  if (qz_cuda_emu::qz_cuda_error_loses_context(error)) lost_[g_current_device] = error;
   return error;
+}
+
+int cuda_harness::lost_error() const {
+  const auto it = lost_.find(g_current_device);
+  return it == lost_.end() ? 0 : it->second;
+}
+
+void cuda_harness::reset_device() {
+  lost_.erase(g_current_device);
+  last_error = 0;
 }
 
 size_t cuda_harness::allocation_size(const void *pointer) const {

@@ -63,6 +63,16 @@ class cuda_harness {
 
   // The call fails with `error` after `after` more successful calls; once.
   void fail(cuda_call call, int after = 0, int error = kCudaErrorMemoryAllocation);
+  // A fault of work already running on the current device, seen by the next
+  // call: an error that loses the context (an illegal address, a launch
+  // failure...) then stays, and every later call that needs the context
+  // fails with it; cudaGetLastError reports it without clearing it.
+  void device_fault(int error) { set_error(error); }
+  // The error that lost the current device's context (0: none).
+  int lost_error() const;
+  // Test-only way out, as cudaDeviceReset is on a GPU: forgets the current
+  // device's lost context and its pending error.
+  void reset_device();
 
   int calls(cuda_call call) const { return calls_[static_cast<int>(call)]; }
   int live_allocations() const { return static_cast<int>(allocations_.size()); }
@@ -76,7 +86,21 @@ class cuda_harness {
   // Called by the runtime table.
   int enter(cuda_call call);  // counts the call; the injected error or 0
   int set_error(int error);   // records the sticky error, returns it
-  int last_error = 0;
+  int last_error = 0;         // pending until cudaGetLastError reads it
+  std::map<int, int> lost_;   // device ordinal -> the error that lost it
+  // Float atomic additions held back by the shuffled schedule.
+  struct pending_add {
+    float *address;
+    float value;
+    void *stream;
+  };
+  std::vector<pending_add> pending_adds_;
+  void *running_stream_ = nullptr;  // of the launch running now
+  uint64_t shuffle_state_ = 0xADD5;
+  // Lands the pending additions that `keep` does not keep, in a permuted
+  // order.
+  template <class Keep>
+  void land_adds(Keep keep);
   std::map<const void *, size_t> allocations_;
   int live_streams_ = 0;
   std::vector<void *> launch_streams_;

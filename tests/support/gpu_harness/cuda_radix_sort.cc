@@ -12,10 +12,12 @@ namespace qz_gpu_harness {
 namespace {
 
 // The key's bits as an unsigned number that orders as the radix sort does:
-// positive floats (sign clear) above negative ones, negative ones reversed.
+// positive floats (sign clear) above negative ones, negative ones reversed,
+// -0 taken for +0.
 uint32_t radix_key(float key) {
   uint32_t bits;
   std::memcpy(&bits, &key, sizeof bits);
+  if (bits == 0x80000000u) bits = 0;
   return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
 }
 

@@ -1,9 +1,11 @@
 // The harness's stand-in for the CUDA toolkit's device-wide radix sort of
 // float keys with int values in descending order: the same two-call
 // contract (a call without working storage only reports the size it needs)
-// and the same order: stable, keys compared as the radix sort sees their
-// bits, so +0 comes before -0, not-a-number values with the sign bit clear
-// before every other key and those with it set after every other key.
+// and the toolkit's documented order: stable; +0 and -0 equal (they keep
+// their input order and their own bits); otherwise keys compared as the
+// radix sort sees their bits, so not-a-number values with the sign bit
+// clear come before every other key and those with it set after every
+// other key.
 #pragma once
 
 #include <cstddef>

@@ -209,10 +209,20 @@ bool release_warp(block_t &block, int w) {
   return true;
 }
 
+// The state of the shuffled orders, one sequence per CPU thread.
+thread_local uint64_t g_shuffle_state = 0x5EED;
+
 void run_block(block_t &block, schedule order) {
   const int n = static_cast<int>(block.lanes.size());
+  std::vector<int> permuted;
   for (;;) {
-    if (order == schedule::reverse) {
+    if (order == schedule::shuffled) {
+      permuted.resize(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) permuted[i] = i;
+      shuffle_items(permuted.data(), permuted.size(), g_shuffle_state);
+      for (int i : permuted)
+        if (block.lanes[i].st == state::runnable) resume(&block.lanes[i]);
+    } else if (order == schedule::reverse) {
       for (int i = n - 1; i >= 0; --i)
         if (block.lanes[i].st == state::runnable) resume(&block.lanes[i]);
     } else if (order == schedule::forward) {
@@ -297,24 +307,35 @@ void run_grid(dim3_t grid, dim3_t block_dim, schedule order, void (*body)(void *
   block.slots.assign(static_cast<size_t>((n + warp_size - 1) / warp_size) * warp_size, 0);
   block_t *const outer = g_block;
   g_block = &block;
-  for (uint32_t bz = 0; bz < grid.z; ++bz)
-    for (uint32_t by = 0; by < grid.y; ++by)
-      for (uint32_t bx = 0; bx < grid.x; ++bx) {
-        block.shared.assign(shared_bytes, 0xFF);
-        block.live.assign(static_cast<size_t>((n + warp_size - 1) / warp_size), 0);
-        for (int i = 0; i < n; ++i) block.live[i / warp_size] |= uint64_t{1} << (i % warp_size);
-        int i = 0;
-        for (uint32_t tz = 0; tz < block_dim.z; ++tz)
-          for (uint32_t ty = 0; ty < block_dim.y; ++ty)
-            for (uint32_t tx = 0; tx < block_dim.x; ++tx, ++i) {
-              lane_t &l = block.lanes[i];
-              l.info = {{tx, ty, tz}, {bx, by, bz}, block_dim, grid, i, i % warp_size,
-                        i / warp_size, warp_size};
-              l.st = state::runnable;
-              l.stack = nullptr;
-            }
-        run_block(block, order);
-      }
+  // Blocks in launch order, or permuted for the shuffled schedule (a GPU
+  // runs them in no fixed order).
+  const uint64_t blocks = uint64_t{grid.x} * grid.y * grid.z;
+  std::vector<uint64_t> sequence;
+  if (order == schedule::shuffled) {
+    sequence.resize(blocks);
+    for (uint64_t i = 0; i < blocks; ++i) sequence[i] = i;
+    shuffle_items(sequence.data(), sequence.size(), g_shuffle_state);
+  }
+  for (uint64_t k = 0; k < blocks; ++k) {
+    const uint64_t b = sequence.empty() ? k : sequence[k];
+    const uint32_t bx = static_cast<uint32_t>(b % grid.x),
+                   by = static_cast<uint32_t>(b / grid.x % grid.y),
+                   bz = static_cast<uint32_t>(b / grid.x / grid.y);
+    block.shared.assign(shared_bytes, 0xFF);
+    block.live.assign(static_cast<size_t>((n + warp_size - 1) / warp_size), 0);
+    for (int i = 0; i < n; ++i) block.live[i / warp_size] |= uint64_t{1} << (i % warp_size);
+    int i = 0;
+    for (uint32_t tz = 0; tz < block_dim.z; ++tz)
+      for (uint32_t ty = 0; ty < block_dim.y; ++ty)
+        for (uint32_t tx = 0; tx < block_dim.x; ++tx, ++i) {
+          lane_t &l = block.lanes[i];
+          l.info = {{tx, ty, tz}, {bx, by, bz}, block_dim, grid, i, i % warp_size,
+                    i / warp_size, warp_size};
+          l.st = state::runnable;
+          l.stack = nullptr;
+        }
+    run_block(block, order);
+  }
   g_block = outer;
 }
 

@@ -29,11 +29,38 @@ enum class schedule {
   warp_ahead,  // as forward, but a warp whose lanes all reached a warp
                // barrier goes on at once, running ahead of the other warps
   last_warp_ahead,  // warp_ahead with the warps taken last to first
+  shuffled,  // blocks in a permuted order, and each round the runnable
+             // threads of a block in a permuted order; the CUDA harness
+             // also lands float atomic additions in a permuted order, across
+             // blocks and across streams (cuda_emu.h). Results that depend
+             // on any of these orders are not fixed on a GPU either.
 };
 
-// Every order, for tests that must give the same results under each.
+// Every order, for tests that must give the same results under each (or,
+// with float atomics, results within the bound of their reordering).
 inline constexpr schedule kAllSchedules[] = {schedule::forward, schedule::reverse,
-                                             schedule::warp_ahead, schedule::last_warp_ahead};
+                                             schedule::warp_ahead, schedule::last_warp_ahead,
+                                             schedule::shuffled};
+
+// Deterministic pseudo-random numbers for the shuffled orders: the next
+// value of a splitmix64 sequence whose state is `state`.
+inline uint64_t shuffle_next(uint64_t &state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15u);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+// Puts items[0 .. n) in a permuted order drawn from `state`.
+template <class T>
+void shuffle_items(T *items, size_t n, uint64_t &state) {
+  for (size_t i = n; i > 1; --i) {
+    const size_t j = static_cast<size_t>(shuffle_next(state) % i);
+    const T t = items[i - 1];
+    items[i - 1] = items[j];
+    items[j] = t;
+  }
+}
 
 // What the running thread sees of its launch.
 struct thread_info {

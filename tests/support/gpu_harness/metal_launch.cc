@@ -47,6 +47,9 @@ std::vector<uint32_t> group_order(uint32_t count) {
       if (g_order == qz_gpu_harness::schedule::last_warp_ahead)
         std::reverse(order.begin(), order.end());
       break;
+    case qz_gpu_harness::schedule::shuffled:
+      std::shuffle(order.begin(), order.end(), std::mt19937(count ^ 0x9e3779b9u));
+      break;
   }
   return order;
 }
