@@ -110,14 +110,14 @@ qz_status_t check_search_inputs(const qz_norvo_t *engine) {
 extern "C" qz_status_t qz_norvo_init(const char *model_path, const char *device,
                                      qz_norvo_t **object) {
   qz_error_stack_begin();
+  // Null on every failure, the arguments' and the device string's included.
+  if (object) *object = nullptr;
   const char *missing = !model_path ? "model_path" : !device ? "device" : !object ? "object" : nullptr;
   if (missing) {
     qz_error_push("", 0, &QZ_ERROR_ARG_NULL, missing);
     return QZ_STATUS_INVALID_ARGUMENT;
   }
 
-  // Null on every failure, the device string's included.
-  *object = nullptr;
   qz_ypu_context_t *context = nullptr;
   const qz_status_t status = qz_ypu_context_from_device_string(device, "cpu:1", &context);
   if (status != QZ_STATUS_SUCCESS) {

@@ -89,6 +89,8 @@ TEST(EngineInit, EveryFailureLeavesTheOutputNull) {
   };
   const std::string missing = ::testing::TempDir() + "no_such_model.qz";
   const failing_init cases[] = {
+      {"null model path", "cpu", nullptr, 0},
+      {"null device", nullptr, model.path(), 0},
       {"name no prefix of cpu or gpu", "cpux:2", model.path(), 0},
       {"number that does not read", "cpu:abc", model.path(), 0},
       {"number out of range", "cpu:99999999999", model.path(), 0},
