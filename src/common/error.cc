@@ -211,9 +211,6 @@ int qz_error_utf8_length(const unsigned char *p) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
 
 // One character of a quoted string: the bytes it stands for, or its escape.
 // Returns the bytes of `text` it consumed; `piece` gets its text.
