@@ -45,6 +45,11 @@ QZ_API void qz_free(void *pointer);
 /* Translation engine. */
 QZ_API qz_status_t qz_norvo_init(const char *model_path, const char *device,
                                  qz_norvo_t **object);
+/* An engine serves one thread at a time: a call that finds its engine busy in
+ * another thread fails with QZ_STATUS_INVALID_STATE, and deleting a busy
+ * engine frees it when the other thread's call returns. A text made only of
+ * white space (Unicode separators, tab, line breaks, zero-width spaces and
+ * joiners) has no token to translate and comes back unchanged. */
 QZ_API qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
                                       char **translation);
 QZ_API void qz_norvo_translation_delete(qz_norvo_t *object, char *translation);

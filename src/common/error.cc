@@ -12,6 +12,7 @@ namespace {
 struct qz_error_entry_t {
   const char *location;
   int32_t number;
+  uint8_t readable;  // text other than a site code or "Velthrane Error."
   char message[QZ_ERROR_MESSAGE_BYTES];
 };
 
@@ -109,10 +110,21 @@ void qz_error_vpush(const char *location, int32_t number, const qz_error_record_
     qz_error_clear_entries(slot);
     slot->stale = 0;
   }
-  if (slot->count >= QZ_ERROR_MAX_MESSAGES) return;
-  qz_error_entry_t &entry = slot->entries[slot->count];
+  // A full stack drops the message, except that a message that explains
+  // something may take the place of the newest message when that one only
+  // names a site: a chain longer than eight loses outermost site codes, never
+  // the reason a later failure gives.
+  const bool readable = record->format && record->code != QZ_ERROR_SITE.code;
+  int32_t index = slot->count;
+  if (index >= QZ_ERROR_MAX_MESSAGES) {
+    index = QZ_ERROR_MAX_MESSAGES - 1;
+    if (!readable || slot->entries[index].readable) return;
+    slot->count = index;
+  }
+  qz_error_entry_t &entry = slot->entries[index];
   entry.location = location;
   entry.number = number;
+  entry.readable = readable;
   if (record->format) {
     std::vsnprintf(slot->scratch, QZ_ERROR_SCRATCH_BYTES, record->format, args);
     std::snprintf(entry.message, QZ_ERROR_MESSAGE_BYTES, "%s %08X: %s", QZ_ERROR_TAG,
@@ -146,6 +158,107 @@ void qz_error_stack_begin() {
     if (!qz_error_spare) qz_error_spare = qz_error_spare_alloc();
   }
   if (qz_error_slot_t *slot = qz_error_find_slot()) slot->stale = 1;
+}
+
+qz_error_mark_t qz_error_mark() {
+  const qz_error_slot_t *slot = qz_error_find_slot();
+  if (!slot) return {0};
+  return {slot->stale ? -1 : slot->count};
+}
+
+void qz_error_rewind(qz_error_mark_t mark) {
+  qz_error_slot_t *slot = qz_error_find_slot();
+  if (!slot) return;
+  // Still stale: the attempt pushed nothing, and the old chain stays.
+  if (slot->stale) return;
+  const int32_t keep = mark.count < 0 ? 0 : mark.count;
+  if (slot->count <= keep) return;
+  std::memset(&slot->entries[keep], 0, sizeof(qz_error_entry_t) * (slot->count - keep));
+  slot->count = keep;
+}
+
+bool qz_error_explained_since(qz_error_mark_t mark) {
+  const qz_error_slot_t *slot = qz_error_find_slot();
+  if (!slot) return false;
+  // A stale stack holds only the chain of an earlier call.
+  if (slot->stale) return false;
+  for (int32_t i = mark.count < 0 ? 0 : mark.count; i < slot->count; ++i)
+    if (slot->entries[i].readable) return true;
+  return false;
+}
+
+namespace {
+
+// Length of the valid UTF-8 character at `p`, or 0 (no overlong forms, no
+// surrogates, nothing past U+10FFFF).
+int qz_error_utf8_length(const unsigned char *p) {
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  auto cont = [&](int i) { return (p[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (c == 0xE0 && p[1] < 0xA0) return 0;
+    if (c == 0xED && p[1] > 0x9F) return 0;
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (c == 0xF0 && p[1] < 0x90) return 0;
+    if (c == 0xF4 && p[1] > 0x8F) return 0;
+    return 4;
+  }
+  return 0;
+}
+
+
+// One character of a quoted string: the bytes it stands for, or its escape.
+// Returns the bytes of `text` it consumed; `piece` gets its text.
+int qz_error_quote_piece(const unsigned char *text, char (&piece)[5], size_t *length) {
+  const int n = qz_error_utf8_length(text);
+  if (n == 0 || *text < 0x20 || *text == 0x7F) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    piece[0] = '\\';
+    piece[1] = 'x';
+    piece[2] = hex[*text >> 4];
+    piece[3] = hex[*text & 0xF];
+    *length = 4;
+    return 1;
+  }
+  std::memcpy(piece, text, static_cast<size_t>(n));
+  *length = static_cast<size_t>(n);
+  return n;
+}
+
+}  // namespace
+
+const char *qz_error_quote(const char *text, char (&out)[QZ_ERROR_QUOTE_BYTES]) {
+  constexpr size_t room = QZ_ERROR_QUOTE_BYTES - 1;
+  constexpr size_t ellipsis = 3;
+  const auto *start = reinterpret_cast<const unsigned char *>(text);
+  char piece[5];
+  size_t length = 0;
+  // Whole when it fits; otherwise as many characters as leave room for "...".
+  size_t total = 0;
+  for (const unsigned char *p = start; *p && total <= room;) {
+    p += qz_error_quote_piece(p, piece, &length);
+    total += length;
+  }
+  const size_t limit = total <= room ? room : room - ellipsis;
+  size_t used = 0;
+  for (const unsigned char *p = start; *p;) {
+    const int consumed = qz_error_quote_piece(p, piece, &length);
+    if (used + length > limit) break;
+    std::memcpy(out + used, piece, length);
+    used += length;
+    p += consumed;
+  }
+  if (total > room) {
+    std::memcpy(out + used, "...", ellipsis);
+    used += ellipsis;
+  }
+  out[used] = '\0';
+  return out;
 }
 
 void qz_error_spare_free(char **spare) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 #include "qz_norvo.h"
@@ -37,6 +38,31 @@ void qz_error_push_at(const char *location, int32_t number, const qz_error_recor
 
 // Pushes QZ_ERROR_SITE with a site code such as "9a0af96".
 inline void qz_error_site(const char *site) { qz_error_push("", 0, &QZ_ERROR_SITE, site); }
+
+// A point in the calling thread's chain. A step that fails may be only an
+// attempt: when the call then succeeds another way (a fallback device, the
+// host implementation of an op a backend declined), it rewinds to the mark
+// taken before the attempt, so that a call that succeeds leaves no message
+// behind. A chain the attempt began afresh (the stack was stale) rewinds to
+// an empty stack.
+struct qz_error_mark_t {
+  int32_t count;  // messages held before the attempt; -1: none to keep
+};
+qz_error_mark_t qz_error_mark();
+void qz_error_rewind(qz_error_mark_t mark);
+// Whether a message pushed since `mark` explains something: text other
+// than a site code or "Velthrane Error.". A failure whose chain has none
+// adds a message of its own.
+bool qz_error_explained_since(qz_error_mark_t mark);
+
+// Room for a caller's string quoted by qz_error_quote: long enough for a
+// path, short enough that the message around it always fits.
+inline constexpr size_t QZ_ERROR_QUOTE_BYTES = 256;
+
+// Copies a caller's string into `out` for a message: bytes that are not part
+// of valid UTF-8, and control characters, become \xNN; a string longer than
+// the room is cut at a character and ends in "...". Returns `out`.
+const char *qz_error_quote(const char *text, char (&out)[QZ_ERROR_QUOTE_BYTES]);
 
 // Reset at the start of the exported calls that begin a fresh error chain.
 void qz_error_stack_begin();

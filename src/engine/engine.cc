@@ -1,5 +1,6 @@
 // The engine's exported functions: creating an engine from a model file,
 // destroying it, and its small queries.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,49 +40,53 @@ void destroy(qz_norvo_t *engine) {
   qz_ypu_context_destroy(context);
 }
 
+constexpr qz_error_record_t ERROR_IN_USE{
+    0x6d, "The engine is in use by another thread; an engine serves one thread at a time."};
+constexpr qz_error_record_t ERROR_FILE_ENDS{0xcb, "The model file ends early, at byte %lld."};
+constexpr qz_error_record_t ERROR_MALFORMED{0xcc, "The model file's %s is malformed."};
+
+// The end of a failed section: many of the readers' messages only name a
+// site or a record, so a chain that explains nothing says here what failed
+// on what: the file ended, or the section's contents are wrong.
+qz_status_t section_failed(FILE *file, qz_error_mark_t mark, const char *section,
+                           const char *site, qz_status_t status) {
+  if (std::feof(file))
+    qz_error_push("", 0, &ERROR_FILE_ENDS, static_cast<long long>(std::ftell(file)));
+  else if (!qz_error_explained_since(mark))
+    qz_error_push("", 0, &ERROR_MALFORMED, section);
+  qz_error_site(site);
+  return status;
+}
+
 // The model's sections in file order, each pushing its site code when it
 // fails.
 qz_status_t read_model(qz_norvo_t *engine, FILE *file) {
   qz_ypu_context_t *context = engine->context;
+  const qz_error_mark_t mark = qz_error_mark();
   qz_status_t status = qz_norvo_read_header(engine, file);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_HEADER);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS) return section_failed(file, mark, "header", SITE_HEADER, status);
   status = qz_norvo_linear_load(context, file, &engine->output_linear);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_OUTPUT);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS)
+    return section_failed(file, mark, "output projection", SITE_OUTPUT, status);
   status = qz_norvo_embedding_load(context, file, &engine->token_embedding);
   if (status == QZ_STATUS_SUCCESS)
     status = qz_norvo_embedding_load(context, file, &engine->position_embedding);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_EMBEDDINGS);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS)
+    return section_failed(file, mark, "embeddings", SITE_EMBEDDINGS, status);
   status = qz_norvo_encoder_load(context, file, engine->token_embedding,
                                  engine->position_embedding, &engine->encoder);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_ENCODER);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS)
+    return section_failed(file, mark, "encoder", SITE_ENCODER, status);
   status = qz_norvo_decoder_load(context, file, engine->token_embedding,
                                  engine->position_embedding, &engine->decoder);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_DECODER);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS)
+    return section_failed(file, mark, "decoder", SITE_DECODER, status);
   status = qz_norvo_read_language_pair(engine, file);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_LANGUAGE);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS)
+    return section_failed(file, mark, "language section", SITE_LANGUAGE, status);
   status = qz_norvo_tokenizer_load(file, &engine->tokenizer);
-  if (status != QZ_STATUS_SUCCESS) {
-    qz_error_site(SITE_TOKENIZER);
-    return status;
-  }
+  if (status != QZ_STATUS_SUCCESS)
+    return section_failed(file, mark, "tokenizer data", SITE_TOKENIZER, status);
   return QZ_STATUS_SUCCESS;
 }
 
@@ -105,6 +110,8 @@ qz_status_t check_search_inputs(const qz_norvo_t *engine) {
 extern "C" qz_status_t qz_norvo_init(const char *model_path, const char *device,
                                      qz_norvo_t **object) {
   qz_error_stack_begin();
+  // Null on every failure, the arguments' and the device string's included.
+  if (object) *object = nullptr;
   const char *missing = !model_path ? "model_path" : !device ? "device" : !object ? "object" : nullptr;
   if (missing) {
     qz_error_push("", 0, &QZ_ERROR_ARG_NULL, missing);
@@ -136,7 +143,8 @@ qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *c
 
   FILE *file = std::fopen(model_path, "rb");
   if (!file) {
-    qz_error_push("", 0, &QZ_ERROR_OPEN_FILE, model_path);
+    char quoted[QZ_ERROR_QUOTE_BYTES];
+    qz_error_push("", 0, &QZ_ERROR_OPEN_FILE, qz_error_quote(model_path, quoted));
     destroy(engine);
     qz_error_site(SITE_INIT);
     return QZ_STATUS_IO_ERROR;
@@ -164,7 +172,43 @@ qz_status_t qz_norvo_init_on_context(const char *model_path, qz_ypu_context_t *c
   return QZ_STATUS_SUCCESS;
 }
 
-extern "C" void qz_norvo_delete(qz_norvo_t *object) { destroy(object); }
+bool qz_norvo_enter(qz_norvo_t *engine) {
+  int32_t expected = QZ_NORVO_IDLE;
+  if (std::atomic_ref<int32_t>(engine->use_state)
+          .compare_exchange_strong(expected, QZ_NORVO_IN_USE, std::memory_order_acquire,
+                                   std::memory_order_relaxed))
+    return true;
+  qz_error_push("", 0, &ERROR_IN_USE);
+  return false;
+}
+
+void qz_norvo_leave(qz_norvo_t *engine) {
+  int32_t expected = QZ_NORVO_IN_USE;
+  if (std::atomic_ref<int32_t>(engine->use_state)
+          .compare_exchange_strong(expected, QZ_NORVO_IDLE, std::memory_order_acq_rel))
+    return;
+  // Deleted by another thread while this call held it: freed now.
+  destroy(engine);
+}
+
+extern "C" void qz_norvo_delete(qz_norvo_t *object) {
+  if (!object) return;
+  std::atomic_ref<int32_t> state(object->use_state);
+  for (;;) {
+    int32_t expected = QZ_NORVO_IDLE;
+    // Idle: taken for good and freed here.
+    if (state.compare_exchange_strong(expected, QZ_NORVO_DELETED, std::memory_order_acq_rel)) {
+      destroy(object);
+      return;
+    }
+    // Held by a call in another thread: that call frees it as it returns.
+    if (expected == QZ_NORVO_IN_USE &&
+        state.compare_exchange_strong(expected, QZ_NORVO_DELETED, std::memory_order_acq_rel))
+      return;
+    // Already deleted: nothing more to do. Otherwise the call just left; again.
+    if (expected == QZ_NORVO_DELETED) return;
+  }
+}
 
 extern "C" qz_status_t qz_norvo_max_character_limit(qz_norvo_t *object,
                                                    int32_t *max_character_limit) {
@@ -173,6 +217,8 @@ extern "C" qz_status_t qz_norvo_max_character_limit(qz_norvo_t *object,
     qz_error_push("", 0, &QZ_ERROR_ARG_NULL, !object ? "object" : "max_character_limit");
     return QZ_STATUS_INVALID_ARGUMENT;
   }
+  const qz_norvo_hold hold(object);
+  if (!hold.held) return QZ_STATUS_INVALID_STATE;
   *max_character_limit = object->max_character_limit;
   return QZ_STATUS_SUCCESS;
 }

@@ -29,6 +29,32 @@ struct qz_norvo {
   int32_t end_id;
   int32_t dropped_id;
   qz_norvo_search_t *search;
+  // Who holds the engine (QZ_NORVO_IDLE, QZ_NORVO_IN_USE, QZ_NORVO_DELETED),
+  // read and written through std::atomic_ref only.
+  int32_t use_state;
+};
+
+// An engine serves one call at a time. A call holds it from enter to leave;
+// a call that finds it held by another thread fails at once with
+// QZ_STATUS_INVALID_STATE (no waiting, no lock). Deleting a held engine
+// marks it, and the holder's leave frees it.
+inline constexpr int32_t QZ_NORVO_IDLE = 0;
+inline constexpr int32_t QZ_NORVO_IN_USE = 1;
+inline constexpr int32_t QZ_NORVO_DELETED = 2;
+// True when the caller now holds the engine; false with a message pushed.
+bool qz_norvo_enter(qz_norvo *engine);
+void qz_norvo_leave(qz_norvo *engine);
+
+// Holds an engine for the rest of a scope.
+struct qz_norvo_hold {
+  qz_norvo *engine;
+  bool held;
+  explicit qz_norvo_hold(qz_norvo *e) : engine(e), held(qz_norvo_enter(e)) {}
+  ~qz_norvo_hold() {
+    if (held) qz_norvo_leave(engine);
+  }
+  qz_norvo_hold(const qz_norvo_hold &) = delete;
+  qz_norvo_hold &operator=(const qz_norvo_hold &) = delete;
 };
 
 // qz_norvo_init on a context already open: the engine takes the context

@@ -26,6 +26,9 @@ inline constexpr qz_error_record_t QZ_NORVO_ERROR_VERSION{
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_VALUE{0x6f, nullptr};
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_KIND{0xd2, nullptr};
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_OPERATOR{0x321, "Failed to %s operator"};
+// Precedes 0x321 on a failed op: which op, on which device, and how.
+inline constexpr qz_error_record_t QZ_NORVO_ERROR_OPERATION{
+    0x327, "Operation `%s` on the %s device failed with status %s."};
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_HOST_MEMORY{0x323,
                                                               "Failed to allocate, out of memory."};
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_DEVICE_MEMORY{

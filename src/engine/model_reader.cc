@@ -84,7 +84,12 @@ void qz_norvo_buffer_delete(qz_ypu_context_t *context, qz_ypu_buffer_t **buffer)
 
 qz_status_t qz_norvo_execute(qz_ypu_context_t *context, uint32_t op, const void *params) {
   const qz_status_t status = qz_ypu_execute(context, op, params);
-  if (status != QZ_STATUS_SUCCESS) qz_error_push("", 0, &QZ_NORVO_ERROR_OPERATOR, "execute");
+  if (status != QZ_STATUS_SUCCESS) {
+    const char *status_text = qz_status_to_string(status);
+    qz_error_push("", 0, &QZ_NORVO_ERROR_OPERATION, qz_ypu_op_name(op),
+                  qz_ypu_backend_name(context->backend), status_text ? status_text : "unknown");
+    qz_error_push("", 0, &QZ_NORVO_ERROR_OPERATOR, "execute");
+  }
   return status;
 }
 

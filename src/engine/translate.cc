@@ -18,6 +18,10 @@ constexpr qz_error_record_t ERROR_CHARACTER_LIMIT{0x6c, "Maximum character limit
 constexpr qz_error_record_t ERROR_TOKEN_LIMIT{
     0x6c, "Input text exceeded token limit. Try reducing input text length."};
 
+// Follow records without text, or a chain of site codes only.
+constexpr qz_error_record_t ERROR_NO_TOKEN{0x6e, "The text gives no token the model can translate."};
+constexpr qz_error_record_t ERROR_TOKENIZER{0x138, "The tokenizer failed to %s."};
+
 constexpr const char *SITE_ENCODE = "3e3532c";
 constexpr const char *SITE_TRANSLATE = "91512ea";
 constexpr const char *SITE_ENCODER = "1803470";
@@ -260,6 +264,8 @@ extern "C" qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
     return QZ_STATUS_INVALID_ARGUMENT;
   }
   *translation = nullptr;
+  const qz_norvo_hold hold(object);
+  if (!hold.held) return QZ_STATUS_INVALID_STATE;
   // Lengths are compared in full: a text of 2 GiB or more must not pass as a
   // negative 32-bit length.
   const size_t length = std::strlen(text);
@@ -273,11 +279,26 @@ extern "C" qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
     return QZ_STATUS_INVALID_ARGUMENT;
   }
 
+  // White space alone has nothing to translate: the tokenizer would give it
+  // pieces of white space (or nothing), and the network would answer them
+  // with words of its own. It comes back as it is.
+  if (qz_norvo_text_is_blank(text)) {
+    *translation = static_cast<char *>(std::malloc(length + 1));
+    if (!*translation) {
+      qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+      return QZ_STATUS_OUT_OF_MEMORY;
+    }
+    std::memcpy(*translation, text, length + 1);
+    return QZ_STATUS_SUCCESS;
+  }
+
   pass_state pass(object);
   int32_t encoded = 0;
+  const qz_error_mark_t mark = qz_error_mark();
   qz_status_t status =
       qz_norvo_tokenizer_encode(object->tokenizer, text, 0, 1, &encoded, &pass.source);
   if (status != QZ_STATUS_SUCCESS) {
+    if (!qz_error_explained_since(mark)) qz_error_push("", 0, &ERROR_TOKENIZER, "encode the text");
     qz_error_site(SITE_ENCODE);
     return status;
   }
@@ -286,6 +307,7 @@ extern "C" qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
     if (pass.source[j] != static_cast<uint32_t>(object->dropped_id)) pass.source[k++] = pass.source[j];
   if (k == 0) {
     qz_error_push("", 0, &QZ_NORVO_ERROR_VALUE);
+    qz_error_push("", 0, &ERROR_NO_TOKEN);
     qz_error_site(SITE_TRANSLATE);
     return QZ_STATUS_INVALID_ARGUMENT;
   }
@@ -313,6 +335,8 @@ extern "C" qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
   char *out = nullptr;
   status = qz_norvo_tokenizer_decode(object->tokenizer, ids + first, last - first, 0, &cut, &out);
   if (status != QZ_STATUS_SUCCESS) {
+    if (!qz_error_explained_since(mark))
+      qz_error_push("", 0, &ERROR_TOKENIZER, "decode the translation");
     qz_error_site(SITE_DECODE);
     return status;
   }

@@ -2,6 +2,8 @@
 // text, and the helpers that the kinds share.
 #include "tokenizer/tokenizer.h"
 
+#include <utf8proc.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -314,4 +316,29 @@ qz_status_t qz_norvo_tokenizer_report(qz_status_t status) {
       break;
   }
   return status;
+}
+
+// ---------------------------------------------------------------------------
+// Blank text
+
+bool qz_norvo_text_is_blank(const char *text) {
+  const auto *p = reinterpret_cast<const utf8proc_uint8_t *>(text);
+  while (*p) {
+    utf8proc_int32_t c = 0;
+    const utf8proc_ssize_t n = utf8proc_iterate(p, -1, &c);
+    if (n <= 0) return false;
+    p += n;
+    switch (c) {
+      case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x85:
+      case 0x180E: case 0x200B: case 0x200C: case 0x200D: case 0x2060: case 0xFEFF:
+        continue;
+      default:
+        break;
+    }
+    const utf8proc_category_t category = utf8proc_category(c);
+    if (category != UTF8PROC_CATEGORY_ZS && category != UTF8PROC_CATEGORY_ZL &&
+        category != UTF8PROC_CATEGORY_ZP)
+      return false;
+  }
+  return true;
 }

@@ -26,6 +26,13 @@ struct qz_norvo_tokenizer_t {
 
 inline constexpr qz_error_record_t QZ_NORVO_ERROR_ENCODE{0x137, nullptr};
 
+// Whether a text holds nothing to translate: only white space (the Unicode
+// separators Zs, Zl and Zp, tab, line feed, vertical tab, form feed,
+// carriage return, U+0085) and the invisible joiners and marks U+180E,
+// U+200B to U+200D, U+2060 and U+FEFF. A text with any other character, or
+// with bytes that are not valid UTF-8, is not blank. The empty text is blank.
+bool qz_norvo_text_is_blank(const char *text);
+
 // malloc, calloc and realloc for sizes computed in 64 bits: null for a
 // negative size, a size that does not fit, or a failure injected by the test
 // hook (qz_alloc_fail_at). A size of 0 still gives a unique pointer.

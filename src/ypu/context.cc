@@ -1,4 +1,5 @@
 #include <cstring>
+#include <iterator>
 
 #include "ypu/records.h"
 #include "ypu/ypu.h"
@@ -34,6 +35,22 @@ void qz_ypu_states_release(qz_ypu_context_t *context, const qz_ypu_backend_t *ba
 
 const qz_ypu_backend_t *qz_ypu_backend(uint32_t index) {
   return index < QZ_YPU_BACKEND_COUNT ? qz_ypu_backends[index] : nullptr;
+}
+
+const char *qz_ypu_backend_name(uint32_t index) {
+  static constexpr const char *names[QZ_YPU_BACKEND_COUNT] = {"cpu", "cuda", "test", "unknown",
+                                                              "metal"};
+  return index < QZ_YPU_BACKEND_COUNT ? names[index] : "unknown";
+}
+
+const char *qz_ypu_op_name(uint32_t op) {
+  static constexpr const char *names[] = {
+#define QZ_YPU_OP(id, NAME, name, cpu, cuda, metal) #name,
+#include "ypu/ops.inc"
+#undef QZ_YPU_OP
+  };
+  static_assert(std::size(names) == QZ_YPU_OP_COUNT);
+  return op < QZ_YPU_OP_COUNT ? names[op] : "unknown";
 }
 
 void qz_ypu_backend_install_test(const qz_ypu_backend_t *backend) {
@@ -86,8 +103,12 @@ qz_status_t qz_ypu_execute(qz_ypu_context_t *context, uint32_t op, const void *p
   if (op >= QZ_YPU_OP_COUNT) return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_backend_t *backend = qz_ypu_backend(context->backend);
   if (!(context->flags & QZ_YPU_CONTEXT_HOST_ONLY) && backend->execute && backend->execute[op]) {
+    // A backend that declines the call did not fail: whatever it pushed on
+    // the way goes, and the host implementation answers instead.
+    const qz_error_mark_t mark = qz_error_mark();
     const qz_status_t status = backend->execute[op](context->device, context->states[op], params);
     if (status != QZ_STATUS_INVALID_ARGUMENT) return status;
+    qz_error_rewind(mark);
   }
   if (qz_ypu_host_ops[op]) return qz_ypu_host_ops[op](context, params);
   return QZ_STATUS_INVALID_ARGUMENT;

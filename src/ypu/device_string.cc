@@ -60,14 +60,24 @@ bool qz_ypu_name_is_prefix(const char *device, size_t length, const char *of) {
   return length <= std::strlen(of) && std::strncmp(device, of, length) == 0;
 }
 
+// The device string as a message shows it.
+qz_status_t qz_ypu_refuse(const qz_error_record_t &record, const char *device_string) {
+  char quoted[QZ_ERROR_QUOTE_BYTES];
+  qz_error_push("", 0, &record, qz_error_quote(device_string, quoted));
+  return QZ_STATUS_INVALID_ARGUMENT;
+}
+
 qz_status_t qz_ypu_open_cpu(const char *device_string, int32_t threads, qz_ypu_context_t **out) {
-  if (threads > QZ_YPU_CPU_MAX_THREADS) {
-    qz_error_push("", 0, &QZ_YPU_ERROR_DEVICE_STRING, device_string);
-    return QZ_STATUS_INVALID_ARGUMENT;
-  }
+  if (threads > QZ_YPU_CPU_MAX_THREADS)
+    return qz_ypu_refuse(QZ_YPU_ERROR_DEVICE_STRING, device_string);
   qz_ypu_cpu_device_t *device = nullptr;
   qz_status_t status = qz_ypu_cpu_device_open(threads, &device);
   if (status != QZ_STATUS_SUCCESS) {
+    // The open itself reports nothing; the records below carry no text.
+    char quoted[QZ_ERROR_QUOTE_BYTES];
+    qz_error_push("", 0, &QZ_YPU_ERROR_CPU_DEVICE, qz_error_quote(device_string, quoted),
+                  status == QZ_STATUS_OUT_OF_MEMORY ? "out of memory"
+                                                    : qz_status_to_string(status));
     qz_error_push("", 0, &QZ_ERROR_CALLER);
     qz_error_push("", 0, &QZ_ERROR_CALLER);
     return status;
@@ -103,19 +113,25 @@ qz_status_t qz_ypu_context_from_device_string(const char *device, const char *pr
   int32_t number = 0;
   size_t name_length = std::strlen(device);
   if (const char *colon = std::strchr(device, ':')) {
-    if (!qz_ypu_parse_number(colon + 1, &number)) return QZ_STATUS_INVALID_ARGUMENT;
+    if (!qz_ypu_parse_number(colon + 1, &number))
+      return qz_ypu_refuse(QZ_YPU_ERROR_DEVICE_NUMBER, device);
     name_length = static_cast<size_t>(colon - device);
   }
   if (std::strcmp(device, "best") == 0) {
+    // The preferred device is an attempt: when the fallback opens, its
+    // messages go.
+    const qz_error_mark_t mark = qz_error_mark();
     if (qz_ypu_context_from_device_string(preferred, "gpu", out) == QZ_STATUS_SUCCESS)
       return QZ_STATUS_SUCCESS;
     const qz_status_t status = qz_ypu_context_from_device_string("cpu", "gpu", out);
-    if (status != QZ_STATUS_SUCCESS) qz_error_push("", 0, &QZ_ERROR_CALLER);
+    if (status != QZ_STATUS_SUCCESS)
+      qz_error_push("", 0, &QZ_ERROR_CALLER);
+    else
+      qz_error_rewind(mark);
     return status;
   }
   if (qz_ypu_name_is_prefix(device, name_length, "cpu")) return qz_ypu_open_cpu(device, number, out);
   if (QZ_YPU_HAS_GPU && qz_ypu_name_is_prefix(device, name_length, "gpu"))
     return qz_ypu_open_gpu(QZ_YPU_GPU, number, out);
-  qz_error_push("", 0, &QZ_YPU_ERROR_DEVICE_STRING, device);
-  return QZ_STATUS_INVALID_ARGUMENT;
+  return qz_ypu_refuse(QZ_YPU_ERROR_DEVICE_STRING, device);
 }

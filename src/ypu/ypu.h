@@ -14,6 +14,9 @@ enum qz_ypu_op_t : uint32_t {
 };
 static_assert(QZ_YPU_OP_COUNT == 95, "the op list must hold ids 0 to 94");
 
+// The op's name as the op list spells it ("add_f32"), or "unknown".
+const char *qz_ypu_op_name(uint32_t op);
+
 // The column of every dispatch table.
 enum qz_ypu_backend_index : uint32_t {
   QZ_YPU_BACKEND_CPU = 0,
@@ -63,6 +66,8 @@ struct qz_ypu_backend_t {
 
 // The backend in column `index`, or null when the build has none there.
 const qz_ypu_backend_t *qz_ypu_backend(uint32_t index);
+// "cpu", "cuda", "metal" or "test", as messages name a backend.
+const char *qz_ypu_backend_name(uint32_t index);
 // Test seam: puts `backend` (or null) into column QZ_YPU_BACKEND_TEST.
 void qz_ypu_backend_install_test(const qz_ypu_backend_t *backend);
 

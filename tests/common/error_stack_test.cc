@@ -31,6 +31,7 @@ stack_read read_stack() {
 }
 
 constexpr qz_error_record_t kLimit{0x6c, "Maximum character limit of `%d` exceeded."};
+std::string caller() { return "0633a7d 0000012C: Velthrane Error."; }
 constexpr qz_error_record_t kDeviceString{0x322, "%s is not a valid device string"};
 
 TEST(Status, StringsAndOutOfRange) {
@@ -238,6 +239,115 @@ TEST(ErrorStack, ConcurrentThreadsKeepTheirOwnMessages) {
   }
   for (auto &t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+// A chain longer than eight loses outermost site codes, never an
+// explanation: a message with text takes the place of a newest message that
+// only names a site or a record, and nothing takes the place of text.
+TEST(ErrorStack, AFullStackKeepsEveryExplanation) {
+  const std::string site = "0633a7d 00000136: aaaaaaa";
+  const std::string limit = "0633a7d 0000006C: Maximum character limit of `1` exceeded.";
+  const std::string later = "0633a7d 0000006C: Maximum character limit of `2` exceeded.";
+  struct overflow_case {
+    const char *name;
+    void (*pushes)();
+    std::vector<std::string> expected;
+  };
+  const overflow_case cases[] = {
+      {"explanation after eight sites",
+       [] {
+         for (int i = 0; i < 8; ++i) qz_error_site("aaaaaaa");
+         qz_error_push("", 0, &kLimit, 1);
+         qz_error_site("aaaaaaa");
+       },
+       {site, site, site, site, site, site, site, limit}},
+      {"explanation after records without text",
+       [] {
+         for (int i = 0; i < 8; ++i) qz_error_push("", 0, &QZ_ERROR_CALLER);
+         qz_error_push("", 0, &kLimit, 1);
+       },
+       {caller(), caller(), caller(), caller(), caller(), caller(), caller(), limit}},
+      {"a second explanation finds text at the end and is dropped",
+       [] {
+         for (int i = 0; i < 7; ++i) qz_error_site("aaaaaaa");
+         qz_error_push("", 0, &kLimit, 1);
+         qz_error_push("", 0, &kLimit, 2);
+       },
+       {site, site, site, site, site, site, site, limit}},
+      {"a site code never replaces",
+       [] {
+         for (int i = 0; i < 7; ++i) qz_error_site("aaaaaaa");
+         qz_error_push("", 0, &kLimit, 2);
+         qz_error_site("bbbbbbb");
+       },
+       {site, site, site, site, site, site, site, later}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qz_error_stack_begin();
+    c.pushes();
+    EXPECT_EQ(read_stack().messages, c.expected);
+  }
+}
+
+// An attempt that fails before another way succeeds rewinds to the mark.
+TEST(ErrorStack, RewindDropsAnAttemptsMessages) {
+  qz_error_stack_begin();
+  qz_error_site("aaaaaaa");
+  qz_error_mark_t mark = qz_error_mark();
+  EXPECT_FALSE(qz_error_explained_since(mark));
+  qz_error_site("bbbbbbb");
+  EXPECT_FALSE(qz_error_explained_since(mark));
+  qz_error_push("", 0, &kLimit, 1);
+  EXPECT_TRUE(qz_error_explained_since(mark));
+  qz_error_rewind(mark);
+  EXPECT_EQ(read_stack().messages, std::vector<std::string>{"0633a7d 00000136: aaaaaaa"});
+
+  // Stale: an attempt that pushes nothing leaves the old chain readable; one
+  // that pushes began a fresh chain, and rewinding empties it.
+  qz_error_site("aaaaaaa");
+  qz_error_stack_begin();
+  mark = qz_error_mark();
+  qz_error_rewind(mark);
+  EXPECT_EQ(read_stack().messages, std::vector<std::string>{"0633a7d 00000136: aaaaaaa"});
+  qz_error_site("aaaaaaa");
+  qz_error_stack_begin();
+  mark = qz_error_mark();
+  qz_error_site("bbbbbbb");
+  qz_error_rewind(mark);
+  qz_error_site("ccccccc");
+  EXPECT_EQ(read_stack().messages, std::vector<std::string>{"0633a7d 00000136: ccccccc"});
+}
+
+// A caller's string in a message: valid UTF-8 as it is, any other byte and
+// control characters escaped, a long string cut at a character with "...".
+TEST(ErrorStack, QuotedStringsAreValidAndBounded) {
+  struct quote_case {
+    std::string text;
+    std::string expected;
+  };
+  const std::string e_acute = "\xC3\xA9";
+  std::string long_text;
+  for (int i = 0; i < 200; ++i) long_text += e_acute;
+  const quote_case cases[] = {
+      {"cpu:abc", "cpu:abc"},
+      {"gpu:\xD9\xA3", "gpu:\xD9\xA3"},                  // Arabic-Indic three
+      {"a\xFF" "b", "a\\xFFb"},                               // never a UTF-8 byte
+      {"\xC3(", "\\xC3("},                                 // lead without continuation
+      {"\xE0\x80\x80", "\\xE0\\x80\\x80"},           // overlong
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // surrogate
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+      {"tab\there\n", "tab\\x09here\\x0A"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},       // four bytes
+      {long_text, long_text.substr(0, 252) + "..."},
+      {std::string(255, 'x'), std::string(255, 'x')},
+      {std::string(256, 'x'), std::string(252, 'x') + "..."},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    char out[QZ_ERROR_QUOTE_BYTES];
+    EXPECT_EQ(std::string(qz_error_quote(c.text.c_str(), out)), c.expected);
+  }
 }
 
 TEST(CommonExports, SdkNameLogAndConstants) {

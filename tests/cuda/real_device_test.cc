@@ -18,6 +18,7 @@ constexpr bool kWithCuda = false;
 #endif
 
 const std::string kCommunicate = "0633a7d 00000334: Failed to communicate with device.";
+const std::string kNoDriver = "0633a7d 00000338: No CUDA driver or GPU was found (error ";
 
 class RealCuda : public ::testing::Test {
  protected:
@@ -34,21 +35,27 @@ TEST_F(RealCuda, GpuStringsFailWithoutADriver) {
     EXPECT_EQ(qz_ypu_context_from_device_string(device, "cpu", &context), QZ_STATUS_RUNTIME_ERROR);
     EXPECT_EQ(context, nullptr);
     const std::vector<std::string> stack = take_error_stack();
-    ASSERT_EQ(stack.size(), 3u);
+    ASSERT_EQ(stack.size(), 4u);
     EXPECT_EQ(stack[0], kCommunicate);
-    EXPECT_EQ(stack[1], caller_message());
+    EXPECT_EQ(stack[1].rfind(kNoDriver, 0), 0u) << stack[1];
     EXPECT_EQ(stack[2], caller_message());
+    EXPECT_EQ(stack[3], caller_message());
   }
 }
 
-TEST_F(RealCuda, DeviceListHasOnlyTheCpuLine) {
+// The listing succeeds and leaves no message: a failure after it on the
+// same thread shows its own cause first, not the missing driver.
+TEST_F(RealCuda, DeviceListHasOnlyTheCpuLineAndLeavesNoMessage) {
   char **devices = nullptr;
   int32_t count = -1;
   ASSERT_EQ(qz_norvo_list_hardware_devices(&devices, &count), QZ_STATUS_SUCCESS);
   ASSERT_EQ(count, 1);
   EXPECT_EQ(std::string(devices[0]).rfind("cpu:", 0), 0u);
   qz_norvo_free_hardware_devices(devices, count);
-  EXPECT_EQ(take_error_stack(), std::vector<std::string>{kCommunicate});
+  qz_norvo_t *engine = nullptr;
+  ASSERT_EQ(qz_norvo_translate(engine, "text", nullptr), QZ_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(take_error_stack(),
+            std::vector<std::string>{"0633a7d 00000064: Argument `object` is NULL."});
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Creating, querying and destroying engines through the public interface.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -64,15 +66,49 @@ TEST(EngineInit, NullArgumentsAreNamedInOrder) {
   }
 }
 
-TEST(EngineInit, RefusedDeviceEndsWithTheCallerRecordAndLeavesTheOutputAlone) {
+TEST(EngineInit, RefusedDeviceEndsWithTheCallerRecord) {
   model_file model(test_models::abc_model());
-  auto *sentinel = reinterpret_cast<qz_norvo_t *>(0x1);
-  qz_norvo_t *engine = sentinel;
+  qz_norvo_t *engine = nullptr;
   EXPECT_EQ(qz_norvo_init(model.path(), "cpux:2", &engine), QZ_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(engine, sentinel);
   const auto stack = take_error_stack();
   ASSERT_GE(stack.size(), 2u);
   EXPECT_EQ(stack.back(), caller_message(0x12c));
+}
+
+// Whatever fails, the output is null afterwards: an application that
+// initialises it to something else (or not at all) never keeps a stale value.
+TEST(EngineInit, EveryFailureLeavesTheOutputNull) {
+  model_file model(test_models::abc_model());
+  const auto bytes = write_model(test_models::abc_model()).data();
+  model_file cut(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 40), "cut");
+  struct failing_init {
+    const char *name;
+    const char *device;
+    const char *path;
+    int fail_allocation;  // 0: none
+  };
+  const std::string missing = ::testing::TempDir() + "no_such_model.qz";
+  const failing_init cases[] = {
+      {"null model path", "cpu", nullptr, 0},
+      {"null device", nullptr, model.path(), 0},
+      {"name no prefix of cpu or gpu", "cpux:2", model.path(), 0},
+      {"number that does not read", "cpu:abc", model.path(), 0},
+      {"number out of range", "cpu:99999999999", model.path(), 0},
+      {"too many threads", "cpu:1025", model.path(), 0},
+      {"no GPU", "gpu:7", model.path(), 0},
+      {"CPU device out of memory", "cpu:2", model.path(), 1},
+      {"missing file", "cpu:1", missing.c_str(), 0},
+      {"truncated file", "cpu:1", cut.path(), 0},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    qz_norvo_t *engine = reinterpret_cast<qz_norvo_t *>(0x1);
+    qz_alloc_fail_at(k.fail_allocation);
+    EXPECT_NE(qz_norvo_init(k.path, k.device, &engine), QZ_STATUS_SUCCESS);
+    qz_alloc_fail_at(0);
+    EXPECT_EQ(engine, nullptr);
+    EXPECT_TRUE(has_explanation(take_error_stack()));
+  }
 }
 
 TEST(EngineInit, MissingFileNamesThePath) {
@@ -171,6 +207,49 @@ TEST(EngineInit, EveryTruncatedFileFailsWithoutLeaks) {
     ASSERT_FALSE(stack.empty());
     ASSERT_EQ(stack.back(), site_message("2524b28")) << "length " << length;
   }
+}
+
+// Every damaged file is explained: a file cut at any length says where it
+// ends, and a tokenizer section with changed bytes says what is wrong with
+// it, whatever records without text the readers push on the way.
+TEST(EngineInit, EveryDamagedFileIsExplained) {
+  const auto bytes = write_model(test_models::random_network(7, 8, 8, 8)).data();
+  model_file model(bytes, "explain");
+  for (size_t length = bytes.size(); length-- > 0;) {
+    ASSERT_EQ(truncate(model.path(), static_cast<off_t>(length)), 0);
+    qz_norvo_t *engine = nullptr;
+    ASSERT_NE(qz_norvo_init(model.path(), "cpu:1", &engine), QZ_STATUS_SUCCESS);
+    const auto stack = take_error_stack();
+    // Every cut is reached inside some section, which says where.
+    const std::string ends =
+        message(0xcb, "The model file ends early, at byte " + std::to_string(length) + ".");
+    ASSERT_TRUE(std::find(stack.begin(), stack.end(), ends) != stack.end())
+        << "length " << length << "\n" << ::testing::PrintToString(stack);
+  }
+
+  const model_record m = test_models::random_network(7, 8, 8, 8);
+  const model_bytes written = write_model(m);
+  const size_t tokenizer = written.at("tokenizer");
+  std::mt19937 rng(28);
+  int failures = 0;
+  for (size_t at = tokenizer; at < written.data().size(); ++at) {
+    for (uint8_t flip : {uint8_t{0x80}, uint8_t{0xFF}, uint8_t(rng() | 1)}) {
+      std::vector<uint8_t> changed = written.data();
+      changed[at] ^= flip;
+      model_file damaged(changed, "flip");
+      qz_norvo_t *engine = nullptr;
+      if (qz_norvo_init(damaged.path(), "cpu:1", &engine) == QZ_STATUS_SUCCESS) {
+        qz_norvo_delete(engine);
+        take_error_stack();
+        continue;
+      }
+      ++failures;
+      const auto stack = take_error_stack();
+      ASSERT_TRUE(has_explanation(stack))
+          << "byte " << at << " ^ " << int(flip) << "\n" << ::testing::PrintToString(stack);
+    }
+  }
+  EXPECT_GT(failures, 0);
 }
 
 TEST(EngineInit, TrailingBytesAndEveryDeviceStringWork) {

@@ -20,6 +20,7 @@ std::string message(unsigned code, const std::string &text) {
   std::snprintf(head, sizeof head, "0633a7d %08X: ", code);
   return head + text;
 }
+std::string no_token() { return message(0x6e, "The text gives no token the model can translate."); }
 
 // An engine made from a model written to a temporary file.
 class engine_fixture {
@@ -125,7 +126,7 @@ TEST(Translate, CharacterAndTokenLimits) {
       {"a b c########", {limit}},  // 13 bytes
       {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9!", {limit}},  // 7 characters, 13 bytes
       {"a b c d", {tokens, site_message("91512ea")}},
-      {"###", {message(0x6f, "Velthrane Error."), site_message("91512ea")}},  // every id dropped
+      {"###", {message(0x6f, "Velthrane Error."), no_token(), site_message("91512ea")}},  // every id dropped
   };
   for (const auto &k : cases) {
     SCOPED_TRACE(k.text);
@@ -145,6 +146,41 @@ TEST(Translate, LimitMessageQuotesTheLimitNotTheLength) {
                                     message(0x6c, "Maximum character limit of `500` exceeded.")}));
 }
 
+// A text of white space alone has nothing to translate: it comes back as it
+// is (the chain model would otherwise answer any tokens with "a b c"), and
+// a text with anything else in it is translated. The Part's errors stay.
+TEST(Translate, BlankTextComesBackUnchanged) {
+  engine_fixture chain(test_models::abc_model());
+  engine_fixture network(test_models::random_network(11));
+  const char *blank[] = {
+      " ", "   ", "\t", "\n", "\r\n", " \t\n\v\f ",
+      "\xC2\xA0",                   // no-break space
+      "\xE3\x80\x80",              // ideographic space
+      "\xE2\x80\x8B",              // zero-width space
+      "\xE2\x80\x8B \xE2\x81\xA0\xEF\xBB\xBF",  // with word joiner and BOM
+      "\xE2\x80\xA8\xE2\x80\xA9",  // line and paragraph separators
+      "\xC2\x85\xE1\x9A\x80",       // next line, ogham space mark
+  };
+  for (const char *text : blank) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(text)));
+    EXPECT_EQ(chain.translate(text), text);
+    EXPECT_EQ(network.translate(text), text);
+    EXPECT_TRUE(take_error_stack().empty());
+  }
+  // Not blank: visible characters, a control character, bytes that are not
+  // UTF-8.
+  for (const char *text : {" a ", "\xC2\xA0" "a", "\x01", " \xFF "}) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(text)));
+    EXPECT_NE(chain.translate(text), text);
+  }
+  EXPECT_EQ(chain.translate(""), "<status 3>");
+  model_record small = test_models::abc_model();
+  small.max_character_limit = 3;
+  engine_fixture limited(small);
+  EXPECT_EQ(limited.translate("    "), "<status 3>");
+  take_error_stack();
+}
+
 // A failed translation appends its messages to what the thread already
 // holds: translating does not begin a fresh chain.
 TEST(Translate, FailuresAppendToTheThreadsMessages) {
@@ -153,7 +189,7 @@ TEST(Translate, FailuresAppendToTheThreadsMessages) {
   EXPECT_EQ(engine.translate("###"), "<status 3>");
   EXPECT_EQ(take_error_stack(),
             (std::vector<std::string>{message(0x65, "Argument `text` is invalid."),
-                                      message(0x6f, "Velthrane Error."),
+                                      message(0x6f, "Velthrane Error."), no_token(),
                                       site_message("91512ea")}));
 }
 
@@ -201,6 +237,7 @@ TEST(Translate, AllocationFailuresLeaveTheEngineUsable) {
       // between ends with the pass's.
       const auto stack = take_error_stack();
       ASSERT_FALSE(stack.empty());
+      EXPECT_TRUE(has_explanation(stack)) << "allocation " << n;
       EXPECT_TRUE(stack.back() == site_message("91512ea") || stack.back() == site_message("3e3532c") ||
                   stack.back() == site_message("2b5bc58"))
           << "allocation " << n << ": " << stack.back();

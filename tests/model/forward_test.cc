@@ -616,18 +616,18 @@ struct failing_op {
 
 TEST(ForwardFailures, EveryStepReportsAndCleansUp) {
   const failing_op cases[] = {
-      {"attention", QZ_YPU_OP_ATTENTION_F32, false, {execute_failed(), site("fe44928"), site("9a350f2")}},
+      {"attention", QZ_YPU_OP_ATTENTION_F32, false, {operation_failed("attention_f32"), execute_failed(), site("fe44928"), site("9a350f2")}},
       {"query projection", QZ_YPU_OP_MATMUL_NT_F32, false,
-       {execute_failed(), site("bbd9c19"), site("40304c6"), site("fe44928"), site("9a350f2")}},
+       {operation_failed("matmul_nt_f32"), execute_failed(), site("bbd9c19"), site("40304c6"), site("fe44928"), site("9a350f2")}},
       {"query bias", QZ_YPU_OP_ADD_ROW_F32, false,
-       {execute_failed(), site("40304c6"), site("fe44928"), site("9a350f2")}},
-      {"residual", QZ_YPU_OP_ADD_F32, false, {execute_failed(), site("9a350f2")}},
-      {"layer norm", QZ_YPU_OP_LAYER_NORM_F32, false, {execute_failed(), site("9a559c9"), site("9a350f2")}},
-      {"activation", QZ_YPU_OP_SILU_F32, false, {execute_failed(), site("9a350f2")}},
+       {operation_failed("add_row_f32"), execute_failed(), site("40304c6"), site("fe44928"), site("9a350f2")}},
+      {"residual", QZ_YPU_OP_ADD_F32, false, {operation_failed("add_f32"), execute_failed(), site("9a350f2")}},
+      {"layer norm", QZ_YPU_OP_LAYER_NORM_F32, false, {operation_failed("layer_norm_f32"), execute_failed(), site("9a559c9"), site("9a350f2")}},
+      {"activation", QZ_YPU_OP_SILU_F32, false, {operation_failed("silu_f32"), execute_failed(), site("9a350f2")}},
       {"cache append", QZ_YPU_OP_QUANTIZE_ROWS_U8, true,
-       {execute_failed(), site("fe44928"), site("8ba9cd5")}},
+       {operation_failed("quantize_rows_u8"), execute_failed(), site("fe44928"), site("8ba9cd5")}},
       {"cached attention", QZ_YPU_OP_ATTENTION_CACHE_U8, true,
-       {execute_failed(), site("fe44928"), site("8ba9cd5")}},
+       {operation_failed("attention_cache_u8"), execute_failed(), site("fe44928"), site("8ba9cd5")}},
   };
   for (const failing_op &c : cases) {
     SCOPED_TRACE(c.label);
@@ -672,14 +672,16 @@ TEST(ForwardFailures, CacheShiftAndReorder) {
   fake.execute[QZ_YPU_OP_SHIFT_ROWS_LEFT] = fake_backend::entry::fail;
   EXPECT_EQ(qz_norvo_attention_cache_append(context, cache, row, row, 2, 1, 4, 0, 0),
             QZ_STATUS_RUNTIME_ERROR);
-  EXPECT_EQ(take_error_stack(), (strings{execute_failed(), site("c0d14c8")}));
+  EXPECT_EQ(take_error_stack(),
+            (strings{operation_failed("shift_rows_left"), execute_failed(), site("c0d14c8")}));
 
   const int32_t parents[] = {1, 0};
   qz_ypu_buffer_t *index = fake.create(8);
   fake.write(index, parents, 8);
   fake.execute[QZ_YPU_OP_COPY_BYTES] = fake_backend::entry::fail;
   EXPECT_EQ(qz_norvo_attention_cache_reorder(context, cache, index, 2), QZ_STATUS_RUNTIME_ERROR);
-  EXPECT_EQ(take_error_stack(), (strings{execute_failed(), site("d92abb9")}));
+  EXPECT_EQ(take_error_stack(),
+            (strings{operation_failed("copy_bytes"), execute_failed(), site("d92abb9")}));
 
   qz_norvo_attention_cache_free(context, cache);
   fake.destroy(row);

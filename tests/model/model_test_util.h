@@ -29,6 +29,10 @@ inline std::string invalid(const std::string &name) {
 inline std::string host_memory() { return message(0x323, "Failed to allocate, out of memory."); }
 inline std::string device_memory() { return message(0x324, "Failed to allocate, out of memory."); }
 inline std::string execute_failed() { return message(0x321, "Failed to execute operator"); }
+// The message before execute_failed(): which op failed, on the fake backend.
+inline std::string operation_failed(const std::string &op) {
+  return message(0x327, "Operation `" + op + "` on the test device failed with status RUNTIME_ERROR.");
+}
 inline std::string site(const std::string &code) { return site_message(code); }
 inline std::string no_text(unsigned code) { return caller_message(code); }
 

@@ -520,7 +520,8 @@ TEST(WeightErrors, LowBitRepackFailure) {
   take_error_stack();
   qz_norvo_weight_t *weight = nullptr;
   EXPECT_EQ(load(qz_norvo_lowbit_mixed_weight_load, context, body, &weight), QZ_STATUS_RUNTIME_ERROR);
-  EXPECT_EQ(take_error_stack(), (strings{execute_failed(), site("e2c6070")}));
+  EXPECT_EQ(take_error_stack(),
+            (strings{operation_failed("repack_lowbit"), execute_failed(), site("e2c6070")}));
   qz_ypu_context_destroy(context);
   EXPECT_EQ(fake.live_buffers, 0);
   EXPECT_EQ(fake.live_host, 0);

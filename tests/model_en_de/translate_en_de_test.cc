@@ -144,6 +144,23 @@ TEST_P(TranslateEnDe, GivesTheRecordedTranslations) {
   EXPECT_EQ(translate_text(engine_, CASES[0].source), CASES[0].expected);
 }
 
+// White space alone comes back as it is; the trained network would
+// otherwise answer the tokenizer's pieces for it with words of its own.
+TEST(TranslateEnDeBlank, WhiteSpaceComesBackUnchanged) {
+  qz_norvo_t *engine = nullptr;
+  ASSERT_EQ(qz_norvo_init(MODEL_PATH, "cpu:1", &engine), QZ_STATUS_SUCCESS) << MODEL_PATH;
+  for (const char *text : {" ", "\t\t", "\n\n\n", " \xC2\xA0 ", "\xE3\x80\x80",
+                           "\xE2\x80\x8B", "\t \xE2\x80\x8B\n"}) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(text)));
+    EXPECT_EQ(translate_text(engine, text), text);
+  }
+  // Text around the white space is translated as ever.
+  const std::string open = translate_text(engine, " Open the file. ");
+  EXPECT_NE(open, " Open the file. ");
+  EXPECT_NE(open.rfind("<status", 0), 0u) << open;
+  qz_norvo_delete(engine);
+}
+
 // Every kernel set on one thread, and the processor's own set on a pool of
 // two (thread counts do not change results; more pools would only slow the
 // sanitizer run down, and more threads than cores make the pool's spinning

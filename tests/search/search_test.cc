@@ -373,11 +373,16 @@ TEST(SearchFailure, FailingOperationsReportTheirSites) {
     std::vector<std::string> tail;
   };
   const std::string execute = message(0x321, "Failed to execute operator");
+  // Which op failed comes first, then the Part's record.
+  auto failed = [](const std::string &op) {
+    return message(0x327, "Operation `" + op + "` on the test device failed with status RUNTIME_ERROR.");
+  };
   const op_case cases[] = {
-      {QZ_YPU_OP_SOFTMAX_F32, {execute}},
-      {QZ_YPU_OP_LOG_F32, {execute}},
-      {QZ_YPU_OP_ADD_COL_F32, {execute}},
-      {QZ_YPU_OP_TOPK_F32, {execute, site_message("0e19ed4"), site_message("05cec02")}},
+      {QZ_YPU_OP_SOFTMAX_F32, {failed("softmax_f32"), execute}},
+      {QZ_YPU_OP_LOG_F32, {failed("log_f32"), execute}},
+      {QZ_YPU_OP_ADD_COL_F32, {failed("add_col_f32"), execute}},
+      {QZ_YPU_OP_TOPK_F32,
+       {failed("topk_f32"), execute, site_message("0e19ed4"), site_message("05cec02")}},
   };
   for (const auto &k : cases) {
     SCOPED_TRACE(k.op);

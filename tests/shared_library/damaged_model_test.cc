@@ -71,6 +71,22 @@ bool well_formed(const std::string &message) {
   return message.find("(null)") == std::string::npos;
 }
 
+// Whether some message says what failed: its text is more than a site code,
+// "Velthrane Error." or the name of a status.
+bool explains(const std::vector<std::string> &messages) {
+  for (const std::string &m : messages) {
+    const std::string text = m.substr(18);
+    const bool site =
+        text.size() == 7 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+          return std::isxdigit(c) != 0;
+        });
+    bool status_name = false;
+    for (qz_status_t s = 0; s < 8; ++s) status_name = status_name || text == qz_status_to_string(s);
+    if (!site && !status_name && text != "Velthrane Error.") return true;
+  }
+  return false;
+}
+
 // Loads `path`; on failure checks the status and the messages. Returns a
 // description of what is wrong, empty when the outcome is clean.
 std::string load_cleanly(const std::string &path) {
@@ -87,6 +103,11 @@ std::string load_cleanly(const std::string &path) {
   if (messages.empty()) return "no message for status " + std::string(qz_status_to_string(status));
   for (const std::string &m : messages)
     if (!well_formed(m)) return "message \"" + m + "\"";
+  if (!explains(messages)) {
+    std::string all;
+    for (const std::string &m : messages) all += "\n  " + m;
+    return "no message says what failed:" + all;
+  }
   return "";
 }
 
@@ -222,6 +243,10 @@ TEST(DamagedModel, PieceTokenizerFlagsOutOfRange) {
   const std::vector<std::string> messages = read_stack();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages[0], "0633a7d 000000D2: Velthrane Error.");
+  // That record has no text; the section says what it means.
+  EXPECT_NE(std::find(messages.begin(), messages.end(),
+                      "0633a7d 000000CC: The model file's tokenizer data is malformed."),
+            messages.end());
 }
 
 }  // namespace

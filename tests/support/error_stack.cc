@@ -1,5 +1,6 @@
 #include "support/error_stack.h"
 
+#include <cctype>
 #include <cstdio>
 
 #include "common/error.h"
@@ -23,4 +24,18 @@ std::string caller_message(unsigned code) {
   char text[64];
   std::snprintf(text, sizeof text, "0633a7d %08X: Velthrane Error.", code);
   return text;
+}
+
+bool has_explanation(const std::vector<std::string> &stack) {
+  for (const std::string &message : stack) {
+    // "0633a7d 00000136: " is 18 characters.
+    if (message.size() <= 18) continue;
+    const std::string text = message.substr(18);
+    bool site = text.size() == 7;
+    for (char c : text) site = site && std::isxdigit(static_cast<unsigned char>(c));
+    bool status_name = false;
+    for (qz_status_t s = 0; s < 8; ++s) status_name = status_name || text == qz_status_to_string(s);
+    if (!site && !status_name && text != "Velthrane Error.") return true;
+  }
+  return false;
 }

@@ -12,3 +12,7 @@ std::vector<std::string> take_error_stack();
 std::string site_message(const std::string &site);
 // "0633a7d 0000012C: Velthrane Error.", a caller record without text.
 std::string caller_message(unsigned code = 0x12c);
+
+// Whether some message explains the failure: its text is more than a site
+// code, "Velthrane Error." or the name of a status.
+bool has_explanation(const std::vector<std::string> &stack);

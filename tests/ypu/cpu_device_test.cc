@@ -170,6 +170,11 @@ TEST(CpuDevice, DeviceListLine) {
 
 // Allocation failures at every step of opening "cpu:2" leave nothing behind
 // and report the chain the parser builds.
+// The message before the records without text when the device cannot be had.
+std::string no_device(const std::string &device) {
+  return "0633a7d 00000326: Failed to create the CPU device for `" + device + "` (out of memory).";
+}
+
 TEST(CpuDevice, AllocationFailuresWhileOpening) {
   const std::string oom_context = "0633a7d 00000323: Failed to allocate, out of memory.";
   struct {
@@ -179,12 +184,12 @@ TEST(CpuDevice, AllocationFailuresWhileOpening) {
     qz_status_t status;
     std::vector<std::string> messages;
   } cases[] = {
-      {1, "cpu:2", "cpu:1", QZ_STATUS_OUT_OF_MEMORY, {caller_message(), caller_message()}},
-      {2, "cpu:2", "cpu:1", QZ_STATUS_OUT_OF_MEMORY, {caller_message(), caller_message()}},
+      {1, "cpu:2", "cpu:1", QZ_STATUS_OUT_OF_MEMORY, {no_device("cpu:2"), caller_message(), caller_message()}},
+      {2, "cpu:2", "cpu:1", QZ_STATUS_OUT_OF_MEMORY, {no_device("cpu:2"), caller_message(), caller_message()}},
       {3, "cpu:2", "cpu:1", QZ_STATUS_OUT_OF_MEMORY, {oom_context, caller_message()}},
       {2, "cpu:1", "cpu:1", QZ_STATUS_OUT_OF_MEMORY, {oom_context, caller_message()}},
       {1, "best", "bogus", QZ_STATUS_OUT_OF_MEMORY,
-       {"0633a7d 00000322: bogus is not a valid device string", caller_message(),
+       {"0633a7d 00000322: bogus is not a valid device string", no_device("cpu"), caller_message(),
         caller_message(), caller_message()}},
   };
   for (const auto &c : cases) {

@@ -112,8 +112,9 @@ qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out
   }
   qz_status_t status = QZ_STATUS_RUNTIME_ERROR;
   int count = 0;
-  if (rt().get_device_count(&count) != 0) {
+  if (const int error = rt().get_device_count(&count)) {
     qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+    qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_NO_DRIVER, error, rt().get_error_string(error));
     goto fail;
   }
   if (index >= count) {
@@ -188,8 +189,9 @@ qz_status_t qz_ypu_cuda_device_list(char ***list, int32_t *count) {
   *count = 0;
   int devices = 0;
   if (rt().get_device_count(&devices) != 0) {
-    // No driver: the machine simply has no GPU to offer.
-    qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+    // No driver: the machine simply has no GPU to offer. The list succeeds,
+    // so it leaves no message (the sticky error is still cleared).
+    rt().get_last_error();
     return QZ_STATUS_SUCCESS;
   }
   if (devices <= 0) return QZ_STATUS_SUCCESS;

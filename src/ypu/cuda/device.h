@@ -56,6 +56,9 @@ inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_DRIVER{
     0x336,
     "GPU device drivers are incompatible (device error: %s). Refer to docs to find the "
     "appropriate version for updating."};
+// Follows 0x334 when the device count cannot be had: what that means.
+inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_NO_DRIVER{
+    0x338, "No CUDA driver or GPU was found (error %d: %s)."};
 inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_INCOMPATIBLE{
     0x337, "Selected GPU device is incompatible with the library."};
 inline constexpr qz_error_record_t QZ_YPU_CUDA_ERROR_ALLOC{0x339, "Failed to alloc memory."};
