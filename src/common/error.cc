@@ -37,12 +37,12 @@ struct qz_error_lock {
   qz_error_lock &operator=(const qz_error_lock &) = delete;
 };
 
-qz_error_slot_t *qz_error_find_slot() {
-  const pthread_t self = pthread_self();
-  for (auto &slot : qz_error_slots)
-    if (pthread_equal(slot.owner.load(std::memory_order_acquire), self)) return &slot;
-  return nullptr;
-}
+// The calling thread's slot, remembered when the thread claims it: only the
+// owning thread claims or releases its slot, so finding it costs no scan of
+// the table (the dispatcher looks for it on every operation it runs).
+thread_local qz_error_slot_t *qz_error_own_slot = nullptr;
+
+qz_error_slot_t *qz_error_find_slot() { return qz_error_own_slot; }
 
 void qz_error_clear_entries(qz_error_slot_t *slot) {
   slot->count = 0;
@@ -54,6 +54,7 @@ void qz_error_release_slot(qz_error_slot_t *slot) {
   slot->stale = 0;
   qz_error_clear_entries(slot);
   slot->owner.store(pthread_t{}, std::memory_order_release);
+  if (slot == qz_error_own_slot) qz_error_own_slot = nullptr;
 }
 
 // A thread that fails and ends without reading its messages gives its slot
@@ -79,6 +80,7 @@ qz_error_slot_t *qz_error_claim_slot() {
   for (auto &slot : qz_error_slots) {
     if (slot.owner.load(std::memory_order_relaxed) == pthread_t{}) {
       slot.owner.store(pthread_self(), std::memory_order_release);
+      qz_error_own_slot = &slot;
       return &slot;
     }
   }
