@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
+
+#include "gpu_harness/cuda_devices.h"
 
 namespace qz_cuda_emu {
 namespace {
@@ -51,32 +55,16 @@ int get_device_properties(qz_cuda_device_prop_t *prop, int device) {
   return 0;
 }
 
-thread_local int g_current_device = 0;
-
 int set_device(int device) {
   QZ_HARNESS_ENTER(set_device);
   if (device < 0 || device >= g_harness->device_count) return g_harness->set_error(101);
-  g_current_device = device;
+  set_current_device(device);
   return 0;
 }
 
 int get_device(int *device) {
   QZ_HARNESS_ENTER(get_device);
-  *device = g_current_device;
-  return 0;
-}
-
-int stream_create(void **stream) {
-  QZ_HARNESS_ENTER(stream_create);
-  *stream = std::malloc(1);
-  ++g_harness->live_streams_;
-  return 0;
-}
-
-int stream_destroy(void *stream) {
-  QZ_HARNESS_ENTER(stream_destroy);
-  std::free(stream);
-  --g_harness->live_streams_;
+  *device = current_device();
   return 0;
 }
 
@@ -99,12 +87,14 @@ int allocate(void **pointer, size_t size) {
   if (!p) return g_harness->set_error(kCudaErrorMemoryAllocation);
   std::memset(p, 0xFF, size);
   g_harness->allocations_[p] = size;
+  g_harness->allocation_devices_[p] = current_device();
   *pointer = p;
   return 0;
 }
 
 int malloc_async(void **pointer, size_t size, void *) {
   QZ_HARNESS_ENTER(malloc_async);
+  if (!g_harness->memory_pools) return g_harness->set_error(kCudaErrorNotSupported);
   return allocate(pointer, size);
 }
 
@@ -116,13 +106,19 @@ int malloc_sync(void **pointer, size_t size) {
 int release(void *pointer) {
   if (!pointer) return 0;
   if (!g_harness->allocations_.erase(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
+  g_harness->allocation_devices_.erase(pointer);
   std::free(pointer);
   return 0;
 }
 
-int free_async(void *pointer, void *) {
+// The memory goes when the stream reaches the release: work queued ahead of
+// it may still read it, work of other streams must be ordered before it.
+int free_async(void *pointer, void *stream) {
   QZ_HARNESS_ENTER(free_async);
-  return release(pointer);
+  if (!g_harness->memory_pools) return g_harness->set_error(kCudaErrorNotSupported);
+  if (!pointer) return 0;
+  if (!g_harness->allocations_.count(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
+  return stream_submit(stream, [pointer] { release(pointer); });
 }
 
 int free_sync(void *pointer) {
@@ -130,40 +126,56 @@ int free_sync(void *pointer) {
   return release(pointer);
 }
 
-int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t) {
+// A copy queued on a stream. Host memory is read when the copy is issued
+// (as the runtime stages pageable memory) and written when it runs.
+int queue_copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind, void *stream) {
+  if (!size) return 0;
+  if (kind == qz_cuda_emu::QZ_CUDA_HOST_TO_DEVICE) {
+    auto staged = std::make_shared<std::vector<char>>(static_cast<const char *>(src),
+                                                      static_cast<const char *>(src) + size);
+    return stream_submit(stream, [=] { std::memcpy(dst, staged->data(), size); });
+  }
+  return stream_submit(stream, [=] { std::memmove(dst, src, size); });
+}
+
+// The synchronous copy runs on the default stream; the host waits for it
+// when it reads device memory.
+int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind) {
   QZ_HARNESS_ENTER(memcpy);
-  if (size) std::memmove(dst, src, size);
+  if (const int error = queue_copy(dst, src, size, kind, nullptr)) return error;
+  if (kind == qz_cuda_emu::QZ_CUDA_DEVICE_TO_HOST) stream_drain(nullptr);
   return 0;
 }
 
-int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *) {
+int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind, void *stream) {
   QZ_HARNESS_ENTER(memcpy_async);
-  if (size) std::memmove(dst, src, size);
-  return 0;
+  return queue_copy(dst, src, size, kind, stream);
 }
 
 int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch, size_t width,
-                  size_t height, qz_cuda_copy_kind_t, void *) {
+                  size_t height, qz_cuda_copy_kind_t, void *stream) {
   QZ_HARNESS_ENTER(memcpy_2d_async);
   if (width > dst_pitch || width > src_pitch) return g_harness->set_error(kCudaErrorInvalidValue);
-  for (size_t r = 0; r < height; ++r)
-    std::memmove(static_cast<char *>(dst) + r * dst_pitch,
-                 static_cast<const char *>(src) + r * src_pitch, width);
-  return 0;
+  return stream_submit(stream, [=] {
+    for (size_t r = 0; r < height; ++r)
+      std::memmove(static_cast<char *>(dst) + r * dst_pitch,
+                   static_cast<const char *>(src) + r * src_pitch, width);
+  });
 }
 
-int fill_async(void *dst, int value, size_t size, void *) {
+int fill_async(void *dst, int value, size_t size, void *stream) {
   QZ_HARNESS_ENTER(memset_async);
-  if (size) std::memset(dst, value, size);
-  return 0;
+  if (!size) return 0;
+  return stream_submit(stream, [=] { std::memset(dst, value, size); });
 }
 
-int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *) {
+int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *stream) {
   QZ_HARNESS_ENTER(memset_2d_async);
   if (width > pitch) return g_harness->set_error(kCudaErrorInvalidValue);
-  for (size_t r = 0; r < height; ++r)
-    std::memset(static_cast<char *>(dst) + r * pitch, value, width);
-  return 0;
+  return stream_submit(stream, [=] {
+    for (size_t r = 0; r < height; ++r)
+      std::memset(static_cast<char *>(dst) + r * pitch, value, width);
+  });
 }
 
 struct launch_t {
@@ -174,13 +186,21 @@ struct launch_t {
 
 void run_thread(void *context) {
   auto *launch = static_cast<launch_t *>(context);
-  launch->thunk(launch->kernel, launch->args);
+  launch->thunk->run(launch->kernel, launch->args);
 }
+
+// A launch's own copy of its arguments, kept until it has run.
+struct kept_arguments {
+  qz_cuda_thunk_t thunk;
+  void **args;
+  ~kept_arguments() { thunk->release(args); }
+};
 
 int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid,
                   qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *stream) {
   QZ_HARNESS_ENTER(launch_kernel);
   g_harness->launch_streams_.push_back(stream);
+  g_harness->launch_devices_.push_back(current_device());
   if (!thunk || !kernel) return g_harness->set_error(kCudaErrorInvalidDeviceFunction);
   const qz_cuda_device_prop_t &p = g_harness->prop;
   const uint64_t threads = uint64_t{block.x} * block.y * block.z;
@@ -195,10 +215,13 @@ int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid
       threads <= static_cast<uint64_t>(p.max_threads_per_block) &&
       shared_bytes <= p.shared_mem_per_block;
   if (!valid) return g_harness->set_error(kCudaErrorInvalidConfiguration);
-  launch_t launch{kernel, thunk, args};
-  run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, g_harness->order, run_thread,
-           &launch, shared_bytes);
-  return 0;
+  std::shared_ptr<kept_arguments> kept(new kept_arguments{thunk, thunk->copy(args)});
+  const schedule order = g_harness->order;
+  return stream_submit(stream, [=] {
+    launch_t launch{kernel, thunk, kept->args};
+    run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, order, run_thread, &launch,
+             shared_bytes);
+  });
 }
 
 int get_last_error() {
@@ -228,9 +251,23 @@ const qz_cuda_emu::qz_ypu_cuda_runtime_t HARNESS_RUNTIME = {
     .get_error_string = cuda_error_text,
     .malloc = malloc_sync,
     .free = free_sync,
+    .device_get_attribute = device_get_attribute,
+    .event_create = event_create,
+    .event_destroy = event_destroy,
+    .event_record = event_record,
+    .stream_wait_event = stream_wait_event,
+    .stream_synchronize = stream_synchronize,
 };
 
 }  // namespace
+
+cuda_harness &active_harness() {
+  if (!g_harness) {
+    std::fprintf(stderr, "gpu harness: no cuda_harness is active\n");
+    std::abort();
+  }
+  return *g_harness;
+}
 
 const char *cuda_error_text(int error) {
   switch (error) {
@@ -243,6 +280,9 @@ const char *cuda_error_text(int error) {
     case kCudaErrorInvalidDeviceFunction: return "invalid device function";
     case 101: return "invalid device ordinal";
     case kCudaErrorNoKernelImage: return "no kernel image is available for execution on the device";
+    case kCudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case kCudaErrorMisalignedAddress: return "misaligned address";
+    case kCudaErrorNotSupported: return "operation not supported";
     default: return "unrecognized error code";
   }
 }
@@ -266,10 +306,12 @@ cuda_harness::cuda_harness() {
   prop.max_grid_size[1] = 65535;
   prop.max_grid_size[2] = 65535;
   g_harness = this;
+  set_current_device(0);
   qz_cuda_emu::qz_ypu_cuda_runtime_install(&HARNESS_RUNTIME);
 }
 
 cuda_harness::~cuda_harness() {
+  streams_reset();
   for (auto &[pointer, size] : allocations_) std::free(const_cast<void *>(pointer));
   qz_cuda_emu::qz_ypu_cuda_runtime_install(nullptr);
   g_harness = nullptr;
