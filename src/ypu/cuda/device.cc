@@ -19,18 +19,35 @@ qz_ypu_cuda_buffer_t *cuda_buffer(qz_ypu_buffer_t *buffer) {
 // The runtime's text for the sticky error, which is cleared.
 const char *take_error_text() { return rt().get_error_string(rt().get_last_error()); }
 
-void destroy_streams(qz_ypu_cuda_device_t *device) {
-  if (device->events) {
-    for (int i = 0; i < QZ_YPU_CUDA_EVENT_COUNT; ++i)
-      if (device->events[i]) rt().event_destroy(device->events[i]);
-    std::free(device->events);
-    device->events = nullptr;
+// `count` runtime objects (streams, events) made by `create` into a new
+// zeroed array; the first failure: 0x33D, the array keeping what was made.
+qz_status_t create_handles(void ***out, int count, int (*create)(void **)) {
+  *out = static_cast<void **>(std::calloc(static_cast<size_t>(count), sizeof(void *)));
+  if (!*out) {
+    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+    return QZ_STATUS_OUT_OF_MEMORY;
   }
-  if (!device->streams) return;
-  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i)
-    if (device->streams[i]) rt().stream_destroy(device->streams[i]);
-  std::free(device->streams);
-  device->streams = nullptr;
+  for (int i = 0; i < count; ++i) {
+    if (create(&(*out)[i]) != 0) {
+      (*out)[i] = nullptr;
+      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_STREAM);
+      return QZ_STATUS_RUNTIME_ERROR;
+    }
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+void destroy_handles(void ***handles, int count, int (*destroy)(void *)) {
+  if (!*handles) return;
+  for (int i = 0; i < count; ++i)
+    if ((*handles)[i]) destroy((*handles)[i]);
+  std::free(*handles);
+  *handles = nullptr;
+}
+
+void destroy_streams(qz_ypu_cuda_device_t *device) {
+  destroy_handles(&device->events, QZ_YPU_CUDA_EVENT_COUNT, rt().event_destroy);
+  destroy_handles(&device->streams, QZ_YPU_CUDA_STREAM_COUNT, rt().stream_destroy);
 }
 
 // Whether the device has the stream-ordered allocator. A runtime that does
@@ -178,36 +195,12 @@ qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out
   }
   status = qz_ypu_cuda_device_properties_create(device->device, &device->properties);
   if (status != QZ_STATUS_SUCCESS) goto fail;
-  device->streams = static_cast<void **>(std::calloc(QZ_YPU_CUDA_STREAM_COUNT, sizeof(void *)));
-  if (!device->streams) {
-    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
-    status = QZ_STATUS_OUT_OF_MEMORY;
-    goto fail;
-  }
-  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i) {
-    if (rt().stream_create(&device->streams[i]) != 0) {
-      device->streams[i] = nullptr;
-      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_STREAM);
-      status = QZ_STATUS_RUNTIME_ERROR;
-      goto fail;
-    }
-  }
+  status = create_handles(&device->streams, QZ_YPU_CUDA_STREAM_COUNT, rt().stream_create);
+  if (status != QZ_STATUS_SUCCESS) goto fail;
   // The streams' hand-overs: events without timing, which cost nothing to
   // record.
-  device->events = static_cast<void **>(std::calloc(QZ_YPU_CUDA_EVENT_COUNT, sizeof(void *)));
-  if (!device->events) {
-    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
-    status = QZ_STATUS_OUT_OF_MEMORY;
-    goto fail;
-  }
-  for (int i = 0; i < QZ_YPU_CUDA_EVENT_COUNT; ++i) {
-    if (rt().event_create(&device->events[i]) != 0) {
-      device->events[i] = nullptr;
-      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_STREAM);
-      status = QZ_STATUS_RUNTIME_ERROR;
-      goto fail;
-    }
-  }
+  status = create_handles(&device->events, QZ_YPU_CUDA_EVENT_COUNT, rt().event_create);
+  if (status != QZ_STATUS_SUCCESS) goto fail;
   device->memory_pools = has_memory_pools(device->device);
   *out = device;
   return QZ_STATUS_SUCCESS;
