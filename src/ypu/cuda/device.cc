@@ -85,13 +85,13 @@ qz_status_t qz_ypu_cuda_make_current(const qz_ypu_cuda_device_t *device) {
 
 int qz_ypu_cuda_alloc(const qz_ypu_cuda_device_t *device, void **pointer, size_t bytes,
                       void *stream) {
-  if (device->memory_pools) return rt().malloc_async(pointer, bytes, stream);
+  if (!device || device->memory_pools) return rt().malloc_async(pointer, bytes, stream);
   return rt().malloc(pointer, bytes);
 }
 
 int qz_ypu_cuda_free(const qz_ypu_cuda_device_t *device, void *pointer, void *stream) {
   if (!pointer) return 0;
-  if (device->memory_pools) return rt().free_async(pointer, stream);
+  if (!device || device->memory_pools) return rt().free_async(pointer, stream);
   // Work still queued on the stream may read the memory.
   const int error = rt().stream_synchronize(stream);
   const int freed = rt().free(pointer);

@@ -117,7 +117,8 @@ qz_status_t qz_ypu_cuda_make_current(const qz_ypu_cuda_device_t *device);
 
 // Device memory ordered on `stream` (null: the default stream): the
 // stream-ordered allocator where the device has it, else a plain allocation,
-// freed once the stream's work is done. The runtime's error number.
+// freed once the stream's work is done (no device: the stream-ordered
+// allocator). The runtime's error number.
 int qz_ypu_cuda_alloc(const qz_ypu_cuda_device_t *device, void **pointer, size_t bytes,
                       void *stream);
 int qz_ypu_cuda_free(const qz_ypu_cuda_device_t *device, void *pointer, void *stream);
