@@ -90,6 +90,13 @@ QZ_CUDA_KERNEL void taabe44(unsigned char *tiles, uint64_t tile_first, int t, in
   qz_cuda_repack_class<7>(tiles, tile_first, t, R);
 }
 
+// The repack kernel of width b; none for the widths already in the GPU
+// layout.
+using qz_cuda_repack_t = void (*)(unsigned char *, uint64_t, int, int);
+static qz_cuda_repack_t qz_cuda_repack_kernel(int b) {
+  return b == 3 ? taabe108 : b == 5 ? taabe295 : b == 6 ? taabe208 : b == 7 ? taabe44 : nullptr;
+}
+
 qz_status_t qz_ypu_cuda_repack_lowbit(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_repack_lowbit_params_t *>(params);
   qz_ypu_lowbit_layout_t layout;
@@ -101,14 +108,13 @@ qz_status_t qz_ypu_cuda_repack_lowbit(void *device, void *, const void *params) 
   const int32_t R = p.row_blocks;
   unsigned used = 0;  // the streams that repack a width
   for (int b = 1; b <= 8; ++b)
-    if (p.width_counts[b - 1] > 0 && (b == 3 || b >= 5) && b != 8) used |= 1u << b;
+    if (p.width_counts[b - 1] > 0 && qz_cuda_repack_kernel(b)) used |= 1u << b;
   // The streams start from the tiles as the default stream leaves them, and
   // the default stream goes on from the repacked tiles.
   qz_ypu_cuda_streams_wait_default(d, used);
   for (int b = 1; b <= 8; ++b) {
     const int32_t t = p.width_counts[b - 1];
-    void (*kernel)(unsigned char *, uint64_t, int, int) =
-        b == 3 ? taabe108 : b == 5 ? taabe295 : b == 6 ? taabe208 : b == 7 ? taabe44 : nullptr;
+    const qz_cuda_repack_t kernel = qz_cuda_repack_kernel(b);
     if (t > 0 && kernel)
       qz_cuda_launch_on(kernel,
                         {static_cast<uint32_t>((R + 15) / 16), static_cast<uint32_t>((t + 15) / 16)},
@@ -349,10 +355,6 @@ float *qz_cuda_take(const qz_ypu_cuda_device_t *device, uint64_t floats, void *s
   return static_cast<float *>(pointer);
 }
 
-void qz_cuda_give(const qz_ypu_cuda_device_t *device, float *pointer, void *stream) {
-  qz_ypu_cuda_free(device, pointer, stream);
-}
-
 qz_status_t qz_cuda_linear_one_token(const qz_ypu_cuda_device_t *device,
                                      const qz_ypu_linear_lowbit_params_t &p,
                                      const qz_ypu_lowbit_layout_t &layout, const float *x,
@@ -376,7 +378,7 @@ qz_status_t qz_cuda_linear_one_token(const qz_ypu_cuda_device_t *device,
                    static_cast<uint64_t>(layout.tile_start[b - 1]), t, R, out);
   }
   if (status == QZ_STATUS_SUCCESS) status = qz_ypu_cuda_launch_status();
-  qz_cuda_give(device, xg, nullptr);
+  qz_ypu_cuda_free(device, xg, nullptr);
   return status;
 }
 
@@ -390,7 +392,7 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
   qz_cuda_launch(taabe306, {qz_cuda_blocks_256(K), static_cast<uint32_t>(n)}, {256}, x,
                  qz_ypu_cuda_operand<const uint32_t>(p.perm), n, K, xg);
   if (const qz_status_t status = qz_ypu_cuda_launch_status(); status != QZ_STATUS_SUCCESS) {
-    qz_cuda_give(device, xg, nullptr);
+    qz_ypu_cuda_free(device, xg, nullptr);
     return status;
   }
   rt().memset_async(out, 0, static_cast<size_t>(M) * n * sizeof(float), nullptr);
@@ -422,11 +424,11 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                       static_cast<const float *>(pairs),
                       qz_ypu_cuda_operand<const unsigned char>(p.tiles),
                       static_cast<uint64_t>(layout.tile_start[b - 1]), t, R, n, out);
-    qz_cuda_give(device, pairs, stream);
+    qz_ypu_cuda_free(device, pairs, stream);
   }
   qz_ypu_cuda_default_waits_streams(device, used);
   if (status == QZ_STATUS_SUCCESS) status = qz_ypu_cuda_launch_status();
-  qz_cuda_give(device, xg, nullptr);
+  qz_ypu_cuda_free(device, xg, nullptr);
   if (status != QZ_STATUS_SUCCESS) return status;
   float *reordered = qz_cuda_take(device, static_cast<uint64_t>(n) * M, nullptr);
   if (!reordered) return QZ_STATUS_OUT_OF_MEMORY;
@@ -441,7 +443,7 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
     qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_KERNEL);
     status = QZ_STATUS_RUNTIME_ERROR;
   }
-  qz_cuda_give(device, reordered, nullptr);
+  qz_ypu_cuda_free(device, reordered, nullptr);
   return status;
 }
 
