@@ -201,6 +201,9 @@ int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid
   QZ_HARNESS_ENTER(launch_kernel);
   g_harness->launch_streams_.push_back(stream);
   g_harness->launch_devices_.push_back(current_device());
+  // A kernel given a misaligned operand faults instead of running, and the
+  // context is lost for good.
+  if (g_harness->misaligned_operands) return g_harness->set_error(kCudaErrorMisalignedAddress);
   if (!thunk || !kernel) return g_harness->set_error(kCudaErrorInvalidDeviceFunction);
   const qz_cuda_device_prop_t &p = g_harness->prop;
   const uint64_t threads = uint64_t{block.x} * block.y * block.z;
