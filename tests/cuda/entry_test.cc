@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "support/error_stack.h"
+#include "support/lowbit_op.h"
+#include "support/lowbit_weight.h"
 #include "ypu/cuda/ops.h"
 #include "ypu/params.h"
 
@@ -24,11 +26,41 @@ using namespace qz_cuda_emu;
 
 const qz_ypu_device_ops_t &ops() { return QZ_YPU_CUDA_BACKEND.device; }
 
-// Op 0, a fill and a top-k pick (stream-ordered temporaries and copies) on a
-// context of `device`, through the backend's table, from the calling
-// thread; the pick's values.
+// The calling thread's other work: device 0 current again between calls.
+qz_status_t run_after_gpu0(qz_ypu_context_t *context, uint32_t op, const void *params) {
+  EXPECT_EQ(qz_ypu_cuda_runtime()->set_device(0), 0);
+  return qz_ypu_execute(context, op, params);
+}
+
+// A buffer of the context's device holding `values`.
+template <class T>
+qz_ypu_buffer_t *device_buffer(void *device, const std::vector<T> &values,
+                               std::vector<qz_ypu_buffer_t *> *made) {
+  const int32_t bytes = static_cast<int32_t>(values.size() * sizeof(T));
+  qz_ypu_buffer_t *b = ops().buffer_create(device, bytes, 0);
+  EXPECT_EQ(ops().buffer_upload(device, b, values.data(), 0, bytes), QZ_STATUS_SUCCESS);
+  made->push_back(b);
+  return b;
+}
+
+// Op 0, a fill, a top-k pick (stream-ordered temporaries and copies) and a
+// low-bit repack (the context's streams and events) on a context, through
+// the backend's table, from the calling thread, device 0 being current
+// before each operation; the pick's values.
 std::vector<float> work_on(qz_ypu_context_t *context) {
   void *device = context->device;
+  const lowbit_weight w = make_lowbit_weight(2, {0, 0, 2, 0, 1, 0, 0, 0}, {}, 3);
+  std::vector<qz_ypu_buffer_t *> weight;
+  const qz_ypu_repack_lowbit_params_t repack = lowbit_repack_params(
+      lowbit_params(w, [&](const auto &v) { return device_buffer(device, v, &weight); }));
+  EXPECT_EQ(run_after_gpu0(context, QZ_YPU_OP_REPACK_LOWBIT, &repack), QZ_STATUS_SUCCESS);
+  std::vector<uint8_t> tiles(w.tiles.size());
+  EXPECT_EQ(ops().buffer_download(device, repack.tiles, tiles.data(), 0,
+                                  static_cast<int32_t>(tiles.size())),
+            QZ_STATUS_SUCCESS);
+  EXPECT_EQ(tiles, lowbit_baseline_tiles(w));
+  for (qz_ypu_buffer_t *buffer : weight) ops().buffer_free(device, buffer);
+
   const std::vector<float> a = {1, 5, 3, 4}, b = {10, 20, 30, 40};
   qz_ypu_buffer_t *in_a = ops().buffer_create(device, 16, 0),
                   *in_b = ops().buffer_create(device, 16, 0),
@@ -38,11 +70,11 @@ std::vector<float> work_on(qz_ypu_context_t *context) {
   EXPECT_EQ(ops().buffer_upload(device, in_a, a.data(), 0, 16), QZ_STATUS_SUCCESS);
   EXPECT_EQ(ops().buffer_upload(device, in_b, b.data(), 0, 16), QZ_STATUS_SUCCESS);
   const qz_ypu_fill_zero_params_t zero{sum, 16, 0};
-  EXPECT_EQ(qz_ypu_execute(context, QZ_YPU_OP_FILL_ZERO, &zero), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(run_after_gpu0(context, QZ_YPU_OP_FILL_ZERO, &zero), QZ_STATUS_SUCCESS);
   const qz_ypu_add_f32_params_t add{sum, in_a, in_b, 4, 0, 0, 0};
-  EXPECT_EQ(qz_ypu_execute(context, QZ_YPU_OP_ADD_F32, &add), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(run_after_gpu0(context, QZ_YPU_OP_ADD_F32, &add), QZ_STATUS_SUCCESS);
   const qz_ypu_topk_f32_params_t pick{sum, values, indices, 4, 2, 0, 0, 0};
-  EXPECT_EQ(qz_ypu_execute(context, QZ_YPU_OP_TOPK_F32, &pick), QZ_STATUS_SUCCESS);
+  EXPECT_EQ(run_after_gpu0(context, QZ_YPU_OP_TOPK_F32, &pick), QZ_STATUS_SUCCESS);
   std::vector<float> top(2);
   EXPECT_EQ(ops().buffer_download(device, values, top.data(), 0, 8), QZ_STATUS_SUCCESS);
   for (qz_ypu_buffer_t *buffer : {in_a, in_b, sum, values, indices})
@@ -72,7 +104,8 @@ TEST(CudaEntry, WorkLandsOnTheContextsDevice) {
   const std::vector<int> launched(runtime.launch_devices().begin() + first,
                                   runtime.launch_devices().end());
   EXPECT_EQ(launched, std::vector<int>(launched.size(), 1));
-  EXPECT_EQ(launched.size(), 4u);  // the sums and the pick's positions, twice
+  // The repack's two widths, the sums and the pick's positions, twice.
+  EXPECT_EQ(launched.size(), 8u);
   EXPECT_TRUE(take_error_stack().empty());
 
   // The context's buffers too: one made from a thread on device 0.
