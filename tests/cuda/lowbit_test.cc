@@ -126,10 +126,12 @@ enum class lagging { streams, default_stream };
 // the output between NaN guards; returns the n rows.
 std::vector<float> gpu_linear(const lowbit_weight &w, const std::vector<float> &x, int32_t n,
                               schedule order = schedule::forward,
-                              lagging lag = lagging::streams) {
+                              lagging lag = lagging::streams, bool memory_pools = true) {
   cuda_context c(order);
   c.runtime().lazy_default_stream = lag == lagging::default_stream;
   c.runtime().lazy_streams = lag == lagging::streams;
+  c.runtime().memory_pools = memory_pools;
+  c.device()->memory_pools = memory_pools;
   qz_ypu_linear_lowbit_params_t p = place(c, w);
   const qz_ypu_repack_lowbit_params_t r = lowbit_repack_params(p);
   EXPECT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);
@@ -212,17 +214,23 @@ TEST(CudaLowbitLinear, ManyTokensIndependentOfTheSchedule) {
 // The streams' hand-overs: the repack's and the classes' streams start from
 // what the default stream left (the uploaded tiles, the gathered inputs,
 // the zeroed output) and the default stream goes on only after them (the
-// reorder, the releases, the download), whichever side lags behind.
+// reorder, the releases, the download), whichever side lags behind; on a
+// device without memory pools too (plain temporaries, each released after
+// its stream's work).
 TEST(CudaLowbitLinear, StreamsOrderedByEventsBothWays) {
   const lowbit_weight w =
       make_lowbit_weight(3, {2, 1, 3, 1, 2, 1, 2, 1}, shuffled(8 * 13, 5), 12);
-  for (const lagging lag : {lagging::streams, lagging::default_stream}) {
-    for (int32_t n : {1, 3}) {
-      SCOPED_TRACE(std::to_string(n) + (lag == lagging::streams ? ", streams lag" : ", default lags"));
-      const std::vector<float> x = random_floats(size_t(n) * w.columns(), -2, 2, 7);
-      std::vector<double> bound;
-      const std::vector<double> ref = dense_reference(w, x, n, &bound);
-      expect_within(gpu_linear(w, x, n, schedule::forward, lag), ref, bound);
+  for (const bool pools : {true, false}) {
+    for (const lagging lag : {lagging::streams, lagging::default_stream}) {
+      for (int32_t n : {1, 3}) {
+        SCOPED_TRACE(std::to_string(n) +
+                     (lag == lagging::streams ? ", streams lag" : ", default lags") +
+                     (pools ? "" : ", no pools"));
+        const std::vector<float> x = random_floats(size_t(n) * w.columns(), -2, 2, 7);
+        std::vector<double> bound;
+        const std::vector<double> ref = dense_reference(w, x, n, &bound);
+        expect_within(gpu_linear(w, x, n, schedule::forward, lag, pools), ref, bound);
+      }
     }
   }
 }
