@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "support/conv2d_reference.h"
+#include "support/ypu_harness.h"
 #include "ypu/cuda/ops.h"
 #include "ypu/params.h"
 
@@ -70,9 +71,12 @@ qz_ypu_dwconv1d_transposed_i8i16_params_t transposed(const twin_buffer &out, con
   return {out.on(g), w.on(g), x.on(g), rows, ch, taps, stride, 4, 0, 2};
 }
 
-// Every case adds into the output as the host does: the kernel's when taps
-// is a multiple of the stride, the host code's otherwise.
-TEST(CudaConv, TransposedAddsIntoTheOutput) {
+// The kernel writes every output row with the complete sum of its phase, as
+// the CPU backend's kernels do, so the two agree on an output that holds
+// other values before the call; declined shapes (taps not a multiple of the
+// stride, stride 0) run the host code on both, which adds. On a zeroed
+// output the host implementation agrees with both.
+TEST(CudaConv, TransposedWritesEveryRowAsTheCpuBackend) {
   struct shape {
     int32_t rows, ch, taps, stride;
     bool on_gpu;
@@ -81,16 +85,30 @@ TEST(CudaConv, TransposedAddsIntoTheOutput) {
                         {6, 3, 6, 3, true}, {1, 1, 1, 1, true}, {7, 33, 2, 2, true},
                         {4, 5, 3, 0, false}}) {
     SCOPED_TRACE(std::to_string(s.taps) + " taps, stride " + std::to_string(s.stride));
-    twin t;
     const int32_t out_rows = (s.rows - 1) * s.stride + s.taps;
-    const twin_buffer out = t.buffer(wrapping_ints(out_rows * s.ch + 2, 5)),
-                      w = t.buffer(random_ints<int8_t>(s.taps * s.ch, -128, 127, 3)),
-                      x = t.buffer(random_ints<int16_t>(s.rows * s.ch + 1, -32768, 32767, 4));
-    const int launches = t.gpu().runtime().calls(cuda_call::launch_kernel);
+    const std::vector<int32_t> before = wrapping_ints(out_rows * s.ch + 2, 5);
+    const std::vector<int8_t> weights = random_ints<int8_t>(s.taps * s.ch, -128, 127, 3);
+    const std::vector<int16_t> in = random_ints<int16_t>(s.rows * s.ch + 1, -32768, 32767, 4);
+    {  // the harness device and the CPU backend, side by side
+      cuda_context gpu;
+      ypu_harness cpu(ypu_backend::cpu);
+      qz_ypu_buffer_t *g_out = gpu.buffer(before), *c_out = cpu.buffer(before);
+      const auto g_params = qz_ypu_dwconv1d_transposed_i8i16_params_t{
+          g_out, gpu.buffer(weights), gpu.buffer(in), s.rows, s.ch, s.taps, s.stride, 4, 0, 2};
+      const auto c_params = qz_ypu_dwconv1d_transposed_i8i16_params_t{
+          c_out, cpu.buffer(weights), cpu.buffer(in), s.rows, s.ch, s.taps, s.stride, 4, 0, 2};
+      const int launches = gpu.runtime().calls(cuda_call::launch_kernel);
+      ASSERT_EQ(gpu.run(QZ_YPU_OP_DWCONV1D_TRANSPOSED_I8I16, &g_params), QZ_STATUS_SUCCESS);
+      ASSERT_EQ(cpu.run(QZ_YPU_OP_DWCONV1D_TRANSPOSED_I8I16, &c_params), QZ_STATUS_SUCCESS);
+      EXPECT_EQ(gpu.read<int32_t>(g_out, before.size()), cpu.read<int32_t>(c_out, before.size()));
+      EXPECT_EQ(gpu.runtime().calls(cuda_call::launch_kernel) - launches, s.on_gpu ? 1 : 0);
+    }
+    twin t;
+    const twin_buffer out = t.buffer(std::vector<int32_t>(before.size(), 0)),
+                      w = t.buffer(weights), x = t.buffer(in);
     t.run(QZ_YPU_OP_DWCONV1D_TRANSPOSED_I8I16,
           [&](bool g) { return transposed(out, w, x, g, s.rows, s.ch, s.taps, s.stride); });
-    t.expect_same<int32_t>(out, out_rows * s.ch + 2);
-    EXPECT_EQ(t.gpu().runtime().calls(cuda_call::launch_kernel) - launches, s.on_gpu ? 1 : 0);
+    t.expect_same<int32_t>(out, before.size());
   }
 }
 

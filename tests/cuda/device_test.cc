@@ -114,6 +114,10 @@ TEST(CudaDevice, OpenFailsCleanlyAtEveryStep) {
        QZ_STATUS_RUNTIME_ERROR, kStream},
       {"sixth stream", [](cuda_harness &r) { r.fail(cuda_call::stream_create, 5); }, 0,
        QZ_STATUS_RUNTIME_ERROR, kStream},
+      {"first event", [](cuda_harness &r) { r.fail(cuda_call::event_create, 0); }, 0,
+       QZ_STATUS_RUNTIME_ERROR, kStream},
+      {"last event", [](cuda_harness &r) { r.fail(cuda_call::event_create, 8); }, 0,
+       QZ_STATUS_RUNTIME_ERROR, kStream},
   };
   for (const step &s : steps) {
     SCOPED_TRACE(s.name);
@@ -128,6 +132,41 @@ TEST(CudaDevice, OpenFailsCleanlyAtEveryStep) {
     EXPECT_EQ(take_error_stack(), expected);
     EXPECT_EQ(runtime.live_streams(), 0);
     EXPECT_EQ(runtime.last_error, 0) << "the sticky error is read and cleared";
+  }
+}
+
+// The stream-ordered allocator where the device has it; plain allocations
+// where it does not (or the runtime cannot say), released only after the
+// default stream's work, which may still read them.
+TEST(CudaDevice, MemoryPoolsOrPlainAllocations) {
+  struct variant {
+    const char *name;
+    bool pools;
+    bool query_fails;
+  };
+  for (const variant v : {variant{"pools", true, false}, {"no pools", false, false},
+                          {"query fails", true, true}}) {
+    SCOPED_TRACE(v.name);
+    cuda_harness runtime;
+    runtime.memory_pools = v.pools && !v.query_fails;
+    if (v.query_fails)
+      runtime.fail(cuda_call::device_get_attribute, 0, qz_gpu_harness::kCudaErrorInvalidValue);
+    qz_ypu_cuda_device_t *device = nullptr;
+    ASSERT_EQ(qz_ypu_cuda_device_open_at(0, &device), QZ_STATUS_SUCCESS);
+    EXPECT_TRUE(take_error_stack().empty());
+    EXPECT_EQ(runtime.last_error, 0);
+    const bool pools = v.pools && !v.query_fails;
+    EXPECT_EQ(device->memory_pools, pools);
+    qz_ypu_buffer_t *b = qz_ypu_cuda_buffer_create(device, 16, 0);
+    ASSERT_NE(b, nullptr);
+    const int syncs = runtime.calls(cuda_call::stream_synchronize);
+    qz_ypu_cuda_buffer_free(device, b);
+    EXPECT_EQ(runtime.calls(cuda_call::malloc_async), pools ? 1 : 0);
+    EXPECT_EQ(runtime.calls(cuda_call::malloc), pools ? 0 : 1);
+    EXPECT_EQ(runtime.calls(cuda_call::free), pools ? 0 : 1);
+    EXPECT_EQ(runtime.calls(cuda_call::stream_synchronize) - syncs, pools ? 0 : 1);
+    EXPECT_EQ(runtime.live_allocations(), 0);
+    qz_ypu_cuda_device_release(device);
   }
 }
 

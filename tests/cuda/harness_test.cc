@@ -183,9 +183,18 @@ TEST(GpuHarness, ShuffledFloatAtomicsLandInNoFixedOrder) {
     float *terms = static_cast<float *>(memory), *total = terms + n, *seen = total + 1;
     ASSERT_EQ(rt.memcpy(terms, in.data(), 4 * n, qz_cuda_emu::QZ_CUDA_HOST_TO_DEVICE), 0);
     ASSERT_EQ(rt.memset_async(total, 0, 4, nullptr), 0);
-    for (int s = 0; s < 2; ++s)
+    // The streams start after the default stream's fill and it goes on
+    // after both, through events, as the backend orders them.
+    void *events[3] = {};
+    for (void *&e : events) ASSERT_EQ(rt.event_create(&e), 0);
+    ASSERT_EQ(rt.event_record(events[2], nullptr), 0);
+    for (int s = 0; s < 2; ++s) {
+      ASSERT_EQ(rt.stream_wait_event(streams[s], events[2]), 0);
       qz_cuda_emu::qz_cuda_launch_on(add_each, {4}, {32}, 0, streams[s], n / 2,
                                      static_cast<const float *>(terms + s * n / 2), total);
+      ASSERT_EQ(rt.event_record(events[s], streams[s]), 0);
+      ASSERT_EQ(rt.stream_wait_event(nullptr, events[s]), 0);
+    }
     qz_cuda_emu::qz_cuda_launch(copy_one, {1}, {1}, static_cast<const float *>(total), seen);
     float copied[2];
     ASSERT_EQ(rt.memcpy(copied, total, 8, qz_cuda_emu::QZ_CUDA_DEVICE_TO_HOST), 0);
@@ -193,6 +202,7 @@ TEST(GpuHarness, ShuffledFloatAtomicsLandInNoFixedOrder) {
     EXPECT_NEAR(copied[0], 0x1p24 + 255, 256) << "run " << run;
     totals.push_back(copied[0]);
     rt.free(memory);
+    for (void *e : events) rt.event_destroy(e);
     rt.stream_destroy(streams[0]);
     rt.stream_destroy(streams[1]);
   }

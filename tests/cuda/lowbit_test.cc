@@ -94,12 +94,21 @@ TEST(CudaLowbitRepack, WorkedTiles) {
 // ---------------------------------------------------------------------------
 // Op 93.
 
+// Which streams of the harness run their work only when something needs
+// it: the context's streams (the default), or the default stream.
+enum class lagging { streams, default_stream };
+
 // Op 94 then op 93 on n tokens, input and output at byte offsets 8 and 4,
 // the output between NaN guards; returns the n rows. The shuffled schedule
 // lands the float atomic additions in a permuted order, as a GPU may.
 std::vector<float> gpu_linear(const lowbit_weight &w, const std::vector<float> &x, int32_t n,
-                              schedule order = schedule::shuffled) {
+                              schedule order = schedule::shuffled,
+                              lagging lag = lagging::streams, bool memory_pools = true) {
   cuda_context c(order);
+  c.runtime().lazy_default_stream = lag == lagging::default_stream;
+  c.runtime().lazy_streams = lag == lagging::streams;
+  c.runtime().memory_pools = memory_pools;
+  c.device()->memory_pools = memory_pools;
   qz_ypu_linear_lowbit_params_t p = place(c, w);
   const qz_ypu_repack_lowbit_params_t r = lowbit_repack_params(p);
   EXPECT_EQ(c.run(QZ_YPU_OP_REPACK_LOWBIT, &r), QZ_STATUS_SUCCESS);
@@ -113,8 +122,8 @@ std::vector<float> gpu_linear(const lowbit_weight &w, const std::vector<float> &
   p.out_offset = 4;
   const int allocations = c.runtime().live_allocations();
   EXPECT_EQ(c.run(QZ_YPU_OP_LINEAR_LOWBIT, &p), QZ_STATUS_SUCCESS) << ::testing::PrintToString(take_error_stack());
-  EXPECT_EQ(c.runtime().live_allocations(), allocations) << "a temporary was kept";
   const std::vector<float> all = c.read<float>(p.out, count + 2);
+  EXPECT_EQ(c.runtime().live_allocations(), allocations) << "a temporary was kept";
   EXPECT_TRUE(std::isnan(all.front()) && std::isnan(all.back())) << "written outside the output";
   return std::vector<float>(all.begin() + 1, all.end() - 1);
 }
@@ -183,6 +192,30 @@ TEST(CudaLowbitLinear, EveryScheduleWithinTheBound) {
     for (schedule order : qz_gpu_harness::kAllSchedules) {
       SCOPED_TRACE("n = " + std::to_string(n) + ", schedule " + std::to_string(int(order)));
       expect_within(gpu_linear(w, x, n, order), ref, bound);
+    }
+  }
+}
+
+// The streams' hand-overs: the repack's and the classes' streams start from
+// what the default stream left (the uploaded tiles, the gathered inputs,
+// the zeroed output) and the default stream goes on only after them (the
+// reorder, the releases, the download), whichever side lags behind; on a
+// device without memory pools too (plain temporaries, each released after
+// its stream's work).
+TEST(CudaLowbitLinear, StreamsOrderedByEventsBothWays) {
+  const lowbit_weight w =
+      make_lowbit_weight(3, {2, 1, 3, 1, 2, 1, 2, 1}, shuffled(8 * 13, 5), 12);
+  for (const bool pools : {true, false}) {
+    for (const lagging lag : {lagging::streams, lagging::default_stream}) {
+      for (int32_t n : {1, 3}) {
+        SCOPED_TRACE(std::to_string(n) +
+                     (lag == lagging::streams ? ", streams lag" : ", default lags") +
+                     (pools ? "" : ", no pools"));
+        const std::vector<float> x = random_floats(size_t(n) * w.columns(), -2, 2, 7);
+        std::vector<double> bound;
+        const std::vector<double> ref = lowbit_reference(w, x, n, &bound);
+        expect_within(gpu_linear(w, x, n, schedule::forward, lag, pools), ref, bound);
+      }
     }
   }
 }

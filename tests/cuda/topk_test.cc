@@ -85,18 +85,44 @@ TEST(CudaTopk, LongRowMatchesHost) {
   t.expect_same<int32_t>(indices, k);
 }
 
-// Each of the four allocations failing: 0x339 from the sort, 0x33C from the
-// entry, nothing written, nothing left allocated.
+// Each of the four allocations failing, from the stream-ordered allocator
+// or, on a device without it, from plain allocations: 0x339 from the sort,
+// 0x33C from the entry, nothing written, nothing left allocated.
 TEST(CudaTopk, AllocationFailuresAreReported) {
-  for (int failing = 0; failing < 4; ++failing) {
-    SCOPED_TRACE(failing);
+  for (const bool pools : {true, false}) {
+    for (int failing = 0; failing < 4; ++failing) {
+      SCOPED_TRACE(std::to_string(failing) + (pools ? " with pools" : " without"));
+      cuda_context gpu;
+      gpu.runtime().memory_pools = pools;
+      gpu.device()->memory_pools = pools;
+      // The three buffers come from the same allocator first.
+      gpu.runtime().fail(pools ? cuda_call::malloc_async : cuda_call::malloc,
+                         failing + 3);
+      const topk_result r = run_topk(gpu, {3, 1, 2}, 2, QZ_STATUS_RUNTIME_ERROR);
+      EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kAlloc, kKernelFailed}));
+      EXPECT_EQ(r.indices, std::vector<int32_t>(2, 0x7F7F7F7F));
+      EXPECT_EQ(gpu.runtime().live_allocations(), 3);
+      EXPECT_EQ(gpu.runtime().last_error, 0) << "the error is not left pending";
+    }
+  }
+}
+
+// A pick takes its temporaries from the default stream's allocator and
+// releases them there: no allocation that waits for the device. Without
+// the allocator, plain allocations are released after the stream's work.
+TEST(CudaTopk, TemporariesAreStreamOrdered) {
+  for (const bool pools : {true, false}) {
+    SCOPED_TRACE(pools);
     cuda_context gpu;
-    gpu.runtime().fail(cuda_call::malloc, failing);
-    const topk_result r = run_topk(gpu, {3, 1, 2}, 2, QZ_STATUS_RUNTIME_ERROR);
-    EXPECT_EQ(take_error_stack(), (std::vector<std::string>{kAlloc, kKernelFailed}));
-    EXPECT_EQ(r.indices, std::vector<int32_t>(2, 0x7F7F7F7F));
+    gpu.runtime().memory_pools = pools;
+    gpu.device()->memory_pools = pools;
+    const int plain = gpu.runtime().calls(cuda_call::malloc);
+    const topk_result r = run_topk(gpu, {1, 3, 2, 3}, 3);
+    EXPECT_EQ(r.indices, (std::vector<int32_t>{1, 3, 2}));
+    EXPECT_EQ(r.values, (std::vector<float>{3, 3, 2}));
+    EXPECT_EQ(gpu.runtime().calls(cuda_call::malloc) - plain, pools ? 0 : 3 + 4);  // + buffers
+    EXPECT_EQ(gpu.runtime().calls(cuda_call::free), pools ? 0 : 4);
     EXPECT_EQ(gpu.runtime().live_allocations(), 3);
-    EXPECT_EQ(gpu.runtime().last_error, 0) << "the error is not left pending";
   }
 }
 

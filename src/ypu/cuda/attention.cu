@@ -132,7 +132,8 @@ __device__ float qz_cuda_reduce_512(float v, Op op, float *shmem) {
 }  // namespace
 
 // Softmax of the scaled scores of score row (y, h), of the c_j keys it sees.
-QZ_CUDA_KERNEL void taabe163(float *scores, float scale, int Mx, int L0) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe163(float *scores, float scale, int Mx, int L0) {
   __shared__ float shmem[32];
   const int h = blockIdx.x, y = blockIdx.y, H = gridDim.x;
   const int length = y + L0 < Mx ? y + L0 : Mx;
@@ -228,16 +229,18 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
 // Each op's module has its own scores and values kernels, over its code
 // type, and its entry.
 #define QZ_CUDA_RING_ATTENTION(Code, entry)                                                     \
-  QZ_CUDA_KERNEL void taabe58(const float *query, const Code *key_codes, const float *key_min,  \
-                              const float *key_scale, int n, int D, int H, int Q, int W, int Mx, \
-                              float scale, int off, int position, float *scores) {              \
+  QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)                                                \
+      taabe58(const float *query, const Code *key_codes, const float *key_min,                  \
+              const float *key_scale, int n, int D, int H, int Q, int W, int Mx, float scale,   \
+              int off, int position, float *scores) {                                           \
     (void)scale;                                                                                \
     qz_cuda_ring_scores(query, key_codes, key_min, key_scale, n, D, H, Q, W, Mx, off, position, \
                         scores);                                                                \
   }                                                                                             \
-  QZ_CUDA_KERNEL void taabe298(const Code *value_codes, const float *value_min,                 \
-                               const float *value_scale, int D, int H, int Q, int W, int Mx,    \
-                               int off, int position, const float *scores, float *out) {        \
+  QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)                                                \
+      taabe298(const Code *value_codes, const float *value_min, const float *value_scale, int D,\
+               int H, int Q, int W, int Mx, int off, int position, const float *scores,         \
+               float *out) {                                                                    \
     qz_cuda_ring_values(value_codes, value_min, value_scale, D, H, Q, W, Mx, off, position,     \
                         scores, out);                                                           \
   }                                                                                             \
@@ -399,8 +402,9 @@ qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *
 // Ops 71, 72: scores; ops 69, 70: weighted values; op 66: the window mask.
 
 #if QZ_CUDA_BUILDS(ATTENTION_SCORES_F32)
-QZ_CUDA_KERNEL void taabe155(float *scores, const float *query, const float *key, int B, int Sq,
-                             int Skv, int H, int Q, int per_kv, int D, float scale) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
+    taabe155(float *scores, const float *query, const float *key, int B, int Sq,
+             int Skv, int H, int Q, int per_kv, int D, float scale) {
   (void)B;
   const int b = blockIdx.x, q = blockIdx.y, k = blockIdx.z, h = threadIdx.y;
   const float dot =
@@ -426,9 +430,10 @@ qz_status_t qz_ypu_cuda_attention_scores_f32(void *, void *, const void *params)
 #endif
 
 #if QZ_CUDA_BUILDS(ATTENTION_SCORES_CACHE_U8)
-QZ_CUDA_KERNEL void taabe155(const float *query, const unsigned char *key_codes,
-                             const float *key_pairs, float *scores, int B, int Sq, int Skv, int M,
-                             int H, int Q, int D, float scale) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
+    taabe155(const float *query, const unsigned char *key_codes,
+             const float *key_pairs, float *scores, int B, int Sq, int Skv, int M,
+             int H, int Q, int D, float scale) {
   (void)B;
   const int b = blockIdx.x, q = blockIdx.y, k = blockIdx.z, h = threadIdx.y;
   const int64_t position = static_cast<int64_t>(b) * M + k;
@@ -458,8 +463,9 @@ qz_status_t qz_ypu_cuda_attention_scores_cache_u8(void *, void *, const void *pa
 #endif
 
 #if QZ_CUDA_BUILDS(ATTENTION_VALUES_F32)
-QZ_CUDA_KERNEL void taabe69(const float *probabilities, float *out, const float *value, int B,
-                            int Sq, int Skv, int H, int Q, int per_kv, int D) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
+    taabe69(const float *probabilities, float *out, const float *value, int B,
+            int Sq, int Skv, int H, int Q, int per_kv, int D) {
   (void)B;
   const int b = blockIdx.x, h = blockIdx.y, q = blockIdx.z;
   const float *p = probabilities + ((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv;
@@ -490,9 +496,10 @@ qz_status_t qz_ypu_cuda_attention_values_f32(void *, void *, const void *params)
 #endif
 
 #if QZ_CUDA_BUILDS(ATTENTION_VALUES_CACHE_U8)
-QZ_CUDA_KERNEL void taabe69(float *out, const unsigned char *value_codes,
-                            const float *value_pairs, const float *probabilities, int B, int Sq,
-                            int Skv, int M, int H, int Q, int D) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
+    taabe69(float *out, const unsigned char *value_codes,
+            const float *value_pairs, const float *probabilities, int B, int Sq,
+            int Skv, int M, int H, int Q, int D) {
   (void)B;
   const int b = blockIdx.x, h = blockIdx.y, q = blockIdx.z;
   const int g = h / (H / Q);

@@ -149,9 +149,10 @@ qz_status_t qz_ypu_cuda_conv1d_i8i16(void *, void *, const void *params) {
 
 // Op 12 with P = taps / stride taps per phase: output row u * stride + s
 // (u = blockIdx.x * 2 + threadIdx.y < rows + P - 1, every phase s < stride,
-// channels threadIdx.x, + 16, ...) gets the complete sum of its phase's
-// taps, added into out (wrapping) as the host implementation adds; each
-// output element has exactly one writer.
+// channels threadIdx.x, + 16, ...) is written with the complete sum of its
+// phase's taps, without reading the old output, as the CPU kernels write
+// it; each output element has exactly one writer. (The host implementation
+// adds into the output; on a zeroed output all three agree.)
 #if QZ_CUDA_BUILDS(DWCONV1D_TRANSPOSED_I8I16)
 QZ_CUDA_KERNEL void taabe5(int rows, int ch, int P, int stride, int *out, signed char *w,
                            short *x) {
@@ -159,14 +160,13 @@ QZ_CUDA_KERNEL void taabe5(int rows, int ch, int P, int stride, int *out, signed
   if (u >= rows + P - 1) return;
   for (int s = 0; s < stride; ++s)
     for (int j = threadIdx.x; j < ch; j += 16) {
-      int *const cell = &out[(static_cast<long long>(u) * stride + s) * ch + j];
-      int sum = *cell;
+      int sum = 0;
       for (int k = 0; k < P; ++k) {
         if (u - k < 0 || u - k >= rows) continue;
         sum = qz_cuda_wrap_add(sum, x[static_cast<long long>(u - k) * ch + j] *
                                         w[(static_cast<long long>(k) * stride + s) * ch + j]);
       }
-      *cell = sum;
+      out[(static_cast<long long>(u) * stride + s) * ch + j] = sum;
     }
 }
 

@@ -26,12 +26,47 @@ void push_if_lost(int error) {
     qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_LOST, error, rt().get_error_string(error));
 }
 
+// `count` runtime objects (streams, events) made by `create` into a new
+// zeroed array; the first failure: 0x33D, the array keeping what was made.
+qz_status_t create_handles(void ***out, int count, int (*create)(void **)) {
+  *out = static_cast<void **>(std::calloc(static_cast<size_t>(count), sizeof(void *)));
+  if (!*out) {
+    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+    return QZ_STATUS_OUT_OF_MEMORY;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (create(&(*out)[i]) != 0) {
+      (*out)[i] = nullptr;
+      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_STREAM);
+      return QZ_STATUS_RUNTIME_ERROR;
+    }
+  }
+  return QZ_STATUS_SUCCESS;
+}
+
+void destroy_handles(void ***handles, int count, int (*destroy)(void *)) {
+  if (!*handles) return;
+  for (int i = 0; i < count; ++i)
+    if ((*handles)[i]) destroy((*handles)[i]);
+  std::free(*handles);
+  *handles = nullptr;
+}
+
 void destroy_streams(qz_ypu_cuda_device_t *device) {
-  if (!device->streams) return;
-  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i)
-    if (device->streams[i]) rt().stream_destroy(device->streams[i]);
-  std::free(device->streams);
-  device->streams = nullptr;
+  destroy_handles(&device->events, QZ_YPU_CUDA_EVENT_COUNT, rt().event_destroy);
+  destroy_handles(&device->streams, QZ_YPU_CUDA_STREAM_COUNT, rt().stream_destroy);
+}
+
+// Whether the device has the stream-ordered allocator. A runtime that does
+// not know the question has none either.
+bool has_memory_pools(int device) {
+  int supported = 0;
+  if (rt().device_get_attribute(&supported, QZ_CUDA_ATTRIBUTE_MEMORY_POOLS_SUPPORTED, device) !=
+      0) {
+    rt().get_last_error();
+    return false;
+  }
+  return supported != 0;
 }
 
 }  // namespace
@@ -45,6 +80,44 @@ void qz_ypu_cuda_fail(const qz_error_record_t &record) {
   const int error = rt().get_last_error();
   qz_error_push_at("", 0, &record);
   push_if_lost(error);
+}
+
+qz_status_t qz_ypu_cuda_make_current(const qz_ypu_cuda_device_t *device) {
+  int current = -1;
+  if (rt().get_device(&current) != 0) rt().get_last_error();
+  if (current == device->device) return QZ_STATUS_SUCCESS;
+  if (rt().set_device(device->device) == 0) return QZ_STATUS_SUCCESS;
+  qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_COMMUNICATE);
+  return QZ_STATUS_RUNTIME_ERROR;
+}
+
+int qz_ypu_cuda_alloc(const qz_ypu_cuda_device_t *device, void **pointer, size_t bytes,
+                      void *stream) {
+  if (!device || device->memory_pools) return rt().malloc_async(pointer, bytes, stream);
+  return rt().malloc(pointer, bytes);
+}
+
+int qz_ypu_cuda_free(const qz_ypu_cuda_device_t *device, void *pointer, void *stream) {
+  if (!pointer) return 0;
+  if (!device || device->memory_pools) return rt().free_async(pointer, stream);
+  // Work still queued on the stream may read the memory.
+  const int error = rt().stream_synchronize(stream);
+  const int freed = rt().free(pointer);
+  return error ? error : freed;
+}
+
+void qz_ypu_cuda_streams_wait_default(const qz_ypu_cuda_device_t *device, unsigned mask) {
+  rt().event_record(device->events[0], nullptr);
+  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i)
+    if (mask >> i & 1) rt().stream_wait_event(device->streams[i], device->events[0]);
+}
+
+void qz_ypu_cuda_default_waits_streams(const qz_ypu_cuda_device_t *device, unsigned mask) {
+  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i) {
+    if (!(mask >> i & 1)) continue;
+    rt().event_record(device->events[1 + i], device->streams[i]);
+    rt().stream_wait_event(nullptr, device->events[1 + i]);
+  }
 }
 
 qz_status_t qz_ypu_cuda_launch_status() {
@@ -134,20 +207,13 @@ qz_status_t qz_ypu_cuda_device_open_at(int32_t index, qz_ypu_cuda_device_t **out
   }
   status = qz_ypu_cuda_device_properties_create(device->device, &device->properties);
   if (status != QZ_STATUS_SUCCESS) goto fail;
-  device->streams = static_cast<void **>(std::calloc(QZ_YPU_CUDA_STREAM_COUNT, sizeof(void *)));
-  if (!device->streams) {
-    qz_error_push_at("", 0, &QZ_ERROR_OUT_OF_MEMORY);
-    status = QZ_STATUS_OUT_OF_MEMORY;
-    goto fail;
-  }
-  for (int i = 0; i < QZ_YPU_CUDA_STREAM_COUNT; ++i) {
-    if (rt().stream_create(&device->streams[i]) != 0) {
-      device->streams[i] = nullptr;
-      qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_STREAM);
-      status = QZ_STATUS_RUNTIME_ERROR;
-      goto fail;
-    }
-  }
+  status = create_handles(&device->streams, QZ_YPU_CUDA_STREAM_COUNT, rt().stream_create);
+  if (status != QZ_STATUS_SUCCESS) goto fail;
+  // The streams' hand-overs: events without timing, which cost nothing to
+  // record.
+  status = create_handles(&device->events, QZ_YPU_CUDA_EVENT_COUNT, rt().event_create);
+  if (status != QZ_STATUS_SUCCESS) goto fail;
+  device->memory_pools = has_memory_pools(device->device);
   *out = device;
   return QZ_STATUS_SUCCESS;
 fail:
@@ -223,14 +289,14 @@ qz_status_t qz_ypu_cuda_device_list(char ***list, int32_t *count) {
   return QZ_STATUS_SUCCESS;
 }
 
-qz_ypu_buffer_t *qz_ypu_cuda_buffer_create(void *, int32_t size, int32_t flags) {
+qz_ypu_buffer_t *qz_ypu_cuda_buffer_create(void *device, int32_t size, int32_t flags) {
   auto *buffer = static_cast<qz_ypu_cuda_buffer_t *>(std::malloc(sizeof(qz_ypu_cuda_buffer_t)));
   if (!buffer) return nullptr;
   // A negative size would widen to an enormous request; the runtime refuses
   // it like any other allocation it cannot serve.
   buffer->device_ptr = nullptr;
-  if (rt().malloc_async(&buffer->device_ptr, static_cast<size_t>(static_cast<intptr_t>(size)),
-                        nullptr) != 0) {
+  if (qz_ypu_cuda_alloc(static_cast<const qz_ypu_cuda_device_t *>(device), &buffer->device_ptr,
+                        static_cast<size_t>(static_cast<intptr_t>(size)), nullptr) != 0) {
     qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_ALLOC);
     std::free(buffer);
     return nullptr;
@@ -242,10 +308,10 @@ qz_ypu_buffer_t *qz_ypu_cuda_buffer_create(void *, int32_t size, int32_t flags) 
   return reinterpret_cast<qz_ypu_buffer_t *>(buffer);
 }
 
-void qz_ypu_cuda_buffer_free(void *, qz_ypu_buffer_t *handle) {
+void qz_ypu_cuda_buffer_free(void *device, qz_ypu_buffer_t *handle) {
   qz_ypu_cuda_buffer_t *buffer = cuda_buffer(handle);
   if (!buffer) return;
-  rt().free_async(buffer->device_ptr, nullptr);
+  qz_ypu_cuda_free(static_cast<const qz_ypu_cuda_device_t *>(device), buffer->device_ptr, nullptr);
   // A buffer freed while still mapped (say after a failed fetching map)
   // takes its mirror with it.
   std::free(buffer->host_copy);

@@ -15,6 +15,9 @@ void qz_ypu_cuda_device_close(void *device);
 QZ_CUDA_BEGIN
 
 inline constexpr int QZ_YPU_CUDA_STREAM_COUNT = 8;
+// events[0] marks the default stream's work for the streams to wait on;
+// events[1 + i] marks the work of streams[i] for the default stream.
+inline constexpr int QZ_YPU_CUDA_EVENT_COUNT = QZ_YPU_CUDA_STREAM_COUNT + 1;
 
 struct qz_ypu_cuda_device_properties_t {
   const char *query_error;
@@ -38,6 +41,10 @@ struct qz_ypu_cuda_device_t {
   int32_t device;
   qz_ypu_cuda_device_properties_t *properties;
   void **streams;  // QZ_YPU_CUDA_STREAM_COUNT runtime streams
+  void **events;   // QZ_YPU_CUDA_EVENT_COUNT events without timing
+  // Whether the device has the stream-ordered allocator; without it device
+  // memory comes from plain allocations.
+  bool memory_pools;
 };
 
 struct qz_ypu_cuda_buffer_t {
@@ -112,16 +119,50 @@ void qz_ypu_cuda_compatibility_test_launch();
 // arguments), and QZ_YPU_CUDA_ERROR_LOST when the context is lost.
 void qz_ypu_cuda_fail(const qz_error_record_t &record);
 
+// Makes `device` the calling thread's current device (the runtime keeps one
+// per thread); only when another one is current. Failure: 0x334.
+qz_status_t qz_ypu_cuda_make_current(const qz_ypu_cuda_device_t *device);
+
+// Device memory ordered on `stream` (null: the default stream): the
+// stream-ordered allocator where the device has it, else a plain allocation,
+// freed once the stream's work is done (no device: the stream-ordered
+// allocator). The runtime's error number.
+int qz_ypu_cuda_alloc(const qz_ypu_cuda_device_t *device, void **pointer, size_t bytes,
+                      void *stream);
+int qz_ypu_cuda_free(const qz_ypu_cuda_device_t *device, void *pointer, void *stream);
+
+// Hand-overs between the default stream and the device's streams: the
+// streams of `mask` (bit i: streams[i]) wait for the work issued so far on
+// the default stream; the default stream waits for the work issued so far
+// on those streams. Errors stay in the runtime's error state for the entry's
+// check.
+void qz_ypu_cuda_streams_wait_default(const qz_ypu_cuda_device_t *device, unsigned mask);
+void qz_ypu_cuda_default_waits_streams(const qz_ypu_cuda_device_t *device, unsigned mask);
+
+// Whether every byte offset of the op's record that the entry turns into a
+// pointer to 2- or 4-byte elements is a multiple of the element size (the
+// GPU faults on a misaligned access, and the fault ends the context).
+bool qz_ypu_cuda_offsets_aligned(uint32_t op, const void *params);
+
 // Whether `buffer` (null: no buffer) holds the byte range [offset, offset +
 // bytes), checked in 64 bits.
 bool qz_ypu_cuda_buffer_holds(const qz_ypu_buffer_t *buffer, int64_t offset, int64_t bytes);
 
 // The device address of an operand: the buffer's memory plus a signed byte
 // offset.
+#if defined(QZ_CUDA_EMU)
+// The harness faults, as the GPU does, on an operand its elements cannot be
+// read from.
+void qz_cuda_emu_typed_access(const void *pointer, size_t alignment);
+#endif
 template <class T>
 T *qz_ypu_cuda_operand(const qz_ypu_buffer_t *buffer, int32_t offset = 0) {
   auto *b = reinterpret_cast<const qz_ypu_cuda_buffer_t *>(buffer);
-  return reinterpret_cast<T *>(static_cast<char *>(b->device_ptr) + static_cast<intptr_t>(offset));
+  char *pointer = static_cast<char *>(b->device_ptr) + static_cast<intptr_t>(offset);
+#if defined(QZ_CUDA_EMU)
+  qz_cuda_emu_typed_access(pointer, alignof(T));
+#endif
+  return reinterpret_cast<T *>(pointer);
 }
 
 // The one cudaGetLastError after an entry's launches: 0x33C on failure

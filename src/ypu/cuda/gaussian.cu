@@ -5,8 +5,9 @@
 QZ_CUDA_BEGIN
 
 #if QZ_CUDA_BUILDS(GAUSSIAN_WEIGHTS_F32)
-QZ_CUDA_KERNEL void taabe115(float *out, float *values, float *sigma, float *mu, int *centers,
-                             int frames, int sources, int dim, int left, int right) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
+    taabe115(float *out, float *values, float *sigma, float *mu, int *centers,
+             int frames, int sources, int dim, int left, int right) {
   const int f = blockIdx.x, d = threadIdx.x;
   if (f >= frames || d >= dim) return;
   const int k = centers[f];

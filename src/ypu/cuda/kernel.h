@@ -58,6 +58,16 @@
 #else
 #define QZ_CUDA_UNROLL
 #endif
+// The largest block a kernel is launched with, on every kernel launched
+// with more than 256 threads: the compiler then keeps the kernel's
+// registers within what a block that large may hold (64K registers per
+// block on sm_75; one more register per thread and the launch is refused).
+// The harness has no register file.
+#if defined(__CUDACC__)
+#define QZ_CUDA_LAUNCH_BOUNDS(threads) __launch_bounds__(threads)
+#else
+#define QZ_CUDA_LAUNCH_BOUNDS(threads)
+#endif
 // Kernel templates keep C++ linkage: the GPU program names each instance by
 // its mangled name (taabe213<3> is _Z8taabe213ILi3EE...).
 #define QZ_CUDA_TEMPLATE_KERNEL __global__
@@ -139,6 +149,38 @@ void qz_cuda_thunk(const void *kernel, void **args) {
     f(*static_cast<P *>(args[I])...);
   }(std::index_sequence_for<P...>{});
 }
+
+// A launch's arguments kept for a later run: the values and the array
+// pointing at them.
+template <class... P>
+struct qz_cuda_kept_arguments {
+  std::tuple<P...> values;
+  void *pointers[sizeof...(P) + 1];
+};
+
+template <class... P>
+void **qz_cuda_keep_arguments(void **args) {
+  auto *kept = [&]<size_t... I>(std::index_sequence<I...>) {
+    return new qz_cuda_kept_arguments<P...>{{*static_cast<P *>(args[I])...}, {}};
+  }(std::index_sequence_for<P...>{});
+  std::apply(
+      [&](auto &...v) {
+        size_t i = 0;
+        ((kept->pointers[i++] = static_cast<void *>(&v)), ...);
+        kept->pointers[i] = kept;  // the record, for the release
+      },
+      kept->values);
+  return kept->pointers;
+}
+
+template <class... P>
+void qz_cuda_release_arguments(void **copy) {
+  delete static_cast<qz_cuda_kept_arguments<P...> *>(copy[sizeof...(P)]);
+}
+
+template <class... P>
+inline constexpr qz_cuda_host_kernel_t QZ_CUDA_HOST_KERNEL = {
+    qz_cuda_thunk<P...>, qz_cuda_keep_arguments<P...>, qz_cuda_release_arguments<P...>};
 #endif
 
 // Launches `kernel` with `shared_bytes` of dynamic shared memory on
@@ -153,7 +195,7 @@ void qz_cuda_launch_on(void (*kernel)(P...), qz_cuda_dim3_t grid, qz_cuda_dim3_t
 #if defined(__CUDACC__)
   constexpr qz_cuda_thunk_t thunk = nullptr;
 #else
-  constexpr qz_cuda_thunk_t thunk = qz_cuda_thunk<P...>;
+  constexpr qz_cuda_thunk_t thunk = &QZ_CUDA_HOST_KERNEL<P...>;
 #endif
   std::apply(
       [&](auto &...v) {

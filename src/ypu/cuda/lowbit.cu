@@ -90,25 +90,38 @@ QZ_CUDA_KERNEL void taabe44(unsigned char *tiles, uint64_t tile_first, int t, in
   qz_cuda_repack_class<7>(tiles, tile_first, t, R);
 }
 
+// The repack kernel of width b; none for the widths already in the GPU
+// layout.
+using qz_cuda_repack_t = void (*)(unsigned char *, uint64_t, int, int);
+static qz_cuda_repack_t qz_cuda_repack_kernel(int b) {
+  return b == 3 ? taabe108 : b == 5 ? taabe295 : b == 6 ? taabe208 : b == 7 ? taabe44 : nullptr;
+}
+
 qz_status_t qz_ypu_cuda_repack_lowbit(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_repack_lowbit_params_t *>(params);
   qz_ypu_lowbit_layout_t layout;
   if (!qz_ypu_lowbit_layout_init(&layout, p.row_blocks, p.width_counts) ||
       !qz_ypu_cuda_buffer_holds(p.tiles, 0, layout.tile_bytes))
     return QZ_STATUS_INVALID_ARGUMENT;
-  void **streams = static_cast<qz_ypu_cuda_device_t *>(device)->streams;
+  const auto *d = static_cast<const qz_ypu_cuda_device_t *>(device);
   unsigned char *tiles = qz_ypu_cuda_operand<unsigned char>(p.tiles);
   const int32_t R = p.row_blocks;
+  unsigned used = 0;  // the streams that repack a width
+  for (int b = 1; b <= 8; ++b)
+    if (p.width_counts[b - 1] > 0 && qz_cuda_repack_kernel(b)) used |= 1u << b;
+  // The streams start from the tiles as the default stream leaves them, and
+  // the default stream goes on from the repacked tiles.
+  qz_ypu_cuda_streams_wait_default(d, used);
   for (int b = 1; b <= 8; ++b) {
     const int32_t t = p.width_counts[b - 1];
-    void (*kernel)(unsigned char *, uint64_t, int, int) =
-        b == 3 ? taabe108 : b == 5 ? taabe295 : b == 6 ? taabe208 : b == 7 ? taabe44 : nullptr;
+    const qz_cuda_repack_t kernel = qz_cuda_repack_kernel(b);
     if (t > 0 && kernel)
       qz_cuda_launch_on(kernel,
                         {static_cast<uint32_t>((R + 15) / 16), static_cast<uint32_t>((t + 15) / 16)},
-                        {16, 16}, 0, streams[b], tiles,
+                        {16, 16}, 0, d->streams[b], tiles,
                         static_cast<uint64_t>(layout.tile_start[b - 1]), t, R);
   }
+  qz_ypu_cuda_default_waits_streams(d, used);
   return qz_ypu_cuda_launch_status();
 }
 #endif
@@ -225,8 +238,9 @@ QZ_CUDA_KERNEL void taabe306(const float *x, const uint32_t *perm, int n, int K,
 }
 
 // Decodes the class's 2 t R scale numbers into floats (grid-stride loop).
-QZ_CUDA_KERNEL void taabe136(float *pairs, const uint16_t *scales, uint64_t scale_first, int t,
-                             int R) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
+    taabe136(float *pairs, const uint16_t *scales, uint64_t scale_first, int t,
+             int R) {
   const uint64_t count = 2 * static_cast<uint64_t>(t) * R;
   for (uint64_t i = blockIdx.x * 1024ull + threadIdx.x; i < count; i += gridDim.x * 1024ull)
     pairs[i] = qz_cuda_scale16(scales[scale_first + i]);
@@ -330,23 +344,24 @@ const qz_cuda_gemm_lowbit_t qz_cuda_gemm_lowbit_kernels[8] = {
 
 const qz_ypu_cuda_runtime_t &rt() { return *qz_ypu_cuda_runtime(); }
 
-// A temporary of `floats` floats from the stream-ordered allocator; on
-// failure the message and null.
-float *qz_cuda_take(uint64_t floats, void *stream) {
+// A temporary of `floats` floats ordered on `stream`; on failure the
+// message and null.
+float *qz_cuda_take(const qz_ypu_cuda_device_t *device, uint64_t floats, void *stream) {
   void *pointer = nullptr;
-  if (rt().malloc_async(&pointer, floats * sizeof(float), stream) != 0) {
+  if (qz_ypu_cuda_alloc(device, &pointer, floats * sizeof(float), stream) != 0) {
     qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_ALLOC);
     return nullptr;
   }
   return static_cast<float *>(pointer);
 }
 
-qz_status_t qz_cuda_linear_one_token(const qz_ypu_linear_lowbit_params_t &p,
+qz_status_t qz_cuda_linear_one_token(const qz_ypu_cuda_device_t *device,
+                                     const qz_ypu_linear_lowbit_params_t &p,
                                      const qz_ypu_lowbit_layout_t &layout, const float *x,
                                      float *out) {
   const int32_t K = layout.columns, M = 16 * p.row_blocks, R = p.row_blocks;
   rt().memset_async(out, 0, static_cast<size_t>(M) * sizeof(float), nullptr);
-  float *xg = qz_cuda_take(static_cast<uint64_t>(K), nullptr);
+  float *xg = qz_cuda_take(device, static_cast<uint64_t>(K), nullptr);
   if (!xg) return QZ_STATUS_OUT_OF_MEMORY;
   qz_cuda_launch(taabe275, {qz_cuda_blocks_256(K)}, {256}, x,
                  qz_ypu_cuda_operand<const uint32_t>(p.perm), K, xg);
@@ -363,7 +378,7 @@ qz_status_t qz_cuda_linear_one_token(const qz_ypu_linear_lowbit_params_t &p,
                    static_cast<uint64_t>(layout.tile_start[b - 1]), t, R, out);
   }
   if (status == QZ_STATUS_SUCCESS) status = qz_ypu_cuda_launch_status();
-  rt().free_async(xg, nullptr);
+  qz_ypu_cuda_free(device, xg, nullptr);
   return status;
 }
 
@@ -372,24 +387,32 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                                        const qz_ypu_lowbit_layout_t &layout, const float *x,
                                        float *out) {
   const int32_t K = layout.columns, M = 16 * p.row_blocks, R = p.row_blocks, n = p.n;
-  float *xg = qz_cuda_take(static_cast<uint64_t>(n) * K, nullptr);
+  float *xg = qz_cuda_take(device, static_cast<uint64_t>(n) * K, nullptr);
   if (!xg) return QZ_STATUS_OUT_OF_MEMORY;
   qz_cuda_launch(taabe306, {qz_cuda_blocks_256(K), static_cast<uint32_t>(n)}, {256}, x,
                  qz_ypu_cuda_operand<const uint32_t>(p.perm), n, K, xg);
   if (const qz_status_t status = qz_ypu_cuda_launch_status(); status != QZ_STATUS_SUCCESS) {
-    rt().free_async(xg, nullptr);
+    qz_ypu_cuda_free(device, xg, nullptr);
     return status;
   }
   rt().memset_async(out, 0, static_cast<size_t>(M) * n * sizeof(float), nullptr);
+  unsigned used = 0;  // the classes' streams
+  for (int b = 1; b <= 8; ++b)
+    if (p.width_counts[b - 1] > 0) used |= 1u << (b - 1);
+  // The classes read xg and add into the zeroed out: their streams wait for
+  // the default stream's work so far; the default stream waits for every
+  // class before xg goes and out is reordered, on every path.
+  qz_ypu_cuda_streams_wait_default(device, used);
   const int32_t processors = qz_ypu_cuda_multiprocessor_count(device);
+  qz_status_t status = QZ_STATUS_SUCCESS;
   for (int b = 1; b <= 8; ++b) {
     const int32_t t = p.width_counts[b - 1];
     if (t <= 0) continue;
     void *stream = device->streams[b - 1];
-    float *pairs = qz_cuda_take(2 * static_cast<uint64_t>(t) * R, stream);
+    float *pairs = qz_cuda_take(device, 2 * static_cast<uint64_t>(t) * R, stream);
     if (!pairs) {
-      rt().free_async(xg, nullptr);
-      return QZ_STATUS_OUT_OF_MEMORY;
+      status = QZ_STATUS_OUT_OF_MEMORY;
+      break;
     }
     qz_cuda_launch_on(taabe136, {static_cast<uint32_t>(processors)}, {1024}, 0, stream, pairs,
                       qz_ypu_cuda_operand<const uint16_t>(p.scales),
@@ -401,16 +424,17 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                       static_cast<const float *>(pairs),
                       qz_ypu_cuda_operand<const unsigned char>(p.tiles),
                       static_cast<uint64_t>(layout.tile_start[b - 1]), t, R, n, out);
-    rt().free_async(pairs, stream);
+    qz_ypu_cuda_free(device, pairs, stream);
   }
-  const qz_status_t launched = qz_ypu_cuda_launch_status();
-  rt().free_async(xg, nullptr);
-  if (launched != QZ_STATUS_SUCCESS) return launched;
-  float *reordered = qz_cuda_take(static_cast<uint64_t>(n) * M, nullptr);
+  qz_ypu_cuda_default_waits_streams(device, used);
+  if (status == QZ_STATUS_SUCCESS) status = qz_ypu_cuda_launch_status();
+  qz_ypu_cuda_free(device, xg, nullptr);
+  if (status != QZ_STATUS_SUCCESS) return status;
+  float *reordered = qz_cuda_take(device, static_cast<uint64_t>(n) * M, nullptr);
   if (!reordered) return QZ_STATUS_OUT_OF_MEMORY;
   qz_cuda_launch(taabe13, {qz_cuda_blocks_256(M), static_cast<uint32_t>(n)}, {256},
                  static_cast<const float *>(out), n, M, reordered);
-  qz_status_t status = qz_ypu_cuda_launch_status();
+  status = qz_ypu_cuda_launch_status();
   // The copy back is checked too: a failed copy leaves out in the [R][n][16]
   // order, which must not pass for a result.
   if (status == QZ_STATUS_SUCCESS &&
@@ -419,7 +443,7 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
     qz_ypu_cuda_fail(QZ_YPU_CUDA_ERROR_KERNEL);
     status = QZ_STATUS_RUNTIME_ERROR;
   }
-  rt().free_async(reordered, nullptr);
+  qz_ypu_cuda_free(device, reordered, nullptr);
   return status;
 }
 
@@ -440,9 +464,9 @@ qz_status_t qz_ypu_cuda_linear_lowbit(void *device, void *, const void *params) 
     return QZ_STATUS_INVALID_ARGUMENT;
   const float *x = qz_ypu_cuda_operand<const float>(p.in, p.in_offset);
   float *out = qz_ypu_cuda_operand<float>(p.out, p.out_offset);
-  if (p.n == 1) return qz_cuda_linear_one_token(p, layout, x, out);
-  return qz_cuda_linear_many_tokens(static_cast<const qz_ypu_cuda_device_t *>(device), p, layout, x,
-                                    out);
+  const auto *d = static_cast<const qz_ypu_cuda_device_t *>(device);
+  if (p.n == 1) return qz_cuda_linear_one_token(d, p, layout, x, out);
+  return qz_cuda_linear_many_tokens(d, p, layout, x, out);
 }
 #endif
 

@@ -76,12 +76,14 @@ static qz_status_t qz_cuda_linear_i8i16(void (*scalar)(short *, short *, signed 
 #endif
 
 #if QZ_CUDA_BUILDS(LINEAR_ACC_I8I16)
-QZ_CUDA_KERNEL void taabe68(short *out, short *x, signed char *w, signed char *bias, int,
-                            int out_n, int in_n) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe68(short *out, short *x, signed char *w, signed char *bias, int,
+            int out_n, int in_n) {
   qz_cuda_linear_scalar<true>(out, x, w, bias, out_n, in_n);
 }
-QZ_CUDA_KERNEL void taabe168(short *out, short4 *x, char4 *w, signed char *bias, int, int out_n,
-                             int in_n4) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe168(short *out, short4 *x, char4 *w, signed char *bias, int, int out_n,
+             int in_n4) {
   qz_cuda_linear_vector<true>(out, x, w, bias, out_n, in_n4);
 }
 
@@ -92,12 +94,14 @@ qz_status_t qz_ypu_cuda_linear_acc_i8i16(void *, void *, const void *params) {
 #endif
 
 #if QZ_CUDA_BUILDS(LINEAR_I8I16)
-QZ_CUDA_KERNEL void taabe30(short *out, short *x, signed char *w, signed char *bias, int,
-                            int out_n, int in_n) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe30(short *out, short *x, signed char *w, signed char *bias, int,
+            int out_n, int in_n) {
   qz_cuda_linear_scalar<false>(out, x, w, bias, out_n, in_n);
 }
-QZ_CUDA_KERNEL void taabe292(short *out, short4 *x, char4 *w, signed char *bias, int, int out_n,
-                             int in_n4) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe292(short *out, short4 *x, char4 *w, signed char *bias, int, int out_n,
+             int in_n4) {
   qz_cuda_linear_vector<false>(out, x, w, bias, out_n, in_n4);
 }
 

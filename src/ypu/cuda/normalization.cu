@@ -65,7 +65,8 @@ __device__ float column_scale(const float *x, int r, int cols, int j, float eps,
 }  // namespace
 
 #if QZ_CUDA_BUILDS(LAYER_NORM_F32)
-QZ_CUDA_KERNEL void taabe177(int n, float eps, float *out, float *in, float *gamma, float *beta) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe177(int n, float eps, float *out, float *in, float *gamma, float *beta) {
   if (n < 1) return;
   const float *x = in + blockIdx.x * n;
   float *y = out + blockIdx.x * n;
@@ -86,7 +87,7 @@ qz_status_t qz_ypu_cuda_layer_norm_f32(void *, void *, const void *params) {
 #endif
 
 #if QZ_CUDA_BUILDS(LAYER_NORM_PLAIN_F32)
-QZ_CUDA_KERNEL void taabe254(int n, float eps, float *out, float *in) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512) taabe254(int n, float eps, float *out, float *in) {
   if (n < 1) return;
   const float *x = in + blockIdx.x * n;
   float *y = out + blockIdx.x * n;
@@ -105,7 +106,8 @@ qz_status_t qz_ypu_cuda_layer_norm_plain_f32(void *, void *, const void *params)
 #endif
 
 #if QZ_CUDA_BUILDS(RMS_NORM_F32)
-QZ_CUDA_KERNEL void taabe32(int n, float eps, float *out, float *in, float *weight) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
+    taabe32(int n, float eps, float *out, float *in, float *weight) {
   if (n < 1) return;
   const float *x = in + blockIdx.x * n;
   float *y = out + blockIdx.x * n;

@@ -41,9 +41,21 @@ struct qz_cuda_device_prop_t {
   int32_t max_grid_size[3];
 };
 
-// Runs one GPU thread of a kernel on the CPU harness: calls `kernel` with the
-// arguments behind `args`. The library's kernels carry no thunk.
-using qz_cuda_thunk_t = void (*)(const void *kernel, void **args);
+// How the CPU harness runs a kernel: `run` calls `kernel` with the arguments
+// behind `args` (one GPU thread); `copy` makes a heap copy of those
+// arguments (a new argument array, released with `release`) so that a launch
+// can run after the launching call has returned, as on a GPU. The library's
+// kernels carry no thunk.
+struct qz_cuda_host_kernel_t {
+  void (*run)(const void *kernel, void **args);
+  void **(*copy)(void **args);
+  void (*release)(void **copy);
+};
+using qz_cuda_thunk_t = const qz_cuda_host_kernel_t *;
+
+// The device attribute that tells whether the stream-ordered allocator
+// (cudaMallocAsync) works on a device (cudaDevAttrMemoryPoolsSupported).
+inline constexpr int QZ_CUDA_ATTRIBUTE_MEMORY_POOLS_SUPPORTED = 115;
 
 enum qz_cuda_copy_kind_t : int32_t {
   QZ_CUDA_HOST_TO_DEVICE = 1,
@@ -79,6 +91,16 @@ struct qz_ypu_cuda_runtime_t {
   // Allocations that are not stream-ordered (they may wait for the device).
   int (*malloc)(void **pointer, size_t size);
   int (*free)(void *pointer);
+  // cudaDeviceGetAttribute.
+  int (*device_get_attribute)(int *value, int attribute, int device);
+  // Events made without timing, which order work across streams: a stream
+  // waiting on an event runs nothing issued after the wait before the work
+  // issued ahead of the event's record.
+  int (*event_create)(void **event);
+  int (*event_destroy)(void *event);
+  int (*event_record)(void *event, void *stream);
+  int (*stream_wait_event)(void *stream, void *event);
+  int (*stream_synchronize)(void *stream);
 };
 
 // Whether `error` leaves the device's context unusable: a fault of running

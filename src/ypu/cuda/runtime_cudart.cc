@@ -92,7 +92,28 @@ const qz_ypu_cuda_runtime_t QZ_YPU_CUDART = {
     },
     .malloc = [](void **pointer, size_t size) -> int { return cudaMalloc(pointer, size); },
     .free = [](void *pointer) -> int { return cudaFree(pointer); },
+    .device_get_attribute = [](int *value, int attribute, int device) -> int {
+      return cudaDeviceGetAttribute(value, static_cast<cudaDeviceAttr>(attribute), device);
+    },
+    .event_create = [](void **event) -> int {
+      return cudaEventCreateWithFlags(reinterpret_cast<cudaEvent_t *>(event),
+                                      cudaEventDisableTiming);
+    },
+    .event_destroy = [](void *event) -> int {
+      return cudaEventDestroy(static_cast<cudaEvent_t>(event));
+    },
+    .event_record = [](void *event, void *stream) -> int {
+      return cudaEventRecord(static_cast<cudaEvent_t>(event), stream_of(stream));
+    },
+    .stream_wait_event = [](void *stream, void *event) -> int {
+      return cudaStreamWaitEvent(stream_of(stream), static_cast<cudaEvent_t>(event), 0);
+    },
+    .stream_synchronize = [](void *stream) -> int {
+      return cudaStreamSynchronize(stream_of(stream));
+    },
 };
+
+static_assert(QZ_CUDA_ATTRIBUTE_MEMORY_POOLS_SUPPORTED == cudaDevAttrMemoryPoolsSupported);
 
 const qz_ypu_cuda_runtime_t *qz_ypu_cuda_runtime_current = &QZ_YPU_CUDART;
 

@@ -21,7 +21,7 @@ __device__ __forceinline__ int32_t clamp_i32(long long v) {
 }  // namespace
 
 #if QZ_CUDA_BUILDS(SOFTMAX_F32)
-QZ_CUDA_KERNEL void taabe119(int n, float *out, float *in) {
+QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512) taabe119(int n, float *out, float *in) {
   __shared__ float shared[32];
   const float *x = in + blockIdx.x * n;
   float *y = out + blockIdx.x * n;

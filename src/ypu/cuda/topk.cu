@@ -28,6 +28,9 @@ int qz_cuda_radix_sort_pairs_descending(void *storage, size_t *storage_bytes,
       storage, *storage_bytes, keys_in, keys_out, values_in, values_out, n, 0, 32,
       static_cast<cudaStream_t>(nullptr)));
 #else
+  // The stand-in sorts on the host at once: the default stream's work ahead
+  // of it (the positions it sorts) must have run, as it has on the GPU.
+  if (storage) qz_ypu_cuda_runtime()->stream_synchronize(nullptr);
   return ::qz_gpu_harness::radix_sort_pairs_descending(storage, storage_bytes, keys_in, keys_out,
                                                        values_in, values_out, n);
 #endif
@@ -37,16 +40,19 @@ int qz_cuda_radix_sort_pairs_descending(void *storage, size_t *storage_bytes,
 
 // The k largest of the n keys, descending (ties in input order), with their
 // positions. Returns the first failing call's error (0: success); a failed
-// allocation has pushed 0x339. Every temporary is freed on every path.
-int qz_ypu_cuda_topk_sort_pairs(const float *keys_in, int n, int k, float *values_out,
-                                int *indices_out) {
+// allocation has pushed 0x339. Everything runs in order on the default
+// stream, the temporaries included (the stream-ordered allocator: no
+// allocation or release waits for the device, once per beam-search pick);
+// every temporary is released on every path.
+int qz_ypu_cuda_topk_sort_pairs(const qz_ypu_cuda_device_t *device, const float *keys_in, int n,
+                                int k, float *values_out, int *indices_out) {
   const qz_ypu_cuda_runtime_t &rt = *qz_ypu_cuda_runtime();
   const size_t bytes = static_cast<size_t>(n) * 4;
   void *sorted_keys = nullptr, *input_indices = nullptr, *sorted_indices = nullptr,
        *storage = nullptr;
-  int error = rt.malloc(&sorted_keys, bytes);
-  if (error == 0) error = rt.malloc(&input_indices, bytes);
-  if (error == 0) error = rt.malloc(&sorted_indices, bytes);
+  int error = qz_ypu_cuda_alloc(device, &sorted_keys, bytes, nullptr);
+  if (error == 0) error = qz_ypu_cuda_alloc(device, &input_indices, bytes, nullptr);
+  if (error == 0) error = qz_ypu_cuda_alloc(device, &sorted_indices, bytes, nullptr);
   if (error != 0) qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
   if (error == 0) {
     qz_cuda_launch(taabe179, {qz_cuda_blocks_256(n)}, {256}, static_cast<int *>(input_indices),
@@ -59,29 +65,32 @@ int qz_ypu_cuda_topk_sort_pairs(const float *keys_in, int n, int k, float *value
     };
     error = sort();
     if (error == 0) {
-      error = rt.malloc(&storage, storage_bytes);
+      error = qz_ypu_cuda_alloc(device, &storage, storage_bytes, nullptr);
       if (error != 0) qz_error_push_at("", 0, &QZ_YPU_CUDA_ERROR_ALLOC);
     }
     if (error == 0) error = sort();
     const size_t kept = static_cast<size_t>(k) * 4;
-    if (error == 0) error = rt.memcpy(values_out, sorted_keys, kept, QZ_CUDA_DEVICE_TO_DEVICE);
     if (error == 0)
-      error = rt.memcpy(indices_out, sorted_indices, kept, QZ_CUDA_DEVICE_TO_DEVICE);
+      error = rt.memcpy_async(values_out, sorted_keys, kept, QZ_CUDA_DEVICE_TO_DEVICE, nullptr);
+    if (error == 0)
+      error = rt.memcpy_async(indices_out, sorted_indices, kept, QZ_CUDA_DEVICE_TO_DEVICE,
+                              nullptr);
   }
-  rt.free(sorted_keys);
-  rt.free(input_indices);
-  rt.free(sorted_indices);
-  rt.free(storage);
+  qz_ypu_cuda_free(device, sorted_keys, nullptr);
+  qz_ypu_cuda_free(device, input_indices, nullptr);
+  qz_ypu_cuda_free(device, sorted_indices, nullptr);
+  qz_ypu_cuda_free(device, storage, nullptr);
   return error;
 }
 
-qz_status_t qz_ypu_cuda_topk_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_topk_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_topk_f32_params_t *>(params);
   if (p.k == 0) return QZ_STATUS_SUCCESS;
   // The sorted arrays hold n entries: a k beyond them is the host's to serve
   // (it fills the tail), a negative k its to refuse.
   if (p.k < 0 || p.k > p.n) return QZ_STATUS_INVALID_ARGUMENT;
   const int error = qz_ypu_cuda_topk_sort_pairs(
+      static_cast<const qz_ypu_cuda_device_t *>(device),
       qz_ypu_cuda_operand<const float>(p.in, p.in_offset), p.n, p.k,
       qz_ypu_cuda_operand<float>(p.values, p.values_offset),
       qz_ypu_cuda_operand<int>(p.indices, p.indices_offset));

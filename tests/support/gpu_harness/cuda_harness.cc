@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
+
+#include "gpu_harness/cuda_devices.h"
 
 namespace qz_cuda_emu {
 namespace {
@@ -28,18 +32,17 @@ using qz_cuda_emu::qz_cuda_dim3_t;
 using qz_cuda_emu::qz_cuda_thunk_t;
 
 cuda_harness *g_harness = nullptr;
-thread_local int g_current_device = 0;
 
 // Where the shuffled schedule's held-back atomic additions land (see
-// defer_float_add): work on a stream first lands what earlier work of that
-// stream and of the default stream added; work on the default stream and
-// every copy or fill land everything; freed memory lands what targets it.
+// defer_float_add), checked when a stream's work runs (streams may run it
+// late, see cuda_devices.cc): work on a stream first lands what earlier work
+// of that stream and of the default stream added; work on the default
+// stream lands everything; freed memory lands what targets it.
 void land_for_stream(void *stream) {
   g_harness->land_adds([&](const cuda_harness::pending_add &a) {
     return stream && a.stream != stream && a.stream != nullptr;
   });
 }
-void land_all() { land_for_stream(nullptr); }
 
 // Counts the call and applies an injected failure (made sticky).
 #define QZ_HARNESS_ENTER(call)                                  \
@@ -71,28 +74,14 @@ int get_device_properties(qz_cuda_device_prop_t *prop, int device) {
 int set_device(int device) {
   QZ_HARNESS_ENTER(set_device);
   if (device < 0 || device >= g_harness->device_count) return g_harness->set_error(101);
-  g_current_device = device;
+  set_current_device(device);
   return 0;
 }
 
 int get_device(int *device) {
   QZ_HARNESS_ENTER(get_device);
-  *device = g_current_device;
+  *device = current_device();
   return 0;
-}
-
-int stream_create(void **stream) {
-  QZ_HARNESS_CONTEXT(stream_create);
-  *stream = std::malloc(1);
-  ++g_harness->live_streams_;
-  return 0;
-}
-
-int stream_destroy(void *stream) {
-  QZ_HARNESS_ENTER(stream_destroy);
-  std::free(stream);
-  --g_harness->live_streams_;
-  return g_harness->lost_error();  // a lost context's streams go with it
 }
 
 int driver_get_version(int *version) {
@@ -114,12 +103,14 @@ int allocate(void **pointer, size_t size) {
   if (!p) return g_harness->set_error(kCudaErrorMemoryAllocation);
   std::memset(p, 0xFF, size);
   g_harness->allocations_[p] = size;
+  g_harness->allocation_devices_[p] = current_device();
   *pointer = p;
   return 0;
 }
 
 int malloc_async(void **pointer, size_t size, void *) {
   QZ_HARNESS_CONTEXT(malloc_async);
+  if (!g_harness->memory_pools) return g_harness->set_error(kCudaErrorNotSupported);
   return allocate(pointer, size);
 }
 
@@ -139,13 +130,20 @@ int release(void *pointer) {
     return at < first || at >= end;
   });
   g_harness->allocations_.erase(it);
+  g_harness->allocation_devices_.erase(pointer);
   std::free(pointer);
   return g_harness->lost_error();
 }
 
-int free_async(void *pointer, void *) {
+// The memory goes when the stream reaches the release: work queued ahead of
+// it may still read it, work of other streams must be ordered before it.
+int free_async(void *pointer, void *stream) {
   QZ_HARNESS_ENTER(free_async);
-  return release(pointer);
+  if (!g_harness->memory_pools) return g_harness->set_error(kCudaErrorNotSupported);
+  if (!pointer) return g_harness->lost_error();
+  if (!g_harness->allocations_.count(pointer)) return g_harness->set_error(kCudaErrorInvalidValue);
+  if (const int error = stream_submit(stream, [pointer] { release(pointer); })) return error;
+  return g_harness->lost_error();
 }
 
 int free_sync(void *pointer) {
@@ -153,45 +151,68 @@ int free_sync(void *pointer) {
   return release(pointer);
 }
 
-int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t) {
+// A copy queued on a stream. Host memory is read when the copy is issued
+// (as the runtime stages pageable memory) and written when it runs, after
+// the held-back atomic additions it must see have landed.
+int queue_copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind, void *stream) {
+  if (!size) return 0;
+  if (kind == qz_cuda_emu::QZ_CUDA_HOST_TO_DEVICE) {
+    auto staged = std::make_shared<std::vector<char>>(static_cast<const char *>(src),
+                                                      static_cast<const char *>(src) + size);
+    return stream_submit(stream, [=] {
+      land_for_stream(stream);
+      std::memcpy(dst, staged->data(), size);
+    });
+  }
+  return stream_submit(stream, [=] {
+    land_for_stream(stream);
+    std::memmove(dst, src, size);
+  });
+}
+
+// The synchronous copy runs on the default stream; the host waits for it
+// when it reads device memory.
+int copy(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind) {
   QZ_HARNESS_CONTEXT(memcpy);
-  land_all();
-  if (size) std::memmove(dst, src, size);
+  if (const int error = queue_copy(dst, src, size, kind, nullptr)) return error;
+  if (kind == qz_cuda_emu::QZ_CUDA_DEVICE_TO_HOST) stream_drain(nullptr);
   return 0;
 }
 
-int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t, void *stream) {
+int copy_async(void *dst, const void *src, size_t size, qz_cuda_copy_kind_t kind, void *stream) {
   QZ_HARNESS_CONTEXT(memcpy_async);
-  land_for_stream(stream);
-  if (size) std::memmove(dst, src, size);
-  return 0;
+  return queue_copy(dst, src, size, kind, stream);
 }
 
 int copy_2d_async(void *dst, size_t dst_pitch, const void *src, size_t src_pitch, size_t width,
                   size_t height, qz_cuda_copy_kind_t, void *stream) {
   QZ_HARNESS_CONTEXT(memcpy_2d_async);
-  land_for_stream(stream);
   if (width > dst_pitch || width > src_pitch) return g_harness->set_error(kCudaErrorInvalidValue);
-  for (size_t r = 0; r < height; ++r)
-    std::memmove(static_cast<char *>(dst) + r * dst_pitch,
-                 static_cast<const char *>(src) + r * src_pitch, width);
-  return 0;
+  return stream_submit(stream, [=] {
+    land_for_stream(stream);
+    for (size_t r = 0; r < height; ++r)
+      std::memmove(static_cast<char *>(dst) + r * dst_pitch,
+                   static_cast<const char *>(src) + r * src_pitch, width);
+  });
 }
 
 int fill_async(void *dst, int value, size_t size, void *stream) {
   QZ_HARNESS_CONTEXT(memset_async);
-  land_for_stream(stream);
-  if (size) std::memset(dst, value, size);
-  return 0;
+  if (!size) return 0;
+  return stream_submit(stream, [=] {
+    land_for_stream(stream);
+    std::memset(dst, value, size);
+  });
 }
 
 int fill_2d_async(void *dst, size_t pitch, int value, size_t width, size_t height, void *stream) {
   QZ_HARNESS_CONTEXT(memset_2d_async);
-  land_for_stream(stream);
   if (width > pitch) return g_harness->set_error(kCudaErrorInvalidValue);
-  for (size_t r = 0; r < height; ++r)
-    std::memset(static_cast<char *>(dst) + r * pitch, value, width);
-  return 0;
+  return stream_submit(stream, [=] {
+    land_for_stream(stream);
+    for (size_t r = 0; r < height; ++r)
+      std::memset(static_cast<char *>(dst) + r * pitch, value, width);
+  });
 }
 
 struct launch_t {
@@ -202,13 +223,24 @@ struct launch_t {
 
 void run_thread(void *context) {
   auto *launch = static_cast<launch_t *>(context);
-  launch->thunk(launch->kernel, launch->args);
+  launch->thunk->run(launch->kernel, launch->args);
 }
+
+// A launch's own copy of its arguments, kept until it has run.
+struct kept_arguments {
+  qz_cuda_thunk_t thunk;
+  void **args;
+  ~kept_arguments() { thunk->release(args); }
+};
 
 int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid,
                   qz_cuda_dim3_t block, void **args, size_t shared_bytes, void *stream) {
   QZ_HARNESS_CONTEXT(launch_kernel);
   g_harness->launch_streams_.push_back(stream);
+  g_harness->launch_devices_.push_back(current_device());
+  // A kernel given a misaligned operand faults instead of running, and the
+  // context is lost for good.
+  if (g_harness->misaligned_operands) return g_harness->set_error(kCudaErrorMisalignedAddress);
   if (!thunk || !kernel) return g_harness->set_error(kCudaErrorInvalidDeviceFunction);
   const qz_cuda_device_prop_t &p = g_harness->prop;
   const uint64_t threads = uint64_t{block.x} * block.y * block.z;
@@ -223,12 +255,15 @@ int launch_kernel(const void *kernel, qz_cuda_thunk_t thunk, qz_cuda_dim3_t grid
       threads <= static_cast<uint64_t>(p.max_threads_per_block) &&
       shared_bytes <= p.shared_mem_per_block;
   if (!valid) return g_harness->set_error(kCudaErrorInvalidConfiguration);
-  land_for_stream(stream);
-  launch_t launch{kernel, thunk, args};
-  g_harness->running_stream_ = stream;
-  run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, g_harness->order, run_thread,
-           &launch, shared_bytes);
-  return 0;
+  std::shared_ptr<kept_arguments> kept(new kept_arguments{thunk, thunk->copy(args)});
+  const schedule order = g_harness->order;
+  return stream_submit(stream, [=] {
+    land_for_stream(stream);
+    launch_t launch{kernel, thunk, kept->args};
+    g_harness->running_stream_ = stream;
+    run_grid({grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, order, run_thread, &launch,
+             shared_bytes);
+  });
 }
 
 int get_last_error() {
@@ -259,6 +294,12 @@ const qz_cuda_emu::qz_ypu_cuda_runtime_t HARNESS_RUNTIME = {
     .get_error_string = cuda_error_text,
     .malloc = malloc_sync,
     .free = free_sync,
+    .device_get_attribute = device_get_attribute,
+    .event_create = event_create,
+    .event_destroy = event_destroy,
+    .event_record = event_record,
+    .stream_wait_event = stream_wait_event,
+    .stream_synchronize = stream_synchronize,
 };
 
 }  // namespace
@@ -279,6 +320,14 @@ void cuda_harness::land_adds(Keep keep) {
   pending_adds_.swap(kept);
 }
 
+cuda_harness &active_harness() {
+  if (!g_harness) {
+    std::fprintf(stderr, "gpu harness: no cuda_harness is active\n");
+    std::abort();
+  }
+  return *g_harness;
+}
+
 const char *cuda_error_text(int error) {
   switch (error) {
     case 0: return "no error";
@@ -291,8 +340,10 @@ const char *cuda_error_text(int error) {
     case 101: return "invalid device ordinal";
     case kCudaErrorNoKernelImage: return "no kernel image is available for execution on the device";
     case 700: return "an illegal memory access was encountered";
-    case 716: return "misaligned address";
+    case kCudaErrorMisalignedAddress: return "misaligned address";
     case 719: return "unspecified launch failure";
+    case kCudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case kCudaErrorNotSupported: return "operation not supported";
     default: return "unrecognized error code";
   }
 }
@@ -316,10 +367,12 @@ cuda_harness::cuda_harness() {
   prop.max_grid_size[1] = 65535;
   prop.max_grid_size[2] = 65535;
   g_harness = this;
+  set_current_device(0);
   qz_cuda_emu::qz_ypu_cuda_runtime_install(&HARNESS_RUNTIME);
 }
 
 cuda_harness::~cuda_harness() {
+  streams_reset();
   for (auto &[pointer, size] : allocations_) std::free(const_cast<void *>(pointer));
   qz_cuda_emu::qz_ypu_cuda_runtime_install(nullptr);
   g_harness = nullptr;
@@ -341,17 +394,17 @@ int cuda_harness::enter(cuda_call call) {
 
 int cuda_harness::set_error(int error) {
   last_error = error;
-  if (qz_cuda_emu::qz_cuda_error_loses_context(error)) lost_[g_current_device] = error;
+  if (qz_cuda_emu::qz_cuda_error_loses_context(error)) lost_[current_device()] = error;
   return error;
 }
 
 int cuda_harness::lost_error() const {
-  const auto it = lost_.find(g_current_device);
+  const auto it = lost_.find(current_device());
   return it == lost_.end() ? 0 : it->second;
 }
 
 void cuda_harness::reset_device() {
-  lost_.erase(g_current_device);
+  lost_.erase(current_device());
   last_error = 0;
 }
 

@@ -36,6 +36,12 @@ enum class cuda_call {
   launch_kernel,
   malloc,
   free,
+  device_get_attribute,
+  event_create,
+  event_destroy,
+  event_record,
+  stream_wait_event,
+  stream_synchronize,
   count
 };
 
@@ -46,6 +52,9 @@ inline constexpr int kCudaErrorInvalidConfiguration = 9;
 inline constexpr int kCudaErrorInsufficientDriver = 35;
 inline constexpr int kCudaErrorInvalidDeviceFunction = 98;
 inline constexpr int kCudaErrorNoKernelImage = 209;
+inline constexpr int kCudaErrorInvalidResourceHandle = 400;
+inline constexpr int kCudaErrorMisalignedAddress = 716;
+inline constexpr int kCudaErrorNotSupported = 801;
 
 class cuda_harness {
  public:
@@ -60,6 +69,32 @@ class cuda_harness {
   schedule order = schedule::forward;
   int runtime_version = 13000;
   int driver_version = 13000;
+
+  // Devices, streams and events (cuda_devices.cc). Each host thread has its
+  // current device (0 at first); allocations and launches belong to the
+  // device current when they are made, and a stream of one device used while
+  // another is current is refused. Stream work (launches, async copies and
+  // fills, stream-ordered releases) runs in order on its stream; a stream
+  // marked lazy runs its work only when something needs it (a download, a
+  // stream synchronisation, an event another stream waits for), the others
+  // run theirs at once, so the work of two streams happens in an order that
+  // only events and synchronisations fix, as on a GPU, and a missing wait
+  // shows as stale or missing results. By default the context's streams are
+  // lazy and each device's default stream is not.
+  bool lazy_default_stream = false;
+  bool lazy_streams = true;
+  // Whether the devices have the stream-ordered allocator (when not,
+  // cudaMallocAsync and cudaFreeAsync are refused as not supported).
+  bool memory_pools = true;
+  // The device of a live allocation (-1 if unknown), and of every launch so
+  // far, in issue order.
+  int allocation_device(const void *pointer) const;
+  const std::vector<int> &launch_devices() const { return launch_devices_; }
+  // Typed operands made at addresses their elements cannot be read from;
+  // after one, launches fault (error 716) instead of running.
+  int misaligned_operands = 0;
+  std::map<const void *, int> allocation_devices_;
+  std::vector<int> launch_devices_;
 
   // The call fails with `error` after `after` more successful calls; once.
   void fail(cuda_call call, int after = 0, int error = kCudaErrorMemoryAllocation);
