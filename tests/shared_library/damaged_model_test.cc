@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "qz_norvo.h"
+#include "support/public_error_stack.h"
 
 namespace {
 
@@ -48,29 +49,6 @@ struct temp_file {
   static inline int counter = 0;
 };
 
-std::vector<std::string> read_stack() {
-  char **messages = nullptr;
-  int32_t depth = 0;
-  std::vector<std::string> out;
-  if (qz_get_error_stack(&messages, &depth) != QZ_STATUS_SUCCESS && !messages) return out;
-  for (int32_t i = 0; i < depth; ++i) out.emplace_back(messages[i]);
-  qz_free_error_stack(messages);
-  return out;
-}
-
-// "0633a7d XXXXXXXX: text": the tag, the code in eight upper-case hexadecimal
-// digits, then a non-empty text of printable characters without "(null)".
-bool well_formed(const std::string &message) {
-  if (message.size() < 19 || message.compare(0, 8, "0633a7d ") != 0) return false;
-  for (size_t i = 8; i < 16; ++i)
-    if (!std::isdigit(uint8_t(message[i])) && !(message[i] >= 'A' && message[i] <= 'F'))
-      return false;
-  if (message.compare(16, 2, ": ") != 0) return false;
-  for (unsigned char ch : message)
-    if (ch < 0x20 || ch == 0x7f) return false;
-  return message.find("(null)") == std::string::npos;
-}
-
 // Loads `path`; on failure checks the status and the messages. Returns a
 // description of what is wrong, empty when the outcome is clean.
 std::string load_cleanly(const std::string &path) {
@@ -83,10 +61,10 @@ std::string load_cleanly(const std::string &path) {
   }
   if (engine) return "an engine with a failure status";
   if (!qz_status_to_string(status)) return "unknown status " + std::to_string(status);
-  const std::vector<std::string> messages = read_stack();
+  const std::vector<std::string> messages = read_public_error_stack();
   if (messages.empty()) return "no message for status " + std::string(qz_status_to_string(status));
   for (const std::string &m : messages)
-    if (!well_formed(m)) return "message \"" + m + "\"";
+    if (!message_is_well_formed(m)) return "message \"" + m + "\"";
   return "";
 }
 
@@ -219,7 +197,7 @@ TEST(DamagedModel, PieceTokenizerFlagsOutOfRange) {
   EXPECT_EQ(load_in_child(damaged.path), "");
   qz_norvo_t *engine = nullptr;
   EXPECT_EQ(qz_norvo_init(damaged.path.c_str(), "cpu:1", &engine), QZ_STATUS_INVALID_ARGUMENT);
-  const std::vector<std::string> messages = read_stack();
+  const std::vector<std::string> messages = read_public_error_stack();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages[0], "0633a7d 000000D2: Velthrane Error.");
 }
