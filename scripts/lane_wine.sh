@@ -244,9 +244,15 @@ for entry in "${processors[@]}"; do
     if [ "$status" == 0 ] && grep -q '^\[  PASSED  \]' "$logs/$name.$group.log"; then
       echo "ok: $model test_$group $summary"
     else
+      # Wine exits with the low byte of the exception code of a program
+      # that stopped.
+      case $status in
+        29) status="29: 0xC000001D, an illegal instruction" ;;
+        5) status="5: 0xC0000005, an access violation" ;;
+      esac
       echo "FAIL: $model test_$group (exit $status)"
-      grep -vE 'FreeType|use TrueType|or equal to 2\.0\.5|freetype\.org' "$logs/$name.$group.log" |
-        tail -40 | sed 's/^/    /'
+      { grep -vE 'FreeType|use TrueType|or equal to 2\.0\.5|freetype\.org' "$logs/$name.$group.log" ||
+          true; } | tail -40 | sed 's/^/    /'
       failures=$((failures + 1))
     fi
   done
