@@ -23,5 +23,5 @@ inline qz_emulated_system emulated_system() {
 }
 
 // The message for a program run without them.
-inline const char *QZ_EMULATED_SYSTEM_UNSET =
+inline constexpr const char *QZ_EMULATED_SYSTEM_UNSET =
     "QZ_EXPECT_PROCESSORS and QZ_EXPECT_ISA_FLAGS are not set (scripts/lane_wine.sh sets them)";
