@@ -8,8 +8,8 @@
 #include <limits>
 
 #include "ypu/cpu/frame.h"
-#include "ypu/cpu/table_exp.h"
 #include "ypu/cpu/ops.h"
+#include "ypu/cpu/table_exp.h"
 #include "ypu/params.h"
 
 namespace {
