@@ -35,6 +35,7 @@ cmake --build build/odr -j "$jobs" --target qz_norvo
 run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common -DQZ_WITH_CUDA=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_config release -DQZ_BUILD_BENCH=ON
 echo "=== cross" && scripts/lane_cross.sh
+echo "=== wine" && scripts/lane_wine.sh
 run_config asan -DQZ_SANITIZE=address,undefined -DQZ_WITH_CUDA=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # ARM64: the library and its kernel tests cross-built and run under qemu-user.

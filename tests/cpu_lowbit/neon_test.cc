@@ -4,8 +4,6 @@
 // set forced through the device's flags against a plain model of the set's
 // arithmetic (bit for bit) and against the host implementation (within the
 // error of the 8-bit activation quantisation, or of float rounding).
-#include <sys/auxv.h>
-
 #include <algorithm>
 #include <array>
 #include <cfloat>
@@ -19,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/isa_sets.h"
 #include "support/lowbit_layouts.h"
 #include "support/lowbit_op.h"
 #include "support/lowbit_weight.h"
@@ -32,9 +31,9 @@ namespace {
 using tile_bytes = std::vector<uint8_t>;
 using codes_t = lowbit_codes;
 
-// What the processor (or the emulator) offers, from the kernel's hwcaps.
-bool has_dotprod() { return (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0; }
-bool has_fp16() { return (getauxval(AT_HWCAP) & HWCAP_ASIMDHP) != 0; }
+// What the processor (or the emulator) offers, as the system reports it.
+bool has_dotprod() { return qz_test_processor_has(QZ_YPU_CPU_ISA_NEON_DOTPROD); }
+bool has_fp16() { return qz_test_processor_has(QZ_YPU_CPU_ISA_NEON_FP16); }
 
 // ---------------------------------------------------------------------------
 // Layout readers, from the layout descriptions.

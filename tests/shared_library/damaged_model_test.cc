@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "qz_norvo.h"
+#include "support/public_error_stack.h"
 
 namespace {
 
@@ -48,45 +49,6 @@ struct temp_file {
   static inline int counter = 0;
 };
 
-std::vector<std::string> read_stack() {
-  char **messages = nullptr;
-  int32_t depth = 0;
-  std::vector<std::string> out;
-  if (qz_get_error_stack(&messages, &depth) != QZ_STATUS_SUCCESS && !messages) return out;
-  for (int32_t i = 0; i < depth; ++i) out.emplace_back(messages[i]);
-  qz_free_error_stack(messages);
-  return out;
-}
-
-// "0633a7d XXXXXXXX: text": the tag, the code in eight upper-case hexadecimal
-// digits, then a non-empty text of printable characters without "(null)".
-bool well_formed(const std::string &message) {
-  if (message.size() < 19 || message.compare(0, 8, "0633a7d ") != 0) return false;
-  for (size_t i = 8; i < 16; ++i)
-    if (!std::isdigit(uint8_t(message[i])) && !(message[i] >= 'A' && message[i] <= 'F'))
-      return false;
-  if (message.compare(16, 2, ": ") != 0) return false;
-  for (unsigned char ch : message)
-    if (ch < 0x20 || ch == 0x7f) return false;
-  return message.find("(null)") == std::string::npos;
-}
-
-// Whether some message says what failed: its text is more than a site code,
-// "Velthrane Error." or the name of a status.
-bool explains(const std::vector<std::string> &messages) {
-  for (const std::string &m : messages) {
-    const std::string text = m.substr(18);
-    const bool site =
-        text.size() == 7 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-          return std::isxdigit(c) != 0;
-        });
-    bool status_name = false;
-    for (qz_status_t s = 0; s < 8; ++s) status_name = status_name || text == qz_status_to_string(s);
-    if (!site && !status_name && text != "Velthrane Error.") return true;
-  }
-  return false;
-}
-
 // Loads `path`; on failure checks the status and the messages. Returns a
 // description of what is wrong, empty when the outcome is clean.
 std::string load_cleanly(const std::string &path) {
@@ -99,11 +61,11 @@ std::string load_cleanly(const std::string &path) {
   }
   if (engine) return "an engine with a failure status";
   if (!qz_status_to_string(status)) return "unknown status " + std::to_string(status);
-  const std::vector<std::string> messages = read_stack();
+  const std::vector<std::string> messages = read_public_error_stack();
   if (messages.empty()) return "no message for status " + std::string(qz_status_to_string(status));
   for (const std::string &m : messages)
-    if (!well_formed(m)) return "message \"" + m + "\"";
-  if (!explains(messages)) {
+    if (!message_is_well_formed(m)) return "message \"" + m + "\"";
+  if (!messages_explain_the_failure(messages)) {
     std::string all;
     for (const std::string &m : messages) all += "\n  " + m;
     return "no message says what failed:" + all;
@@ -240,7 +202,7 @@ TEST(DamagedModel, PieceTokenizerFlagsOutOfRange) {
   EXPECT_EQ(load_in_child(damaged.path), "");
   qz_norvo_t *engine = nullptr;
   EXPECT_EQ(qz_norvo_init(damaged.path.c_str(), "cpu:1", &engine), QZ_STATUS_INVALID_ARGUMENT);
-  const std::vector<std::string> messages = read_stack();
+  const std::vector<std::string> messages = read_public_error_stack();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages[0], "0633a7d 000000D2: Velthrane Error.");
   // That record has no text; the section says what it means.

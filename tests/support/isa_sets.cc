@@ -2,6 +2,8 @@
 
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
+#elif defined(__aarch64__) && defined(_WIN32)
+#include <windows.h>
 #endif
 
 std::string qz_test_missing_sets(uint32_t mask) {
@@ -23,6 +25,16 @@ std::string qz_test_missing_sets(uint32_t mask) {
   if ((mask & QZ_YPU_CPU_ISA_NEON) && !(hwcap & asimd)) missing += " NEON";
   if ((mask & QZ_YPU_CPU_ISA_NEON_DOTPROD) && !(hwcap & asimddp)) missing += " dot-product";
   if ((mask & QZ_YPU_CPU_ISA_NEON_FP16) && !(hwcap & asimdhp)) missing += " half-precision";
+#elif defined(__aarch64__) && defined(_WIN32)
+  if (mask & 0x0F) missing += " (x86-64 sets)";
+  // Windows has one query for the ARMv8.2 dot-product instructions; the
+  // processors that have them have half-precision arithmetic too. 43 is its
+  // number where older headers lack the name.
+  const bool dot_product = IsProcessorFeaturePresent(43);
+  if ((mask & QZ_YPU_CPU_ISA_NEON) && !IsProcessorFeaturePresent(PF_ARM_V8_INSTRUCTIONS_AVAILABLE))
+    missing += " NEON";
+  if ((mask & QZ_YPU_CPU_ISA_NEON_DOTPROD) && !dot_product) missing += " dot-product";
+  if ((mask & QZ_YPU_CPU_ISA_NEON_FP16) && !dot_product) missing += " half-precision";
 #else
   if (mask) missing += " (no kernels for this processor)";
 #endif

@@ -1,5 +1,4 @@
-#include <sys/sysinfo.h>
-
+#include <algorithm>
 #include <string>
 #include <vector>
 

@@ -18,15 +18,18 @@ int32_t qz_ypu_windows_processor_count() {
   return static_cast<int32_t>(info.dwNumberOfProcessors);
 }
 
-uint32_t qz_ypu_windows_isa_flags() {
+}  // namespace
+
+// The processor's own report on this build is the system's answer to the two
+// feature queries.
+uint32_t qz_ypu_cpu_detect_isa() {
   return qz_ypu_cpu_isa_from_arm_features(
       IsProcessorFeaturePresent(PF_ARM_V8_INSTRUCTIONS_AVAILABLE),
       IsProcessorFeaturePresent(PF_ARM_V82_DP_INSTRUCTIONS_AVAILABLE));
 }
-}  // namespace
 
 extern const qz_ypu_cpu_system_t QZ_YPU_CPU_SYSTEM{qz_ypu_windows_processor_count,
-                                                   qz_ypu_windows_isa_flags, false, nullptr};
+                                                   qz_ypu_cpu_detect_isa, false, nullptr};
 
 void *qz_ypu_cpu_aligned_alloc(size_t alignment, size_t size, void **out) {
   *out = _aligned_malloc(size, alignment);

@@ -9,6 +9,7 @@
 
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/ops.h"
+#include "ypu/cpu/table_exp.h"
 #include "ypu/params.h"
 
 namespace {
@@ -217,11 +218,11 @@ void qz_ypu_cpu_attention_blocked_weights(float *tile, float *rows, int64_t row_
     float block_max = -std::numeric_limits<float>::infinity();
     for (int32_t j = 0; j < QZ_ATTENTION_BLOCK; ++j) block_max = fmaxf(block_max, trow[j]);
     const float m = fmaxf(maxima[i], block_max + QZ_ATTENTION_MAX_HEADROOM);
-    const float r = expf(maxima[i] - m);
+    const float r = qz_ypu_build_expf(maxima[i] - m);
     for (int32_t d = 0; d < dim; ++d) out[d] *= r;
     float sum = sums[i] * r;
     for (int32_t j = 0; j < QZ_ATTENTION_BLOCK; ++j) {
-      const float w = trow[j] - m < QZ_ATTENTION_CUTOFF ? 0.0f : expf(trow[j] - m);
+      const float w = trow[j] - m < QZ_ATTENTION_CUTOFF ? 0.0f : qz_ypu_build_expf(trow[j] - m);
       trow[j] = w;
       sum += w;
     }

@@ -58,7 +58,7 @@ uint32_t qz_ypu_cpu_isa_from_cpuid(const qz_ypu_cpuid_t &cpuid);
 
 // The flags of the processor this build runs on, from the processor's own
 // report (CPUID on x86-64, the kernel's hardware capabilities on aarch64
-// Linux); 0 elsewhere.
+// Linux, the system's feature queries on Windows); 0 elsewhere.
 uint32_t qz_ypu_cpu_detect_isa();
 
 // ARM64 flags as the Windows build sets them, from Linux's hardware

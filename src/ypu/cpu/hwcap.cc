@@ -24,6 +24,8 @@ uint32_t qz_ypu_cpu_isa_from_hwcap(uint64_t hwcap) {
 
 #if defined(__aarch64__) && defined(__linux__)
 uint32_t qz_ypu_cpu_detect_isa() { return qz_ypu_cpu_isa_from_hwcap(getauxval(AT_HWCAP)); }
-#elif !(defined(__x86_64__) || defined(__i386__))
+#elif !(defined(__x86_64__) || defined(__i386__) || defined(_WIN32))
+// x86-64 reads CPUID (cpuid.cc) and Windows asks the system (its platform
+// file); nothing else is known here.
 uint32_t qz_ypu_cpu_detect_isa() { return 0; }
 #endif

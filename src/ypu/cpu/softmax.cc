@@ -8,6 +8,7 @@
 
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/ops.h"
+#include "ypu/cpu/table_exp.h"
 #include "ypu/fixed_point.h"
 #include "ypu/params.h"
 
@@ -22,7 +23,7 @@ void qz_ypu_cpu_softmax_f32_generic(void *opaque, size_t item) {
     for (int64_t j = 1; j < n; ++j) m = fmaxf(m, x[j]);
     float total = 0.f;
     for (int64_t j = 0; j < n; ++j) {
-      o[j] = expf(x[j] - m);
+      o[j] = qz_ypu_build_expf(x[j] - m);
       total += o[j];
     }
     const float f = 1.f / total;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "ypu/cpu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"
@@ -186,7 +187,7 @@ void qz_ypu_host_softmax_rows(float *out, const float *in, int32_t rows, int32_t
     for (int32_t i = 1; i < length; ++i) mx = fmaxf(mx, x[i]);
     float sum = 0.0f;
     for (int32_t i = 0; i < length; ++i) {
-      const float e = expf(x[i] - mx);
+      const float e = qz_ypu_build_expf(x[i] - mx);
       y[i] = e;
       sum += e;
     }
@@ -322,11 +323,11 @@ void qz_ypu_attention_blocked_step(float *output, const float *query, const floa
     float block_max = -std::numeric_limits<float>::infinity();
     for (int32_t j = 0; j < keys; ++j) block_max = fmaxf(block_max, trow[j]);
     const float m = fmaxf(maxima[i], block_max + QZ_ATTENTION_MAX_HEADROOM);
-    const float r = expf(maxima[i] - m);
+    const float r = qz_ypu_build_expf(maxima[i] - m);
     for (int32_t d = 0; d < dim; ++d) out[d] *= r;
     float sum = sums[i] * r;
     for (int32_t j = 0; j < keys; ++j) {
-      const float w = trow[j] - m < QZ_ATTENTION_CUTOFF ? 0.0f : expf(trow[j] - m);
+      const float w = trow[j] - m < QZ_ATTENTION_CUTOFF ? 0.0f : qz_ypu_build_expf(trow[j] - m);
       trow[j] = w;
       sum += w;
     }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "ypu/cpu/table_exp.h"
 #include "ypu/fixed_point.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
@@ -24,7 +25,7 @@ qz_status_t qz_ypu_host_softmax_f32(qz_ypu_context_t *context, const void *param
     // Each x[j] is read before o[j] is written, so out may be in itself.
     float total = 0.f;
     for (int32_t j = 0; j < n; ++j) {
-      o[j] = expf(x[j] - m);
+      o[j] = qz_ypu_build_expf(x[j] - m);
       total += o[j];
     }
     const float f = 1.f / total;
