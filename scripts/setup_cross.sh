@@ -179,7 +179,7 @@ PY
   # has come, as the first run takes minutes.
   local objects=() commands=()
   rule() { objects+=("$1") commands+=("$2"); }  # object command
-  local group defs f o compiler
+  local group defs f compiler
   for group in common i18n stubdata; do
     case $group in
       common) defs="-DU_COMMON_IMPLEMENTATION -I$icu/common" ;;
