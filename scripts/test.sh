@@ -43,7 +43,7 @@ stage() {  # name command...
   used=$(awk "BEGIN { print ($(child_ticks) - $cpu) / $ticks }")
   printf -- '--- %s: %.0f s wall, %.0f s CPU%s\n' "$name" "$wall" "$used" \
     "$( ((status == 0)) || echo ", FAILED ($status)")"
-  stages+=("$name $wall $used $status")
+  stages+=("$name|$wall|$used|$status")
   return "$status"
 }
 summary() {
@@ -51,7 +51,7 @@ summary() {
   echo
   printf '%-16s %9s %9s\n' stage "wall s" "CPU s"
   for line in "${stages[@]}"; do
-    read -r name wall cpu status <<<"$line"
+    IFS='|' read -r name wall cpu status <<<"$line"
     printf '%-16s %9.0f %9.0f%s\n' "$name" "$wall" "$cpu" "$( ((status == 0)) || echo "  FAILED")"
     total_wall=$(awk "BEGIN { print $total_wall + $wall }")
     total_cpu=$(awk "BEGIN { print $total_cpu + $cpu }")
