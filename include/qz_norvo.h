@@ -69,8 +69,9 @@ QZ_API qz_status_t qz_get_error_stack(char ***messages, int32_t *depth);
 /* Frees an array from qz_get_error_stack; NULL is ignored. */
 QZ_API void qz_free_error_stack(char **messages);
 
-/* Switch the library's error printing on standard output on (the default)
- * or off. */
+/* Set the log flag on (its value at load) or off. Nothing the library does
+ * today prints, whatever the flag: failures are reported only through the
+ * status and the error stack. */
 QZ_API void qz_log_enable(void);
 QZ_API void qz_log_disable(void);
 /* Stores the name of the SDK that wraps the library (its first 31
