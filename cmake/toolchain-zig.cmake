@@ -1,11 +1,14 @@
 # Shared part of the Zig cross toolchains: the compiler wrappers and the
 # dependencies that scripts/setup_cross.sh left in its cache.
+# The folder is found as scripts/cache_root.sh finds it.
 if(DEFINED ENV{QZ_CROSS_CACHE})
   set(QZ_CROSS_CACHE "$ENV{QZ_CROSS_CACHE}")
+elseif(DEFINED ENV{QZ_CACHE_DIR})
+  set(QZ_CROSS_CACHE "$ENV{QZ_CACHE_DIR}/cross")
 elseif(DEFINED ENV{XDG_CACHE_HOME})
   set(QZ_CROSS_CACHE "$ENV{XDG_CACHE_HOME}/qz_norvo/cross")
 else()
-  set(QZ_CROSS_CACHE "/var/cache/qz_norvo/cross")
+  set(QZ_CROSS_CACHE "$ENV{HOME}/.cache/qz_norvo/cross")
 endif()
 
 # Only the library is built: no test or tool could run here.

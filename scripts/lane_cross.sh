@@ -27,6 +27,7 @@ fail() {
 pass() { echo "ok: $*"; }
 
 build() {  # folder toolchain
+  echo "configuring build/$1 (on a new machine this also builds Zig's C and C++ runtime for the target, silently: a few CPU-minutes)"
   cmake -S . -B "build/$1" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$2" \
     -DCMAKE_BUILD_TYPE=Release --no-warn-unused-cli "${launcher[@]}" >/dev/null
   cmake --build "build/$1" -j "$jobs" --target qz_norvo

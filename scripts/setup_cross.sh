@@ -22,7 +22,7 @@ utf8proc_version=2.8.0-1
 fxdiv_version=0.0~git20200417.b408327-3
 pthreadpool_version=0.0~git20251020.0e6ca13-1.1
 # Raised whenever the way the dependencies are built changes.
-recipe=2
+recipe=3
 
 mkdir -p "$cache"
 apt_get() { apt-get -o DPkg::Lock::Timeout=1200 -o Acquire::Retries=3 "$@"; }
@@ -49,15 +49,18 @@ if ! "$venv/bin/python3" -m ziglang version >/dev/null 2>&1; then
 fi
 
 # Compiler wrappers the CMake toolchains and the dependency builds call.
-# ccache keys on the wrapper's arguments and the compiler's identity.
+# ccache takes a compiler's size and modification time for its identity, so
+# a wrapper is written only when its text changes (a new Zig has a new
+# path): rewriting it on every run would make every compile a miss.
 bin=$cache/bin
 mkdir -p "$bin"
 for tool in cc c++ ar ranlib dlltool; do
-  cat > "$bin/zig-$tool" <<WRAP
-#!/bin/sh
-exec "$venv/bin/python3" -m ziglang $tool "\$@"
-WRAP
-  chmod +x "$bin/zig-$tool"
+  text=$(printf '#!/bin/sh\nexec "%s/bin/python3" -m ziglang %s "$@"\n' "$venv" "$tool")
+  if [ "$(cat "$bin/zig-$tool" 2>/dev/null)" != "$text" ]; then
+    printf '%s\n' "$text" > "$bin/zig-$tool.new"
+    chmod +x "$bin/zig-$tool.new"
+    mv "$bin/zig-$tool.new" "$bin/zig-$tool"
+  fi
 done
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$cache/zig-cache}
 
@@ -122,6 +125,39 @@ build_target() {
   # its own functions. Their own warnings are not ours to act on.
   local common="-target $target -O2 -fPIC -g0 -fvisibility=hidden -w"
   local icu=$sources/icu-$icu_version/src/source
+  # The library uses ICU's regular expressions and its data loader, nothing
+  # else: only the objects those need, by ICU's own list of its internal
+  # dependencies, are compiled (139 of ICU 72's 440 files; a static link
+  # would take no other).
+  local icu_objects
+  icu_objects=" $(python3 - "$icu/test/depstest/dependencies.txt" regex udata <<'PY'
+import re, sys
+items, current, part = {}, None, None
+for line in open(sys.argv[1]):
+    line = line.split("#")[0].rstrip()
+    if not line.strip():
+        continue
+    head = re.match(r"^(?:group|library): *(\S+)", line)
+    if head:
+        current, part = head.group(1), "objects"
+        items[current] = {"objects": [], "deps": []}
+    elif not line[0].isspace():
+        current = None
+    elif current and line.strip() == "deps":
+        part = "deps"
+    elif current:
+        items[current][part] += line.split()
+todo, seen, objects = sys.argv[2:], set(), set()
+while todo:
+    name = todo.pop()
+    if name in seen or name not in items:
+        continue
+    seen.add(name)
+    objects |= {o for o in items[name]["objects"] if o.endswith(".o")}
+    todo += items[name]["deps"]
+print(" ".join(sorted(objects)))
+PY
+) "
   local ppool=$sources/pthreadpool-$pthreadpool_version/src
   local thread_flags=""
   case $target in
@@ -139,41 +175,44 @@ build_target() {
         > "$prefix/shim/tzfile.h" ;;
   esac
 
-  local mk=$prefix/build.mk
+  # One rule per object; every 25th (and the last) says how far the build
+  # has come, as the first run takes minutes.
+  local objects=() commands=()
+  rule() { objects+=("$1") commands+=("$2"); }  # object command
+  local group defs f compiler
+  for group in common i18n stubdata; do
+    case $group in
+      common) defs="-DU_COMMON_IMPLEMENTATION -I$icu/common" ;;
+      i18n) defs="-DU_I18N_IMPLEMENTATION -I$icu/common -I$icu/i18n" ;;
+      stubdata) defs="-I$icu/common" ;;
+    esac
+    for f in "$icu/$group"/*.cpp "$icu/$group"/*.c; do
+      [[ -f $f && $icu_objects == *" $(basename "${f%.*}").o "* ]] || continue
+      compiler="$cxx -std=c++17 -fvisibility-inlines-hidden" && [[ $f == *.c ]] && compiler="$cc"
+      rule "$obj/icu_$group/$(basename "${f%.*}").o" "$compiler $common -I$prefix/shim -DU_STATIC_IMPLEMENTATION -DU_ATTRIBUTE_DEPRECATED= -DU_HAVE_STRTOD_L=0 $defs -c $f"
+    done
+  done
+  f=$sources/utf8proc-$utf8proc_version/src/utf8proc.c
+  rule "$obj/utf8proc/utf8proc.o" "$cc $common -DUTF8PROC_STATIC -c $f"
+  # The threaded pool (pthreads.c); shim.c is its single-thread stand-in
+  # and fastpath.c an optional variant, both left out.
+  for f in "$ppool"/src/{legacy-api,portable-api,memory,pthreads}.c; do
+    rule "$obj/pthreadpool/$(basename "${f%.*}").o" "$cc $common -std=gnu11 -DPTHREADPOOL_USE_FASTPATH=0 $thread_flags -I$ppool/include -I$ppool/src -I$sources/fxdiv-$fxdiv_version/src/include -c $f"
+  done
+
+  local mk=$prefix/build.mk total=${#objects[@]} i
   {
     # A compile that fails must not leave an object that a rerun trusts.
     echo ".DELETE_ON_ERROR:"
-    echo "all:"
-    local group dir defs
-    for group in common i18n stubdata; do
-      case $group in
-        common) defs="-DU_COMMON_IMPLEMENTATION -I$icu/common" ;;
-        i18n) defs="-DU_I18N_IMPLEMENTATION -I$icu/common -I$icu/i18n" ;;
-        stubdata) defs="-I$icu/common" ;;
-      esac
-      for f in "$icu/$group"/*.cpp "$icu/$group"/*.c; do
-        [ -f "$f" ] || continue
-        local o=$obj/icu_$group/$(basename "${f%.*}").o
-        local compiler="$cxx -std=c++17 -fvisibility-inlines-hidden" && [[ $f == *.c ]] && compiler="$cc"
-        echo "all: $o"
-        echo "$o: $f"
-        echo "	@mkdir -p \$(@D) && $compiler $common -I$prefix/shim -DU_STATIC_IMPLEMENTATION -DU_ATTRIBUTE_DEPRECATED= -DU_HAVE_STRTOD_L=0 $defs -c \$< -o \$@"
-      done
-    done
-    local f=$sources/utf8proc-$utf8proc_version/src/utf8proc.c
-    echo "all: $obj/utf8proc/utf8proc.o"
-    echo "$obj/utf8proc/utf8proc.o: $f"
-    echo "	@mkdir -p \$(@D) && $cc $common -DUTF8PROC_STATIC -c \$< -o \$@"
-    # The threaded pool (pthreads.c); shim.c is its single-thread stand-in
-    # and fastpath.c an optional variant, both left out.
-    for f in "$ppool"/src/{legacy-api,portable-api,memory,pthreads}.c; do
-      local o=$obj/pthreadpool/$(basename "${f%.*}").o
-      echo "all: $o"
-      echo "$o: $f"
-      echo "	@mkdir -p \$(@D) && $cc $common -std=gnu11 -DPTHREADPOOL_USE_FASTPATH=0 $thread_flags -I$ppool/include -I$ppool/src -I$sources/fxdiv-$fxdiv_version/src/include -c \$< -o \$@"
+    echo "all: ${objects[*]}"
+    for ((i = 0; i < total; i++)); do
+      echo "${objects[i]}:"
+      printf '\t@mkdir -p $(@D) && %s -o $@' "${commands[i]}"
+      (((i + 1) % 25 == 0 || i + 1 == total)) && printf ' && echo "deps for %s: %d of %d objects"' "$target" $((i + 1)) "$total"
+      echo
     done
   } > "$mk"
-  echo "deps for $target: building ($(grep -c '^all: ' "$mk") objects)"
+  echo "deps for $target: building $total objects"
   make -s -j "$jobs" -f "$mk" all
 
   # Apple's linker reads only BSD-style archives.

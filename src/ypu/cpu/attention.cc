@@ -9,7 +9,7 @@
 
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/ops.h"
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 #include "ypu/params.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "ypu/cpu/frame.h"
 #include "ypu/cpu/ops.h"
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 #include "ypu/fixed_point.h"
 #include "ypu/params.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <limits>
 
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
 #include "ypu/params.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "ypu/cpu/table_exp.h"
+#include "ypu/table_exp.h"
 #include "ypu/fixed_point.h"
 #include "ypu/host/frame.h"
 #include "ypu/host/host.h"
