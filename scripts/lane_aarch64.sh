@@ -7,6 +7,7 @@
 # operations, the low-bit kernels and the engine end to end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs=${QZ_JOBS:-$(nproc)}
 
 apt_get() {
   local sudo_cmd=""
@@ -55,14 +56,14 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-aarch64-linux.cmake" \
   -DCMAKE_PREFIX_PATH="$sysroot/usr" "${launcher[@]}" \
   -DQZ_TEST_GROUPS="cpu;cpu_fixed;cpu_elementwise;cpu_attention;cpu_lowbit;model_en_de" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$jobs"
 
 # The engine end to end once, with every set of the processor that has them
 # all (the other instances of that test differ only in the kernel set, which
 # the kernel tests cover); the kernel tests on both processors.
 echo "=== aarch64 under qemu -cpu max"
-(cd "$build" && QZ_QEMU_CPU=max ctest -j "$(nproc)" --output-on-failure --timeout 1800 \
+(cd "$build" && QZ_QEMU_CPU=max ctest -j "$jobs" --output-on-failure --timeout 1800 \
   -E "TranslateEnDe.*threads_(1_base|1_neon[^_]|1_neon$|2_all)")
 echo "=== aarch64 under qemu -cpu cortex-a72"
-(cd "$build" && QZ_QEMU_CPU=cortex-a72 ctest -j "$(nproc)" --output-on-failure --timeout 900 \
+(cd "$build" && QZ_QEMU_CPU=cortex-a72 ctest -j "$jobs" --output-on-failure --timeout 900 \
   -LE model_en_de)

@@ -11,7 +11,7 @@ root=$(pwd)
 cache=$(scripts/setup_cross.sh | tail -1)
 export QZ_CROSS_CACHE=$cache
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$cache/zig-cache}
-jobs=$(nproc)
+jobs=${QZ_JOBS:-$(nproc)}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
                                         -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

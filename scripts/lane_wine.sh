@@ -16,7 +16,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+jobs=${QZ_JOBS:-$(nproc)}
 . scripts/cache_root.sh
+. scripts/apt_archive.sh
 
 apt_get() {
   local sudo_cmd=""
@@ -54,19 +56,13 @@ wine_recipe=1
 wine_packages=(wine wine64 libwine wine64-preloader libc6 libgcc-s1)
 wine_base=$qz_cache_root/wine
 
-# The apt state of the arm64 trixie archive (the host's own mirror).
+# The apt state of the arm64 trixie suite, on the archive this machine's apt
+# is configured with (scripts/apt_archive.sh).
 wine_apt() {
   local state=$wine_base/apt
   mkdir -p "$state/sources" "$state/lists/partial" "$state/cache/archives/partial"
   touch "$state/status"
-  cat > "$state/sources/trixie.sources" <<EOF
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: trixie
-Components: main
-Architectures: arm64
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
+  qz_apt_sources deb arm64 trixie > "$state/sources/trixie.sources" || return 1
   cat > "$state/apt.conf" <<EOF
 Dir::Etc::SourceList "/dev/null";
 Dir::Etc::SourceParts "$state/sources";
@@ -116,7 +112,7 @@ setup_wine() {
   fi
   echo "Setting up arm64 Wine (once per machine)"
   local conf versions=() p v
-  conf=$(wine_apt)
+  conf=$(wine_apt) || exit 1
   APT_CONFIG=$conf apt-get -o Acquire::Retries=3 update -qq
   for p in "${wine_packages[@]}"; do
     v=$(APT_CONFIG=$conf apt-cache policy "$p" | sed -n 's/ *Candidate: //p')
@@ -181,7 +177,7 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-aarch64-windows.cmake \
   -DCMAKE_BUILD_TYPE=Release --no-warn-unused-cli "${launcher[@]}" -DQZ_WINE_TESTS=ON \
   -DQZ_TEST_GROUPS="$(IFS=';'; echo "${groups[*]}")" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target qz_norvo "${groups[@]/#/test_}"
+cmake --build "$build" -j "$jobs" --target qz_norvo "${groups[@]/#/test_}"
 
 # --- running them ---------------------------------------------------------------
 # Each program runs whole, once per processor, with what differs there.

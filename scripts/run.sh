@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja >/dev/null
-cmake --build build/release -j "$(nproc)" --target qz_list_devices qz_translate \
+cmake --build build/release -j "${QZ_JOBS:-$(nproc)}" --target qz_list_devices qz_translate \
   qz_translate_batch
 build/release/examples/qz_list_devices
 model=models/en-de.qz

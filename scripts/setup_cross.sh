@@ -65,18 +65,14 @@ done
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$cache/zig-cache}
 
 # --- Debian source packages -------------------------------------------------
-# The sources come from deb-src entries in a file of our own; pthreadpool is
-# taken from the newer suite, whose snapshot builds for Windows (over a
+# The sources come from deb-src entries in a file of our own, on the archive
+# this machine's apt already uses; pthreadpool is taken from the newer suite, whose snapshot builds for Windows (over a
 # POSIX-threads layer) and has the with-thread loop.
 src_list=/etc/apt/sources.list.d/qz-norvo-src.sources
-if [ ! -f "$src_list" ]; then
-  $sudo_cmd tee "$src_list" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm sid
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+. "$root/scripts/apt_archive.sh"
+src_text=$(qz_apt_sources deb-src "" bookworm sid)
+if [ "$(cat "$src_list" 2>/dev/null)" != "$src_text" ]; then
+  printf '%s\n' "$src_text" | $sudo_cmd tee "$src_list" >/dev/null
   $sudo_cmd apt-get -o DPkg::Lock::Timeout=1200 update -qq
 fi
 

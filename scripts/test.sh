@@ -22,43 +22,61 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1
 
-# CPU time of this shell's finished children, in clock ticks (fields 16 and
-# 17 of its stat line: everything they and their own children used).
+# Stages run in two streams at once: the builds and tests of this machine's
+# own library (odr, tsan, release, asan) in the foreground, and the other
+# platforms' lanes (cross deps, cross, wine, aarch64) in the background, whose
+# output goes to build/logs/lanes.log and is printed when they end. The
+# lanes spend much of their time in steps that use one processor (configures,
+# package fetches, emulated programs), which the other stream's compiles
+# fill.
+logs=build/logs
+mkdir -p "$logs"
+results=$logs/stages
+: > "$results"
+started=$(date +%s.%N)
 ticks=$(getconf CLK_TCK)
-child_ticks() {
-  local s
-  read -r s </proc/$$/stat
-  set -- ${s##*) }
-  echo $((${14} + ${15}))
-}
-stages=()
-stage() {  # name command...
-  local name=$1 start cpu status=0
+# Runs in a subshell of its own (see stage), so that its finished children's
+# CPU time (fields 16 and 17 of its stat line: everything they and their own
+# children used) is this stage's alone, whichever stream it is in.
+timed_stage() {  # name command...
+  local name=$1 start status=0
   shift
   echo "=== $name"
-  start=$(date +%s.%N) cpu=$(child_ticks)
+  start=$(date +%s.%N)
   "$@" || status=$?
-  local wall used
+  local wall used s
   wall=$(awk "BEGIN { print $(date +%s.%N) - $start }")
-  used=$(awk "BEGIN { print ($(child_ticks) - $cpu) / $ticks }")
+  read -r s </proc/$BASHPID/stat
+  set -- ${s##*) }
+  used=$(awk "BEGIN { print (${14} + ${15}) / $ticks }")
   printf -- '--- %s: %.0f s wall, %.0f s CPU%s\n' "$name" "$wall" "$used" \
     "$( ((status == 0)) || echo ", FAILED ($status)")"
-  stages+=("$name|$wall|$used|$status")
+  echo "$name|$wall|$used|$status" >> "$results"
   return "$status"
 }
+stage() { (timed_stage "$@"); }
+lanes_pid=
 summary() {
-  local total_wall=0 total_cpu=0 name wall cpu status
+  local status=$?
+  if [ -n "$lanes_pid" ] && kill -0 "$lanes_pid" 2>/dev/null; then
+    echo "stopping the lanes (log so far: $logs/lanes.log)"
+    kill -- -"$lanes_pid" 2>/dev/null || true
+    wait "$lanes_pid" 2>/dev/null || true
+  fi
+  local total_cpu=0 name wall cpu failed
   echo
   printf '%-16s %9s %9s\n' stage "wall s" "CPU s"
-  for line in "${stages[@]}"; do
-    IFS='|' read -r name wall cpu status <<<"$line"
-    printf '%-16s %9.0f %9.0f%s\n' "$name" "$wall" "$cpu" "$( ((status == 0)) || echo "  FAILED")"
-    total_wall=$(awk "BEGIN { print $total_wall + $wall }")
+  while IFS='|' read -r name wall cpu failed; do
+    printf '%-16s %9.0f %9.0f%s\n' "$name" "$wall" "$cpu" "$( ((failed == 0)) || echo "  FAILED")"
     total_cpu=$(awk "BEGIN { print $total_cpu + $cpu }")
-  done
-  printf '%-16s %9.0f %9.0f   (%s jobs)\n' total "$total_wall" "$total_cpu" "$jobs"
+  done < "$results"
+  printf '%-16s %9.0f %9.0f   (%s jobs; the two streams overlap)\n' total \
+    "$(awk "BEGIN { print $(date +%s.%N) - $started }")" "$total_cpu" "$jobs"
+  exit "$status"
 }
 trap summary EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 configure() {  # name cmake-options...
   local name=$1
@@ -81,6 +99,22 @@ odr_check() {
 
 stage setup scripts/setup.sh
 
+# The lanes, in order (each cross lane needs the dependencies; Wine runs what
+# the cross lane built); the aarch64 lane runs even when a cross lane failed.
+lanes() {
+  local status=0
+  { stage "cross deps" scripts/setup_cross.sh && stage cross scripts/lane_cross.sh &&
+      stage wine scripts/lane_wine.sh; } || status=1
+  stage aarch64 scripts/lane_aarch64.sh || status=1
+  return "$status"
+}
+echo "=== lanes (cross deps, cross, wine, aarch64) in the background: $logs/lanes.log"
+# A process group of its own, so that a failure here stops it too.
+set -m
+lanes > "$logs/lanes.log" 2>&1 &
+lanes_pid=$!
+set +m
+
 stage odr odr_check
 
 # The sanitizer builds at -O1 with line tables only (-g1): their reports
@@ -91,11 +125,12 @@ sanitized=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WITH_CUDA=OFF
            "-DCMAKE_C_FLAGS_RELWITHDEBINFO=$sanitizer_flags" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$sanitizer_flags")
 run_config tsan -DQZ_SANITIZE=thread -DQZ_TEST_GROUPS=common "${sanitized[@]}"
 run_config release -DQZ_BUILD_BENCH=ON
-# The cross lanes' dependencies (built once per machine) apart from the lane.
-stage "cross deps" scripts/setup_cross.sh
-stage cross scripts/lane_cross.sh
-stage wine scripts/lane_wine.sh
 run_config asan -DQZ_SANITIZE=address,undefined "${sanitized[@]}"
 
-# ARM64: the library and its kernel tests cross-built and run under qemu-user.
-stage aarch64 scripts/lane_aarch64.sh
+echo "=== waiting for the lanes"
+lanes_status=0
+wait "$lanes_pid" || lanes_status=$?
+lanes_pid=
+echo "=== lanes log ($logs/lanes.log)"
+cat "$logs/lanes.log"
+((lanes_status == 0)) || { echo "a lane failed (log above)"; exit 1; }
