@@ -127,7 +127,8 @@ TEST(VocabLoad, OutputCountMismatchesAreExplainedNotPrinted) {
     load_result r = load_section(out.bytes);
     EXPECT_EQ(stdout_capture.finish(), "");
     EXPECT_EQ(r.status, QZ_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(r.errors, (std::vector<std::string>{record_message(0xd2), text_message(0xd3, c.counts)}));
+    EXPECT_EQ(r.errors,
+              (std::vector<std::string>{record_message(0xd2), text_message(0xd3, c.counts)}));
   }
 }
 
