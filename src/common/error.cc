@@ -189,6 +189,19 @@ bool qz_error_explained_since(qz_error_mark_t mark) {
   return false;
 }
 
+void qz_error_explain(qz_error_mark_t mark, qz_status_t status, const qz_error_record_t *record,
+                      ...) {
+  if (qz_error_explained_since(mark)) return;
+  if (status == QZ_STATUS_OUT_OF_MEMORY) {
+    qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
+    return;
+  }
+  va_list args;
+  va_start(args, record);
+  qz_error_vpush("", 0, record, args);
+  va_end(args);
+}
+
 namespace {
 
 // Length of the valid UTF-8 character at `p`, or 0 (no overlong forms, no

@@ -54,6 +54,11 @@ void qz_error_rewind(qz_error_mark_t mark);
 // than a site code or "Velthrane Error.". A failure whose chain has none
 // adds a message of its own.
 bool qz_error_explained_since(qz_error_mark_t mark);
+// Adds that message to a failure whose chain since `mark` explains nothing:
+// for QZ_STATUS_OUT_OF_MEMORY the out-of-memory record (whatever step ran
+// out, memory is what is missing), else `record` with its arguments.
+void qz_error_explain(qz_error_mark_t mark, qz_status_t status, const qz_error_record_t *record,
+                      ...);
 
 // Room for a caller's string quoted by qz_error_quote: long enough for a
 // path, short enough that the message around it always fits.

@@ -47,13 +47,15 @@ constexpr qz_error_record_t ERROR_MALFORMED{0xcc, "The model file's %s is malfor
 
 // The end of a failed section: many of the readers' messages only name a
 // site or a record, so a chain that explains nothing says here what failed
-// on what: the file ended, or the section's contents are wrong.
+// on what: memory ran out, the file ended, or the section's contents are
+// wrong. A reader that ran out of memory after reading to the end (an
+// optional field that is absent) has not met the end early.
 qz_status_t section_failed(FILE *file, qz_error_mark_t mark, const char *section,
                            const char *site, qz_status_t status) {
-  if (std::feof(file))
+  if (status != QZ_STATUS_OUT_OF_MEMORY && std::feof(file))
     qz_error_push("", 0, &ERROR_FILE_ENDS, static_cast<long long>(std::ftell(file)));
-  else if (!qz_error_explained_since(mark))
-    qz_error_push("", 0, &ERROR_MALFORMED, section);
+  else
+    qz_error_explain(mark, status, &ERROR_MALFORMED, section);
   qz_error_site(site);
   return status;
 }

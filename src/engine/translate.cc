@@ -298,7 +298,7 @@ extern "C" qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
   qz_status_t status =
       qz_norvo_tokenizer_encode(object->tokenizer, text, 0, 1, &encoded, &pass.source);
   if (status != QZ_STATUS_SUCCESS) {
-    if (!qz_error_explained_since(mark)) qz_error_push("", 0, &ERROR_TOKENIZER, "encode the text");
+    qz_error_explain(mark, status, &ERROR_TOKENIZER, "encode the text");
     qz_error_site(SITE_ENCODE);
     return status;
   }
@@ -335,8 +335,7 @@ extern "C" qz_status_t qz_norvo_translate(qz_norvo_t *object, const char *text,
   char *out = nullptr;
   status = qz_norvo_tokenizer_decode(object->tokenizer, ids + first, last - first, 0, &cut, &out);
   if (status != QZ_STATUS_SUCCESS) {
-    if (!qz_error_explained_since(mark))
-      qz_error_push("", 0, &ERROR_TOKENIZER, "decode the translation");
+    qz_error_explain(mark, status, &ERROR_TOKENIZER, "decode the translation");
     qz_error_site(SITE_DECODE);
     return status;
   }

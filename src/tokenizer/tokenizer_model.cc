@@ -16,6 +16,17 @@ qz_status_t qz_norvo_fail_format() {
   return QZ_STATUS_INVALID_ARGUMENT;
 }
 
+// The output table's size disagrees with the string table's: 0xd2 alone
+// would not say how.
+constexpr qz_error_record_t ERROR_OUTPUT_COUNT{
+    0xd3, "The tokenizer's output table has %d strings where its string table has %d."};
+
+qz_status_t qz_norvo_fail_count(int32_t found, int32_t n) {
+  const qz_status_t status = qz_norvo_fail_format();
+  qz_error_push("", 0, &ERROR_OUTPUT_COUNT, found, n);
+  return status;
+}
+
 qz_status_t qz_norvo_fail_memory() {
   qz_error_push("", 0, &QZ_ERROR_OUT_OF_MEMORY);
   return QZ_STATUS_OUT_OF_MEMORY;
@@ -32,9 +43,9 @@ void qz_norvo_free_table(char **table) {
 }
 
 // Reads a blob of exactly n strings into a table (table[0] owns the blob).
-// Too many strings fail with 0xd2; too few print the count and then fail
-// with 0xd2 when `report_fewer` is set, else just fail with 0xd2.
-qz_status_t qz_norvo_read_table(FILE *file, int32_t byte_count, int32_t n, bool report_fewer,
+// Any other number fails with 0xd2, followed by both counts for the output
+// table (`output_table` set).
+qz_status_t qz_norvo_read_table(FILE *file, int32_t byte_count, int32_t n, bool output_table,
                                 char ***out) {
   char *blob = nullptr;
   qz_status_t status = qz_norvo_blob_read(file, byte_count, &blob);
@@ -42,8 +53,9 @@ qz_status_t qz_norvo_read_table(FILE *file, int32_t byte_count, int32_t n, bool 
   const int64_t found = qz_norvo_blob_split(blob, byte_count, 0, nullptr);
   if (found != n) {
     std::free(blob);
-    if (found < n && report_fewer) std::printf("%d != %d\n", static_cast<int>(found), n);
-    return qz_norvo_fail_format();
+    // A blob of at most INT32_MAX bytes holds no more strings than that.
+    return output_table ? qz_norvo_fail_count(static_cast<int32_t>(found), n)
+                        : qz_norvo_fail_format();
   }
   auto table = static_cast<char **>(qz_norvo_tokenizer_calloc(n, sizeof(char *)));
   if (!table) {
@@ -84,10 +96,7 @@ qz_status_t qz_norvo_read_output_table(FILE *file, qz_norvo_vocab_tokenizer_t *t
   int32_t count, byte_count;
   qz_status_t status;
   if ((status = qz_norvo_read_i32(file, &count)) != QZ_STATUS_SUCCESS) return status;
-  if (count != t->string_count) {
-    std::printf("%d != %d\n", count, t->string_count);
-    return qz_norvo_fail_format();
-  }
+  if (count != t->string_count) return qz_norvo_fail_count(count, t->string_count);
   if ((status = qz_norvo_read_i32(file, &byte_count)) != QZ_STATUS_SUCCESS) return status;
   if (byte_count <= 0) return qz_norvo_fail_format();
   return qz_norvo_read_table(file, byte_count, t->string_count, true, &t->output_strings);

@@ -15,6 +15,7 @@
 #include "qz_norvo.h"
 #include "ypu/cpu/device.h"
 #include "support/error_stack.h"
+#include "support/output_capture.h"
 
 namespace {
 
@@ -280,28 +281,96 @@ TEST(EngineInit, BestRunsOnOneCpuThread) {
   qz_norvo_delete(engine);
 }
 
-// Every allocation of a creation fails in turn: each failure is reported with
-// the creation's site code last, and nothing stays allocated (the sanitizers
-// check).
+// A kind-2 tokenizer section over the abc model's sixteen ids (pieces and
+// strings alike), with or without its output flag.
+std::vector<uint8_t> vocab_tokenizer(bool output_flag, std::vector<std::string> output = {}) {
+  vocab_model v;
+  v.pieces.pieces = {{"<unk>", 0.0f}, {" a", -1.0f}, {" b", -1.0f}, {" c", -1.0f}};
+  v.pieces.flags = 1;
+  for (int i = 0; i < test_models::kVocabulary; ++i) v.strings.push_back("s" + std::to_string(i));
+  v.write_output_flag = output_flag;
+  if (!output.empty()) v.output_strings = std::move(output);
+  return tokenizer_section(v);
+}
+
+// A kind-1 tokenizer section: every byte a string of its own, one merge.
+std::vector<uint8_t> bpe_tokenizer() {
+  bpe_model b;
+  b.pattern = R"( ?\p{L}+|\s+)";
+  b.icu_package = icu_package();
+  b.specials = {{"<|s|>", 1}};
+  for (int i = 0; i < 256; ++i) b.vocab.push_back({alphabet_form(std::string(1, char(i))), 2 + i});
+  b.merges = {{2 + 'a', 2 + 'b', 0}};
+  return tokenizer_section(b);
+}
+
+// A tokenizer whose output table disagrees with its string table fails with
+// both counts on the stack, which then needs no "malformed" from the engine,
+// and the caller's standard output receives nothing.
+TEST(EngineInit, TokenizerCountMismatchIsExplainedNotPrinted) {
+  model_record m = test_models::abc_model();
+  m.tokenizer = vocab_tokenizer(true, std::vector<std::string>(17, "x"));
+  model_file model(write_model(m).data(), "counts");
+  qz_norvo_t *engine = nullptr;
+  output_capture stdout_capture;
+  const qz_status_t status = qz_norvo_init(model.path(), "cpu:1", &engine);
+  EXPECT_EQ(stdout_capture.finish(), "");
+  EXPECT_EQ(status, QZ_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(engine, nullptr);
+  EXPECT_EQ(take_error_stack(),
+            (std::vector<std::string>{
+                caller_message(0xd2),
+                message(0xd3, "The tokenizer's output table has 17 strings where its string "
+                              "table has 16."),
+                site_message("96dfe58"), site_message("2524b28")}));
+}
+
+// Every allocation of a creation fails in turn: each failure says that
+// memory ran out (never that the file is malformed or ends early, whichever
+// reader ran out, the tokenizer's included) with the creation's site code
+// last, and nothing stays allocated (the sanitizers check).
 TEST(EngineInit, AllocationFailuresLeaveNothing) {
-  model_file model(write_model(test_models::random_network(3, 8, 8, 8)).data(), "alloc");
-  bool created = false;
-  for (int n = 1; n < 5000 && !created; ++n) {
-    qz_norvo_t *engine = nullptr;
-    qz_alloc_fail_at(n);
-    const qz_status_t status = qz_norvo_init(model.path(), "cpu:2", &engine);
-    qz_alloc_fail_at(0);
-    const auto stack = take_error_stack();
-    if (status == QZ_STATUS_SUCCESS) {
-      created = true;
-      qz_norvo_delete(engine);
-      continue;
+  model_record kind2 = test_models::abc_model();
+  // No output flag: the tokenizer reads to the end of the file and then
+  // still allocates.
+  kind2.tokenizer = vocab_tokenizer(false);
+  model_record kind1 = test_models::abc_model();
+  kind1.tokenizer = bpe_tokenizer();
+  const std::pair<const char *, model_record> models[] = {
+      {"layers, kind-0 tokenizer", test_models::random_network(3, 8, 8, 8)},
+      {"kind-2 tokenizer", kind2},
+      {"kind-1 tokenizer", kind1},
+  };
+  for (const auto &[name, record] : models) {
+    SCOPED_TRACE(name);
+    model_file model(write_model(record).data(), "alloc");
+    bool created = false;
+    int in_tokenizer = 0;
+    for (int n = 1; n < 5000 && !created; ++n) {
+      qz_norvo_t *engine = nullptr;
+      qz_alloc_fail_at(n);
+      const qz_status_t status = qz_norvo_init(model.path(), "cpu:2", &engine);
+      qz_alloc_fail_at(0);
+      const auto stack = take_error_stack();
+      if (status == QZ_STATUS_SUCCESS) {
+        created = true;
+        qz_norvo_delete(engine);
+        continue;
+      }
+      EXPECT_EQ(status, QZ_STATUS_OUT_OF_MEMORY) << "allocation " << n;
+      EXPECT_EQ(engine, nullptr);
+      ASSERT_FALSE(stack.empty()) << "allocation " << n;
+      EXPECT_TRUE(says_out_of_memory(stack))
+          << "allocation " << n << "\n" << ::testing::PrintToString(stack);
+      for (const std::string &m : stack)
+        EXPECT_TRUE(m.rfind("0633a7d 000000CC", 0) != 0 && m.rfind("0633a7d 000000CB", 0) != 0)
+            << "allocation " << n << ": " << m;
+      if (std::find(stack.begin(), stack.end(), site_message("96dfe58")) != stack.end())
+        ++in_tokenizer;
     }
-    EXPECT_EQ(status, QZ_STATUS_OUT_OF_MEMORY) << "allocation " << n;
-    EXPECT_EQ(engine, nullptr);
-    ASSERT_FALSE(stack.empty()) << "allocation " << n;
+    EXPECT_TRUE(created);
+    EXPECT_GT(in_tokenizer, 0);
   }
-  EXPECT_TRUE(created);
 }
 
 TEST(EngineQueries, CharacterLimitArgumentsAndTheBeginCallReset) {

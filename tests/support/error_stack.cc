@@ -26,6 +26,20 @@ std::string caller_message(unsigned code) {
   return text;
 }
 
+std::string text_message(unsigned code, const std::string &text) {
+  char head[32];
+  std::snprintf(head, sizeof head, "0633a7d %08X: ", code);
+  return head + text;
+}
+
+bool says_out_of_memory(const std::vector<std::string> &stack) {
+  // "Failed to allocate, out of memory." of host and device allocations, and
+  // the device layer's messages that name the cause in parentheses.
+  for (const std::string &message : stack)
+    if (message.find("out of memory") != std::string::npos) return true;
+  return false;
+}
+
 bool has_explanation(const std::vector<std::string> &stack) {
   for (const std::string &message : stack) {
     // "0633a7d 00000136: " is 18 characters.
