@@ -299,6 +299,8 @@ qz_objc_id send(qz_objc_id self, qz_objc_sel op) {
     return make(kind::queue);
   }
   if (o->type == kind::device && is(op, "name")) return autorelease(string_object(o->text));
+  if (o->type == kind::error && is(op, "localizedDescription"))
+    return autorelease(string_object(the_machine.compiler_message));
   if (o->type == kind::string && is(op, "UTF8String")) return const_cast<char *>(o->text.c_str());
   if (o->type == kind::queue && is(op, "commandBuffer")) {
     if (the_machine.command_buffers_fail) return nullptr;

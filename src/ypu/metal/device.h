@@ -57,6 +57,9 @@ inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_LIBRARY{
     0x340, "Failed to load device specific code."};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_PIPELINE{
     0x341, "Failed to load device specific code."};
+// Comes before 0x340 when the compiler gave a reason: its message, quoted.
+inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_COMPILER{
+    0x342, "The Metal compiler rejected the library: %s"};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_STATE{0x343, "Device state error."};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_THREADGROUP{0x344, "Device state error."};
 
