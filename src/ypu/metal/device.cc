@@ -158,6 +158,8 @@ qz_status_t qz_ypu_metal_device_open(int32_t device_index, qz_ypu_metal_device_t
     failure = &QZ_YPU_METAL_ERROR_NO_QUEUE;
   else if (!(device->library = build_library(device->mtl_device)))
     failure = &QZ_YPU_METAL_ERROR_LIBRARY;
+  else
+    device->max_threadgroup_memory = send_uint(device->mtl_device, "maxThreadgroupMemoryLength");
   if (failure) {
     qz_error_push("", 0, failure);
     if (failure == &QZ_YPU_METAL_ERROR_LIBRARY) qz_error_push("", 0, &QZ_YPU_METAL_ERROR_CHAIN);
@@ -415,6 +417,13 @@ uintptr_t qz_ypu_metal_thread_execution_width(qz_ypu_metal_device_t *,
 uintptr_t qz_ypu_metal_max_threads_per_threadgroup(qz_ypu_metal_device_t *,
                                                    const qz_ypu_metal_pipeline_t *pipeline) {
   return send_uint(pipeline->pipeline_state, "maxTotalThreadsPerThreadgroup");
+}
+
+bool qz_ypu_metal_threadgroup_memory_fits(const qz_ypu_metal_device_t *device,
+                                          const qz_ypu_metal_pipeline_t *pipeline, uint64_t bytes) {
+  const uint64_t own = send_uint(pipeline->pipeline_state, "staticThreadgroupMemoryLength");
+  const uint64_t limit = device->max_threadgroup_memory;
+  return own <= limit && bytes <= limit - own;
 }
 
 qz_status_t qz_ypu_metal_dispatch_threads(qz_ypu_metal_device_t *device,
