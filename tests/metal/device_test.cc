@@ -165,6 +165,47 @@ INSTANTIATE_TEST_SUITE_P(
                      QZ_STATUS_RUNTIME_ERROR, {kLibrary, kChain}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A program the compiler rejects: its message comes first, quoted (control
+// bytes, newlines among them, and bytes that are not UTF-8 as \xNN) and cut
+// to 255 bytes from its end, so the first error of a long log survives;
+// the records of the failed open follow unchanged.
+struct compiler_case {
+  const char *name;
+  std::string message, quoted;
+};
+
+class MetalCompilerMessage : public MetalDevice,
+                             public ::testing::WithParamInterface<compiler_case> {};
+
+TEST_P(MetalCompilerMessage, ComesBeforeTheLibraryRecords) {
+  const compiler_case &c = GetParam();
+  standin().library_fails = true;
+  standin().compiler_message = c.message;
+  qz_ypu_metal_device_t *device = nullptr;
+  EXPECT_EQ(qz_ypu_metal_device_open(0, &device), QZ_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(take_error_stack(),
+            (std::vector<std::string>{
+                "0633a7d 00000342: The Metal compiler rejected the library: " + c.quoted, kLibrary,
+                kChain}));
+}
+
+const std::string kFirstError = "program_source:7:5: error: unknown type name 'atomic_float'";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MetalCompilerMessage,
+    ::testing::Values(
+        compiler_case{"OneLine", "Metal 3.0 is not supported", "Metal 3.0 is not supported"},
+        compiler_case{"MultiLine", kFirstError + "\n    atomic_float x;\n    ^\n",
+                      kFirstError + "\\x0A    atomic_float x;\\x0A    ^\\x0A"},
+        compiler_case{"ControlAndInvalidBytes", "\x1B[1merror\x1B[0m: bad \xFF byte",
+                      "\\x1B[1merror\\x1B[0m: bad \\xFF byte"},
+        // 59 + 4 bytes of the first line and its newline, then 189 of the
+        // 400 that follow, and "...": 255 bytes.
+        compiler_case{"LongerThanTheBound", kFirstError + "\n" + std::string(400, 'y'),
+                      kFirstError + "\\x0A" + std::string(189, 'y') + "..."}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 struct list_case {
   const char *name;
   std::vector<std::string> devices;

@@ -68,6 +68,7 @@ struct object {
   object *pipeline = nullptr;           // compute encoder (retained)
   binding_state bound;
   uint64_t width = 0, max_threads = 0;  // pipeline
+  uint64_t static_memory = 0;           // pipeline: its kernel's threadgroup arrays
   // The graph framework's objects.
   std::vector<object *> keys;           // dictionary (retained), beside its items
   int64_t number = 0;                   // number
@@ -299,6 +300,8 @@ qz_objc_id send(qz_objc_id self, qz_objc_sel op) {
     return make(kind::queue);
   }
   if (o->type == kind::device && is(op, "name")) return autorelease(string_object(o->text));
+  if (o->type == kind::error && is(op, "localizedDescription"))
+    return autorelease(string_object(the_machine.compiler_message));
   if (o->type == kind::string && is(op, "UTF8String")) return const_cast<char *>(o->text.c_str());
   if (o->type == kind::queue && is(op, "commandBuffer")) {
     if (the_machine.command_buffers_fail) return nullptr;
@@ -347,6 +350,10 @@ uintptr_t send_uint(qz_objc_id self, qz_objc_sel op) {
   if (o->type == kind::array && is(op, "count")) return o->items.size();
   if (o->type == kind::pipeline && is(op, "threadExecutionWidth")) return o->width;
   if (o->type == kind::pipeline && is(op, "maxTotalThreadsPerThreadgroup")) return o->max_threads;
+  if (o->type == kind::pipeline && is(op, "staticThreadgroupMemoryLength"))
+    return o->static_memory;
+  if (o->type == kind::device && is(op, "maxThreadgroupMemoryLength"))
+    return the_machine.max_threadgroup_memory;
   if (o->type == kind::device && is(op, "registryID")) return o->registry_id;
   if (o->type == kind::command_buffer && is(op, "status")) return o->status;
   if (o->type == kind::buffer && is(op, "length"))
@@ -434,6 +441,7 @@ qz_objc_id send_u_u(qz_objc_id self, qz_objc_sel op, uintptr_t a, uintptr_t b) {
   }
   if (o->type == kind::compute_encoder && is(op, "setThreadgroupMemoryLength:atIndex:")) {
     if (b >= kSlots) violation("an argument index out of range");
+    else if (a % 16) violation("a threadgroup memory length not a multiple of 16");
     else if (encoding(o)) o->bound.threadgroup_length[b] = static_cast<uint32_t>(a);
     return nullptr;
   }
@@ -476,6 +484,8 @@ qz_objc_id send_id_err(qz_objc_id self, qz_objc_sel op, qz_objc_id a, qz_objc_id
     the_machine.pipelines_made.push_back(pipeline->text);
     pipeline->width = the_machine.thread_execution_width;
     pipeline->max_threads = the_machine.max_threads_per_threadgroup;
+    const auto own = the_machine.static_threadgroup_memory.find(pipeline->text);
+    if (own != the_machine.static_threadgroup_memory.end()) pipeline->static_memory = own->second;
     return pipeline;
   }
   unknown(o, op);
@@ -557,6 +567,10 @@ void send_size_size(qz_objc_id self, qz_objc_sel op, qz_mtl_size_t a, qz_mtl_siz
   const uint64_t group = uint64_t{b.width} * b.height * b.depth;
   if (group == 0) violation("an empty threadgroup");
   if (group > o->pipeline->max_threads) violation("a threadgroup larger than the pipeline allows");
+  uint64_t memory = o->pipeline->static_memory;
+  for (const uint32_t length : o->bound.threadgroup_length) memory += length;
+  if (memory > the_machine.max_threadgroup_memory)
+    violation("threadgroup memory beyond the device's limit");
   if (a.width == 0 || a.height == 0 || a.depth == 0) violation("an empty grid");
   auto c = std::make_unique<command>();
   c->type = threads ? command::threads : command::threadgroups;

@@ -9,12 +9,15 @@
 // It checks what the real framework would refuse and notes each breach in
 // `violations`: an encoder left open at a commit or at its release, two
 // encoders open on one command buffer, commands on an ended encoder,
-// threadgroups that are empty or larger than the pipeline allows, blit
+// threadgroups that are empty or larger than the pipeline allows,
+// threadgroup memory beyond the device's limit (the kernel's own arrays
+// counted) or set in lengths that are not multiples of 16, blit
 // offsets or sizes that are not multiples of 4, empty fills, copies outside
 // a buffer, messages to released objects, objects autoreleased with no pool.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +44,7 @@ struct machine {
   int default_device = 0;                  // index in `devices`; -1: none
   bool queue_fails = false;                // newCommandQueue returns nil
   bool library_fails = false;              // newLibraryWithSource fails
+  std::string compiler_message;            // its NSError's localizedDescription ("": none)
   std::set<std::string> missing_functions; // newFunctionWithName: returns nil
   std::set<std::string> failing_pipelines; // pipeline state not made
   bool buffers_fail = false;               // newBufferWithLength: returns nil (as for length 0)
@@ -51,6 +55,20 @@ struct machine {
   // its kernel runs in.
   uint64_t thread_execution_width = default_simd_width();
   uint64_t max_threads_per_threadgroup = 1024;
+  // The device's maxThreadgroupMemoryLength.
+  uint64_t max_threadgroup_memory = 32768;
+  // Each pipeline's staticThreadgroupMemoryLength, by kernel: the bytes of
+  // the `qz_threadgroup` arrays the kernel declares (the harness keeps those
+  // as thread-local statics, so they are listed here; 0 for the others).
+  std::map<std::string, uint64_t> static_threadgroup_memory{
+      {"taabe300", 2 * 32 * 4},                     // blocked attention
+      {"taabe328", 8 * 4},                          // conv2d
+      {"taabe164", 64 * 4},                         // RMS norm
+      {"taabe160", 1024 * 8 + 1024 * 4},            // fixed-point softmax
+      // The low-bit GEMMs: 256 floats, 2048 bytes and twice 16 floats.
+      {"taabe130", 3200}, {"taabe124", 3200}, {"taabe289", 3200}, {"taabe59", 3200},
+      {"taabe78", 3200},  {"taabe55", 3200},  {"taabe271", 3200}, {"taabe39", 3200},
+  };
   bool graph_framework = true;             // the system is macOS 11 or later
   bool no_copy_whole_pages = true;         // no-copy buffers only over whole pages
 

@@ -109,14 +109,20 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t bytes = int64_t{p.num_heads} * p.window_length * 4;
   if (!fits_int32(bytes)) return QZ_STATUS_INVALID_ARGUMENT;
-  const qz_ypu_metal_temporary temporary(device, bytes);
-  qz_ypu_buffer_t *scores = temporary.get();
-  if (!scores) return qz_ypu_metal_out_of_memory();
   const auto *score_pipeline = qz_ypu_metal_pipeline(state, SCORES);
   const auto *softmax_pipeline = qz_ypu_metal_pipeline(state, SOFTMAX);
   const auto *value_pipeline = qz_ypu_metal_pipeline(state, VALUES);
   const auto width = static_cast<uint32_t>(qz_ypu_metal_thread_execution_width(device, score_pipeline));
-  const uintptr_t softmax_limit = qz_ypu_metal_max_threads_per_threadgroup(device, softmax_pipeline);
+  // The softmax keeps a float per thread in threadgroup memory: its
+  // threadgroups grow while the pipeline and that memory allow.
+  const auto softmax_fits = [&](uintptr_t threads) {
+    return threads <= qz_ypu_metal_max_threads_per_threadgroup(device, softmax_pipeline) &&
+           qz_ypu_metal_threadgroup_memory_fits(device, softmax_pipeline, uint64_t{threads} * 4);
+  };
+  if (!softmax_fits(width)) return QZ_STATUS_INVALID_ARGUMENT;
+  const qz_ypu_metal_temporary temporary(device, bytes);
+  qz_ypu_buffer_t *scores = temporary.get();
+  if (!scores) return qz_ypu_metal_out_of_memory();
   // One thread per element of the head dimension, striding when the
   // pipeline allows fewer.
   const auto value_threads = static_cast<uint32_t>(std::min<uintptr_t>(
@@ -146,9 +152,9 @@ qz_status_t attention_kv(qz_ypu_metal_device_t *device, void *state, const void 
     if (status != QZ_STATUS_SUCCESS) break;
 
     // A power-of-two multiple of the SIMD width, the first to cover the
-    // row, within what the pipeline allows.
+    // row, within what the pipeline and the device allow.
     uintptr_t threads = width;
-    while (threads < static_cast<uintptr_t>(w.cnt) && 2 * threads <= softmax_limit) threads *= 2;
+    while (threads < static_cast<uintptr_t>(w.cnt) && softmax_fits(2 * threads)) threads *= 2;
     qz_ypu_metal_begin_compute(device, softmax_pipeline);
     qz_ypu_metal_set_buffer(device, scores, 0, 0);
     set_float(device, norm, 1);
@@ -246,6 +252,10 @@ qz_status_t qz_ypu_metal_attention_blocked_f32(qz_ypu_metal_device_t *device, vo
       p.key_value_size < 0 || !fits_int32(groups_z) || !fits_int32(local_bytes))
     return QZ_STATUS_INVALID_ARGUMENT;
   const qz_ypu_metal_pipeline_t *pipeline = qz_ypu_metal_pipeline(state, 0);
+  // The accumulators of 32 query rows live in threadgroup memory: a head
+  // dimension too wide for the device is left to the host.
+  if (!qz_ypu_metal_threadgroup_memory_fits(device, pipeline, static_cast<uint64_t>(local_bytes)))
+    return QZ_STATUS_INVALID_ARGUMENT;
   const uintptr_t width = qz_ypu_metal_thread_execution_width(device, pipeline);
   const uintptr_t groups = std::max<uintptr_t>(
       1, std::min(qz_ypu_metal_max_threads_per_threadgroup(device, pipeline) / width,

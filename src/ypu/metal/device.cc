@@ -80,7 +80,29 @@ bool encoding(const qz_ypu_metal_device_t *device, qz_objc_id encoder) {
   return false;
 }
 
-// The library from the embedded source: Metal 3.0, fast math.
+// An NSString's UTF-8 text (null for a null string); it lives as long as
+// the autorelease pool around the call.
+const char *utf8(qz_objc_id string) {
+  return string ? static_cast<const char *>(send(string, "UTF8String")) : nullptr;
+}
+
+// The text of an NSError's localizedDescription, or null when it has none.
+const char *error_text(qz_objc_id error) {
+  return error ? utf8(send(error, "localizedDescription")) : nullptr;
+}
+
+// The compiler's reason for rejecting the program, as a message of its own:
+// quoted and cut as any outside text, so the first lines of its log (the
+// first error) are the ones kept.
+void push_compiler_message(qz_objc_id error) {
+  const char *text = error_text(error);
+  if (!text || !*text) return;
+  char quoted[QZ_ERROR_QUOTE_BYTES];
+  qz_error_push("", 0, &QZ_YPU_METAL_ERROR_COMPILER, qz_error_quote(text, quoted));
+}
+
+// The library from the embedded source: Metal 3.0, fast math. A rejected
+// program leaves the compiler's message on the error stack.
 qz_objc_id build_library(qz_objc_id mtl_device) {
   qz_objc_id source = rt().send_str(rt().get_class("NSString"), sel("stringWithUTF8String:"),
                                     qz_ypu_metal_library_data);
@@ -91,10 +113,11 @@ qz_objc_id build_library(qz_objc_id mtl_device) {
   }
   rt().send_u(options, sel("setLanguageVersion:"), QZ_MTL_LANGUAGE_VERSION_3_0);
   rt().send_flag(options, sel("setFastMathEnabled:"), 1);
-  qz_objc_id error = nullptr;  // autoreleased; not reported
+  qz_objc_id error = nullptr;  // autoreleased: read inside the caller's pool
   qz_objc_id library = rt().send_id_id_err(mtl_device, sel("newLibraryWithSource:options:error:"),
                                            source, options, &error);
   release(options);
+  if (!library) push_compiler_message(error);
   return library;
 }
 
@@ -111,8 +134,7 @@ qz_status_t ready_for_host(void *handle, const qz_ypu_metal_buffer_t *buffer, in
 
 // A device's name for its list line ("" when it has none).
 const char *device_name(qz_objc_id mtl_device) {
-  qz_objc_id name = send(mtl_device, "name");
-  const char *text = name ? static_cast<const char *>(send(name, "UTF8String")) : nullptr;
+  const char *text = utf8(send(mtl_device, "name"));
   return text ? text : "";
 }
 
@@ -136,6 +158,8 @@ qz_status_t qz_ypu_metal_device_open(int32_t device_index, qz_ypu_metal_device_t
     failure = &QZ_YPU_METAL_ERROR_NO_QUEUE;
   else if (!(device->library = build_library(device->mtl_device)))
     failure = &QZ_YPU_METAL_ERROR_LIBRARY;
+  else
+    device->max_threadgroup_memory = send_uint(device->mtl_device, "maxThreadgroupMemoryLength");
   if (failure) {
     qz_error_push("", 0, failure);
     if (failure == &QZ_YPU_METAL_ERROR_LIBRARY) qz_error_push("", 0, &QZ_YPU_METAL_ERROR_CHAIN);
@@ -393,6 +417,13 @@ uintptr_t qz_ypu_metal_thread_execution_width(qz_ypu_metal_device_t *,
 uintptr_t qz_ypu_metal_max_threads_per_threadgroup(qz_ypu_metal_device_t *,
                                                    const qz_ypu_metal_pipeline_t *pipeline) {
   return send_uint(pipeline->pipeline_state, "maxTotalThreadsPerThreadgroup");
+}
+
+bool qz_ypu_metal_threadgroup_memory_fits(const qz_ypu_metal_device_t *device,
+                                          const qz_ypu_metal_pipeline_t *pipeline, uint64_t bytes) {
+  const uint64_t own = send_uint(pipeline->pipeline_state, "staticThreadgroupMemoryLength");
+  const uint64_t limit = device->max_threadgroup_memory;
+  return own <= limit && bytes <= limit - own;
 }
 
 qz_status_t qz_ypu_metal_dispatch_threads(qz_ypu_metal_device_t *device,

@@ -25,6 +25,10 @@ struct qz_ypu_metal_device_t {
   qz_objc_id compute_encoder;   // open compute encoder of command_buffer
   qz_objc_id blit_encoder;      // open blit encoder of command_buffer
   int32_t ended_encoders;       // ended into command_buffer: 0 to 3 between calls
+  // [mtl_device maxThreadgroupMemoryLength], read at open: the bytes of
+  // threadgroup memory one threadgroup may use, its kernel's own arrays
+  // included.
+  uintptr_t max_threadgroup_memory;
 };
 
 // One GPU buffer in shared storage: the host reaches it through `contents`.
@@ -57,6 +61,9 @@ inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_LIBRARY{
     0x340, "Failed to load device specific code."};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_PIPELINE{
     0x341, "Failed to load device specific code."};
+// Comes before 0x340 when the compiler gave a reason: its message, quoted.
+inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_COMPILER{
+    0x342, "The Metal compiler rejected the library: %s"};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_STATE{0x343, "Device state error."};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_THREADGROUP{0x344, "Device state error."};
 
@@ -113,6 +120,14 @@ uintptr_t qz_ypu_metal_thread_execution_width(qz_ypu_metal_device_t *device,
                                               const qz_ypu_metal_pipeline_t *pipeline);
 uintptr_t qz_ypu_metal_max_threads_per_threadgroup(qz_ypu_metal_device_t *device,
                                                    const qz_ypu_metal_pipeline_t *pipeline);
+// Whether `bytes` of threadgroup memory set for one dispatch (each length a
+// multiple of 16) fit beside the arrays the pipeline's kernel declares
+// ([pipeline_state staticThreadgroupMemoryLength]) within the device's
+// limit. A dispatch beyond it is not run by Metal: an entry whose memory
+// grows with a shape checks first and leaves a shape that does not fit to
+// the host implementation.
+bool qz_ypu_metal_threadgroup_memory_fits(const qz_ypu_metal_device_t *device,
+                                          const qz_ypu_metal_pipeline_t *pipeline, uint64_t bytes);
 void qz_ypu_metal_begin_blit(qz_ypu_metal_device_t *device);
 qz_status_t qz_ypu_metal_end_blit(qz_ypu_metal_device_t *device);
 qz_objc_id qz_ypu_metal_get_blit_encoder(qz_ypu_metal_device_t *device);
