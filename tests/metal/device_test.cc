@@ -556,7 +556,11 @@ TEST_P(MetalPipelineFailure, ReportsAndLeavesNothing) {
   qz_ypu_metal_pipeline_t *pipeline = sentinel;
   EXPECT_EQ(qz_ypu_metal_pipeline_create(d.device, "taabe69", &pipeline), QZ_STATUS_RUNTIME_ERROR);
   EXPECT_EQ(pipeline, sentinel);
-  EXPECT_EQ(take_error_stack(), std::vector<std::string>{kPipeline});
+  std::vector<std::string> expected{kPipeline};
+  if (!standin().compiler_message.empty())
+    expected.insert(expected.begin(), "0633a7d 00000346: The Metal device refused the pipeline of "
+                                      "`taabe69`: too many registers\\x0A  in taabe69");
+  EXPECT_EQ(take_error_stack(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -565,7 +569,13 @@ INSTANTIATE_TEST_SUITE_P(
         pipeline_failure{"NoFunction",
                          [](qz_metal_standin::machine &m) { m.missing_functions = {"taabe69"}; }},
         pipeline_failure{"NoPipelineState",
-                         [](qz_metal_standin::machine &m) { m.failing_pipelines = {"taabe69"}; }}),
+                         [](qz_metal_standin::machine &m) { m.failing_pipelines = {"taabe69"}; }},
+        // The device's reason comes first, quoted as outside text.
+        pipeline_failure{"NoPipelineStateWithAReason",
+                         [](qz_metal_standin::machine &m) {
+                           m.failing_pipelines = {"taabe69"};
+                           m.compiler_message = "too many registers\n  in taabe69";
+                         }}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(MetalDevice, UnknownKernelHasNoPipeline) {

@@ -44,7 +44,7 @@ struct machine {
   int default_device = 0;                  // index in `devices`; -1: none
   bool queue_fails = false;                // newCommandQueue returns nil
   bool library_fails = false;              // newLibraryWithSource fails
-  std::string compiler_message;            // its NSError's localizedDescription ("": none)
+  std::string compiler_message;            // every NSError's localizedDescription ("": none)
   std::set<std::string> missing_functions; // newFunctionWithName: returns nil
   std::set<std::string> failing_pipelines; // pipeline state not made
   bool buffers_fail = false;               // newBufferWithLength: returns nil (as for length 0)

@@ -91,14 +91,17 @@ const char *error_text(qz_objc_id error) {
   return error ? utf8(send(error, "localizedDescription")) : nullptr;
 }
 
-// The compiler's reason for rejecting the program, as a message of its own:
-// quoted and cut as any outside text, so the first lines of its log (the
-// first error) are the ones kept.
-void push_compiler_message(qz_objc_id error) {
+// The reason an NSError gives, as a message of its own: quoted and cut as
+// any outside text, so the first lines of a compiler's log (the first
+// error) are the ones kept. A pipeline's reason also names its kernel.
+void push_reason(qz_objc_id error, const qz_error_record_t *record, const char *kernel = nullptr) {
   const char *text = error_text(error);
   if (!text || !*text) return;
   char quoted[QZ_ERROR_QUOTE_BYTES];
-  qz_error_push("", 0, &QZ_YPU_METAL_ERROR_COMPILER, qz_error_quote(text, quoted));
+  if (kernel)
+    qz_error_push("", 0, record, kernel, qz_error_quote(text, quoted));
+  else
+    qz_error_push("", 0, record, qz_error_quote(text, quoted));
 }
 
 // The library from the embedded source: Metal 3.0, fast math. A rejected
@@ -117,7 +120,7 @@ qz_objc_id build_library(qz_objc_id mtl_device) {
   qz_objc_id library = rt().send_id_id_err(mtl_device, sel("newLibraryWithSource:options:error:"),
                                            source, options, &error);
   release(options);
-  if (!library) push_compiler_message(error);
+  if (!library) push_reason(error, &QZ_YPU_METAL_ERROR_COMPILER);
   return library;
 }
 
@@ -352,10 +355,12 @@ qz_status_t qz_ypu_metal_pipeline_create(qz_ypu_metal_device_t *device, const ch
         rt().send_str(rt().get_class("NSString"), sel("stringWithUTF8String:"), kernel_name);
     pipeline->function = rt().send_id(device->library, sel("newFunctionWithName:"), name);
     if (pipeline->function) {
-      qz_objc_id error = nullptr;  // autoreleased; not reported
+      qz_objc_id error = nullptr;  // autoreleased: read inside the pool
       pipeline->pipeline_state =
           rt().send_id_err(device->mtl_device, sel("newComputePipelineStateWithFunction:error:"),
                            pipeline->function, &error);
+      if (!pipeline->pipeline_state)
+        push_reason(error, &QZ_YPU_METAL_ERROR_PIPELINE_REASON, kernel_name);
     }
   }
   if (!pipeline->pipeline_state) {

@@ -64,6 +64,9 @@ inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_PIPELINE{
 // Comes before 0x340 when the compiler gave a reason: its message, quoted.
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_COMPILER{
     0x342, "The Metal compiler rejected the library: %s"};
+// Comes before 0x341 when the device gave a reason for refusing a kernel.
+inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_PIPELINE_REASON{
+    0x346, "The Metal device refused the pipeline of `%s`: %s"};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_STATE{0x343, "Device state error."};
 inline constexpr qz_error_record_t QZ_YPU_METAL_ERROR_THREADGROUP{0x344, "Device state error."};
 
