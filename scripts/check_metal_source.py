@@ -35,7 +35,12 @@ text to Metal's rules as far as clang's C++ for OpenCL front end can:
   bound twice and the vector positions of one kernel of one width;
 - the program is built with fast math, which folds a float compared with
   itself (and isnan, which the prelude therefore leaves out): such a NaN
-  test fails the check.
+  test fails the check;
+- Metal has no goto, which OpenCL has: a goto, a computed goto or a label's
+  address in the syntax tree fails the check;
+- every variable at program scope, and every static one in a function, must
+  be in the constant address space, as in Metal: clang enforces it once
+  OpenCL's program-scope global variables are switched off.
 
 Usage: check_metal_source.py --clang CLANG --prelude CHECK_PRELUDE
            --work DIR [--plant FILE] [--expect REGEX] PROGRAM_FILE...
@@ -55,8 +60,12 @@ CLANG_FLAGS = [
     "-x", "clcpp", "-cl-std=clc++2021",
     # No OpenCL library: only what the check's prelude declares exists.
     "-cl-no-stdinc",
-    # No double, as in Metal.
-    "-Xclang", "-cl-ext=-cl_khr_fp64,-__opencl_c_fp64",
+    # No double, as in Metal; and no mutable variable at program scope (nor
+    # a static one in a function): Metal wants them all in the constant
+    # address space. Device-side enqueue needs such variables, so it goes
+    # too (Metal has none).
+    "-Xclang", "-cl-ext=-cl_khr_fp64,-__opencl_c_fp64,"
+    "-__opencl_c_program_scope_global_variables,-__opencl_c_device_enqueue",
     "-fsyntax-only", "-ferror-limit=0", "-Werror", "-fno-color-diagnostics",
 ]
 
@@ -193,8 +202,10 @@ def kernel_faults(program, kernel, offset_of):
 def tree_faults(program, tree):
     """Generic address spaces in what the source declares or casts, kernel
     parameters against their attributes, floats compared with themselves,
-    and cycles of calls."""
+    jumps to labels and cycles of calls."""
     faults = []
+    labels = {}  # a label's id -> its name
+    jumps = []  # (offset, what, label id or None) of every goto
     previous = {}  # a redeclaration's id -> the id it redeclares
     names = {}
     calls = {}  # caller id -> callee ids
@@ -240,6 +251,14 @@ def tree_faults(program, tree):
                 faults.append(f"{program.where_offset(offset)}: error: a NaN test by "
                               f"comparing '{sides[0]['referencedDecl'].get('name')}' with itself, "
                               f"which fast math folds away; test the bits (qz_metal_is_nan)")
+        if kind == "LabelStmt":
+            labels[node.get("declId")] = node.get("name", "?")
+        elif kind == "GotoStmt":
+            jumps.append((offset_of(node), "goto", node.get("targetLabelDeclId")))
+        elif kind == "IndirectGotoStmt":
+            jumps.append((offset_of(node), "computed goto", None))
+        elif kind == "AddrLabelExpr":
+            jumps.append((offset_of(node), "address of a label", node.get("labelDeclId")))
         referenced = node.get("referencedDecl")
         if referenced and referenced.get("kind") in FUNCTIONS:
             caller = next((p for p in reversed(parents) if p.get("kind") in FUNCTIONS), None)
@@ -247,6 +266,11 @@ def tree_faults(program, tree):
                 calls.setdefault(caller["id"], set()).add(referenced["id"])
 
     walk(tree, visit)
+    for offset, what, label in jumps:
+        where = program.where_offset(offset) if offset is not None else "?"
+        target = f" '{labels.get(label, '?')}'" if label is not None else ""
+        faults.append(f"{where}: error: {what}{target}, which Metal does not allow (no goto in "
+                      f"Metal: use a loop, break or continue)")
 
     def canonical(i):
         seen = set()

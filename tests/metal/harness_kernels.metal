@@ -77,3 +77,16 @@ kernel void probe_group_order(device atomic_uint* next QZ_BUFFER(0), device uint
         group.x + groups.x * (group.y + groups.y * group.z);
 }
 QZ_REGISTER(probe_group_order)
+
+// One maths function per thread (in[1] picks it) on in[0]: exp, the precise
+// exp, max with 1 and the SIMD-group maximum.
+kernel void probe_fast_math(device const float* in QZ_BUFFER(0), device float* out QZ_BUFFER(1)) {
+  const float v = in[0];
+  switch (int(in[1])) {
+    case 0: out[0] = exp(v); break;
+    case 1: out[0] = precise::exp(v); break;
+    case 2: out[0] = max(v, 1.0f); break;
+    default: out[0] = simd_max(v); break;
+  }
+}
+QZ_REGISTER(probe_fast_math)

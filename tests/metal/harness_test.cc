@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -227,6 +229,44 @@ TEST(MetalHarness, ThreadgroupMemoryAndAtomicsUnderEverySchedule) {
     EXPECT_EQ(total, expected_total);
   }
   qz_metal_emu::set_schedule(schedule::forward);
+}
+
+// The program's fast math: a maths function given or giving an infinity or
+// a NaN stops the program, naming the kernel; finite values and the precise
+// forms pass.
+TEST(MetalHarnessDeathTest, FastMathMeetsOnlyFiniteValues) {
+  const float inf = std::numeric_limits<float>::infinity();
+  struct probe {
+    float value, function;  // 0 exp, 1 precise::exp, 2 max, 3 simd_max
+    const char *death;      // null: runs
+  };
+  const probe probes[] = {
+      {-inf, 0, "exp of -inf in kernel probe_fast_math"},
+      {100.0f, 0, "exp of inf in kernel probe_fast_math"},
+      {-inf, 1, nullptr},
+      {-inf, 2, "max of -inf in kernel probe_fast_math"},
+      {std::numeric_limits<float>::quiet_NaN(), 3, "max of nan in kernel probe_fast_math"},
+      {-3.4028235e38f, 3, nullptr},
+      {-80.0f, 0, nullptr},
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const probe &p : probes) {
+    SCOPED_TRACE(testing::Message() << p.value << " into function " << p.function);
+    const float in[2] = {p.value, p.function};
+    float out = 0;
+    qz_metal_emu::bindings b;
+    b.buffer[0] = const_cast<float *>(in);
+    b.buffer[1] = &out;
+    const auto run = [&] {
+      qz_metal_emu::run_threads(kernel("probe_fast_math"), b, {4, 1, 1}, {4, 1, 1}, 4);
+    };
+    if (p.death) {
+      EXPECT_DEATH(run(), p.death);
+    } else {
+      run();
+      EXPECT_FALSE(std::isnan(out));
+    }
+  }
 }
 
 }  // namespace

@@ -48,7 +48,9 @@
 #define QZ_SIMDGROUPS_PER_THREADGROUP QZ_METAL_ATTRIBUTE(11)
 #define QZ_REGISTER(name)
 
-#define INFINITY __builtin_inff()
+// No INFINITY (nor HUGE_VALF or MAXFLOAT's overflows): under fast math a
+// maths function given an infinity is undefined, so a kernel that stores
+// one makes it from its bits (float_bits.metal).
 
 typedef unsigned char uchar;
 typedef unsigned short ushort;
@@ -121,6 +123,7 @@ QZ_METAL_SIMD(int)
 QZ_METAL_SIMD(uint)
 QZ_METAL_SIMD(float)
 #undef QZ_METAL_SIMD
+bool simd_any(bool);
 
 enum memory_order { memory_order_relaxed };
 struct atomic_float {

@@ -23,6 +23,17 @@
 // SIMD-groups as wide as the pipeline's threadExecutionWidth), and relaxed
 // atomics. Add what a kernel needs here, with a case in
 // tests/metal/harness_test.cc.
+//
+// The GPU program is built with fast math, under which the compiler may take
+// every float that a maths function receives or returns to be a finite
+// number: exp(-inf) need not be 0 there, nor max(-inf, x) be x, and isnan is
+// folded to false. The harness would compute such cases exactly and hide
+// the fault, so a float maths function here (metal:: and fast::, the float
+// min, max and clamp, and the SIMD-group extrema through them) stops the test
+// program when it meets an infinity or a NaN. The precise:: forms keep their
+// IEEE meaning and are exempt; arithmetic operators, comparisons, select and
+// as_type are not checked (kernels test classes on the bits, see
+// src/ypu/metal/kernels/float_bits.metal).
 #pragma once
 
 #include <algorithm>
@@ -165,14 +176,26 @@ T as_type(const U &v) {
   return r;
 }
 
+// A float that a fast-math maths function meets: an infinity or a NaN stops
+// the test program (see the head of this file).
+inline float fast_math_value(const char *function, float v) {
+  if (!std::isfinite(v)) fast_math_fault(function, v);
+  return v;
+}
+
+// What a precise:: form takes and gives, unchecked.
+inline float precise_value(const char *, float v) { return v; }
+
 template <class T>
 T min(T a, T b) {
-  if constexpr (std::is_floating_point_v<T>) return std::fmin(a, b);
+  if constexpr (std::is_floating_point_v<T>)
+    return fast_math_value("min", std::fmin(fast_math_value("min", a), fast_math_value("min", b)));
   else return b < a ? b : a;
 }
 template <class T>
 T max(T a, T b) {
-  if constexpr (std::is_floating_point_v<T>) return std::fmax(a, b);
+  if constexpr (std::is_floating_point_v<T>)
+    return fast_math_value("max", std::fmax(fast_math_value("max", a), fast_math_value("max", b)));
   else return a < b ? b : a;
 }
 template <class T>
@@ -185,11 +208,13 @@ T select(T a, T b, bool c) {
 }
 template <class T>
 T abs(T v) {
-  if constexpr (std::is_floating_point_v<T>) return std::fabs(v);
+  if constexpr (std::is_floating_point_v<T>) return std::fabs(fast_math_value("abs", v));
   else return v < 0 ? static_cast<T>(-v) : v;
 }
 inline float saturate(float v) { return clamp(v, 0.0f, 1.0f); }
-inline float rsqrt(float v) { return 1.0f / std::sqrt(v); }
+inline float rsqrt(float v) {
+  return fast_math_value("rsqrt", 1.0f / std::sqrt(fast_math_value("rsqrt", v)));
+}
 inline float sign(float v) { return v > 0.0f ? 1.0f : v < 0.0f ? -1.0f : v; }
 inline float mix(float a, float b, float t) { return a + (b - a) * t; }
 template <class T>
@@ -207,11 +232,22 @@ T ctz(T v) {
 inline int mulhi(int a, int b) { return static_cast<int>((int64_t{a} * b) >> 32); }
 inline uint mulhi(uint a, uint b) { return static_cast<uint>((uint64_t{a} * b) >> 32); }
 
+// QZ_METAL_CHECKED(function, value) is the fast-math check of the forms
+// being defined (nothing for the precise ones).
 #define QZ_METAL_UNARY(name, expr)                           \
-  inline float name(float x) { return expr; }               \
+  inline float name(float x) {                               \
+    QZ_METAL_CHECKED(#name, x);                              \
+    return QZ_METAL_CHECKED(#name, expr);                    \
+  }                                                          \
   template <int N>                                           \
   vec<float, N> name(const vec<float, N> &a) {               \
     return map(a, [](float x) { return name(x); });          \
+  }
+#define QZ_METAL_BINARY(name, expr)                          \
+  inline float name(float x, float y) {                      \
+    QZ_METAL_CHECKED(#name, x);                              \
+    QZ_METAL_CHECKED(#name, y);                              \
+    return QZ_METAL_CHECKED(#name, expr);                    \
   }
 #define QZ_METAL_UNARY_SET \
   QZ_METAL_UNARY(exp, std::exp(x)) \
@@ -228,36 +264,45 @@ inline uint mulhi(uint a, uint b) { return static_cast<uint>((uint64_t{a} * b) >
   QZ_METAL_UNARY(rint, std::nearbyint(x)) \
   QZ_METAL_UNARY(trunc, std::trunc(x)) \
   QZ_METAL_UNARY(fabs, std::fabs(x))
+#define QZ_METAL_BINARY_SET \
+  QZ_METAL_BINARY(pow, std::pow(x, y)) \
+  QZ_METAL_BINARY(powr, std::pow(x, y)) \
+  QZ_METAL_BINARY(divide, x / y)
+#define QZ_METAL_CHECKED(function, value) fast_math_value(function, value)
 QZ_METAL_UNARY_SET
-inline float pow(float x, float y) { return std::pow(x, y); }
-inline float powr(float x, float y) { return std::pow(x, y); }
-inline float fmin(float a, float b) { return std::fmin(a, b); }
-inline float fmax(float a, float b) { return std::fmax(a, b); }
-inline float fma(float a, float b, float c) { return std::fma(a, b, c); }
-inline float fmod(float a, float b) { return std::fmod(a, b); }
-inline float copysign(float a, float b) { return std::copysign(a, b); }
-inline float divide(float a, float b) { return a / b; }
-inline bool isnan(float x) { return std::isnan(x); }
-inline bool isinf(float x) { return std::isinf(x); }
-inline bool isfinite(float x) { return std::isfinite(x); }
+QZ_METAL_BINARY_SET
+QZ_METAL_BINARY(fmin, std::fmin(x, y))
+QZ_METAL_BINARY(fmax, std::fmax(x, y))
+QZ_METAL_BINARY(fmod, std::fmod(x, y))
+QZ_METAL_BINARY(copysign, std::copysign(x, y))
+inline float fma(float a, float b, float c) {
+  return fast_math_value("fma", std::fma(fast_math_value("fma", a), fast_math_value("fma", b),
+                                         fast_math_value("fma", c)));
+}
+// Under fast math the compiler answers these for a finite number, so an
+// argument that is not one stops the test as above.
+inline bool isnan(float x) { return std::isnan(fast_math_value("isnan", x)); }
+inline bool isinf(float x) { return std::isinf(fast_math_value("isinf", x)); }
+inline bool isfinite(float x) { return std::isfinite(fast_math_value("isfinite", x)); }
 inline bool signbit(float x) { return std::signbit(x); }
 
 // The fast-math and precise forms: the harness computes both exactly, so
 // tests of kernels that the GPU compiles with fast math compare within the
-// fast forms' error bounds.
+// fast forms' error bounds. Only the precise forms take infinities and NaNs.
 namespace fast {
 QZ_METAL_UNARY_SET
-using metal::divide;
-using metal::pow;
-using metal::powr;
+QZ_METAL_BINARY_SET
 }  // namespace fast
+#undef QZ_METAL_CHECKED
+#define QZ_METAL_CHECKED(function, value) precise_value(function, value)
 namespace precise {
 QZ_METAL_UNARY_SET
-using metal::divide;
-using metal::pow;
-using metal::powr;
+QZ_METAL_BINARY_SET
 }  // namespace precise
+#undef QZ_METAL_CHECKED
+#undef QZ_METAL_BINARY_SET
 #undef QZ_METAL_UNARY_SET
+#undef QZ_METAL_BINARY
 #undef QZ_METAL_UNARY
 
 // --- barriers, SIMD-groups ----------------------------------------------------

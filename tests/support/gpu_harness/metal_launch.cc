@@ -66,6 +66,7 @@ void run(const kernel_entry &k, const bindings &b, dim3_t groups, dim3_t per_gro
     std::abort();
   }
   dispatch_state st{};
+  st.kernel = k.name;
   st.args = &b;
   st.groups = groups;
   st.nominal = per_group;
@@ -140,6 +141,14 @@ const dispatch_state &running() {
     std::abort();
   }
   return *g_running;
+}
+
+void fast_math_fault(const char *function, float value) {
+  std::fprintf(stderr,
+               "metal harness: %s of %g in kernel %s: the program is built with fast math, "
+               "under which infinities and NaNs have no defined result\n",
+               function, static_cast<double>(value), running().kernel);
+  std::abort();
 }
 
 }  // namespace qz_metal_emu

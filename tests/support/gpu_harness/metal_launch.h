@@ -52,6 +52,7 @@ void set_schedule(qz_gpu_harness::schedule order);
 
 // The dispatch being run on this CPU thread.
 struct dispatch_state {
+  const char *kernel;                      // the kernel function's name
   const bindings *args;
   qz_gpu_harness::dim3_t group;            // threadgroup_position_in_grid
   qz_gpu_harness::dim3_t groups;           // threadgroups_per_grid
@@ -60,6 +61,10 @@ struct dispatch_state {
   uint32_t threadgroup_offset[kArgumentSlots];  // into the block's dynamic memory
 };
 const dispatch_state &running();
+
+// Stops the test program: a maths function of the running kernel was given
+// (or gave) `value`, an infinity or a NaN, which fast math leaves undefined.
+[[noreturn]] void fast_math_fault(const char *function, float value);
 
 // Adds a kernel to the table that find_kernel searches (static objects of
 // the kernel programs do this before main).

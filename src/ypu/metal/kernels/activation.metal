@@ -2,6 +2,13 @@
 // (computed directly) and int16 fixed point (through the sigmoid table of
 // fixed_point_tables.metal). One thread per element over an exact grid.
 
+// v / (e^t + 1), the logistic forms of GELU and SiLU. Where e^t overflows
+// (t past 88.72283, the last float whose exponential is finite) the
+// quotient is 0, chosen here: fast math leaves exp's overflow undefined.
+static inline float activation_logistic(float v, float t) {
+  return t > 88.72283f ? 0.0f : v / (exp(t) + 1.0f);
+}
+
 // out[x] = expr over `v` = in[x]; `length` is bound but the grid is exact.
 #define QZ_METAL_ACTIVATION(name, In, Out, expr)                                             \
   kernel void name(constant int& length QZ_BYTES(0), device Out* output QZ_BUFFER(1),        \
@@ -15,9 +22,12 @@
 QZ_METAL_ACTIVATION(taabe17, float, float,
                     (0.5f * v) * (tanh(0.7978846f * ((v * v * 0.044715f) * v + v)) + 1.0f))
 // gelu_sigmoid_f32
-QZ_METAL_ACTIVATION(taabe119, float, float, v / (exp(-1.702f * v) + 1.0f))
-// sigmoid_table_f32: the float sigmoid itself, not the table's.
-QZ_METAL_ACTIVATION(taabe325, float, float, 1.0f / (fast::pow(2.7182817f, -v) + 1.0f))
+QZ_METAL_ACTIVATION(taabe119, float, float, activation_logistic(v, -1.702f * v))
+// sigmoid_table_f32: the float sigmoid itself, not the table's. Below
+// v = -87.5 the sigmoid is under the smallest normal float, which the GPU
+// flushes to 0, and a little further the power would overflow.
+QZ_METAL_ACTIVATION(taabe325, float, float,
+                    v < -87.5f ? 0.0f : 1.0f / (fast::pow(2.7182817f, -v) + 1.0f))
 // tanh_table_f32: the float tanh itself, not the table's.
 QZ_METAL_ACTIVATION(taabe190, float, float, fast::tanh(v))
 // sigmoid_i16: Q10 in, Q15 out.
@@ -50,6 +60,6 @@ kernel void taabe47(constant int& n QZ_BYTES(0), device const float* x QZ_BUFFER
                     device float* y QZ_BUFFER(2), uint i QZ_THREAD_POSITION_IN_GRID) {
   if (int(i) >= n) return;
   const float v = x[i];
-  y[i] = v / (exp(-v) + 1.0f);
+  y[i] = activation_logistic(v, -v);
 }
 QZ_REGISTER(taabe47)

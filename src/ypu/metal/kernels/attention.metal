@@ -58,7 +58,9 @@ QZ_ATTENTION_RING_SCORES(taabe189, ushort)
 // Combines one value per thread across a threadgroup of several SIMD
 // groups: each group's result goes through sdata, and every group then
 // folds all of them (as many as there are, whatever the SIMD width).
-// Called by every thread of the threadgroup.
+// Called by every thread of the threadgroup. The fold starts from the
+// group's own maximum, one of the values folded, so no lane holds a
+// stand-in (an infinity would be undefined under fast math).
 static inline float attention_group_max(float v, threadgroup float* sdata, uint lane, uint group,
                                         uint width, uint groups) {
   float m = simd_max(v);
@@ -66,7 +68,7 @@ static inline float attention_group_max(float v, threadgroup float* sdata, uint 
     threadgroup_barrier(mem_flags::mem_threadgroup);
     if (lane == 0) sdata[group] = m;
     threadgroup_barrier(mem_flags::mem_threadgroup);
-    float f = -INFINITY;
+    float f = m;
     for (uint i = lane; i < groups; i += width) f = max(f, sdata[i]);
     m = simd_max(f);
   }
@@ -238,6 +240,14 @@ kernel void taabe163(constant int& batch_size QZ_BYTES(0), constant int& query_s
 }
 QZ_REGISTER(taabe163)
 
+// A weighted sum over the keys, or NaN when a weight was NaN (the softmax
+// of a row that the window mask covered whole), as the host's sum gives;
+// the NaN weights are left out of the arithmetic, which fast math would
+// leave undefined.
+static inline float attention_weighted_sum(float sum, bool undefined) {
+  return undefined ? qz_metal_default_nan() : sum;
+}
+
 // Weighted sum of float values.
 kernel void taabe62(constant int& batch_size QZ_BYTES(0), constant int& query_size QZ_BYTES(1),
                     constant int& key_value_size QZ_BYTES(2), constant int& num_heads QZ_BYTES(3),
@@ -250,9 +260,13 @@ kernel void taabe62(constant int& batch_size QZ_BYTES(0), constant int& query_si
   const int kv = s.h / q_per_kv;
   device const float* p = scores + ((long(s.b) * H + s.h) * Sq + s.q) * Skv;
   float sum = 0.0f;
-  for (int k = 0; k < Skv; ++k)
-    sum += p[k] * value[((long(s.b) * Skv + k) * num_kv_heads + kv) * D + s.last];
-  output[((long(s.b) * Sq + s.q) * H + s.h) * D + s.last] = sum;
+  bool undefined = false;
+  for (int k = 0; k < Skv; ++k) {
+    undefined = undefined || qz_metal_is_nan(p[k]);
+    if (!undefined) sum += p[k] * value[((long(s.b) * Skv + k) * num_kv_heads + kv) * D + s.last];
+  }
+  output[((long(s.b) * Sq + s.q) * H + s.h) * D + s.last] =
+      attention_weighted_sum(sum, undefined);
 }
 QZ_REGISTER(taabe62)
 
@@ -277,18 +291,22 @@ kernel void taabe334(constant int& batch_size QZ_BYTES(0), constant int& query_s
   const int kv = h / q_per_kv;
   device const float* p = scores + ((long(b) * H + h) * Sq + q) * Skv;
   float sum = 0.0f;
+  bool undefined = false;
   for (int s = 0; s < Skv; ++s) {
     const long e = long(b) * max_key_value_size + s;
-    sum += p[s] * (float(value[(e * num_kv_heads + kv) * D + d]) * value_metas[2 * e] +
-                   value_metas[2 * e + 1]);
+    undefined = undefined || qz_metal_is_nan(p[s]);
+    if (!undefined)
+      sum += p[s] * (float(value[(e * num_kv_heads + kv) * D + d]) * value_metas[2 * e] +
+                     value_metas[2 * e + 1]);
   }
-  output[((long(b) * Sq + q) * H + h) * D + d] = sum;
+  output[((long(b) * Sq + q) * H + h) * D + d] = attention_weighted_sum(sum, undefined);
 }
 QZ_REGISTER(taabe334)
 
 // Window mask: entries before each row's start or after its end become
-// minus infinity; 256 threads share a row. Starts beyond the row and ends
-// before it are held to the row, so no entry outside it is touched.
+// minus infinity (stored from its bits: the softmax recognises it by them);
+// 256 threads share a row. Starts beyond the row and ends before it are
+// held to the row, so no entry outside it is touched.
 kernel void taabe344(constant int& n QZ_BYTES(0), constant int& k_arg QZ_BYTES(1),
                      device float* scores QZ_BUFFER(2), device const int* mask_indices QZ_BUFFER(3),
                      uint2 gid QZ_THREAD_POSITION_IN_GRID) {
@@ -297,8 +315,9 @@ kernel void taabe344(constant int& n QZ_BYTES(0), constant int& k_arg QZ_BYTES(1
   const int start = min(mask_indices[2 * pair], k);
   const int after = max(mask_indices[2 * pair + 1], -1) + 1;
   device float* row = scores + long(gid.y) * k;
-  for (int i = int(gid.x); i < start; i += 256) row[i] = -INFINITY;
-  for (int i = after + int(gid.x); i < k; i += 256) row[i] = -INFINITY;
+  const float masked = qz_metal_minus_infinity();
+  for (int i = int(gid.x); i < start; i += 256) row[i] = masked;
+  for (int i = after + int(gid.x); i < k; i += 256) row[i] = masked;
 }
 QZ_REGISTER(taabe344)
 
@@ -350,7 +369,9 @@ kernel void taabe300(constant int& batch_size QZ_BYTES(0), constant int& query_s
     const int cnt = min(8, Skv - s0);
     for (int r = first_row; r < rows; r += g) {
       device const float* q = query + ((long(b) * Sq + q0 + r) * H + h) * D;
-      float mine = -INFINITY;
+      // Lanes past the chunk hold the lowest float, which cannot raise the
+      // chunk's maximum (their weights are 0 below).
+      float mine = -3.4028235e38f;
       for (int i = 0; i < cnt; ++i) {
         device const float* k = key + ((long(b) * Skv + s0 + i) * Q + kv) * D;
         float partial = 0.0f;

@@ -40,6 +40,20 @@ QZ_METAL_SCALAR(taabe213, s - v)  // rsub_scalar_f32
 
 #undef QZ_METAL_SCALAR
 
+// e^v. Past v = 88.72283 (the last float whose exponential is finite) it
+// is an infinity, made from its bits: fast math leaves exp's overflow
+// undefined.
+static inline float elementwise_exp(float v) {
+  return v > 88.72283f ? qz_metal_infinity() : fast::exp(v);
+}
+
+// log v, with log 0 = -inf and NaN for a negative v made from their bits,
+// as the host's logf gives them.
+static inline float elementwise_log(float v) {
+  if (v > 0.0f) return fast::log(v);
+  return v == 0.0f ? qz_metal_minus_infinity() : qz_metal_default_nan();
+}
+
 // output[x] = expr over v = input[x].
 #define QZ_METAL_UNARY(name, In, Out, expr)                                                  \
   kernel void name(constant int& length QZ_BYTES(0), device Out* output QZ_BUFFER(1),        \
@@ -51,8 +65,8 @@ QZ_METAL_SCALAR(taabe213, s - v)  // rsub_scalar_f32
 
 QZ_METAL_UNARY(taabe133, int, float, float(v))                 // convert_i32_f32
 QZ_METAL_UNARY(taabe65, short, float, float(v) * 0.0009765625f)  // convert_i16_f32, exact
-QZ_METAL_UNARY(taabe238, float, float, fast::exp(v))          // exp_f32
-QZ_METAL_UNARY(taabe187, float, float, fast::log(v))          // log_f32
+QZ_METAL_UNARY(taabe238, float, float, elementwise_exp(v))    // exp_f32
+QZ_METAL_UNARY(taabe187, float, float, elementwise_log(v))    // log_f32
 // relu_f32; the program is built with fast math, so this is the fast max.
 QZ_METAL_UNARY(taabe229, float, float, max(0.0f, v))
 QZ_METAL_UNARY(taabe138, short, short, max(short(0), v))      // relu_i16

@@ -74,17 +74,24 @@ kernel void taabe268(constant int& batch_size QZ_BYTES(0), constant int& m QZ_BY
 QZ_REGISTER(taabe268)
 
 // Column normalisation to int16 Q10, truncated toward zero and saturated.
-// A NaN (a constant column with eps 0) has no integer value and becomes 0.
+// With no spread at all (a constant column with eps 0) the host's scale is
+// infinite: a deviation saturates by its sign and none (0 x infinity, NaN)
+// becomes 0. That is chosen here without the infinity, which fast math
+// leaves undefined.
 kernel void taabe211(constant int& m QZ_BYTES(0), constant int& n QZ_BYTES(1),
                      constant float& eps QZ_BYTES(2), device short* output QZ_BUFFER(3),
                      device const float* input QZ_BUFFER(4), uint j QZ_THREAD_POSITION_IN_GRID) {
   const normalization_moments s = normalization_two_pass(input + j, m, n);
-  const float q = 1024.0f / precise::sqrt(s.variance + eps);
+  const float spread = s.variance + eps;
+  const bool none = spread == 0.0f;
+  const float q = none ? 0.0f : 1024.0f / precise::sqrt(spread);
   for (int i = 0; i < m; ++i) {
     const long e = long(i) * n + j;
-    const float v = q * (input[e] - s.mean);
+    const float d = input[e] - s.mean;
+    const float v = q * d;
     short r = 0;
-    if (v >= 32767.0f) r = 32767;
+    if (none) r = d > 0.0f ? 32767 : d < 0.0f ? -32768 : 0;
+    else if (v >= 32767.0f) r = 32767;
     else if (v <= -32768.0f) r = -32768;
     else if (!qz_metal_is_nan(v)) r = short(int(v));
     output[e] = r;

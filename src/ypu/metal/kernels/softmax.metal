@@ -2,18 +2,34 @@
 
 // Float softmax, one SIMD group per row: the lanes stride over the row for
 // the maximum and the sum of exponentials, combined across the group.
+// Entries of minus infinity are the window mask's: they take
+// no part in the maximum, and their probability is exactly 0, as e^-inf is
+// on the host. A row masked whole has no probabilities: the host's
+// -inf - -inf makes it NaN throughout, and so does this kernel.
 kernel void taabe67(constant int& length QZ_BYTES(0), device float* output QZ_BUFFER(1),
                     device const float* input QZ_BUFFER(2), uint2 gid QZ_THREAD_POSITION_IN_GRID,
                     uint width QZ_THREADS_PER_SIMDGROUP) {
   const int n = length;
   device const float* x = input + long(gid.y) * n;
   device float* o = output + long(gid.y) * n;
-  float mx = x[0];
-  for (int j = int(gid.x); j < n; j += int(width)) mx = max(x[j], mx);
+  // The lowest float: no greater than any visible entry, so the maximum of
+  // a row with one is that entry's. Whether a row has one is counted apart,
+  // so a row of lowest floats is not taken for a masked one.
+  float mx = -3.4028235e38f;
+  bool visible = false;
+  for (int j = int(gid.x); j < n; j += int(width)) {
+    if (qz_metal_is_minus_infinity(x[j])) continue;
+    mx = max(x[j], mx);
+    visible = true;
+  }
+  if (!simd_any(visible)) {
+    for (int j = int(gid.x); j < n; j += int(width)) o[j] = qz_metal_default_nan();
+    return;
+  }
   const float row_max = simd_max(mx);
   float local_sum = 0.0f;
   for (int j = int(gid.x); j < n; j += int(width)) {
-    const float e = fast::exp(x[j] - row_max);
+    const float e = qz_metal_is_minus_infinity(x[j]) ? 0.0f : fast::exp(x[j] - row_max);
     o[j] = e;
     local_sum += e;
   }

@@ -57,6 +57,18 @@ kernel void taabe313(constant int& n QZ_BYTES(0), constant int& k_arg QZ_BYTES(1
   const int k = k_arg;
   topk_sort_row(k, num_experts, y, ixs_device, indices, weights, r);
   device float* w = weights + long(r) * k;
+  // NaNs sort last, so the numbers come first. A kept NaN makes the host's
+  // sum NaN and so every weight: each number's weight takes the first NaN,
+  // each NaN stays itself, quieted as arithmetic quiets it. Made here from
+  // the bits, since fast math leaves arithmetic on NaNs undefined.
+  int numbers = 0;
+  while (numbers < k && !qz_metal_is_nan(w[numbers])) ++numbers;
+  if (numbers < k) {
+    const uint first = as_type<uint>(w[numbers]) | 0x00400000u;
+    for (int i = 0; i < k; ++i)
+      w[i] = as_type<float>(i < numbers ? first : as_type<uint>(w[i]) | 0x00400000u);
+    return;
+  }
   float m = w[0];
   for (int i = 1; i < k; ++i) m = max(m, w[i]);
   float sum = 0.0f;
