@@ -273,62 +273,56 @@ QZ_CUDA_TEMPLATE_KERNEL void taabe307(const float *xg, uint64_t x_first, const f
   const int tid = threadIdx.x;
   const int q = (tid / 8) % 16, p = (tid / 4) % 2, u = tid % 4;
   const int rb = RB * blockIdx.x + q;
+  const int token0 = TOKENS * blockIdx.y;
+  float acc[ROWS][SLOTS] = {};
   auto *words = reinterpret_cast<uint32_t *>(shared_w);
   const auto *class_tiles = reinterpret_cast<const uint32_t *>(tiles + tile_first);
-  // Blocks of tokens past the grid's 65,535 in steps of it (the same count
-  // for every thread of the block, so the barriers stay uniform).
-  for (int block_y = blockIdx.y; static_cast<int64_t>(block_y) * TOKENS < n;
-       block_y += gridDim.y) {
-    const int token0 = TOKENS * block_y;
-    float acc[ROWS][SLOTS] = {};
-    for (int g = 0; g < t; ++g) {
-      const int j = token0 + tid / 2, h = tid % 2;
-      shared_x[tid] = j < n ? reinterpret_cast<const float4 *>(
-                                  xg + x_first + (static_cast<uint64_t>(g) * n + j) * 8)[h]
-                            : float4{0.0f, 0.0f, 0.0f, 0.0f};
-      for (int w = tid; w < WORDS; w += THREADS) {
-        const int tile = w / (4 * B), word = w % (4 * B);
-        const int rbw = RB * blockIdx.x + tile;
-        words[w] =
-            rbw < R ? class_tiles[(static_cast<uint64_t>(rbw) * t + g) * (4 * B) + word] : 0u;
-      }
-      __syncthreads();
-      float off = 0.0f, sc = 0.0f;
-      if (rb < R) {
-        const uint64_t pair = 2 * (static_cast<uint64_t>(rb) * t + g);
-        off = pairs[pair];
-        sc = pairs[pair + 1];
-      }
-      // Each accumulator takes k = 0 .. 7 in order; walking k outermost keeps
-      // one weight per row and one activation live beside the accumulators.
-      const auto *x = reinterpret_cast<const float *>(shared_x);
-      const unsigned char *tile = reinterpret_cast<const unsigned char *>(shared_w) + q * 16 * B;
-      qz_cuda_lowbit_row_t rows[ROWS];
-      QZ_CUDA_UNROLL
-      for (int i = 0; i < ROWS; ++i) rows[i] = qz_cuda_load_row<B>(tile, 4 * u + i);
-      QZ_CUDA_UNROLL
-      for (int k = 0; k < 8; ++k) {
-        float weight[ROWS];
-        QZ_CUDA_UNROLL
-        for (int i = 0; i < ROWS; ++i) weight[i] = fmaf(sc, qz_cuda_code<B>(rows[i], k), off);
-        QZ_CUDA_UNROLL
-        for (int m = 0; m < SLOTS; ++m) {
-          const float xk = x[8 * (p + 2 * m) + k];
-          QZ_CUDA_UNROLL
-          for (int i = 0; i < ROWS; ++i) acc[i][m] = fmaf(xk, weight[i], acc[i][m]);
-        }
-      }
-      __syncthreads();
+  for (int g = 0; g < t; ++g) {
+    const int j = token0 + tid / 2, h = tid % 2;
+    shared_x[tid] = j < n ? reinterpret_cast<const float4 *>(
+                                xg + x_first + (static_cast<uint64_t>(g) * n + j) * 8)[h]
+                          : float4{0.0f, 0.0f, 0.0f, 0.0f};
+    for (int w = tid; w < WORDS; w += THREADS) {
+      const int tile = w / (4 * B), word = w % (4 * B);
+      const int rbw = RB * blockIdx.x + tile;
+      words[w] = rbw < R ? class_tiles[(static_cast<uint64_t>(rbw) * t + g) * (4 * B) + word] : 0u;
     }
-    if (rb >= R) continue;
+    __syncthreads();
+    float off = 0.0f, sc = 0.0f;
+    if (rb < R) {
+      const uint64_t pair = 2 * (static_cast<uint64_t>(rb) * t + g);
+      off = pairs[pair];
+      sc = pairs[pair + 1];
+    }
+    // Each accumulator takes k = 0 .. 7 in order; walking k outermost keeps
+    // one weight per row and one activation live beside the accumulators.
+    const auto *x = reinterpret_cast<const float *>(shared_x);
+    const unsigned char *tile = reinterpret_cast<const unsigned char *>(shared_w) + q * 16 * B;
+    qz_cuda_lowbit_row_t rows[ROWS];
     QZ_CUDA_UNROLL
-    for (int m = 0; m < SLOTS; ++m) {
-      const int token = token0 + p + 2 * m;
-      if (token >= n) continue;
+    for (int i = 0; i < ROWS; ++i) rows[i] = qz_cuda_load_row<B>(tile, 4 * u + i);
+    QZ_CUDA_UNROLL
+    for (int k = 0; k < 8; ++k) {
+      float weight[ROWS];
       QZ_CUDA_UNROLL
-      for (int i = 0; i < ROWS; ++i)
-        atomicAdd(&out[((static_cast<uint64_t>(rb) * n) + token) * 16 + 4 * u + i], acc[i][m]);
+      for (int i = 0; i < ROWS; ++i) weight[i] = fmaf(sc, qz_cuda_code<B>(rows[i], k), off);
+      QZ_CUDA_UNROLL
+      for (int m = 0; m < SLOTS; ++m) {
+        const float xk = x[8 * (p + 2 * m) + k];
+        QZ_CUDA_UNROLL
+        for (int i = 0; i < ROWS; ++i) acc[i][m] = fmaf(xk, weight[i], acc[i][m]);
+      }
     }
+    __syncthreads();
+  }
+  if (rb >= R) return;
+  QZ_CUDA_UNROLL
+  for (int m = 0; m < SLOTS; ++m) {
+    const int token = token0 + p + 2 * m;
+    if (token >= n) continue;
+    QZ_CUDA_UNROLL
+    for (int i = 0; i < ROWS; ++i)
+      atomicAdd(&out[((static_cast<uint64_t>(rb) * n) + token) * 16 + 4 * u + i], acc[i][m]);
   }
 }
 
@@ -397,11 +391,13 @@ qz_status_t qz_cuda_linear_one_token(const qz_ypu_cuda_device_t *device,
   return status;
 }
 
+// n tokens, at most 64 for each block the grid may hold in y (the
+// product's blocks of tokens).
 qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                                        const qz_ypu_linear_lowbit_params_t &p,
                                        const qz_ypu_lowbit_layout_t &layout, const float *x,
-                                       float *out) {
-  const int32_t K = layout.columns, M = 16 * p.row_blocks, R = p.row_blocks, n = p.n;
+                                       int32_t n, float *out) {
+  const int32_t K = layout.columns, M = 16 * p.row_blocks, R = p.row_blocks;
   float *xg = qz_cuda_take(device, static_cast<uint64_t>(n) * K, nullptr);
   if (!xg) return QZ_STATUS_OUT_OF_MEMORY;
   qz_cuda_launch(taabe306, {qz_cuda_blocks_256(K), qz_cuda_grid_y(device, n)}, {256}, x,
@@ -433,7 +429,7 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                       qz_ypu_cuda_operand<const uint16_t>(p.scales),
                       2 * static_cast<uint64_t>(layout.pair_start[b - 1]), t, R);
     qz_cuda_launch_on(qz_cuda_gemm_lowbit_kernels[b - 1],
-                      {static_cast<uint32_t>((R + 15) / 16), qz_cuda_grid_y(device, (n + 63) / 64)},
+                      {static_cast<uint32_t>((R + 15) / 16), static_cast<uint32_t>((n + 63) / 64)},
                       {128}, 0, stream, static_cast<const float *>(xg),
                       8 * static_cast<uint64_t>(n) * layout.group_start[b - 1],
                       static_cast<const float *>(pairs),
@@ -481,7 +477,20 @@ qz_status_t qz_ypu_cuda_linear_lowbit(void *device, void *, const void *params) 
   float *out = qz_ypu_cuda_operand<float>(p.out, p.out_offset);
   const auto *d = static_cast<const qz_ypu_cuda_device_t *>(device);
   if (p.n == 1) return qz_cuda_linear_one_token(d, p, layout, x, out);
-  return qz_cuda_linear_many_tokens(d, p, layout, x, out);
+  // More tokens than the product's grid holds (64 per block of its y) go in
+  // runs of that many: no token's sums depend on another token, so the runs
+  // add up what one launch would, and the product kernel stays as it is.
+  const int32_t most_y = qz_ypu_cuda_max_grid_dim_y(d);
+  const int32_t run = 64 * (most_y > 1 ? most_y : 1);
+  int32_t first = 0;
+  qz_status_t status;
+  do {
+    const int32_t count = p.n - first < run ? p.n - first : run;
+    status = qz_cuda_linear_many_tokens(d, p, layout, x + int64_t{first} * layout.columns, count,
+                                        out + int64_t{first} * 16 * p.row_blocks);
+    first += count;
+  } while (status == QZ_STATUS_SUCCESS && first < p.n);
+  return status;
 }
 #endif
 
