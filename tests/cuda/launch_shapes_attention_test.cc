@@ -1,7 +1,8 @@
 // Shapes the host accepts but one launch of the attention, cache-writer and
 // low-bit kernels cannot hold: more than 32 heads or a head longer than
-// 1,024 (threads per block), 65,536 keys, query rows, heads or new rows
-// (grid y and z), a head whose accumulators outgrow 48 KiB of shared memory.
+// 1,024 (threads per block); more keys, query rows, heads, new rows, groups
+// or tokens than the grid holds in y and z; a head whose accumulators
+// outgrow 48 KiB of shared memory.
 // Each runs on the harness, which refuses what a GPU refuses, and matches
 // the host as the op's own tests compare it. Grids past 65,535 blocks take
 // seconds to emulate, so most grid cases run on a device that allows only 3
@@ -11,7 +12,6 @@
 
 #include "support/lowbit_op.h"
 #include "support/lowbit_weight.h"
-#include "ypu/cuda/ops.h"
 #include "ypu/params.h"
 
 namespace {
