@@ -265,27 +265,37 @@ namespace {
 constexpr int QZ_CUDA_SPLITS = 5;
 }  // namespace
 
+// Grids hold at most 65,535 blocks in y and z: the op 65 kernels walk the
+// heads (y) and the query-row groups of every split (z) in steps of the grid.
 QZ_CUDA_KERNEL void taabe212(float *maxima, float *sums, int Sq, int H, int G4) {
-  const int b = blockIdx.x, h = blockIdx.y, z = blockIdx.z;
-  const int q = (z % G4) * 4 + threadIdx.y, s = z / G4;
-  if (q >= Sq || threadIdx.x != 0) return;
-  const int64_t i = ((static_cast<int64_t>(b) * H + h) * Sq + q) * QZ_CUDA_SPLITS + s;
-  maxima[i] = -INFINITY;
-  sums[i] = 0.0f;
+  if (threadIdx.x != 0) return;
+  const int b = blockIdx.x;
+  for (int h = blockIdx.y; h < H; h += gridDim.y)
+    for (int z = blockIdx.z; z < QZ_CUDA_SPLITS * G4; z += gridDim.z) {
+      const int q = (z % G4) * 4 + threadIdx.y, s = z / G4;
+      if (q >= Sq) continue;
+      const int64_t i = ((static_cast<int64_t>(b) * H + h) * Sq + q) * QZ_CUDA_SPLITS + s;
+      maxima[i] = -INFINITY;
+      sums[i] = 0.0f;
+    }
 }
 
-QZ_CUDA_KERNEL void taabe120(float *partial, const float *query, const float *key,
-                             const float *value, float *maxima, float *sums, int Sq, int Skv,
-                             int H, int Q, int per_kv, int D, int G4, float scale) {
-  QZ_CUDA_DYNAMIC_SHARED(float, shmem);
-  const int b = blockIdx.x, h = blockIdx.y, z = blockIdx.z, w = threadIdx.y;
+namespace {
+
+// One warp's split s of query row q of head h: its running maximum, sum
+// and weighted values. The values add up in `acc` (D floats of shared
+// memory, or the split's own partial row when a block's four rows do not
+// fit beside the scores); `score` holds the warp's 256 scores.
+__device__ void qz_cuda_blocked_split(float *partial, const float *query, const float *key,
+                                      const float *value, float *maxima, float *sums, int Sq,
+                                      int Skv, int H, int Q, int per_kv, int D, float scale,
+                                      int b, int h, int q, int s, float *acc, float *score) {
   const int lane = threadIdx.x;
-  const int q = (z % G4) * 4 + w, s = z / G4;
   const int S = (Skv + 4) / 5;
   const int first = s * S, last = first + S < Skv ? first + S : Skv;
   if (q >= Sq || first >= Skv) return;
-  float *acc = shmem + w * D;
-  float *score = shmem + 4 * D + 256 * w;
+  float *out = partial + (((static_cast<int64_t>(b) * Sq + q) * H + h) * QZ_CUDA_SPLITS + s) * D;
+  if (!acc) acc = out;
   for (int d = lane; d < D; d += 32) acc[d] = 0.0f;
   const int64_t ms = ((static_cast<int64_t>(b) * H + h) * Sq + q) * QZ_CUDA_SPLITS + s;
   float m = maxima[ms], l = sums[ms];
@@ -318,20 +328,42 @@ QZ_CUDA_KERNEL void taabe120(float *partial, const float *query, const float *ke
     // Every lane has read the scores before lane 0 writes the next block's.
     __syncwarp();
   }
-  float *out = partial + (((static_cast<int64_t>(b) * Sq + q) * H + h) * QZ_CUDA_SPLITS + s) * D;
-  for (int d = lane; d < D; d += 32) out[d] = acc[d];
+  if (acc != out)
+    for (int d = lane; d < D; d += 32) out[d] = acc[d];
   if (lane == 0) {
     maxima[ms] = m;
     sums[ms] = l;
   }
 }
 
-// A split without keys (sum 0) is skipped: its partial row was never
-// written, and 0 times whatever the memory holds could be NaN. Without any
-// key the row stays 0, as the value product of no keys gives.
-QZ_CUDA_KERNEL void taabe230(float *out, const float *partial, const float *maxima,
-                             const float *sums, int Sq, int H, int D) {
-  const int b = blockIdx.x, h = blockIdx.y, q = blockIdx.z * 4 + threadIdx.y;
+}  // namespace
+
+// Warp w of the block takes row (z % G4) * 4 + w of split z / G4. The
+// shared memory holds the four rows' accumulators when `shared_acc` (then
+// 4 D + 1,024 floats), else only the scores (1,024 floats).
+QZ_CUDA_KERNEL void taabe120(float *partial, const float *query, const float *key,
+                             const float *value, float *maxima, float *sums, int Sq, int Skv,
+                             int H, int Q, int per_kv, int D, int G4, float scale,
+                             int shared_acc) {
+  QZ_CUDA_DYNAMIC_SHARED(float, shmem);
+  const int b = blockIdx.x, w = threadIdx.y;
+  float *acc = shared_acc ? shmem + w * D : nullptr;
+  float *score = shmem + (shared_acc ? 4 * D : 0) + 256 * w;
+  for (int h = blockIdx.y; h < H; h += gridDim.y)
+    for (int z = blockIdx.z; z < QZ_CUDA_SPLITS * G4; z += gridDim.z)
+      qz_cuda_blocked_split(partial, query, key, value, maxima, sums, Sq, Skv, H, Q, per_kv, D,
+                            scale, b, h, (z % G4) * 4 + w, z / G4, acc, score);
+}
+
+namespace {
+
+// Query row q of head h from its five splits. A split without keys (sum 0)
+// is skipped: its partial row was never written, and 0 times whatever the
+// memory holds could be NaN. Without any key the row stays 0, as the value
+// product of no keys gives.
+__device__ void qz_cuda_blocked_merge(float *out, const float *partial, const float *maxima,
+                                      const float *sums, int Sq, int H, int D, int b, int h,
+                                      int q) {
   const int lane = threadIdx.x;
   if (q >= Sq) return;
   const int64_t row = (static_cast<int64_t>(b) * Sq + q) * H + h;
@@ -353,6 +385,16 @@ QZ_CUDA_KERNEL void taabe230(float *out, const float *partial, const float *maxi
   for (int d = lane; d < D; d += 32) o[d] = o[d] / L;
 }
 
+}  // namespace
+
+QZ_CUDA_KERNEL void taabe230(float *out, const float *partial, const float *maxima,
+                             const float *sums, int Sq, int H, int D) {
+  for (int h = blockIdx.y; h < H; h += gridDim.y)
+    for (int z = blockIdx.z; z * 4 < Sq; z += gridDim.z)
+      qz_cuda_blocked_merge(out, partial, maxima, sums, Sq, H, D, blockIdx.x, h,
+                            z * 4 + threadIdx.y);
+}
+
 qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_blocked_f32_params_t *>(params);
   if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
@@ -371,23 +413,29 @@ qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *
   float *partial = qz_ypu_cuda_operand<float>(temporaries[0]);
   float *maxima = qz_ypu_cuda_operand<float>(temporaries[1]);
   float *sums = qz_ypu_cuda_operand<float>(temporaries[2]);
-  const qz_cuda_dim3_t splits{static_cast<uint32_t>(B), static_cast<uint32_t>(H),
-                              static_cast<uint32_t>(QZ_CUDA_SPLITS * G4)};
+  // Heads and row groups past the grid's 65,535 are walked by the kernels.
+  const qz_cuda_dim3_t splits{static_cast<uint32_t>(B), qz_cuda_grid_y(device, H),
+                              qz_cuda_grid_z(device, QZ_CUDA_SPLITS * G4)};
   qz_cuda_launch(taabe212, splits, {32, 4}, maxima, sums, Sq, H, G4);
   qz_status_t status = qz_ypu_cuda_launch_status();
   if (status == QZ_STATUS_SUCCESS) {
-    const size_t shared = (4 * static_cast<size_t>(D) + 1024) * 4;
-    qz_cuda_launch_on(taabe120, splits, {32, 4}, shared, nullptr, partial,
-                      qz_ypu_cuda_operand<const float>(p.query),
+    // The four rows' accumulators beside their scores while they fit in a
+    // block's shared memory; a longer head keeps them in its partial rows.
+    const size_t with_acc = (4 * static_cast<size_t>(D) + 1024) * 4;
+    const bool shared_acc =
+        with_acc <= static_cast<size_t>(qz_ypu_cuda_shared_mem_per_block(
+                        static_cast<const qz_ypu_cuda_device_t *>(device)));
+    qz_cuda_launch_on(taabe120, splits, {32, 4}, shared_acc ? with_acc : 1024 * 4, nullptr,
+                      partial, qz_ypu_cuda_operand<const float>(p.query),
                       qz_ypu_cuda_operand<const float>(p.key),
                       qz_ypu_cuda_operand<const float>(p.value), maxima, sums, Sq,
                       p.key_value_size, H, p.num_kv_heads, H / p.num_kv_heads, D, G4,
-                      qz_ypu_attention_scale(D));
+                      qz_ypu_attention_scale(D), shared_acc ? 1 : 0);
     status = qz_ypu_cuda_launch_status();
   }
   if (status == QZ_STATUS_SUCCESS) {
     qz_cuda_launch(taabe230,
-                   {static_cast<uint32_t>(B), static_cast<uint32_t>(H), static_cast<uint32_t>(G4)},
+                   {static_cast<uint32_t>(B), qz_cuda_grid_y(device, H), qz_cuda_grid_z(device, G4)},
                    {32, 4}, qz_ypu_cuda_operand<float>(p.output),
                    static_cast<const float *>(partial), static_cast<const float *>(maxima),
                    static_cast<const float *>(sums), Sq, H, D);
@@ -400,28 +448,57 @@ qz_status_t qz_ypu_cuda_attention_blocked_f32(void *device, void *, const void *
 
 // ---------------------------------------------------------------------------
 // Ops 71, 72: scores; ops 69, 70: weighted values; op 66: the window mask.
+//
+// A launch holds at most 65,535 blocks in y and z and 1,024 threads: the
+// kernels walk query rows, keys and heads past the grid in steps of it, the
+// score kernels take 32 heads per block (a warp each) and every further
+// head in steps of 32, and the value kernels at most 32 warps per row.
+
+#if QZ_CUDA_BUILDS(ATTENTION_SCORES_F32) || QZ_CUDA_BUILDS(ATTENTION_SCORES_CACHE_U8)
+namespace {
+// The score kernels' block: a warp per head, at most 32 of them.
+inline qz_cuda_dim3_t qz_cuda_scores_block(int32_t H) {
+  return {32, static_cast<uint32_t>(H < 32 ? H : 32)};
+}
+}  // namespace
+#endif
+
+#if QZ_CUDA_BUILDS(ATTENTION_VALUES_F32) || QZ_CUDA_BUILDS(ATTENTION_VALUES_CACHE_U8)
+namespace {
+// The value kernels' block: a thread per element of the row, at most 1,024.
+inline qz_cuda_dim3_t qz_cuda_values_block(int32_t D) {
+  const int32_t warps = (D + 31) / 32;
+  return {32, static_cast<uint32_t>(warps < 32 ? warps : 32)};
+}
+}  // namespace
+#endif
 
 #if QZ_CUDA_BUILDS(ATTENTION_SCORES_F32)
 QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
     taabe155(float *scores, const float *query, const float *key, int B, int Sq,
              int Skv, int H, int Q, int per_kv, int D, float scale) {
   (void)B;
-  const int b = blockIdx.x, q = blockIdx.y, k = blockIdx.z, h = threadIdx.y;
-  const float dot =
-      qz_cuda_warp_dot(query + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D,
-                       key + ((static_cast<int64_t>(b) * Skv + k) * Q + h / per_kv) * D, D);
-  if (threadIdx.x == 0) scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
+  const int b = blockIdx.x;
+  for (int q = blockIdx.y; q < Sq; q += gridDim.y)
+    for (int k = blockIdx.z; k < Skv; k += gridDim.z)
+      for (int h = threadIdx.y; h < H; h += blockDim.y) {
+        const float dot =
+            qz_cuda_warp_dot(query + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D,
+                             key + ((static_cast<int64_t>(b) * Skv + k) * Q + h / per_kv) * D, D);
+        if (threadIdx.x == 0)
+          scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
+      }
 }
 
-qz_status_t qz_ypu_cuda_attention_scores_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_attention_scores_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_f32_params_t *>(params);
   if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   void (*kernel)(float *, const float *, const float *, int, int, int, int, int, int, int, float) =
       taabe155;
   qz_cuda_launch(kernel,
-                 {static_cast<uint32_t>(p.batch_size), static_cast<uint32_t>(p.query_size),
-                  static_cast<uint32_t>(p.key_value_size)},
-                 {32, static_cast<uint32_t>(p.num_heads)}, qz_ypu_cuda_operand<float>(p.scores),
+                 {static_cast<uint32_t>(p.batch_size), qz_cuda_grid_y(device, p.query_size),
+                  qz_cuda_grid_z(device, p.key_value_size)},
+                 qz_cuda_scores_block(p.num_heads), qz_ypu_cuda_operand<float>(p.scores),
                  qz_ypu_cuda_operand<const float>(p.query), qz_ypu_cuda_operand<const float>(p.key),
                  p.batch_size, p.query_size, p.key_value_size, p.num_heads, p.num_kv_heads,
                  p.num_heads / p.num_kv_heads, p.head_dim, qz_ypu_attention_scale(p.head_dim));
@@ -435,25 +512,30 @@ QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
              const float *key_pairs, float *scores, int B, int Sq, int Skv, int M,
              int H, int Q, int D, float scale) {
   (void)B;
-  const int b = blockIdx.x, q = blockIdx.y, k = blockIdx.z, h = threadIdx.y;
-  const int64_t position = static_cast<int64_t>(b) * M + k;
-  const unsigned char *codes = key_codes + (position * Q + h / (H / Q)) * D;
-  const float slope = key_pairs[2 * position], intercept = key_pairs[2 * position + 1];
-  const float *qrow = query + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
-  const float dot = qz_cuda_warp_dot_codes(qrow, codes, slope, intercept, D);
-  if (threadIdx.x == 0) scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
+  const int b = blockIdx.x;
+  for (int q = blockIdx.y; q < Sq; q += gridDim.y)
+    for (int k = blockIdx.z; k < Skv; k += gridDim.z)
+      for (int h = threadIdx.y; h < H; h += blockDim.y) {
+        const int64_t position = static_cast<int64_t>(b) * M + k;
+        const unsigned char *codes = key_codes + (position * Q + h / (H / Q)) * D;
+        const float slope = key_pairs[2 * position], intercept = key_pairs[2 * position + 1];
+        const float *qrow = query + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
+        const float dot = qz_cuda_warp_dot_codes(qrow, codes, slope, intercept, D);
+        if (threadIdx.x == 0)
+          scores[((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv + k] = dot * scale;
+      }
 }
 
-qz_status_t qz_ypu_cuda_attention_scores_cache_u8(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_attention_scores_cache_u8(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_scores_cache_u8_params_t *>(params);
   if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   // This module's kernel (the harness builds op 71's of the same name too).
   void (*kernel)(const float *, const unsigned char *, const float *, float *, int, int, int, int,
                  int, int, int, float) = taabe155;
   qz_cuda_launch(kernel,
-                 {static_cast<uint32_t>(p.batch_size), static_cast<uint32_t>(p.query_size),
-                  static_cast<uint32_t>(p.key_value_size)},
-                 {32, static_cast<uint32_t>(p.num_heads)}, qz_ypu_cuda_operand<const float>(p.query),
+                 {static_cast<uint32_t>(p.batch_size), qz_cuda_grid_y(device, p.query_size),
+                  qz_cuda_grid_z(device, p.key_value_size)},
+                 qz_cuda_scores_block(p.num_heads), qz_ypu_cuda_operand<const float>(p.query),
                  qz_ypu_cuda_operand<const unsigned char>(p.key),
                  qz_ypu_cuda_operand<const float>(p.key_metas), qz_ypu_cuda_operand<float>(p.scores),
                  p.batch_size, p.query_size, p.key_value_size, p.max_key_value_size, p.num_heads,
@@ -467,27 +549,31 @@ QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
     taabe69(const float *probabilities, float *out, const float *value, int B,
             int Sq, int Skv, int H, int Q, int per_kv, int D) {
   (void)B;
-  const int b = blockIdx.x, h = blockIdx.y, q = blockIdx.z;
-  const float *p = probabilities + ((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv;
-  const float *v = value + (static_cast<int64_t>(b) * Skv * Q + h / per_kv) * D;
-  float *o = out + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
-  for (int d = threadIdx.y * 32 + threadIdx.x; d < D; d += 32 * blockDim.y) {
-    float sum = 0.0f;
-    for (int k = 0; k < Skv; ++k) sum = fmaf(p[k], v[static_cast<int64_t>(k) * Q * D + d], sum);
-    o[d] = sum;
-  }
+  const int b = blockIdx.x;
+  for (int h = blockIdx.y; h < H; h += gridDim.y)
+    for (int q = blockIdx.z; q < Sq; q += gridDim.z) {
+      const float *p = probabilities + ((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv;
+      const float *v = value + (static_cast<int64_t>(b) * Skv * Q + h / per_kv) * D;
+      float *o = out + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
+      for (int d = threadIdx.y * 32 + threadIdx.x; d < D; d += 32 * blockDim.y) {
+        float sum = 0.0f;
+        for (int k = 0; k < Skv; ++k)
+          sum = fmaf(p[k], v[static_cast<int64_t>(k) * Q * D + d], sum);
+        o[d] = sum;
+      }
+    }
 }
 
-qz_status_t qz_ypu_cuda_attention_values_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_attention_values_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_f32_params_t *>(params);
   if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   void (*kernel)(const float *, float *, const float *, int, int, int, int, int, int, int) =
       taabe69;
   qz_cuda_launch(kernel,
-                 {static_cast<uint32_t>(p.batch_size), static_cast<uint32_t>(p.num_heads),
-                  static_cast<uint32_t>(p.query_size)},
-                 {32, static_cast<uint32_t>((p.head_dim + 31) / 32)},
-                 qz_ypu_cuda_operand<const float>(p.scores), qz_ypu_cuda_operand<float>(p.output),
+                 {static_cast<uint32_t>(p.batch_size), qz_cuda_grid_y(device, p.num_heads),
+                  qz_cuda_grid_z(device, p.query_size)},
+                 qz_cuda_values_block(p.head_dim), qz_ypu_cuda_operand<const float>(p.scores),
+                 qz_ypu_cuda_operand<float>(p.output),
                  qz_ypu_cuda_operand<const float>(p.value), p.batch_size, p.query_size,
                  p.key_value_size, p.num_heads, p.num_kv_heads, p.num_heads / p.num_kv_heads,
                  p.head_dim);
@@ -501,34 +587,36 @@ QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(1024)
             const float *value_pairs, const float *probabilities, int B, int Sq,
             int Skv, int M, int H, int Q, int D) {
   (void)B;
-  const int b = blockIdx.x, h = blockIdx.y, q = blockIdx.z;
-  const int g = h / (H / Q);
-  const float *p = probabilities + ((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv;
-  float *o = out + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
-  for (int d = threadIdx.y * 32 + threadIdx.x; d < D; d += 32 * blockDim.y) {
-    float sum = 0.0f;
-    for (int k = 0; k < Skv; ++k) {
-      const int64_t position = static_cast<int64_t>(b) * M + k;
-      const float element = fmaf(value_pairs[2 * position],
-                                 static_cast<float>(value_codes[(position * Q + g) * D + d]),
-                                 value_pairs[2 * position + 1]);
-      sum = fmaf(p[k], element, sum);
+  const int b = blockIdx.x;
+  for (int h = blockIdx.y; h < H; h += gridDim.y)
+    for (int q = blockIdx.z; q < Sq; q += gridDim.z) {
+      const int g = h / (H / Q);
+      const float *p = probabilities + ((static_cast<int64_t>(b) * H + h) * Sq + q) * Skv;
+      float *o = out + ((static_cast<int64_t>(b) * Sq + q) * H + h) * D;
+      for (int d = threadIdx.y * 32 + threadIdx.x; d < D; d += 32 * blockDim.y) {
+        float sum = 0.0f;
+        for (int k = 0; k < Skv; ++k) {
+          const int64_t position = static_cast<int64_t>(b) * M + k;
+          const float element = fmaf(value_pairs[2 * position],
+                                     static_cast<float>(value_codes[(position * Q + g) * D + d]),
+                                     value_pairs[2 * position + 1]);
+          sum = fmaf(p[k], element, sum);
+        }
+        o[d] = sum;
+      }
     }
-    o[d] = sum;
-  }
 }
 
-qz_status_t qz_ypu_cuda_attention_values_cache_u8(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_attention_values_cache_u8(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_attention_values_cache_u8_params_t *>(params);
   if (!qz_ypu_attention_heads_valid(p.num_heads, p.num_kv_heads)) return QZ_STATUS_INVALID_ARGUMENT;
   // This module's kernel (the harness builds op 69's of the same name too).
   void (*kernel)(float *, const unsigned char *, const float *, const float *, int, int, int, int,
                  int, int, int) = taabe69;
   qz_cuda_launch(kernel,
-                 {static_cast<uint32_t>(p.batch_size), static_cast<uint32_t>(p.num_heads),
-                  static_cast<uint32_t>(p.query_size)},
-                 {32, static_cast<uint32_t>((p.head_dim + 31) / 32)},
-                 qz_ypu_cuda_operand<float>(p.output), qz_ypu_cuda_operand<const unsigned char>(p.value),
+                 {static_cast<uint32_t>(p.batch_size), qz_cuda_grid_y(device, p.num_heads),
+                  qz_cuda_grid_z(device, p.query_size)},
+                 qz_cuda_values_block(p.head_dim), qz_ypu_cuda_operand<float>(p.output), qz_ypu_cuda_operand<const unsigned char>(p.value),
                  qz_ypu_cuda_operand<const float>(p.value_metas),
                  qz_ypu_cuda_operand<const float>(p.scores), p.batch_size, p.query_size,
                  p.key_value_size, p.max_key_value_size, p.num_heads, p.num_kv_heads, p.head_dim);
@@ -541,18 +629,21 @@ qz_status_t qz_ypu_cuda_attention_values_cache_u8(void *, void *, const void *pa
 // start beyond the row masks the row, not what follows it.
 QZ_CUDA_KERNEL void taabe264(float *scores, const int *windows, int batches, int rows, int k) {
   (void)batches;
-  const int b = blockIdx.x, r = blockIdx.y;
-  const int start = windows[2 * r], end = windows[2 * r + 1];
-  float *row = scores + (static_cast<int64_t>(b) * rows + r) * k;
-  const int head = start < k ? start : k;
-  for (int i = threadIdx.x; i < head; i += 256) row[i] = -INFINITY;
-  const int64_t tail = end < 0 ? 0 : int64_t{end} + 1;
-  for (int64_t i = tail + threadIdx.x; i < k; i += 256) row[i] = -INFINITY;
+  const int b = blockIdx.x;
+  // Rows past the grid's 65,535 in steps of it.
+  for (int r = blockIdx.y; r < rows; r += gridDim.y) {
+    const int start = windows[2 * r], end = windows[2 * r + 1];
+    float *row = scores + (static_cast<int64_t>(b) * rows + r) * k;
+    const int head = start < k ? start : k;
+    for (int i = threadIdx.x; i < head; i += 256) row[i] = -INFINITY;
+    const int64_t tail = end < 0 ? 0 : int64_t{end} + 1;
+    for (int64_t i = tail + threadIdx.x; i < k; i += 256) row[i] = -INFINITY;
+  }
 }
 
-qz_status_t qz_ypu_cuda_mask_window_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_mask_window_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_mask_window_f32_params_t *>(params);
-  qz_cuda_launch(taabe264, {static_cast<uint32_t>(p.batches), static_cast<uint32_t>(p.n)}, {256},
+  qz_cuda_launch(taabe264, {static_cast<uint32_t>(p.batches), qz_cuda_grid_y(device, p.n)}, {256},
                  qz_ypu_cuda_operand<float>(p.scores), qz_ypu_cuda_operand<const int>(p.mask_indices),
                  p.batches, p.n, p.k);
   return qz_ypu_cuda_launch_status();

@@ -98,21 +98,24 @@ __device__ void qz_cuda_quantize_row(const float *x, int k, Code *codes, float l
 QZ_CUDA_KERNEL void taabe190(unsigned char *codes, float *pairs, const float *in,
                              int max_length, int position, int m, int n, int k) {
   (void)m;
-  const int64_t e = static_cast<int64_t>(blockIdx.x) * max_length + position + blockIdx.y;
-  const float *x = in + (static_cast<int64_t>(blockIdx.x) * n + blockIdx.y) * k;
-  float slope, lo;
-  qz_cuda_quantize_row(x, k, codes + e * k, 255.0f, &slope, &lo);
-  if (threadIdx.x == 0) {
-    pairs[2 * e] = slope;
-    pairs[2 * e + 1] = lo;
+  // New rows past the grid's 65,535 in steps of it.
+  for (int r = blockIdx.y; r < n; r += gridDim.y) {
+    const int64_t e = static_cast<int64_t>(blockIdx.x) * max_length + position + r;
+    const float *x = in + (static_cast<int64_t>(blockIdx.x) * n + r) * k;
+    float slope, lo;
+    qz_cuda_quantize_row(x, k, codes + e * k, 255.0f, &slope, &lo);
+    if (threadIdx.x == 0) {
+      pairs[2 * e] = slope;
+      pairs[2 * e + 1] = lo;
+    }
   }
 }
 
-qz_status_t qz_ypu_cuda_quantize_rows_u8(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_quantize_rows_u8(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_quantize_rows_u8_params_t *>(params);
   // A row of no elements has no first element to start from.
   if (p.k < 1) return QZ_STATUS_SUCCESS;
-  qz_cuda_launch(taabe190, {static_cast<uint32_t>(p.m), static_cast<uint32_t>(p.n)}, {32},
+  qz_cuda_launch(taabe190, {static_cast<uint32_t>(p.m), qz_cuda_grid_y(device, p.n)}, {32},
                  qz_ypu_cuda_operand<unsigned char>(p.xq), qz_ypu_cuda_operand<float>(p.xm),
                  qz_ypu_cuda_operand<const float>(p.xf, p.xf_offset), p.max_length, p.position,
                  p.m, p.n, p.k);

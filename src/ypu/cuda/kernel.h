@@ -138,6 +138,17 @@ inline uint32_t qz_cuda_blocks_256(int32_t n) { return static_cast<uint32_t>((n 
 inline uint32_t qz_cuda_clamp_grid(int32_t v) {
   return static_cast<uint32_t>(v > 65535 ? 65535 : v);
 }
+// A grid's y or z extent of v blocks, at most what the device allows (65,535
+// on every device so far); kernels launched so walk the blocks past it in
+// steps of the grid.
+inline uint32_t qz_cuda_grid_y(const void *device, int32_t v) {
+  const int32_t most = qz_ypu_cuda_max_grid_dim_y(static_cast<const qz_ypu_cuda_device_t *>(device));
+  return static_cast<uint32_t>(v > most ? most : v);
+}
+inline uint32_t qz_cuda_grid_z(const void *device, int32_t v) {
+  const int32_t most = qz_ypu_cuda_max_grid_dim_z(static_cast<const qz_ypu_cuda_device_t *>(device));
+  return static_cast<uint32_t>(v > most ? most : v);
+}
 
 #if !defined(__CUDACC__)
 // Runs one harness thread: unpacks the argument array into the kernel's

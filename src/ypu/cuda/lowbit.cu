@@ -67,14 +67,16 @@ static __device__ __forceinline__ void qz_cuda_split_planes(unsigned char *tile)
 }
 
 // Thread (rb, g) = (blockIdx.x * 16 + threadIdx.x, blockIdx.y * 16 +
-// threadIdx.y) re-lays tile (rb, g) of the class.
+// threadIdx.y) re-lays tile (rb, g) of the class, and the groups past the
+// grid's 65,535 rows of blocks in steps of it.
 template <int B>
 static __device__ __forceinline__ void qz_cuda_repack_class(unsigned char *tiles,
                                                             uint64_t tile_first, int t, int R) {
-  const int rb = blockIdx.x * 16 + threadIdx.x, g = blockIdx.y * 16 + threadIdx.y;
-  if (rb >= R || g >= t) return;
-  qz_cuda_split_planes<B>(tiles + tile_first +
-                          (static_cast<uint64_t>(rb) * t + g) * (16 * B));
+  const int rb = blockIdx.x * 16 + threadIdx.x;
+  if (rb >= R) return;
+  for (int64_t g = blockIdx.y * 16 + threadIdx.y; g < t; g += 16 * int64_t{gridDim.y})
+    qz_cuda_split_planes<B>(tiles + tile_first +
+                            (static_cast<uint64_t>(rb) * t + static_cast<uint64_t>(g)) * (16 * B));
 }
 
 QZ_CUDA_KERNEL void taabe108(unsigned char *tiles, uint64_t tile_first, int t, int R) {
@@ -117,7 +119,7 @@ qz_status_t qz_ypu_cuda_repack_lowbit(void *device, void *, const void *params) 
     const qz_cuda_repack_t kernel = qz_cuda_repack_kernel(b);
     if (t > 0 && kernel)
       qz_cuda_launch_on(kernel,
-                        {static_cast<uint32_t>((R + 15) / 16), static_cast<uint32_t>((t + 15) / 16)},
+                        {static_cast<uint32_t>((R + 15) / 16), qz_cuda_grid_y(d, (t + 15) / 16)},
                         {16, 16}, 0, d->streams[b], tiles,
                         static_cast<uint64_t>(layout.tile_start[b - 1]), t, R);
   }
@@ -184,7 +186,8 @@ QZ_CUDA_KERNEL void taabe275(const float *x, const uint32_t *perm, int K, float 
 // One-token kernel of width B: thread tid of block (bx, y) takes output row
 // 16 rb + r with rb = bx * 16 + tid / 16, r = tid % 16, and groups 4y .. 4y + 3
 // of the class; each group adds off * sum(v) + sc * (codes . v), then one
-// atomic addition per thread.
+// atomic addition per thread. Groups past the grid's 65,535 slices of four
+// are taken in steps of the grid, one atomic addition per slice.
 template <int B>
 static __device__ __forceinline__ void qz_cuda_gemv_lowbit(const float *xg, uint64_t x_first,
                                                            const uint16_t *scales,
@@ -194,22 +197,25 @@ static __device__ __forceinline__ void qz_cuda_gemv_lowbit(const float *xg, uint
                                                            float *out) {
   const int rb = blockIdx.x * 16 + threadIdx.x / 16, r = threadIdx.x % 16;
   if (rb >= R) return;
-  float acc = 0.0f;
-  for (int g = 4 * blockIdx.y; g < 4 * static_cast<int>(blockIdx.y) + 4 && g < t; ++g) {
-    const uint64_t tile = static_cast<uint64_t>(rb) * t + g;
-    const float off = qz_cuda_scale16(scales[scale_first + 2 * tile]);
-    const float sc = qz_cuda_scale16(scales[scale_first + 2 * tile + 1]);
-    const qz_cuda_lowbit_row_t row = qz_cuda_load_row<B>(tiles + tile_first + tile * (16 * B), r);
-    const float *v = xg + x_first + 8 * static_cast<uint64_t>(g);
-    float sum = 0.0f, dot = 0.0f;
-    QZ_CUDA_UNROLL
-    for (int k = 0; k < 8; ++k) {
-      sum = sum + v[k];
-      dot = fmaf(v[k], qz_cuda_code<B>(row, k), dot);
+  for (int slice = blockIdx.y; slice < (t + 3) / 4; slice += gridDim.y) {
+    float acc = 0.0f;
+    for (int g = 4 * slice; g < 4 * slice + 4 && g < t; ++g) {
+      const uint64_t tile = static_cast<uint64_t>(rb) * t + g;
+      const float off = qz_cuda_scale16(scales[scale_first + 2 * tile]);
+      const float sc = qz_cuda_scale16(scales[scale_first + 2 * tile + 1]);
+      const qz_cuda_lowbit_row_t row =
+          qz_cuda_load_row<B>(tiles + tile_first + tile * (16 * B), r);
+      const float *v = xg + x_first + 8 * static_cast<uint64_t>(g);
+      float sum = 0.0f, dot = 0.0f;
+      QZ_CUDA_UNROLL
+      for (int k = 0; k < 8; ++k) {
+        sum = sum + v[k];
+        dot = fmaf(v[k], qz_cuda_code<B>(row, k), dot);
+      }
+      acc = acc + fmaf(off, sum, sc * dot);
     }
-    acc = acc + fmaf(off, sum, sc * dot);
+    atomicAdd(&out[16 * static_cast<uint64_t>(rb) + r], acc);
   }
-  atomicAdd(&out[16 * static_cast<uint64_t>(rb) + r], acc);
 }
 
 #define QZ_CUDA_GEMV_LOWBIT(name, B)                                                          \
@@ -229,12 +235,13 @@ QZ_CUDA_GEMV_LOWBIT(taabe139, 8)
 #undef QZ_CUDA_GEMV_LOWBIT
 
 // Many-token gather into [G][n][8]: xg[((i / 8) n + token) 8 + i % 8] =
-// x[token][perm[i]].
+// x[token][perm[i]]; tokens past the grid's 65,535 in steps of it.
 QZ_CUDA_KERNEL void taabe306(const float *x, const uint32_t *perm, int n, int K, float *xg) {
-  const int i = blockIdx.x * 256 + threadIdx.x, token = blockIdx.y;
+  const int i = blockIdx.x * 256 + threadIdx.x;
   if (i >= K) return;
-  xg[((static_cast<uint64_t>(i) / 8) * n + token) * 8 + i % 8] =
-      x[static_cast<uint64_t>(token) * K + perm[i]];
+  for (int token = blockIdx.y; token < n; token += gridDim.y)
+    xg[((static_cast<uint64_t>(i) / 8) * n + token) * 8 + i % 8] =
+        x[static_cast<uint64_t>(token) * K + perm[i]];
 }
 
 // Decodes the class's 2 t R scale numbers into floats (grid-stride loop).
@@ -319,12 +326,14 @@ QZ_CUDA_TEMPLATE_KERNEL void taabe307(const float *xg, uint64_t x_first, const f
   }
 }
 
-// [R][n][16] back to the caller's [n][16 R].
+// [R][n][16] back to the caller's [n][16 R]; tokens past the grid's 65,535
+// in steps of it.
 QZ_CUDA_KERNEL void taabe13(const float *src, int n, int M, float *dst) {
-  const int i = blockIdx.x * 256 + threadIdx.x, token = blockIdx.y;
+  const int i = blockIdx.x * 256 + threadIdx.x;
   if (i >= M) return;
-  dst[static_cast<uint64_t>(token) * M + i] =
-      src[((static_cast<uint64_t>(i) / 16) * n + token) * 16 + i % 16];
+  for (int token = blockIdx.y; token < n; token += gridDim.y)
+    dst[static_cast<uint64_t>(token) * M + i] =
+        src[((static_cast<uint64_t>(i) / 16) * n + token) * 16 + i % 16];
 }
 
 namespace {
@@ -370,7 +379,7 @@ qz_status_t qz_cuda_linear_one_token(const qz_ypu_cuda_device_t *device,
     const int32_t t = p.width_counts[b - 1];
     if (t <= 0) continue;
     qz_cuda_launch(qz_cuda_gemv_lowbit_kernels[b - 1],
-                   {qz_cuda_blocks_256(M), static_cast<uint32_t>((t + 3) / 4)}, {256},
+                   {qz_cuda_blocks_256(M), qz_cuda_grid_y(device, (t + 3) / 4)}, {256},
                    static_cast<const float *>(xg), 8 * static_cast<uint64_t>(layout.group_start[b - 1]),
                    qz_ypu_cuda_operand<const uint16_t>(p.scales),
                    2 * static_cast<uint64_t>(layout.pair_start[b - 1]),
@@ -382,14 +391,16 @@ qz_status_t qz_cuda_linear_one_token(const qz_ypu_cuda_device_t *device,
   return status;
 }
 
+// n tokens, at most 64 for each block the grid may hold in y (the
+// product's blocks of tokens).
 qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
                                        const qz_ypu_linear_lowbit_params_t &p,
                                        const qz_ypu_lowbit_layout_t &layout, const float *x,
-                                       float *out) {
-  const int32_t K = layout.columns, M = 16 * p.row_blocks, R = p.row_blocks, n = p.n;
+                                       int32_t n, float *out) {
+  const int32_t K = layout.columns, M = 16 * p.row_blocks, R = p.row_blocks;
   float *xg = qz_cuda_take(device, static_cast<uint64_t>(n) * K, nullptr);
   if (!xg) return QZ_STATUS_OUT_OF_MEMORY;
-  qz_cuda_launch(taabe306, {qz_cuda_blocks_256(K), static_cast<uint32_t>(n)}, {256}, x,
+  qz_cuda_launch(taabe306, {qz_cuda_blocks_256(K), qz_cuda_grid_y(device, n)}, {256}, x,
                  qz_ypu_cuda_operand<const uint32_t>(p.perm), n, K, xg);
   if (const qz_status_t status = qz_ypu_cuda_launch_status(); status != QZ_STATUS_SUCCESS) {
     qz_ypu_cuda_free(device, xg, nullptr);
@@ -432,7 +443,7 @@ qz_status_t qz_cuda_linear_many_tokens(const qz_ypu_cuda_device_t *device,
   if (status != QZ_STATUS_SUCCESS) return status;
   float *reordered = qz_cuda_take(device, static_cast<uint64_t>(n) * M, nullptr);
   if (!reordered) return QZ_STATUS_OUT_OF_MEMORY;
-  qz_cuda_launch(taabe13, {qz_cuda_blocks_256(M), static_cast<uint32_t>(n)}, {256},
+  qz_cuda_launch(taabe13, {qz_cuda_blocks_256(M), qz_cuda_grid_y(device, n)}, {256},
                  static_cast<const float *>(out), n, M, reordered);
   status = qz_ypu_cuda_launch_status();
   // The copy back is checked too: a failed copy leaves out in the [R][n][16]
@@ -466,7 +477,20 @@ qz_status_t qz_ypu_cuda_linear_lowbit(void *device, void *, const void *params) 
   float *out = qz_ypu_cuda_operand<float>(p.out, p.out_offset);
   const auto *d = static_cast<const qz_ypu_cuda_device_t *>(device);
   if (p.n == 1) return qz_cuda_linear_one_token(d, p, layout, x, out);
-  return qz_cuda_linear_many_tokens(d, p, layout, x, out);
+  // More tokens than the product's grid holds (64 per block of its y) go in
+  // runs of that many: no token's sums depend on another token, so the runs
+  // add up what one launch would, and the product kernel stays as it is.
+  const int32_t most_y = qz_ypu_cuda_max_grid_dim_y(d);
+  const int32_t run = 64 * (most_y > 1 ? most_y : 1);
+  int32_t first = 0;
+  qz_status_t status;
+  do {
+    const int32_t count = p.n - first < run ? p.n - first : run;
+    status = qz_cuda_linear_many_tokens(d, p, layout, x + int64_t{first} * layout.columns, count,
+                                        out + int64_t{first} * 16 * p.row_blocks);
+    first += count;
+  } while (status == QZ_STATUS_SUCCESS && first < p.n);
+  return status;
 }
 #endif
 
