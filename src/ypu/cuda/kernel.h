@@ -138,6 +138,15 @@ inline uint32_t qz_cuda_blocks_256(int32_t n) { return static_cast<uint32_t>((n 
 inline uint32_t qz_cuda_clamp_grid(int32_t v) {
   return static_cast<uint32_t>(v > 65535 ? 65535 : v);
 }
+// A y or z grid dimension (axis 1 or 2) of `blocks` blocks on `device`, at
+// most the device's limit (65535 on every GPU so far): the kernels launched
+// with it loop over the blocks beyond by gridDim. A count below 1 is passed
+// on for the runtime to refuse.
+inline uint32_t qz_cuda_grid_yz(const void *device, int axis, int64_t blocks) {
+  const int64_t limit =
+      static_cast<const qz_ypu_cuda_device_t *>(device)->properties->max_grid_dim[axis];
+  return static_cast<uint32_t>(blocks > limit ? limit : blocks);
+}
 
 #if !defined(__CUDACC__)
 // Runs one harness thread: unpacks the argument array into the kernel's
