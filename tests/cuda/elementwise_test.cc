@@ -4,6 +4,10 @@
 // harness applies) and the host's own.
 #include "twin.h"
 
+#include <algorithm>
+#include <iterator>
+
+
 #include "gpu_harness/device_maths.h"
 #include "ypu/params.h"
 
@@ -190,12 +194,29 @@ TEST(CudaLaunch, ALostContextStaysLost) {
     int error;
     const char *text;  // of a lost context; null: the error is cleared
   } cases[] = {
+      {226, "Invalid access of peer GPU memory over nvlink or a hardware error"},
       {700, "an illegal memory access was encountered"},
+      {702, "the launch timed out and was terminated"},
+      {710, "device-side assert triggered"},
+      {714, "hardware stack error"},
+      {715, "an illegal instruction was encountered"},
       {716, "misaligned address"},
+      {717, "operation not supported on global/shared address space"},
+      {718, "invalid program counter"},
       {719, "unspecified launch failure"},
+      {721, "tensor memory not completely freed"},
+      {810, "the MPS client has been terminated by the server"},
+      {911, "an async error has occured in external entity outside of CUDA"},
       {qz_gpu_harness::kCudaErrorInvalidValue, nullptr},
       {qz_gpu_harness::kCudaErrorInvalidConfiguration, nullptr},
   };
+  // The table holds every error that loses the context.
+  for (int error = 0; error < 1000; ++error) {
+    const bool listed = std::any_of(std::begin(cases), std::end(cases), [&](const fault_case &c) {
+      return c.error == error && c.text != nullptr;
+    });
+    EXPECT_EQ(listed, qz_cuda_emu::qz_cuda_error_loses_context(error)) << error;
+  }
   const std::string kToDevice = "0633a7d 0000033A: Failed to copy memory to device.";
   const std::string kAlloc = "0633a7d 00000339: Failed to alloc memory.";
   for (const fault_case &c : cases) {

@@ -178,4 +178,25 @@ TEST(CudaLaunchShapes, AttentionAndLowbitBeyondTheLaunchLimits) {
   }
 }
 
+// Ops 5 and 6 keep a score row per head and visible key for each new row of a
+// chunk: with so many heads over so long a ring that not even one row's
+// scores make a buffer, the entry leaves the call to the host (which needs no
+// such buffer) without a message or an allocation, before reading an operand.
+TEST(CudaLaunchShapes, RingScoresPastOneBufferGoToTheHost) {
+  twin t;
+  const twin_buffer tiny = t.bytes(64);
+  const int live = t.gpu().runtime().live_allocations();
+  for (uint32_t op : {uint32_t{QZ_YPU_OP_ATTENTION_KV_U8}, uint32_t{QZ_YPU_OP_ATTENTION_KV_U16}}) {
+    SCOPED_TRACE("op " + std::to_string(op));
+    // 8,192 heads x 65,536 keys x 4 bytes: one byte past the largest buffer.
+    const qz_ypu_attention_kv_params_t p{tiny.on(true), tiny.on(true), tiny.on(true),
+                                         tiny.on(true), tiny.on(true), tiny.on(true),
+                                         tiny.on(true), tiny.on(true), 1, 65536, 65535, 8192,
+                                         1, 1};
+    EXPECT_EQ(t.gpu().run(op, &p), QZ_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(take_error_stack(), std::vector<std::string>{});
+    EXPECT_EQ(t.gpu().runtime().live_allocations(), live);
+  }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 // within its documented error (which the harness applies): the tolerances
 // follow from those bounds and the host's own.
 #include "twin.h"
+#include "rotary_bounds.h"
 
 #include <algorithm>
 
@@ -14,32 +15,9 @@
 namespace {
 
 using qz_gpu_harness::cuda_call;
-using qz_gpu_harness::device_error;
 using qz_gpu_harness::device_relative_error;
 using qz_gpu_harness::kDeviceMaths;
 using qz_gpu_harness::kHostMathsUlps;
-
-// Device and host cosines or sines of angles of at most `angle` that differ
-// by at most angle * rel: that difference carries through (the derivatives
-// are at most 1), plus each side's own error of its sincosf.
-double trig_bound(double angle, double rel) {
-  return angle * rel + device_error(1, kDeviceMaths.sincosf) + device_error(1, kHostMathsUlps);
-}
-
-// The same for a rotated pair (x0, x1) with |x0|, |x1| <= 1: both the
-// cosine and the sine enter, and each side rounds two products and a sum of
-// terms at most 2.
-double rotated_bound(double angle, double rel) {
-  return 2 * trig_bound(angle, rel) + 2 * 3 * 0x1p-24 * 2;
-}
-
-// The relative difference of two sides' angles formed from a power (or
-// exponential) with the device's error `device_ulps` and the host's, and
-// `roundings` further roundings on each side.
-double angle_rel(int device_ulps, int roundings) {
-  return device_relative_error(device_ulps) + device_relative_error(kHostMathsUlps) +
-         roundings * 0x1p-23;
-}
 
 // A table of (cos, sin) pairs for `rows` rows of `stride` floats.
 std::vector<float> rotary_table(int32_t rows, int32_t stride, uint32_t seed) {

@@ -44,7 +44,8 @@ qz_ypu_buffer_t *qz_cuda_attention_temporary(void *device, int64_t bytes) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Ops 5 and 6: attention of n new rows over a ring cache, in chunks of 128.
+// Ops 5 and 6: attention of n new rows over a ring cache, in chunks of (at
+// most) 128.
 
 #if QZ_CUDA_ATTENTION_RING
 namespace {
@@ -190,15 +191,21 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t seen = int64_t{n} + p.position + 1;
   const int32_t Mx = static_cast<int32_t>(seen < W ? seen : W);
-  qz_ypu_buffer_t *block = qz_cuda_attention_temporary(device, int64_t{H} * Mx * 512);
+  // Score rows for 128 new rows at a time, or as many as one buffer can hold
+  // (many heads over a long ring); when not even one row's scores fit, the
+  // host's arithmetic, which needs no such buffer, takes the call.
+  const int64_t row_bytes = int64_t{H} * Mx * 4;
+  const int32_t chunk = static_cast<int32_t>(INT32_MAX / row_bytes < 128 ? INT32_MAX / row_bytes : 128);
+  if (chunk < 1) return QZ_STATUS_INVALID_ARGUMENT;
+  qz_ypu_buffer_t *block = qz_cuda_attention_temporary(device, row_bytes * chunk);
   if (!block) return QZ_STATUS_OUT_OF_MEMORY;
   float *scores = qz_ypu_cuda_operand<float>(block);
   const uint32_t P = static_cast<uint32_t>(
       qz_ypu_cuda_multiprocessor_count(static_cast<qz_ypu_cuda_device_t *>(device)));
   const float scale = qz_ypu_attention_scale(D);
   qz_status_t status = QZ_STATUS_SUCCESS;
-  for (int32_t off = 0; off < n && status == QZ_STATUS_SUCCESS; off += 128) {
-    const uint32_t count = static_cast<uint32_t>(n - off < 128 ? n - off : 128);
+  for (int32_t off = 0; off < n && status == QZ_STATUS_SUCCESS; off += chunk) {
+    const uint32_t count = static_cast<uint32_t>(n - off < chunk ? n - off : chunk);
     const int64_t first_seen = int64_t{off} + p.position + 1;
     const int32_t L0 = static_cast<int32_t>(first_seen < W ? first_seen : W);
     qz_cuda_launch(scores_kernel, {P, count}, {32, 16}, qz_ypu_cuda_operand<const float>(p.query),

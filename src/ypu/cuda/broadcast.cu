@@ -4,8 +4,7 @@
 
 QZ_CUDA_BEGIN
 
-// The launcher and the column step are kept only in the modules of the ops
-// that use them.
+// The launcher is kept only in the modules of the ops that use it.
 namespace {
 
 #if QZ_CUDA_BUILDS(ADD_ROW_F32) || QZ_CUDA_BUILDS(ADD_COL_F32) || QZ_CUDA_BUILDS(FMA_ROW_F32) || \
@@ -13,13 +12,12 @@ namespace {
     QZ_CUDA_BUILDS(SUB_ROW_F32) || QZ_CUDA_BUILDS(SUB_COL_F32)
 using broadcast_kernel = void (*)(int, int, float *, float *, float *);
 
-// `clamp_columns`: the kernel loops over columns beyond 65535 blocks.
-qz_status_t launch_broadcast(broadcast_kernel kernel, bool clamp_columns, const void *params) {
+// The column blocks stop at the device's grid limit; the kernels loop over
+// the columns beyond them.
+qz_status_t launch_broadcast(broadcast_kernel kernel, const void *device, const void *params) {
   const auto &p = *static_cast<const qz_ypu_broadcast_params_t *>(params);
-  const int32_t column_blocks = (p.cols + 7) >> 3;
   const qz_cuda_dim3_t grid{static_cast<uint32_t>((p.rows + 7) >> 3),
-                            clamp_columns ? qz_cuda_clamp_grid(column_blocks)
-                                          : static_cast<uint32_t>(column_blocks)};
+                            qz_cuda_grid_y(device, (int64_t{p.cols} + 7) >> 3)};
   qz_cuda_launch(kernel, grid, {8, 8}, p.rows, p.cols,
                  qz_ypu_cuda_operand<float>(p.out, p.out_offset),
                  qz_ypu_cuda_operand<float>(p.a, p.a_offset),
@@ -30,87 +28,78 @@ qz_status_t launch_broadcast(broadcast_kernel kernel, bool clamp_columns, const 
 
 }  // namespace
 
-#define QZ_CUDA_ENTRY(name, kernel, clamp)                                 \
-  qz_status_t qz_ypu_cuda_##name(void *, void *, const void *params) {     \
-    return launch_broadcast(kernel, clamp, params);                        \
+#define QZ_CUDA_ENTRY(name, kernel)                                          \
+  qz_status_t qz_ypu_cuda_##name(void *device, void *, const void *params) { \
+    return launch_broadcast(kernel, device, params);                         \
   }
 
-#if QZ_CUDA_BUILDS(ADD_ROW_F32) || QZ_CUDA_BUILDS(ADD_COL_F32) || QZ_CUDA_BUILDS(FMA_ROW_F32)
-// The column step of the kernels whose y grid is clamped to 65535 blocks.
-constexpr int kColumnStep = 65535 * 8;
-#endif
+// Row i = the thread's x, columns j from the thread's y by the grid's
+// height in columns.
+#define QZ_CUDA_FOR_EACH_ELEMENT                      \
+  const int i = blockIdx.x * blockDim.x + threadIdx.x; \
+  if (i >= rows) return;                               \
+  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += blockDim.y * gridDim.y)
 
 #if QZ_CUDA_BUILDS(ADD_ROW_F32)
 QZ_CUDA_KERNEL void taabe316(int rows, int cols, float *out, float *a, float *v) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= rows) return;
-  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+  QZ_CUDA_FOR_EACH_ELEMENT
     out[i * cols + j] = a[i * cols + j] + v[j];
 }
-QZ_CUDA_ENTRY(add_row_f32, taabe316, true)
+QZ_CUDA_ENTRY(add_row_f32, taabe316)
 #endif
 
 #if QZ_CUDA_BUILDS(ADD_COL_F32)
 QZ_CUDA_KERNEL void taabe127(int rows, int cols, float *out, float *a, float *v) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= rows) return;
-  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+  QZ_CUDA_FOR_EACH_ELEMENT
     out[i * cols + j] = a[i * cols + j] + v[i];
 }
-QZ_CUDA_ENTRY(add_col_f32, taabe127, true)
+QZ_CUDA_ENTRY(add_col_f32, taabe127)
 #endif
 
 #if QZ_CUDA_BUILDS(FMA_ROW_F32)
 QZ_CUDA_KERNEL void taabe256(int rows, int cols, float *y, float *x, float *w) {
-  const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i >= rows) return;
-  for (int j = blockIdx.y * blockDim.y + threadIdx.y; j < cols; j += kColumnStep)
+  QZ_CUDA_FOR_EACH_ELEMENT
     y[i * cols + j] = fmaf(x[i * cols + j], w[j], y[i * cols + j]);
 }
-QZ_CUDA_ENTRY(fma_row_f32, taabe256, true)
+QZ_CUDA_ENTRY(fma_row_f32, taabe256)
 #endif
-
-#define QZ_CUDA_ELEMENT_OR_RETURN                       \
-  const int i = blockIdx.x * blockDim.x + threadIdx.x; \
-  const int j = blockIdx.y * blockDim.y + threadIdx.y; \
-  if (i >= rows || j >= cols) return
 
 #if QZ_CUDA_BUILDS(DIV_ROW_F32)
 QZ_CUDA_KERNEL void taabe245(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] / v[j];
+  QZ_CUDA_FOR_EACH_ELEMENT
+    out[i * cols + j] = a[i * cols + j] / v[j];
 }
-QZ_CUDA_ENTRY(div_row_f32, taabe245, false)
+QZ_CUDA_ENTRY(div_row_f32, taabe245)
 #endif
 #if QZ_CUDA_BUILDS(MUL_ROW_F32)
 QZ_CUDA_KERNEL void taabe103(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] * v[j];
+  QZ_CUDA_FOR_EACH_ELEMENT
+    out[i * cols + j] = a[i * cols + j] * v[j];
 }
-QZ_CUDA_ENTRY(mul_row_f32, taabe103, false)
+QZ_CUDA_ENTRY(mul_row_f32, taabe103)
 #endif
 #if QZ_CUDA_BUILDS(MUL_COL_F32)
 QZ_CUDA_KERNEL void taabe247(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] * v[i];
+  QZ_CUDA_FOR_EACH_ELEMENT
+    out[i * cols + j] = a[i * cols + j] * v[i];
 }
-QZ_CUDA_ENTRY(mul_col_f32, taabe247, false)
+QZ_CUDA_ENTRY(mul_col_f32, taabe247)
 #endif
 #if QZ_CUDA_BUILDS(SUB_ROW_F32)
 QZ_CUDA_KERNEL void taabe335(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] - v[j];
+  QZ_CUDA_FOR_EACH_ELEMENT
+    out[i * cols + j] = a[i * cols + j] - v[j];
 }
-QZ_CUDA_ENTRY(sub_row_f32, taabe335, false)
+QZ_CUDA_ENTRY(sub_row_f32, taabe335)
 #endif
 #if QZ_CUDA_BUILDS(SUB_COL_F32)
 QZ_CUDA_KERNEL void taabe259(int rows, int cols, float *out, float *a, float *v) {
-  QZ_CUDA_ELEMENT_OR_RETURN;
-  out[i * cols + j] = a[i * cols + j] - v[i];
+  QZ_CUDA_FOR_EACH_ELEMENT
+    out[i * cols + j] = a[i * cols + j] - v[i];
 }
-QZ_CUDA_ENTRY(sub_col_f32, taabe259, false)
+QZ_CUDA_ENTRY(sub_col_f32, taabe259)
 #endif
-#undef QZ_CUDA_ELEMENT_OR_RETURN
+#undef QZ_CUDA_FOR_EACH_ELEMENT
 
 // Op 62: block (bx, by) covers batches bx, bx + 65535, ... and rows by,
 // by + 65535, ...; thread t columns t, t + 256, ...

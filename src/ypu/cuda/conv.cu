@@ -75,54 +75,65 @@ qz_status_t qz_ypu_cuda_dwconv1d_acc_i8i16(void *, void *, const void *params) {
 // w[j * taps * in_ch + q].
 #if QZ_CUDA_BUILDS(CONV1D_I8I16)
 // Four lanes per output (row blockIdx.x * 2 + threadIdx.y, channel
-// blockIdx.y * 4 + threadIdx.z), lane l summing q = l, l + 4, ...; every lane
-// of the warp takes part in the shuffles, so lanes past the matrix add 0.
+// c0 + threadIdx.z for c0 = blockIdx.y * 4, then by 4 gridDim.y), lane l
+// summing q = l, l + 4, ...; every lane of the warp takes part in the
+// shuffles, so lanes past the matrix add 0.
 QZ_CUDA_KERNEL void taabe189(int rows, int in_ch, int out_ch, int taps, int *out, signed char *w,
                              short *x) {
   const int i = blockIdx.x * 2 + threadIdx.y;
-  const int j = blockIdx.y * 4 + threadIdx.z;
-  const bool inside = i < rows && j < out_ch;
   const long long length = static_cast<long long>(taps) * in_ch;
-  int sum = 0;
-  if (inside) {
-    const short *xr = x + static_cast<long long>(i) * in_ch;
-    const signed char *wr = w + static_cast<long long>(j) * length;
-    for (long long q = threadIdx.x; q < length; q += 4) sum = qz_cuda_wrap_add(sum, xr[q] * wr[q]);
+  for (long long c0 = blockIdx.y * 4ll; c0 < out_ch; c0 += 4ll * gridDim.y) {
+    const long long j = c0 + threadIdx.z;
+    const bool inside = i < rows && j < out_ch;
+    int sum = 0;
+    if (inside) {
+      const short *xr = x + static_cast<long long>(i) * in_ch;
+      const signed char *wr = w + j * length;
+      for (long long q = threadIdx.x; q < length; q += 4)
+        sum = qz_cuda_wrap_add(sum, xr[q] * wr[q]);
+    }
+    sum = qz_cuda_wrap_add(sum, __shfl_xor_sync(0xFFFFFFFFu, sum, 2));
+    sum = qz_cuda_wrap_add(sum, __shfl_xor_sync(0xFFFFFFFFu, sum, 1));
+    if (inside && threadIdx.x == 0) out[static_cast<long long>(i) * out_ch + j] = sum;
   }
-  sum = qz_cuda_wrap_add(sum, __shfl_xor_sync(0xFFFFFFFFu, sum, 2));
-  sum = qz_cuda_wrap_add(sum, __shfl_xor_sync(0xFFFFFFFFu, sum, 1));
-  if (inside && threadIdx.x == 0) out[static_cast<long long>(i) * out_ch + j] = sum;
 }
 
 
-// A 16 x 16 output tile per block of 16 threads, thread t owning the 4 x 4
-// sub-tile at tile rows 4 (t / 4) and channels 4 (t % 4); the inner
-// dimension walks in 4-value steps staged in shared memory.
+// A 16 x 16 output tile per block of 16 threads (tile rows blockIdx.x * 16,
+// channels ch0 = blockIdx.y * 16, then by 16 gridDim.y), thread t owning the
+// 4 x 4 sub-tile at tile rows 4 (t / 4) and channels 4 (t % 4); the inner
+// dimension walks in 4-value steps staged in shared memory. The channel
+// loop is the whole block's, so every thread meets the same barriers.
 QZ_CUDA_KERNEL void taabe183(int rows, int out_ch, int length4, int row4, int *out, short4 *x,
                              char4 *w) {
   __shared__ short4 xs[16];
   __shared__ char4 ws[16];
   const int t = threadIdx.x;
-  const int row0 = blockIdx.x * 16, ch0 = blockIdx.y * 16;
+  const int row0 = blockIdx.x * 16;
   const int sub_row = 4 * (t / 4), sub_ch = 4 * (t % 4);
-  int acc[4][4] = {};
-  for (int s = 0; s < length4; ++s) {
-    const int r = row0 + t, c = ch0 + t;
-    xs[t] = r < rows ? x[static_cast<long long>(r) * row4 + s] : short4{0, 0, 0, 0};
-    ws[t] = c < out_ch ? w[static_cast<long long>(c) * length4 + s] : char4{0, 0, 0, 0};
-    __syncthreads();
-    for (int a = 0; a < 4; ++a)
-      for (int b = 0; b < 4; ++b) acc[a][b] = qz_cuda_dot4(xs[sub_row + a], ws[sub_ch + b], acc[a][b]);
-    __syncthreads();
-  }
-  for (int a = 0; a < 4; ++a)
-    for (int b = 0; b < 4; ++b) {
-      const int r = row0 + sub_row + a, c = ch0 + sub_ch + b;
-      if (r < rows && c < out_ch) out[static_cast<long long>(r) * out_ch + c] = acc[a][b];
+  for (long long ch0 = blockIdx.y * 16ll; ch0 < out_ch; ch0 += 16ll * gridDim.y) {
+    int acc[4][4] = {};
+    for (int s = 0; s < length4; ++s) {
+      const int r = row0 + t;
+      const long long c = ch0 + t;
+      xs[t] = r < rows ? x[static_cast<long long>(r) * row4 + s] : short4{0, 0, 0, 0};
+      ws[t] = c < out_ch ? w[c * length4 + s] : char4{0, 0, 0, 0};
+      __syncthreads();
+      for (int a = 0; a < 4; ++a)
+        for (int b = 0; b < 4; ++b)
+          acc[a][b] = qz_cuda_dot4(xs[sub_row + a], ws[sub_ch + b], acc[a][b]);
+      __syncthreads();
     }
+    for (int a = 0; a < 4; ++a)
+      for (int b = 0; b < 4; ++b) {
+        const int r = row0 + sub_row + a;
+        const long long c = ch0 + sub_ch + b;
+        if (r < rows && c < out_ch) out[static_cast<long long>(r) * out_ch + c] = acc[a][b];
+      }
+  }
 }
 
-qz_status_t qz_ypu_cuda_conv1d_i8i16(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_conv1d_i8i16(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_conv1d_i8i16_params_t *>(params);
   int *out = qz_ypu_cuda_operand<int>(p.out, p.out_offset);
   signed char *w = qz_ypu_cuda_operand<signed char>(p.weights, p.weights_offset);
@@ -134,12 +145,12 @@ qz_status_t qz_ypu_cuda_conv1d_i8i16(void *, void *, const void *params) {
   if (p.in_channels % 4 != 0 || !aligned) {
     qz_cuda_launch(taabe189,
                    {static_cast<uint32_t>((p.rows + 1) >> 1),
-                    static_cast<uint32_t>((p.out_channels + 3) >> 2)},
+                    qz_cuda_grid_y(device, (int64_t{p.out_channels} + 3) >> 2)},
                    {4, 2, 4}, p.rows, p.in_channels, p.out_channels, p.taps, out, w, x);
   } else {
     qz_cuda_launch(taabe183,
                    {static_cast<uint32_t>((p.rows + 15) / 16),
-                    static_cast<uint32_t>((p.out_channels + 15) / 16)},
+                    qz_cuda_grid_y(device, (int64_t{p.out_channels} + 15) / 16)},
                    {16}, p.rows, p.out_channels, p.taps * p.in_channels / 4, p.in_channels / 4,
                    out, reinterpret_cast<short4 *>(x), reinterpret_cast<char4 *>(w));
   }

@@ -124,21 +124,24 @@ qz_status_t qz_ypu_cuda_tanh_table_f32(void *, void *, const void *params) {
 }
 #endif
 
-// Op 81: blocks of 16 x 16, x the column and y the row.
+// Op 81: blocks of 16 x 16, x the column and y the row; the rows beyond the
+// grid's height are looped over.
 #if QZ_CUDA_BUILDS(AFFINE_COLUMNS_I16)
 QZ_CUDA_KERNEL void taabe161(int cols, int rows, short *out, short *in, short *offset,
                              short *scale) {
   const int x = blockIdx.x * blockDim.x + threadIdx.x;
-  const int y = blockIdx.y * blockDim.y + threadIdx.y;
-  if (x >= cols || y >= rows) return;
-  const int i = y * cols + x;
-  out[i] = static_cast<short>(qz_cuda_clamp_i16(((in[i] - offset[x]) * scale[x]) >> 10));
+  if (x >= cols) return;
+  for (int y = blockIdx.y * blockDim.y + threadIdx.y; y < rows; y += blockDim.y * gridDim.y) {
+    const int i = y * cols + x;
+    out[i] = static_cast<short>(qz_cuda_clamp_i16(((in[i] - offset[x]) * scale[x]) >> 10));
+  }
 }
 
-qz_status_t qz_ypu_cuda_affine_columns_i16(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_affine_columns_i16(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_affine_columns_i16_params_t *>(params);
   qz_cuda_launch(taabe161,
-                 {static_cast<uint32_t>((p.cols + 15) / 16), static_cast<uint32_t>((p.rows + 15) / 16)},
+                 {static_cast<uint32_t>((p.cols + 15) / 16),
+                  qz_cuda_grid_y(device, (int64_t{p.rows} + 15) / 16)},
                  {16, 16}, p.cols, p.rows, qz_ypu_cuda_operand<short>(p.out, p.out_offset),
                  qz_ypu_cuda_operand<short>(p.in, p.in_offset),
                  qz_ypu_cuda_operand<short>(p.offsets), qz_ypu_cuda_operand<short>(p.scales));

@@ -138,16 +138,20 @@ inline uint32_t qz_cuda_blocks_256(int32_t n) { return static_cast<uint32_t>((n 
 inline uint32_t qz_cuda_clamp_grid(int32_t v) {
   return static_cast<uint32_t>(v > 65535 ? 65535 : v);
 }
-// A grid's y or z extent of v blocks, at most what the device allows (65,535
-// on every device so far); kernels launched so walk the blocks past it in
-// steps of the grid.
-inline uint32_t qz_cuda_grid_y(const void *device, int32_t v) {
-  const int32_t most = qz_ypu_cuda_max_grid_dim_y(static_cast<const qz_ypu_cuda_device_t *>(device));
-  return static_cast<uint32_t>(v > most ? most : v);
+// A grid's y or z extent of `blocks` blocks, at most what the device allows
+// (65,535 on every GPU so far): kernels launched so walk the blocks past it
+// in steps of the grid. A count below 1 is passed on for the runtime to
+// refuse.
+inline uint32_t qz_cuda_grid_limited(int32_t most, int64_t blocks) {
+  return static_cast<uint32_t>(blocks > most ? most : blocks);
 }
-inline uint32_t qz_cuda_grid_z(const void *device, int32_t v) {
-  const int32_t most = qz_ypu_cuda_max_grid_dim_z(static_cast<const qz_ypu_cuda_device_t *>(device));
-  return static_cast<uint32_t>(v > most ? most : v);
+inline uint32_t qz_cuda_grid_y(const void *device, int64_t blocks) {
+  return qz_cuda_grid_limited(
+      qz_ypu_cuda_max_grid_dim_y(static_cast<const qz_ypu_cuda_device_t *>(device)), blocks);
+}
+inline uint32_t qz_cuda_grid_z(const void *device, int64_t blocks) {
+  return qz_cuda_grid_limited(
+      qz_ypu_cuda_max_grid_dim_z(static_cast<const qz_ypu_cuda_device_t *>(device)), blocks);
 }
 
 #if !defined(__CUDACC__)

@@ -18,39 +18,44 @@ static __device__ __forceinline__ void qz_cuda_linear_store(short *out, int s, i
   *out = static_cast<short>(qz_cuda_clamp_i16(accumulate ? *out + v : v));
 }
 
-// Block (output features blockIdx.x * 16 + threadIdx.y, token blockIdx.y);
-// a warp is one feature, so a feature past the end retires its whole warp.
+// Block (output features blockIdx.x * 16 + threadIdx.y, tokens blockIdx.y,
+// then by gridDim.y); a warp is one feature, so a feature past the end
+// retires its whole warp.
 template <bool Accumulate>
 static __device__ __forceinline__ void qz_cuda_linear_scalar(short *out, short *x, signed char *w,
-                                                             signed char *bias, int out_n,
-                                                             int in_n) {
-  const int j = blockIdx.x * 16 + threadIdx.y, token = blockIdx.y;
+                                                             signed char *bias, int rows,
+                                                             int out_n, int in_n) {
+  const int j = blockIdx.x * 16 + threadIdx.y;
   if (j >= out_n) return;
-  const short *xr = x + static_cast<long long>(token) * in_n;
   const signed char *wr = w + static_cast<long long>(j) * in_n;
-  int s = 0;
-  for (int k = threadIdx.x; k < in_n; k += 32) s = qz_cuda_wrap_add(s, xr[k] * wr[k]);
-  qz_cuda_linear_store(out + static_cast<long long>(token) * out_n + j, s, bias[j], Accumulate);
+  for (int token = blockIdx.y; token < rows; token += gridDim.y) {
+    const short *xr = x + static_cast<long long>(token) * in_n;
+    int s = 0;
+    for (int k = threadIdx.x; k < in_n; k += 32) s = qz_cuda_wrap_add(s, xr[k] * wr[k]);
+    qz_cuda_linear_store(out + static_cast<long long>(token) * out_n + j, s, bias[j], Accumulate);
+  }
 }
 
 // The same over four-value vectors (in_n / 4 of them per row).
 template <bool Accumulate>
 static __device__ __forceinline__ void qz_cuda_linear_vector(short *out, short4 *x, char4 *w,
-                                                             signed char *bias, int out_n,
-                                                             int in_n4) {
-  const int j = blockIdx.x * 16 + threadIdx.y, token = blockIdx.y;
+                                                             signed char *bias, int rows,
+                                                             int out_n, int in_n4) {
+  const int j = blockIdx.x * 16 + threadIdx.y;
   if (j >= out_n) return;
-  const short4 *xr = x + static_cast<long long>(token) * in_n4;
   const char4 *wr = w + static_cast<long long>(j) * in_n4;
-  int s = 0;
-  for (int k = threadIdx.x; k < in_n4; k += 32) s = qz_cuda_dot4(xr[k], wr[k], s);
-  qz_cuda_linear_store(out + static_cast<long long>(token) * out_n + j, s, bias[j], Accumulate);
+  for (int token = blockIdx.y; token < rows; token += gridDim.y) {
+    const short4 *xr = x + static_cast<long long>(token) * in_n4;
+    int s = 0;
+    for (int k = threadIdx.x; k < in_n4; k += 32) s = qz_cuda_dot4(xr[k], wr[k], s);
+    qz_cuda_linear_store(out + static_cast<long long>(token) * out_n + j, s, bias[j], Accumulate);
+  }
 }
 
 // Both entries: the vector kernel when `vector` holds, the rows are whole
 // vectors and the input rows sit on 8-byte boundaries (the weights start
 // their buffer); otherwise the per-value kernel, which gives the same sums.
-static qz_status_t qz_cuda_linear_i8i16(void (*scalar)(short *, short *, signed char *,
+static qz_status_t qz_cuda_linear_i8i16(const void *device, void (*scalar)(short *, short *, signed char *,
                                                        signed char *, int, int, int),
                                         void (*vector)(short *, short4 *, char4 *, signed char *,
                                                        int, int, int),
@@ -61,7 +66,7 @@ static qz_status_t qz_cuda_linear_i8i16(void (*scalar)(short *, short *, signed 
   signed char *w = qz_ypu_cuda_operand<signed char>(p.weights);
   signed char *bias = qz_ypu_cuda_operand<signed char>(p.bias);
   const qz_cuda_dim3_t grid{static_cast<uint32_t>((p.out_features + 15) >> 4),
-                            static_cast<uint32_t>(p.rows)};
+                            qz_cuda_grid_y(device, p.rows)};
   const bool aligned = (reinterpret_cast<uintptr_t>(x) & 7) == 0 &&
                        (reinterpret_cast<uintptr_t>(w) & 3) == 0;
   if (vector_shape && p.in_features % 4 == 0 && aligned)
@@ -77,36 +82,36 @@ static qz_status_t qz_cuda_linear_i8i16(void (*scalar)(short *, short *, signed 
 
 #if QZ_CUDA_BUILDS(LINEAR_ACC_I8I16)
 QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
-    taabe68(short *out, short *x, signed char *w, signed char *bias, int,
+    taabe68(short *out, short *x, signed char *w, signed char *bias, int rows,
             int out_n, int in_n) {
-  qz_cuda_linear_scalar<true>(out, x, w, bias, out_n, in_n);
+  qz_cuda_linear_scalar<true>(out, x, w, bias, rows, out_n, in_n);
 }
 QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
-    taabe168(short *out, short4 *x, char4 *w, signed char *bias, int, int out_n,
+    taabe168(short *out, short4 *x, char4 *w, signed char *bias, int rows, int out_n,
              int in_n4) {
-  qz_cuda_linear_vector<true>(out, x, w, bias, out_n, in_n4);
+  qz_cuda_linear_vector<true>(out, x, w, bias, rows, out_n, in_n4);
 }
 
-qz_status_t qz_ypu_cuda_linear_acc_i8i16(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_linear_acc_i8i16(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_linear_i8i16_params_t *>(params);
-  return qz_cuda_linear_i8i16(taabe68, taabe168, p.out_features >= 1024, params);
+  return qz_cuda_linear_i8i16(device, taabe68, taabe168, p.out_features >= 1024, params);
 }
 #endif
 
 #if QZ_CUDA_BUILDS(LINEAR_I8I16)
 QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
-    taabe30(short *out, short *x, signed char *w, signed char *bias, int,
+    taabe30(short *out, short *x, signed char *w, signed char *bias, int rows,
             int out_n, int in_n) {
-  qz_cuda_linear_scalar<false>(out, x, w, bias, out_n, in_n);
+  qz_cuda_linear_scalar<false>(out, x, w, bias, rows, out_n, in_n);
 }
 QZ_CUDA_KERNEL void QZ_CUDA_LAUNCH_BOUNDS(512)
-    taabe292(short *out, short4 *x, char4 *w, signed char *bias, int, int out_n,
+    taabe292(short *out, short4 *x, char4 *w, signed char *bias, int rows, int out_n,
              int in_n4) {
-  qz_cuda_linear_vector<false>(out, x, w, bias, out_n, in_n4);
+  qz_cuda_linear_vector<false>(out, x, w, bias, rows, out_n, in_n4);
 }
 
-qz_status_t qz_ypu_cuda_linear_i8i16(void *, void *, const void *params) {
-  return qz_cuda_linear_i8i16(taabe30, taabe292, true, params);
+qz_status_t qz_ypu_cuda_linear_i8i16(void *device, void *, const void *params) {
+  return qz_cuda_linear_i8i16(device, taabe30, taabe292, true, params);
 }
 #endif
 

@@ -4,20 +4,24 @@
 
 QZ_CUDA_BEGIN
 
-// Op 22: block (i, j) is token j of batch entry i; `outer` is not read.
+// Op 22: block (i, j) is token j of batch entry i, then tokens j +
+// gridDim.y, ...; `outer` is not read.
 #if QZ_CUDA_BUILDS(EMBEDDING_SCALE_ADD_F32)
 QZ_CUDA_KERNEL void taabe4(float *out, int *ids, float *table, float *add, int outer, int inner,
                            int d, float scale, int start) {
   (void)outer;
-  const int i = blockIdx.x, j = blockIdx.y;
-  const int id = ids[i * inner + j];
-  for (int k = threadIdx.x; k < d; k += 256)
-    out[(i * inner + j) * d + k] = fmaf(table[id * d + k], scale, add[(j + start) * d + k]);
+  const int i = blockIdx.x;
+  for (int j = blockIdx.y; j < inner; j += gridDim.y) {
+    const int id = ids[i * inner + j];
+    for (int k = threadIdx.x; k < d; k += 256)
+      out[(i * inner + j) * d + k] = fmaf(table[id * d + k], scale, add[(j + start) * d + k]);
+  }
 }
 
-qz_status_t qz_ypu_cuda_embedding_scale_add_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_embedding_scale_add_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_embedding_scale_add_f32_params_t *>(params);
-  qz_cuda_launch(taabe4, {static_cast<uint32_t>(p.batch), static_cast<uint32_t>(p.tokens)}, {256},
+  qz_cuda_launch(taabe4, {static_cast<uint32_t>(p.batch), qz_cuda_grid_y(device, p.tokens)},
+                 {256},
                  qz_ypu_cuda_operand<float>(p.out), qz_ypu_cuda_operand<int>(p.ids),
                  qz_ypu_cuda_operand<float>(p.table), qz_ypu_cuda_operand<float>(p.add), p.batch,
                  p.tokens, p.width, p.scale, p.start);

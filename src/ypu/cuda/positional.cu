@@ -19,10 +19,11 @@ static __device__ __forceinline__ void qz_cuda_rotate(float x0, float x1, float 
 }
 #endif
 
-// Op 7: blocks over (batch, position, head), threads over the pairs. Without
-// `adjacent` the pairs are (x[t], x[t + h2]) for t < h2 = table_stride / 2,
-// so a table narrower than the head rotates its first table_stride values
-// and leaves the rest (and reads no table entry past its row).
+// Op 7: blocks over (batch, position, head), each looping by the grid;
+// threads over the pairs. Without `adjacent` the pairs are (x[t], x[t + h2])
+// for t < h2 = table_stride / 2, so a table narrower than the head rotates
+// its first table_stride values and leaves the rest (and reads no table
+// entry past its row).
 #if QZ_CUDA_BUILDS(ROPE_APPLY_TABLE_F32)
 static __device__ __forceinline__ void qz_cuda_rope_table(float *x, const float *table, int batch,
                                                           int positions, int heads, int d,
@@ -33,11 +34,13 @@ static __device__ __forceinline__ void qz_cuda_rope_table(float *x, const float 
   for (int b = blockIdx.x; b < batch; b += gridDim.x)
     for (int p = blockIdx.y; p < positions; p += gridDim.y) {
       const float *row = table + (static_cast<long long>(p) + pos_offset) * table_stride;
-      float *xr = x + ((static_cast<long long>(b) * positions + p) * heads + blockIdx.z) * d;
-      for (int t = threadIdx.x; t < pairs; t += blockDim.x) {
-        float *first = adjacent ? xr + 2 * t : xr + t;
-        qz_cuda_rotate(first[0], first[distance], row[2 * t], row[2 * t + 1], first,
-                       first + distance);
+      for (int h = blockIdx.z; h < heads; h += gridDim.z) {
+        float *xr = x + ((static_cast<long long>(b) * positions + p) * heads + h) * d;
+        for (int t = threadIdx.x; t < pairs; t += blockDim.x) {
+          float *first = adjacent ? xr + 2 * t : xr + t;
+          qz_cuda_rotate(first[0], first[distance], row[2 * t], row[2 * t + 1], first,
+                         first + distance);
+        }
       }
     }
 }
@@ -52,15 +55,15 @@ QZ_CUDA_KERNEL void taabe34(float *x, const float *table, int batch, int positio
   qz_cuda_rope_table(x, table, batch, positions, heads, d, table_stride, pos_offset, false);
 }
 
-qz_status_t qz_ypu_cuda_rope_apply_table_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_rope_apply_table_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_rope_apply_table_f32_params_t *>(params);
   // The calls the host implementation refuses (negative stride or offset,
   // half-split pairs reaching into the next head) are left for it to refuse.
   if (p.table_stride < 0 || p.position_offset < 0 || (!p.adjacent && p.table_stride > p.head_dim))
     return QZ_STATUS_INVALID_ARGUMENT;
   qz_cuda_launch(p.adjacent ? taabe203 : taabe34,
-                 {qz_cuda_clamp_grid(p.batch), qz_cuda_clamp_grid(p.positions),
-                  static_cast<uint32_t>(p.heads)},
+                 {qz_cuda_clamp_grid(p.batch), qz_cuda_grid_y(device, p.positions),
+                  qz_cuda_grid_z(device, p.heads)},
                  {256}, qz_ypu_cuda_operand<float>(p.data),
                  qz_ypu_cuda_operand<const float>(p.table), p.batch, p.positions, p.heads,
                  p.head_dim, p.table_stride, p.position_offset);
@@ -120,28 +123,33 @@ qz_status_t qz_ypu_cuda_rope_table_scaled_f32(void *, void *, const void *params
 }
 #endif
 
-// Op 60: block (b, p, j) for pair j; threads over the heads. The batch
-// parameter is not read (the grid carries it).
+// Op 60: block (b, p, j) for pair j, positions and pairs looping by the
+// grid; threads over the heads. The batch parameter is not read (the grid
+// carries it).
 #if QZ_CUDA_BUILDS(ROPE_EXPFREQ_F32)
 QZ_CUDA_KERNEL void taabe283(float *out, float *in, int, int positions, int heads, int d,
                              int pos_offset, float freq_scale) {
-  const int b = blockIdx.x, p = blockIdx.y, j = blockIdx.z, half = d / 2;
-  const float angle = static_cast<float>(p + pos_offset) * expf(static_cast<float>(j) * freq_scale);
-  float sn, cs;
-  sincosf(angle, &sn, &cs);
-  for (int h = threadIdx.x; h < heads; h += 256) {
-    const long long r = ((static_cast<long long>(b) * positions + p) * heads + h) * d;
-    qz_cuda_rotate(in[r + j], in[r + j + half], cs, sn, &out[r + j], &out[r + j + half]);
-  }
+  const int b = blockIdx.x, half = d / 2;
+  for (int p = blockIdx.y; p < positions; p += gridDim.y)
+    for (int j = blockIdx.z; j < half; j += gridDim.z) {
+      const float angle =
+          static_cast<float>(p + pos_offset) * expf(static_cast<float>(j) * freq_scale);
+      float sn, cs;
+      sincosf(angle, &sn, &cs);
+      for (int h = threadIdx.x; h < heads; h += 256) {
+        const long long r = ((static_cast<long long>(b) * positions + p) * heads + h) * d;
+        qz_cuda_rotate(in[r + j], in[r + j + half], cs, sn, &out[r + j], &out[r + j + half]);
+      }
+    }
 }
 
-qz_status_t qz_ypu_cuda_rope_expfreq_f32(void *, void *, const void *params) {
+qz_status_t qz_ypu_cuda_rope_expfreq_f32(void *device, void *, const void *params) {
   const auto &p = *static_cast<const qz_ypu_rope_expfreq_f32_params_t *>(params);
   // Rows without a pair are left alone, as the host implementation does.
   if (p.head_dim < 2) return QZ_STATUS_INVALID_ARGUMENT;
   qz_cuda_launch(taabe283,
-                 {static_cast<uint32_t>(p.batch), static_cast<uint32_t>(p.positions),
-                  static_cast<uint32_t>(p.head_dim / 2)},
+                 {static_cast<uint32_t>(p.batch), qz_cuda_grid_y(device, p.positions),
+                  qz_cuda_grid_z(device, p.head_dim / 2)},
                  {256}, qz_ypu_cuda_operand<float>(p.out), qz_ypu_cuda_operand<float>(p.in),
                  p.batch, p.positions, p.heads, p.head_dim, p.start, p.log_step);
   return qz_ypu_cuda_launch_status();

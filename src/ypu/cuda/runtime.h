@@ -106,12 +106,18 @@ struct qz_ypu_cuda_runtime_t {
 // Whether `error` leaves the device's context unusable: a fault of running
 // work (illegal address or instruction, misaligned address, a launch that
 // failed or timed out, a device-side assert, a hardware stack error, an
-// invalid program counter or address space, an external device's error).
-// Every later call that needs the context returns it, and cudaGetLastError
-// does not clear it; only a new context (a new process) gets past it.
+// invalid program counter or address space, tensor memory left allocated at
+// a kernel's end, an external device's error), an error the GPU contained
+// (226), or the client of a shared GPU server terminated by the server
+// (810). Every later call that needs the context returns it, and
+// cudaGetLastError does not clear it; only a new context (a new process)
+// gets past it.
 inline bool qz_cuda_error_loses_context(int error) {
   switch (error) {
+    case 226:
     case 700: case 702: case 710: case 714: case 715: case 716: case 717: case 718: case 719:
+    case 721:
+    case 810:
     case 911:
       return true;
     default:

@@ -339,9 +339,20 @@ const char *cuda_error_text(int error) {
     case kCudaErrorInvalidDeviceFunction: return "invalid device function";
     case 101: return "invalid device ordinal";
     case kCudaErrorNoKernelImage: return "no kernel image is available for execution on the device";
+    case 226: return "Invalid access of peer GPU memory over nvlink or a hardware error";
     case 700: return "an illegal memory access was encountered";
+    case 702: return "the launch timed out and was terminated";
+    case 710: return "device-side assert triggered";
+    case 714: return "hardware stack error";
+    case 715: return "an illegal instruction was encountered";
     case kCudaErrorMisalignedAddress: return "misaligned address";
+    case 717: return "operation not supported on global/shared address space";
+    case 718: return "invalid program counter";
     case 719: return "unspecified launch failure";
+    case 721: return "tensor memory not completely freed";
+    case 810: return "the MPS client has been terminated by the server";
+    // Spelt as the runtime spells it.
+    case 911: return "an async error has occured in external entity outside of CUDA";
     case kCudaErrorInvalidResourceHandle: return "invalid resource handle";
     case kCudaErrorNotSupported: return "operation not supported";
     default: return "unrecognized error code";
