@@ -191,13 +191,9 @@ qz_status_t qz_cuda_attention_kv(qz_cuda_ring_scores_kernel<Code> scores_kernel,
     return QZ_STATUS_INVALID_ARGUMENT;
   const int64_t seen = int64_t{n} + p.position + 1;
   const int32_t Mx = static_cast<int32_t>(seen < W ? seen : W);
-  // Score rows for 128 new rows at a time, or as many as one buffer can hold
-  // (many heads over a long ring); when not even one row's scores fit, the
-  // host's arithmetic, which needs no such buffer, takes the call.
-  const int64_t row_bytes = int64_t{H} * Mx * 4;
-  const int32_t chunk = static_cast<int32_t>(INT32_MAX / row_bytes < 128 ? INT32_MAX / row_bytes : 128);
+  const int32_t chunk = qz_ypu_cuda_ring_chunk_rows(H, Mx, n);
   if (chunk < 1) return QZ_STATUS_INVALID_ARGUMENT;
-  qz_ypu_buffer_t *block = qz_cuda_attention_temporary(device, row_bytes * chunk);
+  qz_ypu_buffer_t *block = qz_cuda_attention_temporary(device, int64_t{H} * Mx * 4 * chunk);
   if (!block) return QZ_STATUS_OUT_OF_MEMORY;
   float *scores = qz_ypu_cuda_operand<float>(block);
   const uint32_t P = static_cast<uint32_t>(
