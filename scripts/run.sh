@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+# Objects compiled in another clone are reused (paths hashed relative to it).
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 cmake -S . -B build/release -G Ninja >/dev/null
 cmake --build build/release -j "${QZ_JOBS:-$(nproc)}" --target qz_list_devices qz_translate \
   qz_translate_batch

@@ -21,6 +21,9 @@ export QZ_JOBS=$jobs
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1
+# Paths inside the clone are hashed relative to it, so a fresh clone (as CI
+# makes) reuses what an earlier one compiled.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 # Stages run in two streams at once: the builds and tests of this machine's
 # own library (odr, tsan, release, asan) in the foreground, and the other

@@ -10,6 +10,7 @@
 #include "gpu_harness/cuda_context.h"
 #include "qz_norvo.h"
 #include "support/translation.h"
+#include "test_paths.h"
 
 namespace {
 

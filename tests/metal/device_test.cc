@@ -13,6 +13,7 @@
 #include "support/metal_standin.h"
 #include "support/metal_test.h"
 #include "ypu/metal/device.h"
+#include "test_paths.h"
 
 namespace {
 

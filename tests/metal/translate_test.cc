@@ -12,6 +12,7 @@
 #include "support/error_stack.h"
 #include "support/metal_standin.h"
 #include "ypu/metal/device.h"
+#include "test_paths.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "support/translation.h"
 #include "ypu/cpu/device.h"
 #include "ypu/cpu/lowbit/kernels.h"
+#include "test_paths.h"
 
 namespace {
 

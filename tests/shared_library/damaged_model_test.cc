@@ -22,6 +22,7 @@
 
 #include "qz_norvo.h"
 #include "support/public_error_stack.h"
+#include "test_paths.h"
 
 namespace {
 

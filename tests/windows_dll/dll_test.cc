@@ -10,6 +10,7 @@
 #include "support/en_de_sentences.h"
 #include "support/public_error_stack.h"
 #include "support/translation.h"
+#include "test_paths.h"
 
 namespace {
 
